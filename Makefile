@@ -20,7 +20,7 @@ build-asan: deps
 	cmake --build $(ASANBUILD) -j $(JOBS)
 
 demo: build
-	./$(BUILD)/options_example
+	./$(BUILD)/linsolve_demo
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -65,6 +65,61 @@ int zelkcomp_colinfo(long m, long n, ExternalVectorCallback A, double* diag, dou
 int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVectorCallback AT,
                           void* context, double tol);
 
+/* Status bit of zelkcomp_linsolve: a host callback failed while a method
+ * that does not stop on callback failures ("cg", "cglifted") was running; the
+ * solve went on with what the failed call returned, so x_out and y_out are
+ * not to be trusted. */
+#define ZELKCOMP_STATUS_CALLBACK_FAILED 512
+
+/* Solves A x = b, or the least-squares problem min ||A x - b|| for a tall A,
+ * with the method named by `method` (exact, case-sensitive):
+ *   "matrixvectorsolve", "mvsolve"  dense least squares (LAPACK dgelsd,
+ *                                   rcond 1e-15); dense A only, and only
+ *                                   m >= n (with m < n, x = x0 unsolved);
+ *   "cg"         conjugate gradients on A (symmetric positive definite);
+ *   "cglifted"   CG on A + regshift I (process-wide option "regshift");
+ *   "cgnormal"   CG on A^T A + shift I with right-hand side A^T b; options
+ *                "shift", or "relshift" (shift = relshift * max(A^T A 1)).
+ * A is either a dense m x n row-major matrix (m * n values; then no callback
+ * is needed or called) or null, and then the callbacks give the products:
+ * A_cb y = A x (n -> m values), AT_cb y = A^T x (m -> n), P_cb y = P x
+ * (n -> n; a preconditioner). Only the callbacks the method calls must be
+ * non-null. Argument 12 is not read.
+ *
+ * b has m values, x0 (the start vector) n values; either may be null only
+ * when its length is 0. Options come as parallel arrays of nopts names and
+ * values; a whole-number value is taken as an integer, any other as a real,
+ * and each option is read in one kind only: tolerances ("tol", default
+ * 1e-15) must be non-integral, counts ("maxit", default 10000; "cgmode" 4,
+ * "cgreset" 0, "cgrec" 0) integral. context is handed to every callback.
+ *
+ * Outputs, written only when the call returns a status word (not an error):
+ * x_out (n values) the solution, left untouched by a method that runs no
+ * solve; y_out (m values) the residual A x - b, or zeros when no solve ran;
+ * *res the result record. Any of the three may be null.
+ *
+ * Returns the status word, the OR of
+ *   - the method's own bits. CG: 1 breakdown, 0x10 divergence, 0x20 start
+ *     still too far off after one rescaling, 0x22 stopped by a failed
+ *     callback or a finding of the residual-history check ("cgnormal").
+ *     Dense least squares: LAPACK's info (negative when LAPACK refuses its
+ *     input, for example -5 for a NaN in A, which makes the word negative);
+ *   - ZELKCOMP_STATUS_CALLBACK_FAILED;
+ *   - 256: the method runs no solve on this path (an unknown name, or
+ *     "matrixvectorsolve" without a dense A);
+ *   - 1 residual not below "tol", 4 iteration limit "maxit" reached, 8 time
+ *     limit "maxt" reached, 16 NaN result, 32 infinite result.
+ * 0 means converged without incident.
+ * ZELKCOMP_ERR_ARGUMENT for a null method, a null b or x0 of positive length,
+ * m or n negative or above INT_MAX, or a null callback the method calls;
+ * ZELKCOMP_ERR_INTERNAL for a wrongly typed option (for example an integral
+ * "tol") or another failure inside. */
+int zelkcomp_linsolve(const char* method, const double* A, const double* b, const double* x0,
+                      double* x_out, double* y_out, long m, long n, ExternalVectorCallback A_cb,
+                      ExternalVectorCallback AT_cb, ExternalVectorCallback P_cb, void* unused,
+                      IterativeResult* res, const char** optnames, const double* optvalues,
+                      long nopts, void* context);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

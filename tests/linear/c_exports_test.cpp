@@ -14,6 +14,7 @@ namespace {
 const char* const kEntryPoints[] = {
     "zelkcomp_colinfo",
     "zelkcomp_is_symmetric",
+    "zelkcomp_linsolve",
 };
 
 std::string realPath(const char* path) {

@@ -1,0 +1,115 @@
+// The exported linear-solve entry point: copies the host's arrays, builds the
+// option map of the call and hands the solve to the dense or the matrix-free
+// front end.
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <valarray>
+#include <variant>
+
+#include "dense/matrix.h"
+#include "linear/algo_status.h"
+#include "linear/c_boundary.h"
+#include "linear/external_vector_function.h"
+#include "linear/history_checker.h"
+#include "linear/iteration_control.h"
+#include "linear/linsolve_full.h"
+#include "linear/linsolve_matfree.h"
+#include "linear/linsolve_method.h"
+#include "options/option_map.h"
+#include "zelk/zelkcomp.h"
+
+namespace {
+
+// The settings of a linear solve that the host did not give.
+OptionMap linsolveDefaults() {
+  return OptionMap{
+      {"batchsize", 10L}, {"oversample", 2.0}, {"dim_k", 10L},
+      {"tol", 1e-15},     {"invtol", 1e-15},   {"maxit", 10000L},
+      {"cgmode", 4L},     {"cgreset", 0L},     {"cgrec", 0L},
+  };
+}
+
+std::valarray<double> copyIn(const double* p, long len) {
+  std::valarray<double> v(static_cast<std::size_t>(len));
+  if (len > 0) std::memcpy(&v[0], p, static_cast<std::size_t>(len) * sizeof(double));
+  return v;
+}
+
+void copyOut(double* dst, const std::valarray<double>& v, long len) {
+  if (dst != nullptr && len > 0 && v.size() == static_cast<std::size_t>(len))
+    std::memcpy(dst, &v[0], v.size() * sizeof(double));
+}
+
+// The callbacks the chosen method will call must exist: the operators call
+// them without a check.
+void requireCallbacks(const std::string& method, ExternalVectorCallback A_cb,
+                      ExternalVectorCallback AT_cb, ExternalVectorCallback P_cb) {
+  const unsigned needed = Zelk::linsolveCallbacksNeeded(method);
+  if (needed & Zelk::NeedsA) requireNonNull(A_cb, "A_cb");
+  if (needed & Zelk::NeedsAT) requireNonNull(AT_cb, "AT_cb");
+  if (needed & Zelk::NeedsP) requireNonNull(P_cb, "P_cb");
+}
+
+AlgoStatus solve(const std::string& method, const double* A, const std::valarray<double>& b,
+                 const std::valarray<double>& x0, std::valarray<double>& y, long m, long n,
+                 ExternalVectorCallback A_cb, ExternalVectorCallback AT_cb,
+                 ExternalVectorCallback P_cb, const OptionMap& options) {
+  if (A != nullptr) {
+    const std::size_t rows = static_cast<std::size_t>(m), cols = static_cast<std::size_t>(n);
+    const MatrixTemplate<double> matrix(rows, cols, copyIn(A, m * n));
+    return Zelk::linsolve_full(method, matrix, b, x0, y, SizedOperator(options));
+  }
+  const ExternalVectorFunction opA(A_cb, options);
+  const ExternalVectorFunction opAT(AT_cb, map_union(options, {{"dim_m", n}, {"dim_n", m}}));
+  const ExternalVectorFunction opP(P_cb, map_union(options, {{"dim_m", n}, {"dim_n", n}}));
+  return Zelk::linsolve_matfree(method, opA, opAT, opP, b, x0, y);
+}
+
+}  // namespace
+
+extern "C" int zelkcomp_linsolve(const char* method, const double* A, const double* b,
+                                 const double* x0, double* x_out, double* y_out, long m, long n,
+                                 ExternalVectorCallback A_cb, ExternalVectorCallback AT_cb,
+                                 ExternalVectorCallback P_cb, void* /*unused*/,
+                                 IterativeResult* res, const char** optnames,
+                                 const double* optvalues, long nopts, void* context) {
+  return guardEntry("zelkcomp_linsolve", [&]() -> int {
+    requireNonNull(method, "method");
+    requireSize(m, "m");
+    requireSize(n, "n");
+    if (m > 0) requireNonNull(b, "b");
+    if (n > 0) requireNonNull(x0, "x0");
+    const std::string name(method);
+    if (A == nullptr) requireCallbacks(name, A_cb, AT_cb, P_cb);
+
+    try {
+      const std::valarray<double> bv = copyIn(b, m), x0v = copyIn(x0, n);
+      std::valarray<double> y(0.0, static_cast<std::size_t>(m));
+
+      OptionMap options =
+          map_union(linsolveDefaults(), zelkcomp_buildopts2(optnames, optvalues, nopts));
+      options["dim_m"] = m;
+      options["dim_n"] = n;
+      IterationControl control{};
+      SolverHistoryChecker histcheck{SizedOperator(options)};
+      options["control"] = static_cast<void*>(&control);
+      options["context"] = context;
+      options["histcheck"] = static_cast<void*>(&histcheck);
+
+      const AlgoStatus result = solve(name, A, bv, x0v, y, m, n, A_cb, AT_cb, P_cb, options);
+      // Everything that can fail happens before the first write to the host.
+      const long rc = result.code();
+      const IterativeResult record = result.result();
+      if (res != nullptr) *res = record;
+      copyOut(x_out, result.x, n);
+      copyOut(y_out, y, m);
+      return static_cast<int>(rc);
+    } catch (const std::bad_variant_access&) {
+      throw std::runtime_error(
+          "an option holds a value of the wrong kind (tolerances such as \"tol\" must be "
+          "non-integral numbers, counts such as \"maxit\" integral ones)");
+    }
+  });
+}
