@@ -79,7 +79,8 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *   "cg"         conjugate gradients on A (symmetric positive definite);
  *   "cglifted"   CG on A + regshift I (process-wide option "regshift");
  *   "cgnormal"   CG on A^T A + shift I with right-hand side A^T b; options
- *                "shift", or "relshift" (shift = relshift * max(A^T A 1)).
+ *                "shift", or "relshift" (shift = relshift * max(A^T A 1));
+ *   "minres"     minimal residual on A (symmetric, may be indefinite);
  * A is either a dense m x n row-major matrix (m * n values; then no callback
  * is needed or called) or null, and then the callbacks give the products:
  * A_cb y = A x (n -> m values), AT_cb y = A^T x (m -> n), P_cb y = P x
