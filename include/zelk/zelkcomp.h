@@ -121,6 +121,48 @@ int zelkcomp_linsolve(const char* method, const double* A, const double* b, cons
                       IterativeResult* res, const char** optnames, const double* optvalues,
                       long nopts, void* context);
 
+/* Largest-magnitude eigenvalue of the symmetric operator A + shift I by the
+ * power iteration, reported for A (the Rayleigh quotient of A at the last
+ * iterate). A is m x n; when m != n the iteration runs on A^T A instead and
+ * the value is that of A^T A. x0 (n values) is the start vector, or null
+ * for a random one. On return v_out (n values) holds the last iterate,
+ * *eigenvalue the estimate; either may be null, as may res. tol bounds the
+ * residual ratio ||B x - q x|| / |q| of a step, maxit the steps. Options as
+ * for zelkcomp_linsolve; "dim_m", "dim_n", "tol", "shift", "maxit",
+ * "control" and "context" are always taken from the arguments, and a whole
+ * "maxt" is taken as a real. Argument 10 is not read; AT is called only
+ * when m != n.
+ *
+ * Returns the status word: 8 the quotient turned non-finite; a failed
+ * callback's return code OR 32 (the iteration stops at once); plus 1
+ * residual not below tol, 4 step limit reached, 8 time limit "maxt", 16 NaN,
+ * 32 infinite residual. ZELKCOMP_ERR_ARGUMENT for m or n negative or above
+ * INT_MAX, a null A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a
+ * failure inside (nothing is written then). */
+int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* eigenvalue,
+                      ExternalVectorCallback A, ExternalVectorCallback AT, long maxit,
+                      IterativeResult* res, void* reserved, const char** optnames,
+                      const double* optvalues, long nopts, void* context, double shift,
+                      double tol);
+
+/* Eigenvalue of A (or of A^T A when m != n) nearest to -shift, by inverse
+ * iteration with a CG solve per step; arguments as for zelkcomp_maxeigen.
+ * *maxe, when maxe is not null, is the known largest eigenvalue (used only
+ * for the accuracy figure printed); otherwise a host option "maxe", or else
+ * it is first computed with the power iteration.
+ *
+ * Returns the status word: 4 step limit reached, 1 residual not below tol,
+ * 2 tol <= 0, 8 non-finite residual; a failed callback's return code OR 32
+ * (the iteration stops at the next step); 64 the largest eigenvalue could
+ * not be computed (then v_out receives the start vector and *eigenvalue is
+ * not written); plus the bits listed for zelkcomp_maxeigen. Errors as for
+ * zelkcomp_maxeigen. */
+int zelkcomp_mineigen(const double* x0, double* v_out, long m, long n, double* eigenvalue,
+                      const double* maxe, ExternalVectorCallback A, ExternalVectorCallback AT,
+                      long maxit, IterativeResult* res, void* reserved, const char** optnames,
+                      const double* optvalues, long nopts, void* context, double shift,
+                      double tol);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -2,7 +2,6 @@
 // option map of the call and hands the solve to the dense or the matrix-free
 // front end.
 
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <valarray>
@@ -13,6 +12,7 @@
 #include "linear/c_boundary.h"
 #include "linear/external_vector_function.h"
 #include "linear/history_checker.h"
+#include "linear/host_arrays.h"
 #include "linear/iteration_control.h"
 #include "linear/linsolve_full.h"
 #include "linear/linsolve_matfree.h"
@@ -29,17 +29,6 @@ OptionMap linsolveDefaults() {
       {"tol", 1e-15},     {"invtol", 1e-15},   {"maxit", 10000L},
       {"cgmode", 4L},     {"cgreset", 0L},     {"cgrec", 0L},
   };
-}
-
-std::valarray<double> copyIn(const double* p, long len) {
-  std::valarray<double> v(static_cast<std::size_t>(len));
-  if (len > 0) std::memcpy(&v[0], p, static_cast<std::size_t>(len) * sizeof(double));
-  return v;
-}
-
-void copyOut(double* dst, const std::valarray<double>& v, long len) {
-  if (dst != nullptr && len > 0 && v.size() == static_cast<std::size_t>(len))
-    std::memcpy(dst, &v[0], v.size() * sizeof(double));
 }
 
 // The callbacks the chosen method will call must exist: the operators call

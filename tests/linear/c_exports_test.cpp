@@ -15,6 +15,8 @@ const char* const kEntryPoints[] = {
     "zelkcomp_colinfo",
     "zelkcomp_is_symmetric",
     "zelkcomp_linsolve",
+    "zelkcomp_maxeigen",
+    "zelkcomp_mineigen",
 };
 
 std::string realPath(const char* path) {

@@ -1,0 +1,191 @@
+#include "eigen/power_iteration.h"
+
+#include <cmath>
+#include <iostream>
+#include <limits>
+
+#include "dense/norms.h"
+#include "dense/random.h"
+#include "dense/safe_divide.h"
+#include "dense/timer.h"
+#include "linear/algo_status.h"
+#include "linear/cg_solver.h"
+#include "linear/iteration_control.h"
+#include "linear/length_check.h"
+#include "linear/operator_adaptors.h"
+#include "linear/vector_kernels.h"
+#include "options/option_cast.h"
+#include "options/opts.h"
+
+namespace {
+
+constexpr double kLargest = std::numeric_limits<double>::max();
+
+bool isFiniteValue(double v) { return !std::isnan(v) && std::fabs(v) <= kLargest; }
+
+// x / ||x||; an empty x stays empty, a zero x becomes NaN (the first step
+// then stops on its non-finite quotient).
+void normalise(std::valarray<double>& x) {
+  const double len = normfro(x);
+  for (double& e : x) e = quietDivide(e, len);
+}
+
+// Where a power iteration ended.
+struct PowerRun {
+  double me = 0.0;   // last Rayleigh quotient
+  double res = 0.0;  // last residual ratio ||B x - me x|| / |me|
+  long it = 0;       // steps that ended without convergence
+  bool nonFinite = false;
+};
+
+// Power steps x <- B x / ||B x|| until the residual ratio falls below tol,
+// the quotient turns non-finite, maxit steps ran or stop() (asked after each
+// unconverged step) says so.
+template <class Op, class StopTest>
+PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxit,
+                    StopTest&& stop) {
+  PowerRun run;
+  while (run.it < maxit) {
+    const std::valarray<double> y = B(x);
+    // A power iteration needs a square operator; anything else would mix
+    // vectors of different lengths below.
+    requireSameLength(y.size(), x.size(), "power iteration: operator output length differs from its input");
+    run.me = dotProduct(y, x);
+    const std::valarray<double> r = y - run.me * x;
+    run.res = quietDivide(normfro(r), std::fabs(run.me));
+    if (!isFiniteValue(run.me)) {
+      run.nonFinite = true;
+      break;
+    }
+    const double len = normfro(y);
+    x.resize(y.size());
+    for (std::size_t i = 0; i < y.size(); ++i) x[i] = quietDivide(y[i], len);
+    if (run.res < tol) break;
+    if (stop()) break;
+    ++run.it;
+  }
+  return run;
+}
+
+// The status a stop request in the control record stands for: a plain stop
+// (state 1) is 0, a failed host callback (state 2) its code with bit 32, a
+// caller-set status (state 4) that status. Other states do not stop.
+bool controlStop(const IterationControl* control, long& status) {
+  if (control == nullptr) return false;
+  const long code = option_cast<long>(control->value, 0L);
+  switch (control->state) {
+    case 1: status = 0; return true;
+    case 2: status = code | 32; return true;
+    case 4: status = code; return true;
+    default: return false;
+  }
+}
+
+struct Settings {
+  double shift, tol;
+  long maxit;
+  IterationControl* control;
+};
+
+Settings readSettings(const SizedOperator& A) {
+  auto it = A.options.find("control");
+  if (it == A.options.end()) throw std::out_of_range("eigen iteration: option \"control\" missing");
+  return Settings{A.getf("shift", 0.0), A.getf("tol", 1e-14), A.geti("maxit", 1000),
+                  static_cast<IterationControl*>(std::get<void*>(it->second))};
+}
+
+OptionMap statusMap(const SizedOperator& A, long status, long it, double res, double start,
+                    const IterationControl* control) {
+  const OptionMap s{{"status", status},
+                    {"it", it},
+                    {"calls", control != nullptr ? static_cast<long>(control->calls) : 0L},
+                    {"residual", res},
+                    {"wtime", get_wall_time() - start}};
+  return map_union(A.options, s);
+}
+
+}  // namespace
+
+namespace Zelk {
+
+OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, double* eigenvalue) {
+  const double start = get_wall_time();
+  const Settings s = readSettings(A);
+  normalise(x);
+
+  const Shifted<SizedVectorOperator> B(A, s.shift);
+  long status = 0;
+  const PowerRun run = powerSteps(B, x, s.tol, s.maxit, [&] { return controlStop(s.control, status); });
+  if (run.nonFinite) status = 8;
+  std::cerr << "comp_linsolve:797: maxeigen: powit converged to me = " << run.me
+            << " shift = " << s.shift << " (res " << (s.shift + run.me) << ")\n";
+
+  const double lambda = dotProduct(A(x), x);
+  std::cerr << "comp_linsolve:801: maxeigen: powit result me = " << lambda << ", vlen "
+            << normfro(x) << "\n";
+  if (eigenvalue != nullptr) *eigenvalue = lambda;
+  return statusMap(A, status, run.it, run.res, start, s.control);
+}
+
+OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, double* eigenvalue) {
+  const double start = get_wall_time();
+
+  double maxe = A.getf("maxe", 0.0);
+  if (maxe == 0.0) {
+    std::valarray<double> v = randvec(A.dim_n());
+    const AlgoStatus found(maxeigen(A, v, &maxe), {});
+    const IterativeResult r = found.result();
+    std::cerr << "comp_linsolve:885: zelkcomp_mineigen: computed max eigen value: " << maxe
+              << ", IterativeResult(status=" << r.status << ", it=" << r.it
+              << ", residual=" << r.residual << ", relerr=" << r.relerr << ")\n";
+    const double tol = found.getf("tol", 1e-14);
+    const bool accepted = found.geti("it", 0) < found.geti("maxit", 1000) &&
+                          found.getf("wtime", 0.0) < found.getf("maxt", kLargest) &&
+                          tol > found.residual() && tol > found.relerr();
+    if (!accepted) return map_union(A.options, OptionMap{{"status", 64L}});
+  }
+
+  const Settings s = readSettings(A);
+  normalise(x);
+
+  // The inner solver honours no control record, so a failed host callback
+  // only shows in the record: look at it after every step, or the run would
+  // report a result computed from whatever the failed call left behind.
+  const Shifted<SizedVectorOperator> shifted(A, s.shift);
+  long failure = 0;
+  bool failed = false;
+  auto inverse = [&](const std::valarray<double>& v) {
+    CGSolver<VectorOperator> cg("CGSolver", static_cast<std::int64_t>(A.dim_n()), s.tol, 1e-120,
+                                1e14, s.maxit, shifted, opts.cgmode, opts.cgrec, opts.cgreset);
+    return cg.solve(v, v, nullptr, nullptr);
+  };
+  const PowerRun run = powerSteps(inverse, x, s.tol, s.maxit, [&] {
+    failed = controlStop(s.control, failure);
+    return failed;
+  });
+
+  const double lambda = dotProduct(A(x), x);
+  if (!failed) failed = controlStop(s.control, failure);
+  std::cerr << "comp_linsolve:904: mineigen: inv powit returned me = " << lambda
+            << " shift = " << s.shift << " => result = " << lambda
+            << ", maxAcc: " << (maxe * 2.220446049250313e-16) << ")\n";
+  if (eigenvalue != nullptr) *eigenvalue = lambda;
+
+  long status = 0;
+  if (run.it >= s.maxit) status |= 4;
+  if (!(s.tol > run.res)) status |= 1;
+  if (s.tol <= 0.0) status |= 2;
+  if (!isFiniteValue(run.res)) status |= 8;
+  if (failed) status |= failure;
+  return statusMap(A, status, run.it, run.res, start, s.control);
+}
+
+}  // namespace Zelk
+
+EigenPair maxEigenPair(const VectorOperator& A, long n, const std::valarray<double>& x0,
+                       double tol, long maxit) {
+  std::valarray<double> x = x0.size() == 0 ? randvec(n) : x0;
+  normalise(x);
+  const PowerRun run = powerSteps(A, x, tol, maxit, [] { return false; });
+  return EigenPair{OptionMap{{"res", run.res}, {"it", run.it}}, run.me, x};
+}
