@@ -80,6 +80,8 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *   "cglifted"   CG on A + regshift I (process-wide option "regshift");
  *   "cgnormal"   CG on A^T A + shift I with right-hand side A^T b; options
  *                "shift", or "relshift" (shift = relshift * max(A^T A 1));
+ *   "cgprenormal" preconditioned CG on A^T A + shift I with right-hand side
+ *                A^T b and the preconditioner P_cb;
  *   "minres"     minimal residual on A (symmetric, may be indefinite);
  * A is either a dense m x n row-major matrix (m * n values; then no callback
  * is needed or called) or null, and then the callbacks give the products:

@@ -4,15 +4,10 @@
 #include <limits>
 
 #include "dense/safe_divide.h"
+#include "linear/saturate.h"
 #include "linear/vector_kernels.h"
 
 namespace {
-
-std::int32_t saturate32(long v) {
-  constexpr long lo = std::numeric_limits<std::int32_t>::min();
-  constexpr long hi = std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(v < lo ? lo : (v > hi ? hi : v));
-}
 
 double norm2(const std::valarray<double>& v) { return std::sqrt(dotProduct(v, v)); }
 
@@ -21,10 +16,10 @@ double norm2(const std::valarray<double>& v) { return std::sqrt(dotProduct(v, v)
 MINRESSolver::MINRESSolver(const SizedVectorOperator& A)
     : options(A.options),
       op(&A),
-      dim_m(saturate32(A.dim_m())),
-      dim_n(saturate32(A.dim_n())),
+      dim_m(saturateToInt32(A.dim_m())),
+      dim_n(saturateToInt32(A.dim_n())),
       tol(getf_required(A, "tol")),
-      maxit(saturate32(geti_required(A, "maxit"))) {}
+      maxit(saturateToInt32(geti_required(A, "maxit"))) {}
 
 void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& x,
                          IterationControl* control) {
