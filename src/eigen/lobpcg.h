@@ -82,7 +82,7 @@ int Lobpcg<Op, Precond>::solveDensely(MatrixTemplate<double>& X, MatrixTemplate<
     lobpcg_blocks::setColumn(X, j, lobpcg_blocks::column(d.U, std::min(j, dim - 1)));
   theta.resize(k);
   for (std::size_t j = 0; j < k; ++j) theta[j] = values[std::min(j, dim - 1)];
-  lambda = values[std::slice(0, locked, 1)];
+  lambda = std::valarray<double>(values[std::slice(0, locked, 1)]);
   minResidual = 0.0;
   return 0;
 }
