@@ -3,19 +3,15 @@
 //   "cglifted"  CG on A + regshift I, regshift from the process-wide options;
 //   "cgnormal"  CG on the shifted normal equations A^T A + shift I with the
 //               right-hand side A^T b, watched by the control record and the
-//               history checker;
-//   "cgprenormal" preconditioned CG on the same system with the host's
-//               preconditioner P.
+//               history checker.
 
 #include <iostream>
 #include <valarray>
 
 #include "dense/printers.h"
-#include "linear/cg_pre_solver.h"
 #include "linear/cg_settings.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
-#include "linear/saturate.h"
 #include "options/opts.h"
 
 namespace {
@@ -23,8 +19,8 @@ namespace {
 using Zelk::LinsolveAnswer;
 using Zelk::LinsolveContext;
 
-template <class Solver>
-void printStart(const char* solverPrefix, const char* startPrefix, const Solver& solver,
+template <class Op>
+void printStart(const char* solverPrefix, const char* startPrefix, const CGSolver<Op>& solver,
                 const std::valarray<double>& x0) {
   std::cerr << solverPrefix << "CG: ";
   solver.print(std::cerr) << "\n";
@@ -105,41 +101,9 @@ LinsolveAnswer solveCGNormal(const LinsolveContext& c) {
   return a;
 }
 
-// CG on the shifted normal equations with the host's preconditioner P. The
-// solver polls no control record: a failed callback is folded into the
-// status by the epilogue.
-LinsolveAnswer solveCGPreNormal(const LinsolveContext& c) {
-  const double tol = getf_required(c.A, "tol");
-  const double shift = c.A.getf("shift", 0.0);
-  const NormalEquations<SizedVectorOperator, SizedVectorOperator> normal(c.A, c.AT);
-  const Shifted<NormalEquations<SizedVectorOperator, SizedVectorOperator>> shifted(normal, shift);
-  const CGSettings s = readCGSettings(c.A);
-  CGPreSolver solver(shifted, c.P, static_cast<std::int64_t>(c.x0.size()), tol, 1e-120, 1e14,
-                     s.maxit, saturateToInt32(s.cgmode), saturateToInt32(s.cgrec),
-                     saturateToInt32(s.cgreset));
-  printStart("comp_linsolve:533: ", "comp_linsolve:534: ", solver, c.x0);
-  const std::valarray<double> rhs = c.AT(c.b);
-
-  LinsolveAnswer a;
-  a.x = solver.solve(rhs, c.x0, nullptr);
-  a.status = solver.status;
-  a.it = solver.it;
-  a.residual = solver.residual;
-  a.relerrKind = Zelk::RelerrKind::NormalEquations;
-  a.checkPrefix = "comp_linsolve:547: ";
-  a.checkTol = tol;
-  a.closingTrace = [solver](std::ostream& os) {
-    os << "comp_linsolve:549: ";
-    solver.print(os) << "\n";
-  };
-  return a;
-}
-
 const Zelk::LinsolveRegistration cgMethod({"cg"}, {solveCG, Zelk::NeedsA});
 const Zelk::LinsolveRegistration cgLiftedMethod({"cglifted"}, {solveCGLifted, Zelk::NeedsA});
 const Zelk::LinsolveRegistration cgNormalMethod({"cgnormal"},
                                                 {solveCGNormal, Zelk::NeedsA | Zelk::NeedsAT});
-const Zelk::LinsolveRegistration cgPreNormalMethod(
-    {"cgprenormal"}, {solveCGPreNormal, Zelk::NeedsA | Zelk::NeedsAT | Zelk::NeedsP});
 
 }  // namespace

@@ -17,11 +17,12 @@ using namespace linsolve_test;
 struct Scaling {
   Vec scale;
   int calls = 0;
+  int failOn = 0;  // the one call (1-based) that fails; 0 never
 };
 
 int scalingCallback(const double* x, long n, double* y, long m, void* context) {
   auto* s = static_cast<Scaling*>(context);
-  ++s->calls;
+  if (++s->calls == s->failOn) return 5;
   for (long i = 0; i < n && i < m; ++i) y[i] = s->scale[static_cast<std::size_t>(i)] * x[i];
   return 0;
 }
@@ -76,6 +77,18 @@ TEST(CGPreNormal, SolvesTheNormalEquationsWithAnyPreconditioner) {
     EXPECT_TRUE(p533 < p534 && p534 < p547 && p547 < p549) << call.err;
   }
   EXPECT_LE(iterations[1], iterations[0]);
+
+  // The solver watches no control record: a failing preconditioner call
+  // must still show in the status word instead of passing for success.
+  hp.p.calls = 0;
+  hp.p.failOn = 2;
+  LinsolveCall failing(hp.host, b, "cgprenormal");
+  failing.context = &hp;
+  failing.Pcb = pCallback;
+  failing.option("tol", 1e-13);
+  EXPECT_EQ(failing.run() & ZELKCOMP_STATUS_CALLBACK_FAILED, ZELKCOMP_STATUS_CALLBACK_FAILED)
+      << failing.err;
+  EXPECT_TRUE(failing.printed("Function callback returned non-zero status code: 5"));
 
   // The preconditioner callback is required for this method.
   LinsolveCall noP(hp.host, b, "cgprenormal");

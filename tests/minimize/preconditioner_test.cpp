@@ -1,13 +1,11 @@
-// The diagonal Hessian preconditioner and the lifted CG that applies it.
+// The diagonal Hessian preconditioner.
 
 #include <cmath>
 #include <valarray>
 
 #include <gtest/gtest.h>
-#include <lapacke.h>
 
-#include "dense/matrix.h"
-#include "linear/lifted_cg_solver.h"
+#include "minimize/dense_hessian.h"
 #include "minimize/preconditioner.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -16,27 +14,15 @@ namespace {
 
 using Vec = std::valarray<double>;
 
-// H V for a dense row-major H, counting block products.
-struct DenseHessian {
-  MatrixTemplate<double> H;
-  mutable int products = 0;
-  MatrixTemplate<double> operator()(const MatrixTemplate<double>& V) const {
-    ++products;
-    MatrixTemplate<double> R;
-    do_mult_blas(H, V, R, false);
-    return R;
-  }
-};
+using hessian_test::DenseHessian;
 
 class PreconditionerTest : public ::testing::Test {
  protected:
   void TearDown() override {
     opts.precondZero = savedZero_;
-    opts.cgprecond = savedLevel_;
     state.status = savedStatus_;
   }
   unsigned savedZero_ = opts.precondZero;
-  double savedLevel_ = opts.cgprecond;
   std::int32_t savedStatus_ = state.status;
 };
 
@@ -67,6 +53,7 @@ TEST_F(PreconditionerTest, LevelsFromRowSums) {
   p.update(d, 3);
   EXPECT_NEAR(d[0], r / 4.0 + 0.5 + 1.0 / (2.0 + 4.0 / r), 1e-15);
   EXPECT_NEAR(d[1], r / 16.0 + 0.25 + 1.0 / (4.0 + 16.0 / r), 1e-15);
+  EXPECT_EQ(h.products, 6);  // one product at levels 0 and 1, two at 2 and 3
 
   // An undefined level gives no diagonal rather than a guess.
   p.update(d, 4);
@@ -91,33 +78,6 @@ TEST_F(PreconditionerTest, LevelsFromRowSums) {
   opts.precondZero = 0;
   f.update(d, 3);
   EXPECT_TRUE(std::isfinite(d[0]) && std::isfinite(d[1]));
-}
-
-TEST_F(PreconditionerTest, LiftedCGSolvesTheShiftedSystemAtEveryLevel) {
-  const int n = 5;
-  MatrixTemplate<double> H(n, n);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j)
-      H.elements[static_cast<std::size_t>(i * n + j)] =
-          (i == j ? 10.0 * (i + 1) : 0.0) + 1.0 / (1.0 + i + j);
-  DenseHessian h{H};
-  const Vec b{1.0, -1.0, 2.0, 0.5, 3.0};
-  const double shift = 0.5;
-
-  Vec want = b;
-  std::valarray<double> a = H.elements;
-  for (int i = 0; i < n; ++i) a[static_cast<std::size_t>(i * n + i)] += shift;
-  ASSERT_EQ(LAPACKE_dposv(LAPACK_ROW_MAJOR, 'U', n, 1, &a[0], n, &want[0], 1), 0);
-
-  for (double level : {-1.0, 0.0, 1.0, 2.0, 3.0, 7.0}) {
-    opts.cgprecond = level;
-    LiftedCGSolver<DenseHessian> solver(h, n, 1e-3, 1e-13, 27, 100, 1.0);
-    Vec x;
-    EXPECT_EQ(solver.do_solve(b, shift, x), 0) << level;
-    ASSERT_EQ(x.size(), b.size());
-    for (int i = 0; i < n; ++i) EXPECT_NEAR(x[i], want[i], 1e-10) << level;
-    EXPECT_EQ(state.innerIterations, solver.it);
-  }
 }
 
 }  // namespace
