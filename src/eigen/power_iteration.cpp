@@ -30,6 +30,15 @@ void normalise(std::valarray<double>& x) {
   for (double& e : x) e = quietDivide(e, len);
 }
 
+// x . A(x) with the unshifted operator. Without a step run before (maxit
+// <= 0) nothing has yet compared the operator's output length with x's.
+double rayleighQuotient(const SizedVectorOperator& A, const std::valarray<double>& x) {
+  const std::valarray<double> y = A(x);
+  requireSameLength(y.size(), x.size(),
+                    "eigen iteration: operator output length differs from its input");
+  return dotProduct(y, x);
+}
+
 // Where a power iteration ended.
 struct PowerRun {
   double me = 0.0;   // last Rayleigh quotient
@@ -49,7 +58,8 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     const std::valarray<double> y = B(x);
     // A power iteration needs a square operator; anything else would mix
     // vectors of different lengths below.
-    requireSameLength(y.size(), x.size(), "power iteration: operator output length differs from its input");
+    requireSameLength(y.size(), x.size(),
+                      "power iteration: operator output length differs from its input");
     run.me = dotProduct(y, x);
     const std::valarray<double> r = y - run.me * x;
     run.res = quietDivide(normfro(r), std::fabs(run.me));
@@ -67,16 +77,23 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
   return run;
 }
 
+// A failed host callback recorded in the control: status becomes its return
+// code with bit 32.
+bool callbackFailed(const IterationControl* control, long& status) {
+  if (control == nullptr || control->state != 2) return false;
+  status = option_cast<long>(control->value, 0L) | 32;
+  return true;
+}
+
 // The status a stop request in the control record stands for: a plain stop
 // (state 1) is 0, a failed host callback (state 2) its code with bit 32, a
 // caller-set status (state 4) that status. Other states do not stop.
 bool controlStop(const IterationControl* control, long& status) {
+  if (callbackFailed(control, status)) return true;
   if (control == nullptr) return false;
-  const long code = option_cast<long>(control->value, 0L);
   switch (control->state) {
     case 1: status = 0; return true;
-    case 2: status = code | 32; return true;
-    case 4: status = code; return true;
+    case 4: status = option_cast<long>(control->value, 0L); return true;
     default: return false;
   }
 }
@@ -115,12 +132,17 @@ OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
 
   const Shifted<SizedVectorOperator> B(A, s.shift);
   long status = 0;
-  const PowerRun run = powerSteps(B, x, s.tol, s.maxit, [&] { return controlStop(s.control, status); });
+  const PowerRun run =
+      powerSteps(B, x, s.tol, s.maxit, [&] { return controlStop(s.control, status); });
   if (run.nonFinite) status = 8;
   std::cerr << "comp_linsolve:797: maxeigen: powit converged to me = " << run.me
             << " shift = " << s.shift << " (res " << (s.shift + run.me) << ")\n";
 
-  const double lambda = dotProduct(A(x), x);
+  const double lambda = rayleighQuotient(A, x);
+  // The final product is a host call too: a value it failed to compute must
+  // not come back under a clean status.
+  long failure = 0;
+  if (callbackFailed(s.control, failure)) status |= failure;
   std::cerr << "comp_linsolve:801: maxeigen: powit result me = " << lambda << ", vlen "
             << normfro(x) << "\n";
   if (eigenvalue != nullptr) *eigenvalue = lambda;
@@ -149,8 +171,9 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
   normalise(x);
 
   // The inner solver honours no control record, so a failed host callback
-  // only shows in the record: look at it after every step, or the run would
-  // report a result computed from whatever the failed call left behind.
+  // only shows in the record: look at it after every step and after the
+  // final product, or the run would report a result computed from whatever
+  // the failed call left behind. Other stop requests are not consulted here.
   const Shifted<SizedVectorOperator> shifted(A, s.shift);
   long failure = 0;
   bool failed = false;
@@ -160,12 +183,12 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
     return cg.solve(v, v, nullptr, nullptr);
   };
   const PowerRun run = powerSteps(inverse, x, s.tol, s.maxit, [&] {
-    failed = controlStop(s.control, failure);
+    failed = callbackFailed(s.control, failure);
     return failed;
   });
 
-  const double lambda = dotProduct(A(x), x);
-  if (!failed) failed = controlStop(s.control, failure);
+  const double lambda = rayleighQuotient(A, x);
+  if (!failed) failed = callbackFailed(s.control, failure);
   std::cerr << "comp_linsolve:904: mineigen: inv powit returned me = " << lambda
             << " shift = " << s.shift << " => result = " << lambda
             << ", maxAcc: " << (maxe * 2.220446049250313e-16) << ")\n";

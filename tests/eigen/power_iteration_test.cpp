@@ -1,188 +1,143 @@
-// Power and inverse iteration, directly and through the exported entry
-// points, on operators with known spectra.
+// Power and inverse iteration called directly on operators with known
+// spectra.
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
-#include <vector>
+#include <valarray>
 
 #include <gtest/gtest.h>
 
 #include "eigen/power_iteration.h"
 #include "linear/iteration_control.h"
-#include "linear/linsolve_test_host.h"
-#include "zelk/zelkcomp.h"
 
 namespace {
 
-using namespace linsolve_test;
+using Vec = std::valarray<double>;
 
-Host secondDifference(long n) {
-  std::vector<double> a(static_cast<std::size_t>(n * n), 0.0);
-  for (long i = 0; i < n; ++i) {
-    a[static_cast<std::size_t>(i * n + i)] = 2.0;
-    if (i + 1 < n)
-      a[static_cast<std::size_t>(i * n + i + 1)] = a[static_cast<std::size_t>((i + 1) * n + i)] = -1.0;
-  }
-  return Host(n, n, std::move(a));
-}
-
-// 5 x 3 with singular values 3, 2 and 0.5: A^T A has eigenvalues 9, 4, 0.25.
-Host knownSingularValues() {
-  return Host(5, 3, {0, 3, 0,  0, 0, 0.5,  2, 0, 0,  0, 0, 0,  0, 0, 0});
-}
-
-struct EigenRun {
-  int rc = 0;
-  double value = -1.0;
-  Vec v;
-  IterativeResult res{};
-  std::string err;
+struct Diagonal {
+  Vec d;
+  Vec operator()(const Vec& x) const { return d * x; }
 };
 
-EigenRun maxeig(Host& h, double tol, long maxit, const double* x0 = nullptr, bool withAT = true) {
-  EigenRun r;
-  r.v.resize(static_cast<std::size_t>(h.cols));
-  testing::internal::CaptureStderr();
-  r.rc = zelkcomp_maxeigen(x0, &r.v[0], h.rows, h.cols, &r.value, hostProduct,
-                           withAT ? hostTransposedProduct : nullptr, maxit, &r.res, nullptr,
-                           nullptr, nullptr, 0, &h, 0.0, tol);
-  r.err = testing::internal::GetCapturedStderr();
-  return r;
+// tridiag(-1, 2, -1): eigenvalues 2 - 2 cos(k pi / (n + 1)).
+struct SecondDifference {
+  Vec operator()(const Vec& x) const {
+    Vec y = 2.0 * x;
+    for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+      y[i] -= x[i + 1];
+      y[i + 1] -= x[i];
+    }
+    return y;
+  }
+};
+
+IterationControl control{};
+
+template <class Op>
+SizedVectorFunction<Op> sized(const Op& op, long n, OptionMap extra) {
+  return {map_union(extra, {{"dim_m", n}, {"dim_n", n}, {"control", static_cast<void*>(&control)}}),
+          op};
 }
 
-EigenRun mineig(Host& h, double tol, long maxit, const double* maxe = nullptr,
-                std::vector<const char*> names = {}, std::vector<double> values = {}) {
-  EigenRun r;
-  r.v.resize(static_cast<std::size_t>(h.cols));
+struct Outcome {
+  OptionMap status;
+  double value = -1.0;
+  Vec x;
+  std::string err;
+  long get(const char* key) const { return std::get<long>(status.at(key)); }
+};
+
+template <class Iteration>
+Outcome run(Iteration iteration, const SizedVectorOperator& A, Vec x) {
+  Outcome o;
   testing::internal::CaptureStderr();
-  r.rc = zelkcomp_mineigen(nullptr, &r.v[0], h.rows, h.cols, &r.value, maxe, hostProduct,
-                           hostTransposedProduct, maxit, &r.res, nullptr, names.data(),
-                           values.data(), static_cast<long>(names.size()), &h, 0.0, tol);
-  r.err = testing::internal::GetCapturedStderr();
-  return r;
+  o.status = iteration(A, x, &o.value);
+  o.err = testing::internal::GetCapturedStderr();
+  o.x = x;
+  return o;
 }
 
-TEST(PowerIteration, ExtremeEigenvaluesOfTheSecondDifferenceMatrix) {
-  const long n = 10;
-  Host h = secondDifference(n);
+TEST(PowerIteration, EndsOfTheSecondDifferenceSpectrum) {
+  const SecondDifference T;
+  const auto A = sized(T, 10, {{"tol", 1e-10}, {"maxit", 20000L}});
   const double top = 2.0 - 2.0 * std::cos(10.0 * M_PI / 11.0);
-  const double bottom = 2.0 - 2.0 * std::cos(M_PI / 11.0);
+  Vec start(1.0, 10);
+  start[0] = 2.0;  // not orthogonal to the top eigenvector
 
-  const EigenRun mx = maxeig(h, 1e-10, 20000, nullptr, false);  // square: AT never needed
-  EXPECT_EQ(mx.rc, 0) << mx.err;
+  const Outcome mx = run(Zelk::maxeigen, A, start);
+  EXPECT_EQ(mx.get("status"), 0);
   EXPECT_NEAR(mx.value, top, 1e-9);
-  EXPECT_LT(mx.res.residual, 1e-10);
-  EXPECT_EQ(mx.res.calls, h.calls);
-  // The iterate is the unit eigenvector: A v = top v.
-  EXPECT_LT(maxAbsDiff(h.times(mx.v), top * mx.v), 1e-4);
-  EXPECT_NE(mx.err.find("comp_linsolve:797: maxeigen: powit converged to me = "), std::string::npos);
+  EXPECT_EQ(mx.get("dim_n"), 10);  // the operator's options travel along
+  EXPECT_LT(Vec(std::abs(T(mx.x) - top * mx.x)).max(), 1e-4);
   EXPECT_NE(mx.err.find("comp_linsolve:801: maxeigen: powit result me = "), std::string::npos);
 
-  const EigenRun mn = mineig(h, 1e-10, 2000);
-  EXPECT_EQ(mn.rc & ~1, 0) << mn.err;
-  EXPECT_NEAR(mn.value, bottom, 1e-9);
+  // Without "maxe" the largest eigenvalue is computed first.
+  const Outcome mn = run(Zelk::mineigen, A, start);
+  EXPECT_EQ(mn.get("status") & ~1L, 0);
+  EXPECT_NEAR(mn.value, 2.0 - 2.0 * std::cos(M_PI / 11.0), 1e-9);
   EXPECT_NE(mn.err.find("comp_linsolve:885: zelkcomp_mineigen: computed max eigen value: "),
             std::string::npos);
-  EXPECT_NE(mn.err.find("comp_linsolve:904: mineigen: inv powit returned me = "), std::string::npos);
-
-  // Too few steps for the largest eigenvalue: status 64, no value.
-  const EigenRun short_ = mineig(h, 1e-10, 20);
-  EXPECT_EQ(short_.rc & 64, 64);
-  EXPECT_EQ(short_.value, -1.0);
-
-  // A known largest eigenvalue skips the preliminary run; a whole number
-  // given as a host option counts as a real.
-  const double maxe = 4.0;
-  EXPECT_EQ(mineig(h, 1e-10, 1000, &maxe).err.find("computed max eigen"), std::string::npos);
-  const EigenRun opt = mineig(h, 1e-10, 1000, nullptr, {"maxe", "maxt"}, {4.0, 100.0});
-  EXPECT_GE(opt.rc, 0) << opt.err;
-  EXPECT_EQ(opt.err.find("computed max eigen"), std::string::npos);
-  EXPECT_NEAR(opt.value, bottom, 1e-9);
 }
 
-TEST(PowerIteration, RectangularOperatorsUseTheNormalEquations) {
-  Host h = knownSingularValues();
-  const Vec x0{1.0, 1.0, 1.0};
-  const EigenRun mx = maxeig(h, 1e-12, 1000, &x0[0]);
-  EXPECT_EQ(mx.rc, 0) << mx.err;
-  EXPECT_NEAR(mx.value, 9.0, 1e-10);
-  const EigenRun mn = mineig(h, 1e-12, 1000);
-  EXPECT_EQ(mn.rc & ~1, 0) << mn.err;
-  EXPECT_NEAR(mn.value, 0.25, 1e-10);
+TEST(PowerIteration, DiagonalWithClusteredEnds) {
+  // Neighbours within 5% at both ends: slow, but the ends still separate.
+  const Diagonal D{Vec{3.0, 1.05, 10.0, 1.0, 9.5}};
+  const Vec ones(1.0, 5);
+  const auto A = sized(D, 5, {{"tol", 1e-9}, {"maxit", 5000L}, {"maxe", 10.0}});
+  const Outcome mx = run(Zelk::maxeigen, A, ones);
+  EXPECT_EQ(mx.get("status"), 0);
+  EXPECT_GT(mx.get("it"), 100);
+  EXPECT_NEAR(mx.value, 10.0, 1e-12);
+  EXPECT_NEAR(std::fabs(mx.x[2]), 1.0, 1e-8);
 
-  // Refused before anything runs: the transpose is needed here.
-  EigenRun noAT = maxeig(h, 1e-12, 1000, &x0[0], false);
-  EXPECT_EQ(noAT.rc, ZELKCOMP_ERR_ARGUMENT);
-  EXPECT_EQ(noAT.value, -1.0);
-  double value = -1.0;
-  EXPECT_EQ(zelkcomp_maxeigen(nullptr, nullptr, -1, 3, &value, hostProduct, hostProduct, 10,
-                              nullptr, nullptr, nullptr, nullptr, 0, &h, 0.0, 1e-8),
-            ZELKCOMP_ERR_ARGUMENT);
-  EXPECT_EQ(zelkcomp_mineigen(nullptr, nullptr, 3, 3, &value, nullptr, nullptr, nullptr, 10,
-                              nullptr, nullptr, nullptr, nullptr, 0, &h, 0.0, 1e-8),
-            ZELKCOMP_ERR_ARGUMENT);
-  EXPECT_EQ(value, -1.0);
+  const Outcome mn = run(Zelk::mineigen, A, ones);
+  EXPECT_EQ(mn.get("status") & ~1L, 0);
+  EXPECT_NEAR(mn.value, 1.0, 1e-12);
+  EXPECT_NEAR(std::fabs(mn.x[3]), 1.0, 1e-8);
+
+  // Shifted by -10 the far end dominates; the value is reported for A and
+  // the first line's figure is shift + the shifted quotient.
+  const auto S = sized(D, 5, {{"tol", 1e-9}, {"maxit", 5000L}, {"shift", -10.0}});
+  const Outcome sh = run(Zelk::maxeigen, S, ones);
+  EXPECT_NEAR(sh.value, 1.0, 1e-12);
+  EXPECT_NE(sh.err.find("shift = -10 (res -19)"), std::string::npos) << sh.err;
 }
 
-TEST(PowerIteration, FailingCallbacksShowInTheStatus) {
-  Host h = secondDifference(12);
-  h.failOn = 5;
-  h.failCode = 7;
-  const EigenRun mx = maxeig(h, 1e-12, 1000);
-  EXPECT_EQ(mx.rc & 39, 39) << mx.err;  // the code with bit 32
-  EXPECT_NE(mx.err.find("Function callback returned non-zero status code: 7"), std::string::npos);
-
-  // The inverse iteration's inner solves never look at the record; the
-  // failure must still reach the status word.
-  Host g = secondDifference(12);
-  g.failOn = 40;
-  g.failCode = 7;
-  const double maxe = 4.0;
-  const EigenRun mn = mineig(g, 1e-12, 1000, &maxe);
-  EXPECT_EQ(mn.rc & 39, 39) << mn.err;
-}
-
-TEST(PowerIteration, DirectCallsAtTheirLimits) {
-  const Vec d{1.0, 2.0, 5.0};
-  auto product = [&](const Vec& x) { return Vec(d * x); };
-  IterationControl control{};
-  const SizedVectorFunction<decltype(product)> A(
-      {{"dim_m", 3L}, {"dim_n", 3L}, {"maxit", 0L}, {"maxe", 5.0},
-       {"control", static_cast<void*>(&control)}},
-      product);
-
+TEST(PowerIteration, LimitsStopRequestsAndDegenerateStarts) {
+  const Diagonal D{Vec{1.0, 2.0, 5.0}};
+  const Vec ones(1.0, 3);
   // No step: the quotient of the normalised start is still reported.
-  Vec x{1.0, 1.0, 1.0};
-  double value = 0.0;
-  testing::internal::CaptureStderr();
-  OptionMap st = Zelk::maxeigen(A, x, &value);
-  EXPECT_EQ(std::get<long>(st["status"]), 0);
-  EXPECT_EQ(std::get<long>(st["it"]), 0);
-  EXPECT_EQ(std::get<double>(st["residual"]), 0.0);
-  EXPECT_NEAR(value, 8.0 / 3.0, 1e-15);
-  x = Vec{1.0, 1.0, 1.0};
-  st = Zelk::mineigen(A, x, &value);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::get<long>(st["status"]), 4);
-  EXPECT_NEAR(value, 8.0 / 3.0, 1e-15);
+  const auto A = sized(D, 3, {{"maxit", 0L}, {"maxe", 5.0}});
+  Outcome o = run(Zelk::maxeigen, A, ones);
+  EXPECT_EQ(o.get("status") + o.get("it"), 0);
+  EXPECT_NEAR(o.value, 8.0 / 3.0, 1e-15);
+  o = run(Zelk::mineigen, A, ones);
+  EXPECT_EQ(o.get("status"), 4);
+  EXPECT_NEAR(o.value, 8.0 / 3.0, 1e-15);
+  // A start of the wrong length is refused, not read past its end.
+  auto threeOut = [](const Vec&) { return Vec(1.0, 3); };
+  Vec shortStart(1.0, 2);
+  EXPECT_THROW(Zelk::maxeigen(sized(threeOut, 3, {{"maxit", 0L}}), shortStart, nullptr),
+               std::invalid_argument);
 
-  // A stop request ends the power iteration with the caller's status.
-  const SizedVectorFunction<decltype(product)> B(
-      {{"dim_m", 3L}, {"dim_n", 3L}, {"tol", 1e-300}, {"control", static_cast<void*>(&control)}},
-      product);
+  // A zero start has no direction: a non-finite quotient, status 8.
+  const auto B = sized(D, 3, {{"tol", 1e-10}, {"maxe", 5.0}});
+  EXPECT_EQ(run(Zelk::maxeigen, B, Vec(0.0, 3)).get("status"), 8);
+
+  // A stop request ends the power iteration with the caller's status; the
+  // inverse iteration heeds only failed callbacks.
   control.state = 4;
   control.value = 77.0;
-  x = Vec{1.0, 1.0, 1.0};
-  testing::internal::CaptureStderr();
-  st = Zelk::maxeigen(B, x, nullptr);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::get<long>(st["status"]), 77);
-  EXPECT_EQ(std::get<long>(st["it"]), 0);
+  EXPECT_EQ(run(Zelk::maxeigen, B, ones).get("status"), 77);
+  o = run(Zelk::mineigen, B, ones);
+  control = IterationControl{};
+  EXPECT_EQ(o.get("status") & ~1L, 0);
+  EXPECT_NEAR(o.value, 1.0, 1e-12);
 
   const EigenPair pair = maxEigenPair(A, 3, Vec(), 1e-12, 1000);
   EXPECT_NEAR(pair.eigenvalue, 5.0, 1e-10);
   EXPECT_NEAR(std::fabs(pair.vector[2]), 1.0, 1e-6);
-  EXPECT_LT(std::get<double>(pair.info.at("res")), 1e-12);
 }
 
 }  // namespace
