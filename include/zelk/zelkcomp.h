@@ -66,9 +66,9 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
                           void* context, double tol);
 
 /* Status bit of zelkcomp_linsolve: a host callback failed while a method
- * that does not stop on callback failures ("cg", "cglifted") was running; the
- * solve went on with what the failed call returned, so x_out and y_out are
- * not to be trusted. */
+ * that does not stop on callback failures ("cg", "cglifted", "cghc2") was
+ * running; the solve went on with what the failed call returned, so x_out
+ * and y_out are not to be trusted. */
 #define ZELKCOMP_STATUS_CALLBACK_FAILED 512
 
 /* Solves A x = b, or the least-squares problem min ||A x - b|| for a tall A,
@@ -83,6 +83,15 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *   "cgprenormal" preconditioned CG on A^T A + shift I with right-hand side
  *                A^T b and the preconditioner P_cb;
  *   "minres"     minimal residual on A (symmetric, may be indefinite);
+ *   "cghc", "cghaircut"  CG on A (symmetric) with its dominant eigenvalues
+ *                shrunk by a filter built from a block power iteration;
+ *                options "dim_k" (eigen-directions, >= 1, default 10),
+ *                "cghc.maxit", "cghc.relax" (integral), "cghc.orthtol",
+ *                "cghc.evtol", "cghc.skipreltol" (real);
+ *   "cghc2", "cghaircut2"  CG on A (symmetric) with its "dim_k" (>= 0)
+ *                dominant eigenvalues cut to the next one, the operator
+ *                lifted by the integral factor "minvrelshift" (required)
+ *                times that eigenvalue; the solution is that of A x = b;
  * A is either a dense m x n row-major matrix (m * n values; then no callback
  * is needed or called) or null, and then the callbacks give the products:
  * A_cb y = A x (n -> m values), AT_cb y = A^T x (m -> n), P_cb y = P x
@@ -136,7 +145,8 @@ int zelkcomp_linsolve(const char* method, const double* A, const double* b, cons
  * when m != n.
  *
  * Returns the status word: 8 the quotient turned non-finite; a failed
- * callback's return code OR 32 (the iteration stops at once); plus 1
+ * callback's return code OR 32 (the iteration stops at once; a failure in
+ * the final product that gives *eigenvalue is reported too); plus 1
  * residual not below tol, 4 step limit reached, 8 time limit "maxt", 16 NaN,
  * 32 infinite residual. ZELKCOMP_ERR_ARGUMENT for m or n negative or above
  * INT_MAX, a null A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a
@@ -150,15 +160,16 @@ int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* e
 /* Eigenvalue of A (or of A^T A when m != n) nearest to -shift, by inverse
  * iteration with a CG solve per step; arguments as for zelkcomp_maxeigen.
  * *maxe, when maxe is not null, is the known largest eigenvalue (used only
- * for the accuracy figure printed); otherwise a host option "maxe", or else
- * it is first computed with the power iteration.
+ * for the accuracy figure printed); otherwise a host option "maxe" (a whole
+ * number is taken as a real), or else it is first computed with the power
+ * iteration.
  *
  * Returns the status word: 4 step limit reached, 1 residual not below tol,
  * 2 tol <= 0, 8 non-finite residual; a failed callback's return code OR 32
- * (the iteration stops at the next step); 64 the largest eigenvalue could
- * not be computed (then v_out receives the start vector and *eigenvalue is
- * not written); plus the bits listed for zelkcomp_maxeigen. Errors as for
- * zelkcomp_maxeigen. */
+ * (the iteration stops after the step; a failure in the final product is
+ * reported too); 64 the largest eigenvalue could not be computed (then
+ * v_out receives the start vector and *eigenvalue is not written); plus the
+ * bits listed for zelkcomp_maxeigen. Errors as for zelkcomp_maxeigen. */
 int zelkcomp_mineigen(const double* x0, double* v_out, long m, long n, double* eigenvalue,
                       const double* maxe, ExternalVectorCallback A, ExternalVectorCallback AT,
                       long maxit, IterativeResult* res, void* reserved, const char** optnames,

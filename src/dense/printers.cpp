@@ -43,9 +43,13 @@ std::ostream& operator<<(std::ostream& os, const ShowVector<double>& sv) {
 }
 
 std::ostream& operator<<(std::ostream& os, const std::valarray<double>& v) {
+  if (v.size() * static_cast<std::size_t>(os.precision()) > 80) return os << ShowVector<double>(v);
+  return printShortVector(os, v);
+}
+
+std::ostream& printShortVector(std::ostream& os, const std::valarray<double>& v) {
   const std::size_t n = v.size();
   const std::streamsize p = os.precision();
-  if (n * static_cast<std::size_t>(p) > 80) return os << ShowVector<double>(v);
   os << "(" << n << "){";
   for (std::size_t i = 0; i < std::min<std::size_t>(n, 10); ++i) {
     os.width(p + 5);

@@ -28,6 +28,9 @@ std::ostream& operator<<(std::ostream& os, const ShowVector<double>& v);
 // the stream's precision + 5; the summary line when n * precision > 80.
 std::ostream& operator<<(std::ostream& os, const std::valarray<double>& v);
 
+// Always the short form of the printer above, however long v is.
+std::ostream& printShortVector(std::ostream& os, const std::valarray<double>& v);
+
 std::ostream& operator<<(std::ostream& os, const ShowMatrixTemplate<double>& m);
 
 // Only the header of the matrix printer, without its line end:
