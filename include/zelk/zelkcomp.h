@@ -71,6 +71,12 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  * and y_out are not to be trusted. */
 #define ZELKCOMP_STATUS_CALLBACK_FAILED 512
 
+/* Status bit of zelkcomp_linsolve's LSRN methods: the random sketch could
+ * not give a preconditioner (an "oversample" below 1, no unknowns, a failed
+ * SVD of the sketch or a sketch without a non-zero singular value); x_out is
+ * zero and nothing was solved. */
+#define ZELKCOMP_STATUS_SKETCH_FAILED 1024
+
 /* Solves A x = b, or the least-squares problem min ||A x - b|| for a tall A,
  * with the method named by `method` (exact, case-sensitive):
  *   "matrixvectorsolve", "mvsolve"  dense least squares (LAPACK dgelsd,
@@ -92,6 +98,13 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *                dominant eigenvalues cut to the next one, the operator
  *                lifted by the integral factor "minvrelshift" (required)
  *                times that eigenvalue; the solution is that of A x = b;
+ *   "lsrn", "lsrn2", "lsrnreg"  least squares by a random sketch of A and
+ *                CG on the preconditioned normal equations; "lsrn" reads
+ *                the process-wide options cgmaxit, cgtol and lsrninvtol,
+ *                "lsrn2" the options "oversample", "invtol" (real) and
+ *                "batchsize" (integral), "lsrnreg" the same for
+ *                [A; shift I] with the right-hand side [b; 0] ("shift",
+ *                real, default 0);
  * A is either a dense m x n row-major matrix (m * n values; then no callback
  * is needed or called) or null, and then the callbacks give the products:
  * A_cb y = A x (n -> m values), AT_cb y = A^T x (m -> n), P_cb y = P x
@@ -116,7 +129,10 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *     callback or a finding of the residual-history check ("cgnormal").
  *     Dense least squares: LAPACK's info (negative when LAPACK refuses its
  *     input, for example -5 for a NaN in A, which makes the word negative);
+ *     Preconditioned CG ("cgprenormal"): 2 or 4 breakdown, 0x10, 0x20 as
+ *     for CG. MINRES: 0.
  *   - ZELKCOMP_STATUS_CALLBACK_FAILED;
+ *   - ZELKCOMP_STATUS_SKETCH_FAILED (LSRN methods);
  *   - 256: the method runs no solve on this path (an unknown name, or
  *     "matrixvectorsolve" without a dense A);
  *   - 1 residual not below "tol", 4 iteration limit "maxit" reached, 8 time

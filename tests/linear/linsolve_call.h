@@ -50,8 +50,8 @@ struct LinsolveCall {
   }
 
   int run() {
-    x = Vec(kSentinel, static_cast<std::size_t>(n > 0 && n < 1000 ? n : 1));
-    y = Vec(kSentinel, static_cast<std::size_t>(m > 0 && m < 1000 ? m : 1));
+    x = Vec(kSentinel, static_cast<std::size_t>(n > 0 && n < (1L << 24) ? n : 1));
+    y = Vec(kSentinel, static_cast<std::size_t>(m > 0 && m < (1L << 24) ? m : 1));
     std::memset(&res, 0xab, sizeof res);
     testing::internal::CaptureStderr();
     rc = zelkcomp_linsolve(nullMethod ? nullptr : method.c_str(), A,

@@ -1,0 +1,67 @@
+#include "linear/lsrn_report.h"
+
+#include <cmath>
+#include <limits>
+
+#include "dense/norms.h"
+#include "dense/printers.h"
+#include "dense/safe_divide.h"
+#include "options/opts.h"
+
+namespace lsrn {
+
+std::int32_t sketchSize(std::int32_t n, double oversample) {
+  const double d = std::ceil(static_cast<double>(n) * oversample);
+  if (!(d > 0.0)) return 0;
+  if (d >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+    return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(d);
+}
+
+Batches batches(std::int32_t d, std::int32_t batch) {
+  if (d <= 0) return {1, 0};
+  const std::int32_t b = batch < 1 ? 1 : (batch > d ? d : batch);
+  return {b, d / b + (d % b != 0 ? 1 : 0)};
+}
+
+std::uint32_t printRank(std::ostream& os, const DecomposedGeneralMatrix& decomp, double invtol) {
+  const DecompInfo info = decomp.info(invtol);
+  os << "DecompT tol " << invtol << ": Decomp: rank: " << info.rank << ", cond: " << info.cond
+     << ", nzcond: " << info.nzcond << ", maxs: " << info.maxs << ", mins: " << info.mins
+     << ", maxnzs: " << info.maxnzs << ", minnzs: " << info.minnzs << ", cutoff: " << info.cutoff
+     << ", abstol: " << info.abstol << "\n";
+  return info.rank;
+}
+
+double conditionNumber(const std::valarray<double>& s) {
+  if (s.size() == 0) return 0.0;
+  const double cut = 1e-15 * std::fabs(s[0]);
+  std::size_t e = s.size();
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] < cut) {
+      e = i;
+      break;
+    }
+  return e == 0 ? 0.0 : quietDivide(s[0], s[e - 1]);
+}
+
+bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& decomp,
+              std::uint32_t rank) {
+  return n <= 0 || d < n || decomp.lapackInfo != 0 || rank == 0;
+}
+
+std::int32_t innerStatus(std::int64_t flags, double residual, double tol) {
+  if (flags == 1 && residual < tol / opts.cgtolre) return 0;
+  return static_cast<std::int32_t>(flags);
+}
+
+void printSolutionError(std::ostream& os, const char* label, const std::valarray<double>& Ly1,
+                        const std::valarray<double>& Ly2, const std::valarray<double>& c) {
+  const double e2 = relmaxnorm(Ly1, c);
+  const std::valarray<double> diff = Ly2 - c;
+  const double cn = normfro(c);
+  const double e1 = quietDivide(normfro(diff), cn);
+  os << label << e1 << " " << e2 << " " << cn << "\n";
+}
+
+}  // namespace lsrn

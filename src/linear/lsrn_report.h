@@ -1,0 +1,53 @@
+#pragma once
+// What the two LSRN solver forms share: the sketch size, the preconditioner
+// diagnostics they print, the refusal of a sketch that cannot precondition
+// anything, and the status rule of their inner CG.
+
+#include <cstdint>
+#include <ostream>
+#include <valarray>
+
+#include "dense/decomposed_general.h"
+#include "zelk/zelkcomp.h"
+
+namespace lsrn {
+
+// Status of an LSRN solve that could not run: the sketch cannot give a
+// preconditioner (fewer sketch rows than unknowns, no unknowns, a failed
+// SVD or a sketch without a single non-zero singular value). x is then
+// zero and the residual 1; nothing is reported as success.
+inline constexpr std::int32_t kSketchFailed = ZELKCOMP_STATUS_SKETCH_FAILED;
+
+// ceil(n * oversample) as a 32-bit count (0 for a non-finite or negative
+// product, clamped to the 32-bit range).
+std::int32_t sketchSize(std::int32_t n, double oversample);
+
+// The batches of a sketch of d rows in batches of at most `batch`.
+struct Batches {
+  std::int32_t batch;  // >= 1 when d > 0
+  std::int32_t count;
+};
+Batches batches(std::int32_t d, std::int32_t batch);
+
+// The singular-value diagnostics after the SVD of the sketch: "S diag: ",
+// then "DecompT tol ..." with the rank record at invtol; returns the rank.
+std::uint32_t printRank(std::ostream& os, const DecomposedGeneralMatrix& decomp, double invtol);
+
+// s_0 / s_{E-1}, E the index of the first value below 1e-15 |s_0| (all of
+// them when none); 0 for no values.
+double conditionNumber(const std::valarray<double>& s);
+
+// True when the sketch cannot precondition: no unknowns, fewer sketch rows
+// than unknowns, a failed SVD or rank 0.
+bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& decomp,
+              std::uint32_t rank);
+
+// The inner CG's flags as the solve's status: a breakdown (1) with the
+// residual already below tol / cgtolre counts as converged.
+std::int32_t innerStatus(std::int64_t flags, double residual, double tol);
+
+// "LSRN CG sol error: " e1 " " e2 " " ||c|| for the check L(y) against c.
+void printSolutionError(std::ostream& os, const char* label, const std::valarray<double>& Ly1,
+                        const std::valarray<double>& Ly2, const std::valarray<double>& c);
+
+}  // namespace lsrn

@@ -1,0 +1,155 @@
+#pragma once
+// LSRN, vector form: least squares min ||A x - b|| for an m x n operator
+// given as the two products x -> A x and y -> A^T y, preconditioned by a
+// random sketch S = G A (G with d = ceil(oversample n) rows of generator
+// numbers): with the thin SVD S = U diag(s) VT and its rank r at the cut
+// invtol, P = V_r diag(1/s_r), and CG solves P^T A^T A P y = P^T A^T b;
+// then x = P y.
+//
+// LSRNGetRandSys builds the sketch, LSRNSolveSys the rest. Both are
+// templates over the operator type (any callable
+// const std::valarray<double>& -> std::valarray<double>). Every step prints
+// its diagnostics to standard error.
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <valarray>
+
+#include "dense/decomposed_general.h"
+#include "dense/matrix.h"
+#include "dense/printers.h"
+#include "dense/random.h"
+#include "linear/cg_solver.h"
+#include "linear/iteration_control.h"
+#include "linear/length_check.h"
+#include "linear/lsrn_report.h"
+#include "linear/saturate.h"
+#include "options/option_cast.h"
+#include "options/opts.h"
+
+template <class Op>
+class LSRNGetRandSys {
+ public:
+  const Op& A;
+  const Op& AT;
+  std::int32_t m;
+  std::int32_t n;
+  double oversample;
+
+  LSRNGetRandSys(const Op& A_, const Op& AT_, std::int32_t m_, std::int32_t n_, double oversample_)
+      : A(A_), AT(AT_), m(m_), n(n_), oversample(oversample_) {}
+
+  // S = G A, d x n, one row A^T g per random vector g, in batches of at
+  // most 1000. A stop request leaves the remaining rows zero.
+  void getRandSys(MatrixTemplate<double>& S, IterationControl* control) const {
+    const std::int32_t d = lsrn::sketchSize(n, oversample);
+    const lsrn::Batches plan = lsrn::batches(d, 1000);
+    S.reshape(static_cast<std::size_t>(d), static_cast<std::size_t>(n));
+    S.elements = 0.0;
+    std::int32_t start = 0;
+    for (std::int32_t t = 0; t < plan.count && !stopRequested(control); ++t) {
+      const std::int32_t v = std::min(plan.batch, d - start);
+      for (std::int32_t j = 0; j < v && !stopRequested(control); ++j) {
+        const std::valarray<double> y = AT(randvec(m));
+        requireSameLength(y.size(), static_cast<std::size_t>(n),
+                          "LSRN: transposed product has the wrong length");
+        std::copy(std::begin(y), std::end(y),
+                  &S.elements[static_cast<std::size_t>(start + j) * static_cast<std::size_t>(n)]);
+      }
+      start += v;
+    }
+  }
+};
+
+template <class Op>
+class LSRNSolveSys {
+ public:
+  const Op& A;
+  const Op& AT;
+  std::int32_t d;  // sketch rows
+  std::int32_t n;
+  std::int32_t m;
+  double maxit;    // iteration limit of the inner CG
+  double tol;      // its tolerance
+  double invtol;   // relative cut of the sketch's singular values
+  DecomposedGeneralMatrix decomp;  // `a` holds the sketch before solve
+  MatrixTemplate<double> N;        // P^T, r x n
+  std::int32_t status = 0;
+  std::int32_t it = 0;
+  double residual = 0.0;
+  double cond = 0.0;
+
+  LSRNSolveSys(const Op& A_, const Op& AT_, std::int32_t m_, std::int32_t n_, std::int32_t d_,
+               double maxit_, double tol_, double invtol_)
+      : A(A_), AT(AT_), d(d_), n(n_), m(m_), maxit(maxit_), tol(tol_), invtol(invtol_) {}
+
+  // x <- the least-squares solution (n values); returns the status (the
+  // inner CG's flags, or lsrn::kSketchFailed).
+  int solve(const std::valarray<double>& b, std::valarray<double>& x, IterationControl* control);
+
+ private:
+  // L(y) = N A^T A N^T y, printing "," per call.
+  std::valarray<double> normal(const std::valarray<double>& y) const {
+    std::cerr << ",";
+    const std::valarray<double> u = transposedTimes(y);
+    const std::valarray<double> w = AT(A(u));
+    return times(w);
+  }
+  std::valarray<double> times(const std::valarray<double>& w) const {  // N w
+    std::valarray<double> out(0.0, N.rows);
+    if (N.rows > 0 && N.cols > 0)
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(N.rows), static_cast<int>(N.cols),
+                  1.0, N.data(), static_cast<int>(N.cols), &w[0], 1, 0.0, &out[0], 1);
+    return out;
+  }
+  std::valarray<double> transposedTimes(const std::valarray<double>& y) const {  // N^T y
+    std::valarray<double> out(0.0, N.cols);
+    if (N.rows > 0 && N.cols > 0)
+      cblas_dgemv(CblasRowMajor, CblasTrans, static_cast<int>(N.rows), static_cast<int>(N.cols),
+                  1.0, N.data(), static_cast<int>(N.cols), &y[0], 1, 0.0, &out[0], 1);
+    return out;
+  }
+};
+
+template <class Op>
+int LSRNSolveSys<Op>::solve(const std::valarray<double>& b, std::valarray<double>& x,
+                            IterationControl* control) {
+  const std::int32_t rows = static_cast<std::int32_t>(decomp.a.rows);
+  if (n > 0 && rows >= n) decomp.computeSVD(SvdShape::thin);
+  std::cerr << "S diag: " << ShowVector<double>(decomp.s) << "\n";
+  const std::uint32_t r = lsrn::printRank(std::cerr, decomp, invtol);
+  it = 0;
+  if (lsrn::unusable(n, rows, decomp, r)) {
+    x = std::valarray<double>(0.0, static_cast<std::size_t>(n > 0 ? n : 0));
+    residual = 1.0;
+    status = lsrn::kSketchFailed;
+    return status;
+  }
+
+  unsigned rank = 0;
+  const std::valarray<double> D = decomp.idiag(invtol, rank, false, false);
+  const std::valarray<double> Dr = D[std::slice(0, r, 1)];
+  std::cerr << "Idiag: " << rank << ": " << ShowVector<double>(Dr) << "\n";
+  cond = lsrn::conditionNumber(decomp.s);
+
+  N = MatrixTemplate<double>(r, static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) N(i, j) = Dr[i] * decomp.VT(i, j);
+
+  auto L = [this](const std::valarray<double>& y) { return normal(y); };
+  CGSolver cg("CGSolver", static_cast<std::int64_t>(r), tol, 1e-120, 1e14,
+              option_cast<long>(maxit, 0L), L, opts.cgmode, opts.cgrec, opts.cgreset);
+  const std::valarray<double> c = times(AT(b));
+  const std::valarray<double> y = cg.solve(c, randvec(static_cast<long>(r)), control, nullptr);
+  lsrn::printSolutionError(std::cerr, "LSRN CG sol error: ", L(y), L(y), c);
+
+  x = transposedTimes(y);
+  it = saturateToInt32(static_cast<long>(cg.it));
+  residual = cg.residual;
+  status = lsrn::innerStatus(cg.flags, cg.residual, tol);
+  return status;
+}
