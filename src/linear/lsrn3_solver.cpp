@@ -56,12 +56,7 @@ int LSRNSolveSys::solve(const std::valarray<double>& b, std::valarray<double>& x
   printMatrixHeader(std::cerr, decomp.VT) << "\n";
   const std::uint32_t r = lsrn::printRank(std::cerr, decomp, invtol);
   it = 0;
-  if (lsrn::unusable(n, cols, decomp, r)) {
-    x = std::valarray<double>(0.0, static_cast<std::size_t>(n > 0 ? n : 0));
-    residual = 1.0;
-    status = lsrn::kSketchFailed;
-    return status;
-  }
+  if (lsrn::unusable(n, cols, decomp, r)) return status = lsrn::giveUp(x, n, residual);
 
   unsigned rank = 0;
   const std::valarray<double> D = decomp.idiag(invtol, rank, false, true);

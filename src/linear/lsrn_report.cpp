@@ -50,6 +50,12 @@ bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& dec
   return n <= 0 || d < n || decomp.lapackInfo != 0 || rank == 0;
 }
 
+std::int32_t giveUp(std::valarray<double>& x, std::int32_t n, double& residual) {
+  x = std::valarray<double>(0.0, static_cast<std::size_t>(n > 0 ? n : 0));
+  residual = 1.0;
+  return kSketchFailed;
+}
+
 std::int32_t innerStatus(std::int64_t flags, double residual, double tol) {
   if (flags == 1 && residual < tol / opts.cgtolre) return 0;
   return static_cast<std::int32_t>(flags);

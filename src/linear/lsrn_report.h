@@ -42,6 +42,10 @@ double conditionNumber(const std::valarray<double>& s);
 bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& decomp,
               std::uint32_t rank);
 
+// The outcome of a solve that cannot run: x becomes n zeros, the residual
+// 1 (that of x = 0); returns kSketchFailed.
+std::int32_t giveUp(std::valarray<double>& x, std::int32_t n, double& residual);
+
 // The inner CG's flags as the solve's status: a breakdown (1) with the
 // residual already below tol / cgtolre counts as converged.
 std::int32_t innerStatus(std::int64_t flags, double residual, double tol);

@@ -11,6 +11,7 @@
 #include "eigen/find_min_max_eig_value.h"
 #include "eigen/lobpcg.h"
 #include "eigen/lobpcg_blocks.h"
+#include "minimize/dense_hessian.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -19,17 +20,7 @@ namespace {
 using Vec = std::valarray<double>;
 using Block = MatrixTemplate<double>;
 
-// Block product of a dense symmetric matrix, counting products.
-struct DenseOp {
-  Block A;
-  mutable int products = 0;
-  Block operator()(const Block& V) const {
-    ++products;
-    Block R;
-    do_mult_blas(A, V, R, false);
-    return R;
-  }
-};
+using DenseOp = hessian_test::DenseHessian;
 
 struct Identity {
   Block operator()(const Block& R) const { return R; }
