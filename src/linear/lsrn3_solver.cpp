@@ -47,24 +47,16 @@ std::valarray<double> LSRNSolveSys::normal(const std::valarray<double>& y) const
 
 int LSRNSolveSys::solve(const std::valarray<double>& b, std::valarray<double>& x,
                         IterationControl* control) {
-  const std::int32_t cols = static_cast<std::int32_t>(decomp.a.cols);
-  if (n > 0 && cols >= n) decomp.computeSVD(SvdShape::thin);
-  std::cerr << "S diag: " << ShowVector<double>(decomp.s) << "\n";
-  std::cerr << "U: ";
-  printMatrixHeader(std::cerr, decomp.U) << "\n";
-  std::cerr << "Vt: ";
-  printMatrixHeader(std::cerr, decomp.VT) << "\n";
-  const std::uint32_t r = lsrn::printRank(std::cerr, decomp, invtol);
+  const lsrn::SketchFactors f = lsrn::factorSketch(
+      std::cerr, decomp, n, static_cast<std::int32_t>(decomp.a.cols), invtol, true, true);
   it = 0;
-  if (lsrn::unusable(n, cols, decomp, r)) return status = lsrn::giveUp(x, n, residual);
-
-  unsigned rank = 0;
-  const std::valarray<double> D = decomp.idiag(invtol, rank, false, true);
-  const std::valarray<double> Dr = D[std::slice(0, r, 1)];
+  if (!f.usable) return status = lsrn::giveUp(x, n, residual);
+  const std::size_t r = f.rank;
+  const std::valarray<double>& Dr = f.inverse;
   const DecompInfo info = decomp.info(invtol);
-  std::cerr << "Diag: " << rank << ": " << r << ", range [" << info.mins << ", " << info.maxs
-            << "]\n";
-  std::cerr << "Idiag: " << rank << ": " << ShowVector<double>(Dr) << "\n";
+  std::cerr << "Diag: " << f.idiagRank << ": " << r << ", range [" << info.mins << ", "
+            << info.maxs << "]\n";
+  std::cerr << "Idiag: " << f.idiagRank << ": " << ShowVector<double>(Dr) << "\n";
   std::cerr << "Idiag data: ";
   printShortVector(std::cerr, Dr) << "\n";
   cond = lsrn::conditionNumber(decomp.s);

@@ -24,13 +24,30 @@ Batches batches(std::int32_t d, std::int32_t batch) {
   return {b, d / b + (d % b != 0 ? 1 : 0)};
 }
 
-std::uint32_t printRank(std::ostream& os, const DecomposedGeneralMatrix& decomp, double invtol) {
+SketchFactors factorSketch(std::ostream& os, DecomposedGeneralMatrix& decomp, std::int32_t n,
+                           std::int32_t sketchLen, double invtol, bool cap, bool showFactors) {
+  const bool sized = n > 0 && sketchLen >= n;
+  if (sized) decomp.computeSVD(SvdShape::thin);
+  os << "S diag: " << ShowVector<double>(decomp.s) << "\n";
+  if (showFactors) {
+    os << "U: ";
+    printMatrixHeader(os, decomp.U) << "\n";
+    os << "Vt: ";
+    printMatrixHeader(os, decomp.VT) << "\n";
+  }
   const DecompInfo info = decomp.info(invtol);
   os << "DecompT tol " << invtol << ": Decomp: rank: " << info.rank << ", cond: " << info.cond
      << ", nzcond: " << info.nzcond << ", maxs: " << info.maxs << ", mins: " << info.mins
      << ", maxnzs: " << info.maxnzs << ", minnzs: " << info.minnzs << ", cutoff: " << info.cutoff
      << ", abstol: " << info.abstol << "\n";
-  return info.rank;
+
+  SketchFactors f;
+  f.rank = info.rank;
+  f.usable = sized && decomp.lapackInfo == 0 && info.rank > 0;
+  if (!f.usable) return f;
+  const std::valarray<double> D = decomp.idiag(invtol, f.idiagRank, false, cap);
+  f.inverse = D[std::slice(0, f.rank, 1)];
+  return f;
 }
 
 double conditionNumber(const std::valarray<double>& s) {
@@ -43,11 +60,6 @@ double conditionNumber(const std::valarray<double>& s) {
       break;
     }
   return e == 0 ? 0.0 : quietDivide(s[0], s[e - 1]);
-}
-
-bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& decomp,
-              std::uint32_t rank) {
-  return n <= 0 || d < n || decomp.lapackInfo != 0 || rank == 0;
 }
 
 std::int32_t giveUp(std::valarray<double>& x, std::int32_t n, double& residual) {

@@ -29,18 +29,26 @@ struct Batches {
 };
 Batches batches(std::int32_t d, std::int32_t batch);
 
-// The singular-value diagnostics after the SVD of the sketch: "S diag: ",
-// then "DecompT tol ..." with the rank record at invtol; returns the rank.
-std::uint32_t printRank(std::ostream& os, const DecomposedGeneralMatrix& decomp, double invtol);
+// The preconditioning values of a sketch held in decomp.a (sketchLen
+// samples of n unknowns, in either orientation).
+struct SketchFactors {
+  bool usable = false;             // false: the solve must give up
+  std::uint32_t rank = 0;          // values kept at the cut invtol
+  unsigned idiagRank = 0;          // the count idiag reports
+  std::valarray<double> inverse;   // 1 / s_i for the kept values
+};
+
+// Thin SVD of the sketch in place and its diagnostics on `os`: "S diag: "
+// with the summary of s, with showFactors the headers of U ("U: ") and VT
+// ("Vt: "), then "DecompT tol ..." with the rank record at invtol. A sketch
+// that cannot precondition (no unknowns, fewer samples than unknowns, a
+// failed SVD, rank 0) is reported unusable before idiag runs.
+SketchFactors factorSketch(std::ostream& os, DecomposedGeneralMatrix& decomp, std::int32_t n,
+                           std::int32_t sketchLen, double invtol, bool cap, bool showFactors);
 
 // s_0 / s_{E-1}, E the index of the first value below 1e-15 |s_0| (all of
 // them when none); 0 for no values.
 double conditionNumber(const std::valarray<double>& s);
-
-// True when the sketch cannot precondition: no unknowns, fewer sketch rows
-// than unknowns, a failed SVD or rank 0.
-bool unusable(std::int32_t n, std::int32_t d, const DecomposedGeneralMatrix& decomp,
-              std::uint32_t rank);
 
 // The outcome of a solve that cannot run: x becomes n zeros, the residual
 // 1 (that of x = 0); returns kSketchFailed.

@@ -118,17 +118,13 @@ class LSRNSolveSys {
 template <class Op>
 int LSRNSolveSys<Op>::solve(const std::valarray<double>& b, std::valarray<double>& x,
                             IterationControl* control) {
-  const std::int32_t rows = static_cast<std::int32_t>(decomp.a.rows);
-  if (n > 0 && rows >= n) decomp.computeSVD(SvdShape::thin);
-  std::cerr << "S diag: " << ShowVector<double>(decomp.s) << "\n";
-  const std::uint32_t r = lsrn::printRank(std::cerr, decomp, invtol);
+  const lsrn::SketchFactors f = lsrn::factorSketch(
+      std::cerr, decomp, n, static_cast<std::int32_t>(decomp.a.rows), invtol, false, false);
   it = 0;
-  if (lsrn::unusable(n, rows, decomp, r)) return status = lsrn::giveUp(x, n, residual);
-
-  unsigned rank = 0;
-  const std::valarray<double> D = decomp.idiag(invtol, rank, false, false);
-  const std::valarray<double> Dr = D[std::slice(0, r, 1)];
-  std::cerr << "Idiag: " << rank << ": " << ShowVector<double>(Dr) << "\n";
+  if (!f.usable) return status = lsrn::giveUp(x, n, residual);
+  const std::size_t r = f.rank;
+  const std::valarray<double>& Dr = f.inverse;
+  std::cerr << "Idiag: " << f.idiagRank << ": " << ShowVector<double>(Dr) << "\n";
   cond = lsrn::conditionNumber(decomp.s);
 
   N = MatrixTemplate<double>(r, static_cast<std::size_t>(n));
