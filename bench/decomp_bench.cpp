@@ -4,9 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <iostream>
-#include <sstream>
-
+#include "bench/quiet_stderr.h"
 #include "dense/decomposed_general.h"
 #include "dense/decomposed_sym.h"
 #include "dense/lap_qr.h"
@@ -19,18 +17,6 @@ MatrixTemplate<double> randomMatrix(std::size_t r, std::size_t c) {
   randfill(m.elements);
   return m;
 }
-
-// The QR writes a trace and a timer line per factorisation; keep them out of
-// the benchmark output.
-class QuietStderr {
- public:
-  QuietStderr() : saved_(std::cerr.rdbuf(sink_.rdbuf())) {}
-  ~QuietStderr() { std::cerr.rdbuf(saved_); }
-
- private:
-  std::ostringstream sink_;
-  std::streambuf* saved_;
-};
 
 void BM_svd(benchmark::State& state) {
   const auto a = randomMatrix(200, 100);

@@ -5,40 +5,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <valarray>
 
+#include "bench/quiet_stderr.h"
 #include "zelk/zelkcomp.h"
 
 namespace {
-
-// The front end traces every solve on standard error; keep the benchmark
-// output readable by sending it to /dev/null for the timed loop.
-class QuietStderr {
- public:
-  QuietStderr() : saved_(dup(STDERR_FILENO)) {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDERR_FILENO);
-      close(null);
-    }
-  }
-  ~QuietStderr() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-    }
-  }
-  QuietStderr(const QuietStderr&) = delete;
-  QuietStderr& operator=(const QuietStderr&) = delete;
-
- private:
-  int saved_;
-};
 
 void BM_LinsolveDenseCG(benchmark::State& st) {
   const auto n = static_cast<std::size_t>(st.range(0));
