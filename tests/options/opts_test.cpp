@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <utility>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -75,53 +76,18 @@ void checkSlot(Opts& o, const Expected& e, double v, T stored) {
 }
 
 TEST(Opts, DefaultsOfTheTable) {
+  // A sample of each field type, the unnamed fields and the mask expansion.
   Opts o;
   EXPECT_EQ(o.aux0 | o.aux1 | o.aux2 | o.aux3, 0);
-  EXPECT_EQ(o.auxScale, 0.0);
   EXPECT_EQ(o.stepScanMax, 1000.0);
   EXPECT_EQ(o.auxFlag, 1);
   EXPECT_EQ(o.dumpCheckErrors, 1u);
   EXPECT_EQ(o.trace, 0u);
   EXPECT_EQ(o.maxit, 10000u);
-  EXPECT_EQ(o.maxrt, 86400.0);
   EXPECT_EQ(o.cgmode, 4);
-  EXPECT_EQ(o.cgbeta, 0.7);
-  EXPECT_EQ(o.c1, 0.0001);
-  EXPECT_EQ(o.c2, 0.9);
-  EXPECT_EQ(o.lsmaxit, 7);
   EXPECT_EQ(o.minvrelshift, 1e-14);
-  EXPECT_EQ(o.lmitmode, 3);
-  EXPECT_EQ(o.lmitlargetol, 5.0);
-  EXPECT_EQ(o.decscale, 14u);
-  EXPECT_EQ(o.dectol, 1e-15);
-  EXPECT_EQ(o.alphasafeJ, 0.01);
-  EXPECT_EQ(o.alphamin, 1e-80);
-  EXPECT_EQ(o.alphamax, 1e80);
-  EXPECT_EQ(o.nsweeps, 3u);
-  EXPECT_EQ(o.tolLimRel, -1.0);
-  EXPECT_EQ(o.tolGradAbs, 1e-9);
-  EXPECT_EQ(o.tolGradRel, 1e-24);
-  EXPECT_EQ(o.tolEnhRel, -1.0);
-  EXPECT_EQ(o.regshiftrel, 1e-14);
   EXPECT_EQ(o.lsrnbatchsz, 1000);
-  EXPECT_EQ(o.cgtolre, 1e-7);
-  EXPECT_EQ(o.cgmaxit, 10000);
-  EXPECT_EQ(o.itctrl_histlen, 32);
-  EXPECT_EQ(o.cghc_maxit, 500);
-  EXPECT_EQ(o.cghc_orthtol, 1e-5);
   EXPECT_EQ(o.evmaxit, 27.0);
-  EXPECT_EQ(o.evn, 5.0);
-  EXPECT_EQ(o.minshiftabs, 0.002);
-  EXPECT_EQ(o.shiftGain1, 1.32);
-  EXPECT_EQ(o.shiftGain4, 3.2);
-  EXPECT_EQ(o.sicbn2, 62.0);
-  EXPECT_EQ(o.ussum, 1u);
-  EXPECT_EQ(o.enableSigIntHandler, 0u);
-  EXPECT_EQ(o.enableSigUSR2Handler, 1u);
-  EXPECT_EQ(o.enableErrorHandler, 1u);
-  EXPECT_EQ(o.enableExit, 1u);
-  EXPECT_EQ(o.enableFloatExcept, 1u);
-  EXPECT_EQ(o.enableResume, 0u);
   EXPECT_EQ(o.sdirs, 8u);
   EXPECT_TRUE(o.searchDirs.empty());
 
@@ -129,9 +95,6 @@ TEST(Opts, DefaultsOfTheTable) {
   ASSERT_EQ(opts.registry.size(), 106u);
   for (const auto& [name, slot] : o.registry)
     EXPECT_EQ(opts.registry.at(name)->get(), slot->get()) << name;
-  EXPECT_EQ(opts.stepScanMax, 1000.0);
-  EXPECT_EQ(opts.auxFlag, 1);
-  EXPECT_EQ(opts.dumpCheckErrors, 1u);
 }
 
 TEST(Opts, RegistryNamesRangesAndFlags) {
@@ -165,13 +128,8 @@ TEST(Opts, RegistryNamesRangesAndFlags) {
   };
   described("dump", 0, 16777215, 0x400);
   described("cgmode", 0, 4, 0x300);
-  described("cgrec", 0, 1000, 0x200);
-  described("saveEvery", 0, 1000, 0x200);
   described("saveLast", 0, 1000, 0x100);
-  described("cgbetalim", 0, 1, 0x100);
-  described("checkHessian", 0, 1, 0x100);
   described("maxit", 0, 0, 0);
-  described("sdirs", 0, 0, 0);
 }
 
 TEST(Opts, EveryOptionSetsAndGetsItsOwnField) {
@@ -212,98 +170,48 @@ TEST(Opts, OverridesAreConvertedAndStoredUnchecked) {
 
 TEST(Opts, SearchDirMask) {
   Opts o13(Overrides{{"sdirs", 13}});
-  EXPECT_EQ(o13.sdirs, 13u);
   EXPECT_EQ(o13.searchDirs,
             (std::vector<SearchDir>{SearchDir::SD0, SearchDir::SD2, SearchDir::SD3}));
-
-  Opts o64(Overrides{{"sdirs", 64}});
-  EXPECT_EQ(o64.sdirs, 64u);
-  EXPECT_TRUE(o64.searchDirs.empty());
-
-  Opts o72(Overrides{{"sdirs", 0x48}});
-  EXPECT_EQ(o72.searchDirs, std::vector<SearchDir>{SearchDir::SD3});
-
-  Opts all(Overrides{{"sdirs", -1}});
-  EXPECT_EQ(all.sdirs, 0xFFFFFFFFu);
-  EXPECT_EQ(all.searchDirs.size(), 6u);
-  EXPECT_EQ(all.searchDirs.back(), SearchDir::SD5);
-
+  EXPECT_TRUE(Opts(Overrides{{"sdirs", 64}}).searchDirs.empty());
+  EXPECT_EQ(Opts(Overrides{{"sdirs", -1}}).searchDirs.size(), 6u);
   // No usable mask: nothing changes.
   Opts nan(Overrides{{"sdirs", kNaN}});
   EXPECT_EQ(nan.sdirs, 8u);
   EXPECT_TRUE(nan.searchDirs.empty());
 }
 
-TEST(Opts, NonFiniteAndHugeValuesSaturate) {
-  Opts o(Overrides{{"cgmode", kNaN}, {"maxit", kNaN}, {"cgmaxit", kNaN}, {"trace", kNaN},
-                   {"lsmaxit", kInf}, {"wolcheck", -kInf}, {"lstype", 1e300},
-                   {"nsweeps", kInf}, {"ussum", -kInf}, {"precondZero", 1e300},
-                   {"enableResume", -1e300}, {"dump", 5e9},
-                   {"cghc_dimk", kInf}, {"cghc_relax", -1e300}, {"cgtol", kNaN}});
-  // NaN leaves an integer option at its default.
+TEST(Opts, ConversionsSaturateInsteadOfOverflowing) {
+  // NaN leaves an integer option at its default, a double takes it as is;
+  // infinities and huge values clamp to the field's range.
+  Opts o(Overrides{{"cgmode", kNaN}, {"cgmaxit", kNaN}, {"cgtol", kNaN}, {"lsmaxit", kInf},
+                   {"wolcheck", -kInf}, {"nsweeps", kInf}, {"ussum", -kInf}, {"dump", 5e9},
+                   {"cghc_relax", -1e300}});
   EXPECT_EQ(o.cgmode, 4);
-  EXPECT_EQ(o.maxit, 10000u);
   EXPECT_EQ(o.cgmaxit, 10000);
-  EXPECT_EQ(o.trace, 0u);
-  EXPECT_TRUE(std::isnan(o.cgtol));  // a double takes NaN as it is
+  EXPECT_TRUE(std::isnan(o.cgtol));
   EXPECT_EQ(o.lsmaxit, std::numeric_limits<int>::max());
   EXPECT_EQ(o.wolcheck, std::numeric_limits<int>::min());
-  EXPECT_EQ(o.lstype, std::numeric_limits<int>::max());
   EXPECT_EQ(o.nsweeps, 4294967295u);
   EXPECT_EQ(o.ussum, 0u);
-  EXPECT_EQ(o.precondZero, 4294967295u);
-  EXPECT_EQ(o.enableResume, 0u);
   EXPECT_EQ(o.dump, 4294967295u);
-  EXPECT_EQ(o.cghc_dimk, std::numeric_limits<long>::max());
   EXPECT_EQ(o.cghc_relax, std::numeric_limits<long>::min());
-}
 
-TEST(Opts, SlotsConvertPerType) {
-  long l = 0;
-  int i = 0;
+  // Unsigned fields keep the documented wrap of negative values.
   unsigned int u = 0;
-  double d = 0;
-  VariantPtr<long> sl(0, 0, 0, &l);
-  VariantPtr<int> si(0, 0, 0, &i);
   VariantPtr<unsigned int> su(0, 0, 0, &u);
-  VariantPtr<double> sd(0, 0, 0, &d);
-
-  si.set(2.7);
-  EXPECT_EQ(i, 2);
-  EXPECT_EQ(si.get(), 2.0);
-  si.set(-2.7);
-  EXPECT_EQ(i, -2);
-  si.set(3e9);
-  EXPECT_EQ(i, std::numeric_limits<int>::max());
-  si.set(kNaN);
-  EXPECT_EQ(i, std::numeric_limits<int>::max());  // unchanged
-
-  sl.set(-9.99e15);
-  EXPECT_EQ(l, -9990000000000000L);
+  for (auto [in, out] : {std::pair{-1.0, 4294967295u}, {-2147483648.0, 2147483648u},
+                         {4294967296.0, 4294967295u}, {12.9, 12u}}) {
+    su.set(in);
+    EXPECT_EQ(u, out) << in;
+  }
+  long l = 0;
+  VariantPtr<long> sl(0, 0, 0, &l);
   sl.set(9.3e18);
   EXPECT_EQ(l, std::numeric_limits<long>::max());
-  sl.set(-kInf);
-  EXPECT_EQ(l, std::numeric_limits<long>::min());
-  EXPECT_EQ(sl.get(), -9223372036854775808.0);
-
-  su.set(-1);
-  EXPECT_EQ(u, 4294967295u);
-  EXPECT_EQ(su.get(), 4294967295.0);
-  su.set(-4294967297.0);  // wraps modulo 2^32
-  EXPECT_EQ(u, 4294967295u);
-  su.set(-2147483648.0);
-  EXPECT_EQ(u, 2147483648u);
-  su.set(4294967295.9);
-  EXPECT_EQ(u, 4294967295u);
-  su.set(4294967296.0);
-  EXPECT_EQ(u, 4294967295u);
-  su.set(12.9);
-  EXPECT_EQ(u, 12u);
-
-  sd.set(-0.0);
-  EXPECT_TRUE(std::signbit(d));
-  sd.set(kInf);
-  EXPECT_EQ(sd.get(), kInf);
+  int i = 5;
+  VariantPtr<int> si(0, 0, 0, &i);
+  si.set(-2.7);
+  EXPECT_EQ(i, -2);
 }
 
 TEST(Opts, AssignValuesKeepsTheTargetRegistry) {
