@@ -95,11 +95,16 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
   Y = MatrixTemplate<double>();
   const std::size_t k = X.cols;
   if (k == 0 || n <= 0) return 0;
-  if (3 * static_cast<std::int64_t>(k) >= n) return solveDensely(X, Y, lambda, nev, theta);
+  // A dense solve stands in for the iterations, so it is skipped whenever
+  // no iteration would run: then only the start block is rotated below.
+  const bool dense = 3 * static_cast<std::int64_t>(k) >= n;
+  if (dense && maxit > 0 && state.request.load() == 0)
+    return solveDensely(X, Y, lambda, nev, theta);
 
   lb::grams2(X, nullptr);
   MatrixTemplate<double> AX = apply(X);
   theta = lb::rotateToRitzVectors(X, AX);
+  if (dense) return 0;
   AX = apply(X);
   MatrixTemplate<double> R = lb::residualBlock(AX, X, theta);
   std::valarray<double> r(0.0, k);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <valarray>
 
 #include <gtest/gtest.h>
@@ -125,6 +126,40 @@ TEST_F(LobpcgTest, LimitsStopsAndTinyProblems) {
       EXPECT_EQ(theta.size(), k);
     }
   }
+  // ... but not when no iteration may run.
+  const DenseOp D = diagonal(Vec{3.0, 1.0, 2.0});
+  lambda = Vec{42.0};
+  for (int stop : {0, 1}) {
+    state.request = stop;
+    Lobpcg<const DenseOp&, Identity> idle(D, Identity{}, 3, 1e-12, stop ? 50 : 0);
+    X = lobpcg_blocks::randomBlock(3, 2);
+    EXPECT_EQ(idle.solve(X, Y, lambda, 1, theta), 0);
+    EXPECT_EQ(lambda.size(), 1u);
+    EXPECT_EQ(lambda[0], 42.0);
+    EXPECT_EQ(Y.cols, 0u);
+    EXPECT_EQ(theta.size(), 2u);
+  }
+  state.request = 0;
+}
+
+TEST_F(LobpcgTest, UnreliableSmallProblemRestartsOnceThenGivesUp) {
+  // A wide null space: every search space of 6 columns in R^30 meets it, so
+  // the smallest Ritz value is zero to rounding and rc falls below 1e-10 in
+  // every iteration.
+  Vec d(0.0, 30);
+  for (std::size_t i = 25; i < 30; ++i) d[i] = 1.0;
+  const DenseOp A = diagonal(d);
+  Lobpcg<const DenseOp&, Identity> solver(A, Identity{}, 30, 1e-300, 50);
+  Block X = lobpcg_blocks::randomBlock(30, 3), Y;
+  Vec lambda{7.0}, theta;
+  testing::internal::CaptureStderr();
+  const int result = solver.solve(X, Y, lambda, 1, theta);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, 2);
+  EXPECT_EQ(lambda.size(), 1u);
+  EXPECT_EQ(lambda[0], 7.0);
+  EXPECT_EQ(err.find("do restart 0: rc="), 0u) << err;
+  EXPECT_NE(err.find("\ndo restart 1: rc="), std::string::npos) << err;
 }
 
 TEST_F(LobpcgTest, GramSchmidtAgainstASecondBlock) {
@@ -178,6 +213,28 @@ TEST_F(LobpcgTest, FinderEstimates) {
       EXPECT_NEAR(full.maxEV, 10.0005, 5.01e-4) << evn << " " << level;
     }
   }
+  // A maximum run stopped before it locks anything reports nothing; it
+  // must not pick up the minimum run's values. The stop request comes with
+  // the second all-ones product, made between the two runs.
+  struct StopsOnSecondProbe {
+    DenseOp inner;
+    mutable int probes = 0;
+    Block operator()(const Block& V) const {
+      if (V.cols == 1 && V.elements.min() == 1.0 && V.elements.max() == 1.0 && ++probes == 2)
+        state.request = 1;
+      return inner(V);
+    }
+  };
+  opts.evn = 2.0;
+  opts.evprecond1 = opts.evprecond2 = 0.0;
+  const StopsOnSecondProbe stopper{C};
+  FindMinMaxEigValueLopcg<StopsOnSecondProbe> stopped(stopper, 30, 1e-10, 2000);
+  stopped.update();
+  EXPECT_NEAR(stopped.minEV, 1.0005, 5.01e-4);
+  EXPECT_EQ(stopped.maxEV, 0.0);
+  EXPECT_EQ(stopped.theta.size(), 2u);
+  state.request = 0;
+
   // A block wider than the problem: the dense path.
   opts.evn = 100.0;
   FindMinMaxEigValueLopcg<DenseOp> wide(H, 3, 1e-10, 50);
