@@ -1,7 +1,5 @@
 #include "linear/lsrn3_solver.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <iostream>
 #include <stdexcept>
@@ -24,11 +22,7 @@ MatrixTemplate<double> asColumn(const std::valarray<double>& v) {
 }  // namespace
 
 std::valarray<double> LSRNSolveSys::times(const std::valarray<double>& y) const {
-  std::valarray<double> out(0.0, N.rows);
-  if (N.rows > 0 && N.cols > 0)
-    cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(N.rows), static_cast<int>(N.cols),
-                1.0, N.data(), static_cast<int>(N.cols), &y[0], 1, 0.0, &out[0], 1);
-  return out;
+  return matrixVectorProduct(N, y);
 }
 
 std::valarray<double> LSRNSolveSys::transposedTimes(const std::valarray<double>& w) const {

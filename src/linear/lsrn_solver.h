@@ -11,8 +11,6 @@
 // const std::valarray<double>& -> std::valarray<double>). Every step prints
 // its diagnostics to standard error.
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -100,18 +98,10 @@ class LSRNSolveSys {
     return times(w);
   }
   std::valarray<double> times(const std::valarray<double>& w) const {  // N w
-    std::valarray<double> out(0.0, N.rows);
-    if (N.rows > 0 && N.cols > 0)
-      cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(N.rows), static_cast<int>(N.cols),
-                  1.0, N.data(), static_cast<int>(N.cols), &w[0], 1, 0.0, &out[0], 1);
-    return out;
+    return matrixVectorProduct(N, w);
   }
   std::valarray<double> transposedTimes(const std::valarray<double>& y) const {  // N^T y
-    std::valarray<double> out(0.0, N.cols);
-    if (N.rows > 0 && N.cols > 0)
-      cblas_dgemv(CblasRowMajor, CblasTrans, static_cast<int>(N.rows), static_cast<int>(N.cols),
-                  1.0, N.data(), static_cast<int>(N.cols), &y[0], 1, 0.0, &out[0], 1);
-    return out;
+    return matrixTransposeVectorProduct(N, y);
   }
 };
 
