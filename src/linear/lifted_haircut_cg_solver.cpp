@@ -4,10 +4,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "dense/norms.h"
 #include "dense/printers.h"
-#include "dense/random.h"
-#include "linear/vector_kernels.h"
+#include "eigen/power_iteration.h"
+#include "linear/operator_adaptors.h"
 
 namespace {
 
@@ -20,35 +19,6 @@ bool allFinite(const std::valarray<double>& v) {
   return true;
 }
 
-struct PowerResult {
-  std::valarray<double> v;  // unit vector of the last step
-  double lambda = 0.0;      // Rayleigh quotient
-  double res = 0.0;         // ||A v - lambda v|| / |lambda|
-  long count = 0;           // steps taken; kPairMaxit when not converged
-};
-
-// Power iteration on v -> A(F(v)) from a fresh random unit vector.
-template <class Apply>
-PowerResult powerIterate(const Apply& apply, std::size_t n) {
-  PowerResult p;
-  p.v = randvec(static_cast<long>(n));
-  p.v /= normfro(p.v);
-  std::valarray<double> d(n);
-  for (long t = 0; t < kPairMaxit; ++t) {
-    const std::valarray<double> w = apply(p.v);
-    requireSameLength(w.size(), n, "LiftedHaircutCGSolver: operator output length differs from n");
-    p.lambda = dotProduct(w, p.v);
-    for (std::size_t i = 0; i < n; ++i) d[i] = w[i] - p.lambda * p.v[i];
-    p.res = normfro(d) / std::fabs(p.lambda);
-    p.count = t;
-    if (!std::isfinite(p.lambda)) return p;
-    p.v = w / normfro(w);
-    if (p.res < kPairTol) return p;
-  }
-  p.count = kPairMaxit;
-  return p;
-}
-
 }  // namespace
 
 HaircutBlock findHaircutBlock(
@@ -58,26 +28,31 @@ HaircutBlock findHaircutBlock(
   MatrixTemplate<double> V(len, 0);
   std::valarray<double> s;
   const FilterBase F(V, s);
+  const Chained<FilterBase, std::function<std::valarray<double>(const std::valarray<double>&)>>
+      AF(F, A);
   std::valarray<double> e(0.0, kk + 1);
 
   // An empty space has no eigenpairs to search for.
   std::size_t found = 0;
   for (std::size_t i = 0; i <= kk && len > 0; ++i) {
-    const PowerResult p =
-        powerIterate([&](const std::valarray<double>& v) { return A(F(v)); }, len);
-    os << "Found " << i << "/" << k + 1 << ": " << p.lambda << " it " << p.count << " res "
-       << p.res << "\n";
-    os << "Found ev " << ShowVector<double>(p.v) << "\n";
+    // Power iteration on v -> A(F(v)) from a fresh random start.
+    const EigenPair p = maxEigenPair(AF, static_cast<long>(len), std::valarray<double>(),
+                                     kPairTol, kPairMaxit);
+    const long count = std::get<long>(p.info.at("it"));
+    const double res = std::get<double>(p.info.at("res"));
+    os << "Found " << i << "/" << k + 1 << ": " << p.eigenvalue << " it " << count << " res "
+       << res << "\n";
+    os << "Found ev " << ShowVector<double>(p.vector) << "\n";
     os << "Found ev ";
-    printShortVector(os, p.v) << "\n";
+    printShortVector(os, p.vector) << "\n";
     // A pair with a non-finite value or vector would carry NaN or infinity
     // into the filter and the shift: it ends the search like a pair that
     // does not converge.
-    const bool kept = p.count < kPairMaxit && p.res <= kPairTol && std::isfinite(p.res) &&
-                      std::isfinite(p.lambda) && allFinite(p.v);
+    const bool kept = count < kPairMaxit && res <= kPairTol && std::isfinite(res) &&
+                      std::isfinite(p.eigenvalue) && allFinite(p.vector);
     if (!kept) break;
-    e[i] = p.lambda;
-    V = cbind(V, MatrixTemplate<double>(len, 1, p.v));
+    e[i] = p.eigenvalue;
+    V = cbind(V, MatrixTemplate<double>(len, 1, p.vector));
     s = std::valarray<double>(1.0, i + 1);  // F = I - V V^T: deflate every pair so far
     found = i + 1;
   }
