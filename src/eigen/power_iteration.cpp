@@ -21,7 +21,6 @@ namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
 
-bool isFiniteValue(double v) { return !std::isnan(v) && std::fabs(v) <= kLargest; }
 
 // x / ||x||; an empty x stays empty, a zero x becomes NaN (the first step
 // then stops on its non-finite quotient).
@@ -63,7 +62,7 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     run.me = dotProduct(y, x);
     const std::valarray<double> r = y - run.me * x;
     run.res = quietDivide(normfro(r), std::fabs(run.me));
-    if (!isFiniteValue(run.me)) {
+    if (!std::isfinite(run.me)) {
       run.nonFinite = true;
       break;
     }
@@ -198,7 +197,7 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
   if (run.it >= s.maxit) status |= 4;
   if (!(s.tol > run.res)) status |= 1;
   if (s.tol <= 0.0) status |= 2;
-  if (!isFiniteValue(run.res)) status |= 8;
+  if (!std::isfinite(run.res)) status |= 8;
   if (failed) status |= failure;
   return statusMap(A, status, run.it, run.res, start, s.control);
 }

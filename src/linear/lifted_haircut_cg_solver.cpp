@@ -7,17 +7,12 @@
 #include "dense/printers.h"
 #include "eigen/power_iteration.h"
 #include "linear/operator_adaptors.h"
+#include "linear/vector_kernels.h"
 
 namespace {
 
 constexpr double kPairTol = 1e-8;
 constexpr long kPairMaxit = 10000;
-
-bool allFinite(const std::valarray<double>& v) {
-  for (double e : v)
-    if (!std::isfinite(e)) return false;
-  return true;
-}
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include "linear/lifted_haircut_cg_solver.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
+#include "linear/vector_kernels.h"
 #include "linear/projection_filters.h"
 #include "options/opts.h"
 
@@ -31,12 +32,6 @@ namespace {
 
 using Zelk::LinsolveAnswer;
 using Zelk::LinsolveContext;
-
-bool allFinite(const std::valarray<double>& v) {
-  for (double e : v)
-    if (!std::isfinite(e)) return false;
-  return true;
-}
 
 // How many leading block vectors the filter may use: the scan stops at the
 // first vector that is not orthogonal (within orthtol) to those before it,

@@ -2,6 +2,7 @@
 // Small vector kernels of the iterative solvers, written as plain loops so
 // that the order of summation (first entry to last) is fixed.
 
+#include <cmath>
 #include <cstddef>
 #include <valarray>
 
@@ -10,4 +11,11 @@ inline double dotProduct(const std::valarray<double>& a, const std::valarray<dou
   double s = 0.0;
   for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
   return s;
+}
+
+// True when every entry is a finite number.
+inline bool allFinite(const std::valarray<double>& v) {
+  for (double e : v)
+    if (!std::isfinite(e)) return false;
+  return true;
 }
