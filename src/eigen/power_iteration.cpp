@@ -21,7 +21,6 @@ namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
 
-
 // x / ||x||; an empty x stays empty, a zero x becomes NaN (the first step
 // then stops on its non-finite quotient).
 void normalise(std::valarray<double>& x) {
