@@ -3,8 +3,10 @@
 #include <cmath>
 
 #include "dense/decomposed_sym.h"
+#include "dense/norms.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
+#include "linear/vector_kernels.h"
 
 namespace lobpcg_blocks {
 
@@ -22,14 +24,8 @@ void appendColumn(MatrixTemplate<double>& A, const std::valarray<double>& v) {
 
 namespace {
 
-double dot(const std::valarray<double>& a, const std::valarray<double>& b) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-  return s;
-}
-
 void removeComponent(std::valarray<double>& v, const std::valarray<double>& u) {
-  const double c = dot(u, v);
+  const double c = dotProduct(u, v);
   for (std::size_t i = 0; i < v.size(); ++i) v[i] -= c * u[i];
 }
 
@@ -43,7 +39,7 @@ void grams2(MatrixTemplate<double>& A, const MatrixTemplate<double>* B) {
       for (std::size_t j = 0; j < B->cols; ++j) removeComponent(v, column(*B, j));
     // A zero remainder stays as the IEEE quotient (non-finite), computed
     // without raising a trap.
-    const double len = std::sqrt(dot(v, v));
+    const double len = normfro(v);
     for (double& e : v) e = quietDivide(e, len);
     setColumn(A, c, v);
   }
