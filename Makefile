@@ -3,8 +3,9 @@
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASANBUILD ?= build-asan
+TSANBUILD ?= build-tsan
 
-.PHONY: all deps build build-asan demo test test-plain test-asan bench clean
+.PHONY: all deps build build-asan build-tsan demo test test-plain test-asan test-tsan bench clean
 
 all: build
 
@@ -19,6 +20,12 @@ build-asan: deps
 	cmake -S . -B $(ASANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON
 	cmake --build $(ASANBUILD) -j $(JOBS)
 
+# Only the tests that run threads are discovered in this build (suites with
+# "Threaded" in their name, and every monitor test).
+build-tsan: deps
+	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELK_TSAN=ON -DZELK_BENCH=OFF
+	cmake --build $(TSANBUILD) -j $(JOBS)
+
 demo: build
 	./$(BUILD)/linsolve_demo
 
@@ -28,10 +35,13 @@ test-plain: build
 test-asan: build-asan
 	ctest --test-dir $(ASANBUILD) --output-on-failure -j $(JOBS)
 
-test: test-plain test-asan
+test-tsan: build-tsan
+	ctest --test-dir $(TSANBUILD) --output-on-failure -j $(JOBS)
+
+test: test-plain test-asan test-tsan
 
 bench: build
 	./$(BUILD)/bench/zelk_bench
 
 clean:
-	rm -rf $(BUILD) $(ASANBUILD)
+	rm -rf $(BUILD) $(ASANBUILD) $(TSANBUILD)
