@@ -13,6 +13,7 @@ std::string readFile(const std::string& path) {
     contents.append(block, static_cast<std::size_t>(in.gcount()));
   }
   const char* what = in.eof() ? "Read " : in.bad() ? "Read stream is bad: " : "Read stream failed: ";
-  std::cerr << what << contents.size() << " B from " << path << '\n';
+  // One insertion, so the line goes out whole.
+  std::cerr << (what + std::to_string(contents.size()) + " B from " + path + "\n");
   return contents;
 }

@@ -61,14 +61,16 @@ RequestReader::Outcome RequestReader::readHeaderBlock() {
 }
 
 RequestReader::Outcome RequestReader::readBody(std::size_t length, std::string& body) {
+  // The buffer grows with what arrives, not with what the peer announces.
+  constexpr std::size_t kGrowth = 1 << 20;
   const std::size_t inHand = data_.size() - headEnd_;
   body.assign(data_, headEnd_, std::min(inHand, length));
   inputLeft_ = true;
   std::size_t have = body.size();
-  body.resize(length);
   while (have < length) {
+    if (body.size() == have) body.resize(std::min(length, have + kGrowth));
     std::size_t got = 0;
-    const Outcome o = receiveSome(&body[have], length - have, got);
+    const Outcome o = receiveSome(&body[have], body.size() - have, got);
     if (o != Outcome::Complete) {
       body.resize(have);
       return o;

@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <stdexcept>
@@ -42,7 +43,7 @@ void addTestRoutes(HTTPServer& server) {
   routes.add("GET", "/cap/([a-z]+)/([0-9]+)",
              makeEndPoint({"whole"}, [](const RequestInfo& q, ResponseInfo& r) {
                r.body = q.parameters["whole"] + "|" + q.parameters["pm1"] + "|" +
-                        q.parameters["pm2"];
+                        q.parameters["pm2"] + "|" + q.parameters["a"] + "|" + q.parameters["b"];
                return 0;
              }));
   routes.add("GET", "/plain", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
@@ -52,6 +53,12 @@ void addTestRoutes(HTTPServer& server) {
              }));
   routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
                r.body = q.parameters["v"];
+               return 0;
+             }));
+  routes.add("POST", "/count", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
+               const std::string& data = q.variables["QUERY_DATA"];
+               r.body = q.variables["CONTENT_LENGTH"] + " " +
+                        std::to_string(std::count(data.begin(), data.end(), 'b'));
                return 0;
              }));
   routes.add("GET", "/throw", makeEndPoint({}, [](const RequestInfo&, ResponseInfo&) -> int {
@@ -134,8 +141,9 @@ TEST_F(ServeTest, ExactAnswers) {
       {"DELETE /teapot HTTP/1.1\r\n\r\n", errorAnswer("404 Not found", "{\"error\": \"Not found\"}")},
       {"GET /quote HTTP/1.1\r\n\r\n",
        errorAnswer("418 say \"hi\"", "{\"error\": \"say \\\"hi\\\"\"}")},
-      {"GET /cap/abc/42?x=1 HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Length: 18\r\nContent-Type: text/json\r\n\r\n/cap/abc/42|abc|42"},
+      {"GET /cap/abc/42?a=1&b=x%41+y HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Length: 25\r\nContent-Type: text/json\r\n\r\n"
+       "/cap/abc/42|abc|42|1|xA y"},
       {"GET /plain\r\n\r\n",
        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok"},
       {"BREW /plain HTTP/1.1\r\n\r\n",
@@ -155,6 +163,7 @@ TEST_F(ServeTest, ThrowingEndpointIsAnswered500AndTheNextRequestServed) {
 }
 
 TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
+  server.io.firstByte = server.io.wholeRequest = 5s;  // room for the pauses on a loaded machine
   {
     Served s = serve();
     sendText(s.client.get(), "GET /pla");
@@ -174,6 +183,15 @@ TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
     sendText(s.client.get(), "v=hello");
     const std::string answer = readUntilClosed(s.client.get());
     EXPECT_EQ(answer.substr(answer.size() - 9), "\r\n\r\nhello");
+    expectFreed(s);
+  }
+  {
+    Served s = serve();
+    const std::string body(3 << 20, 'b');
+    sendText(s.client.get(), "POST /count HTTP/1.1\r\nContent-Type: multipart/form-data\r\n"
+                             "Content-Length: 3145728\r\n\r\n" + body);
+    const std::string answer = readUntilClosed(s.client.get());
+    EXPECT_EQ(answer.substr(answer.size() - 19), "\r\n\r\n3145728 3145728");
     expectFreed(s);
   }
 }
@@ -253,6 +271,7 @@ TEST_F(ServeTest, NothingIsSentWhenNobodyIsLeftToRead) {
 }
 
 TEST_F(ServeTest, SlowReaderReceivesTheWholeAnswer) {
+  server.io.sendStall = 5s;
   Served s = serve();
   sendText(s.client.get(), "GET /big HTTP/1.1\r\n\r\n");
   std::string answer;

@@ -1,14 +1,19 @@
+#include <fenv.h>
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "httpd/thread_pool.h"
+#include "support/fp_traps.h"
 
 namespace {
 
@@ -93,6 +98,24 @@ TEST(ThreadPoolThreaded, DestructionWaitsForARunningItem) {
   ASSERT_EQ(gate.ran.get_future().wait_for(kBound), std::future_status::ready);
   pool.reset();
   EXPECT_TRUE(finished);
+}
+
+TEST(ThreadPoolThreaded, WorkersAreNamedAndRunWithoutTraps) {
+  std::unique_ptr<ThreadPool> pool;
+  {
+    FpTrapGuard traps;  // armed in the thread that builds the pool
+    pool = std::make_unique<ThreadPool>(1);
+  }
+  auto traps = pool->start([](long) { return fegetexcept(); }, 0L);
+  auto named = pool->start(
+      [](long) {
+        char name[32] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        return std::string(name) == "KVARN Threadpoo" ? 1 : 0;
+      },
+      0L);
+  EXPECT_EQ(traps.get(), 0);
+  EXPECT_EQ(named.get(), 1);
 }
 
 TEST(ThreadPoolThreaded, StopRequestedStartGivesUp) {
