@@ -1,0 +1,63 @@
+#include "httpd/socket_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::milliseconds slice) {
+  using namespace std::chrono;
+  const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+  // Round a positive remainder of less than a millisecond up, so the last
+  // wait still waits.
+  const long long wait = std::clamp<long long>(left.count() + 1, 0, slice.count());
+  pollfd entry{fd, events, 0};
+  const int n = ::poll(&entry, 1, static_cast<int>(wait));
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  return n == 0 ? 0 : entry.revents;
+}
+
+SendResult sendAll(int fd, std::string_view data, std::chrono::milliseconds stall,
+                   std::chrono::milliseconds slice) {
+  SendResult result;
+  SteadyTime deadline = std::chrono::steady_clock::now() + stall;
+  while (result.sent < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + result.sent, data.size() - result.sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      result.sent += static_cast<std::size_t>(n);
+      deadline = std::chrono::steady_clock::now() + stall;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      result.error = errno;
+      return result;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.error = ETIMEDOUT;
+      return result;
+    }
+    // Errors and hang-ups show in the next send.
+    if (pollSlice(fd, POLLOUT, deadline, slice) < 0) {
+      result.error = errno;
+      return result;
+    }
+  }
+  return result;
+}
+
+void lingerBeforeClose(int fd, std::chrono::milliseconds linger, std::chrono::milliseconds slice) {
+  if (::shutdown(fd, SHUT_WR) != 0) return;
+  const SteadyTime deadline = std::chrono::steady_clock::now() + linger;
+  char scratch[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int events = pollSlice(fd, POLLIN, deadline, slice);
+    if (events < 0) return;
+    if (events == 0) continue;
+    const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n == 0) return;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
+  }
+}

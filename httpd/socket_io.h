@@ -1,0 +1,34 @@
+#pragma once
+// Socket waits and writes that never block without bound and never raise
+// SIGPIPE.
+//
+// Every wait is a poll() of at most one slice; callers loop over slices
+// toward a deadline and look at their stop token in between. Every send
+// uses MSG_NOSIGNAL, so a peer that is gone gives EPIPE or ECONNRESET
+// instead of ending the host's process.
+
+#include <chrono>
+#include <cstddef>
+#include <string_view>
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// Waits up to min(slice, time left to deadline) for `events` on fd. Returns
+// the revents seen (0 when the wait ended without any), or -1 with errno set
+// when poll itself failed. EINTR counts as an empty wait.
+int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::milliseconds slice);
+
+struct SendResult {
+  std::size_t sent = 0;
+  int error = 0;  // errno of the failure; ETIMEDOUT when the peer stopped reading
+};
+
+// Sends all of data, looping over partial sends. Gives up when the peer
+// accepts nothing for `stall`.
+SendResult sendAll(int fd, std::string_view data, std::chrono::milliseconds stall,
+                   std::chrono::milliseconds slice);
+
+// Ends the write side, then reads and drops what the peer still sends until
+// it closes, fails, or `linger` has passed; a close after this sends the peer
+// a clean end of stream rather than a reset that could destroy our answer.
+void lingerBeforeClose(int fd, std::chrono::milliseconds linger, std::chrono::milliseconds slice);

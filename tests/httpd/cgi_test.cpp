@@ -1,0 +1,96 @@
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "httpd/cgi.h"
+#include "httpd/header_value.h"
+#include "httpd/rfc822_message.h"
+
+namespace {
+
+using Params = std::map<std::string, std::string>;
+
+const char* const kMultipart =
+    "preamble\r\n"
+    "--XyZ\r\n"
+    "Content-Disposition: form-data; name=\"a\"\r\n"
+    "\r\n"
+    "1\r\n"
+    "--XyZ\r\n"
+    "Content-Disposition: form-data; name=\"b\"\r\n"
+    "Content-Type: text/plain\r\n"
+    "\r\n"
+    "hello world\r\n"
+    "--XyZ--\r\n";
+
+TEST(Cgi, ParametersOfQueriesAndForms) {
+  const struct {
+    const char* method;
+    std::string query;
+    const char* contentType;
+    std::string body;
+    Params expected;
+    bool failed;
+  } cases[] = {
+      {"GET", "a=1&b=x%41+y", "", "", {{"a", "1"}, {"b", "xA y"}}, false},
+      {"GET", "a=1&a=2", "", "", {{"a", "1"}}, false},
+      {"GET", "v=" + std::string(100, 'v') + "&w=" + std::string(99, 'w'), "", "",
+       {{"w", std::string(99, 'w')}}, false},
+      {"GET", "lt=a%3Cb&ok=a&noeq&=5&e=", "", "", {{"ok", "a"}, {"e", ""}}, false},
+      {"GET", "t=x%4&h=%zz1", "", "", {{"t", "x4"}, {"h", "zz1"}}, false},
+      {"POST", "ignored=1", "application/x-www-form-urlencoded", "name=c1&value=2",
+       {{"name", "c1"}, {"value", "2"}}, false},
+      {"POST", "q=1", "", "", {{"q", "1"}}, false},
+      {"POST", "", "multipart/form-data; boundary=XyZ", kMultipart,
+       {{"a", "1"}, {"b", "hello world"}}, false},
+      {"POST", "", "text/plain", "a=1", {}, true},
+  };
+  for (const auto& c : cases) {
+    MyMap<std::string, std::string> variables;
+    variables["REQUEST_METHOD"] = c.method;
+    variables["QUERY_STRING"] = c.query;
+    variables["CONTENT_TYPE"] = c.contentType;
+    variables["QUERY_DATA"] = c.body;
+    CGI cgi(variables);
+    if (std::string(c.method) == "POST")
+      cgi.parsePostRequest();
+    else
+      cgi.parseQueryString(c.query);
+    Params got;
+    for (const auto& [name, part] : cgi.parameters) got[name] = part.body;
+    EXPECT_EQ(got, c.expected) << c.query << " " << c.body;
+    EXPECT_EQ(cgi.failed, c.failed) << c.query;
+  }
+}
+
+TEST(Cgi, MultipartPartKeepsItsHeaders) {
+  MyMap<std::string, std::string> variables;
+  variables["CONTENT_TYPE"] = "multipart/form-data; boundary=XyZ";
+  variables["QUERY_DATA"] = kMultipart;
+  CGI cgi(variables);
+  cgi.parsePostRequest();
+  ASSERT_EQ(cgi.parameters.count("b"), 1u);
+  EXPECT_EQ(cgi.parameters.at("b").headers.at("content-type"), "text/plain");
+}
+
+TEST(Cgi, UrlEncode) {
+  EXPECT_EQ(CGI::urlencode("a-b_c.d*e f<\x01"), "a-b_c.d*e+f%3c%01");
+}
+
+TEST(Rfc822Message, HeadersAndBody) {
+  const RFC822Message m(
+      "Host: x\r\nX-Twice: 1\r\nx-twice: 2\r\nBad: a: b\r\nNoBlank:c\r\n\r\nbody\r\nrest", true);
+  EXPECT_EQ(m.headers, (Params{{"host", "x"}, {"x-twice", "1"}}));
+  EXPECT_EQ(m.body, "body\r\nrest");
+  EXPECT_TRUE(RFC822Message("Host: x", true).headers.empty());
+}
+
+TEST(HeaderValue, Attributes) {
+  const HeaderValue v("multipart/form-data; boundary=\"a b\" ;charset=utf-8; junk; x=1=2", true);
+  EXPECT_EQ(v.value, "multipart/form-data");
+  EXPECT_EQ(v.attributes, (Params{{"boundary", "a b"}, {"charset", "utf-8"}}));
+  EXPECT_EQ(HeaderValue("a; b=c", false).value, "a; b=c");
+}
+
+}  // namespace

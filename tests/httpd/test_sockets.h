@@ -1,0 +1,92 @@
+#pragma once
+// Client ends of connections for the monitor tests: socket pairs, and TCP
+// connections over 127.0.0.1 where a real reset or a lingering close
+// matters. Every wait is bounded.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    return *this;
+  }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// {client, server} of a connected stream socket pair.
+inline std::pair<Fd, int> localPair() {
+  int fds[2] = {-1, -1};
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return {Fd(), -1};
+  return {Fd(fds[0]), fds[1]};
+}
+
+// {client, server} of a TCP connection on 127.0.0.1 at an ephemeral port.
+inline std::pair<Fd, int> loopbackPair() {
+  Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.get(), 1) != 0 ||
+      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return {Fd(), -1};
+  Fd client(::socket(AF_INET, SOCK_STREAM, 0));
+  if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    return {Fd(), -1};
+  return {std::move(client), ::accept(listener.get(), nullptr, nullptr)};
+}
+
+inline bool sendText(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Everything the peer sends until it ends its stream, fails, or `bound`
+// passes; at most `limit` bytes. *endError receives 0 after a clean end of
+// stream and the errno of a failure (ECONNRESET for a reset), else -1.
+inline std::string readUntilClosed(int fd, std::chrono::milliseconds bound = std::chrono::seconds(5),
+                                   std::size_t limit = 64 << 20, int* endError = nullptr) {
+  if (endError) *endError = -1;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  std::string out;
+  char buf[65536];
+  while (out.size() < limit && std::chrono::steady_clock::now() < deadline) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 20) <= 0) continue;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      if (endError) *endError = n == 0 ? 0 : errno;
+      break;
+    }
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
