@@ -3,13 +3,16 @@
 #include <cmath>
 #include <limits>
 
+#include "dense/norms.h"
 #include "dense/safe_divide.h"
 #include "linear/saturate.h"
 #include "linear/vector_kernels.h"
 
 namespace {
 
-double norm2(const std::valarray<double>& v) { return std::sqrt(dotProduct(v, v)); }
+// ||v||, summed first to last like the dot products, and without over- or
+// underflow.
+double norm2(const std::valarray<double>& v) { return normForward(v); }
 
 }  // namespace
 
