@@ -15,6 +15,8 @@
 
 #include <fenv.h>
 
+#include <utility>
+
 class QuietFpScope {
  public:
   QuietFpScope() noexcept { feholdexcept(&saved_); }
@@ -25,3 +27,16 @@ class QuietFpScope {
  private:
   fenv_t saved_;
 };
+
+// Runs f, inside a QuietFpScope when `quiet` is set: the rare steps of a
+// solver that meet non-finite values pay for the scope, the ordinary ones
+// do not.
+template <class F>
+void runQuietIf(bool quiet, F&& f) {
+  if (quiet) {
+    const QuietFpScope scope;
+    std::forward<F>(f)();
+  } else {
+    std::forward<F>(f)();
+  }
+}
