@@ -40,3 +40,11 @@ void runQuietIf(bool quiet, F&& f) {
     std::forward<F>(f)();
   }
 }
+
+// The value of compute(), evaluated inside a QuietFpScope: a formula over
+// values that may be huge, infinite or NaN gives its IEEE result.
+template <class Compute>
+auto quietly(Compute&& compute) {
+  const QuietFpScope scope;
+  return std::forward<Compute>(compute)();
+}

@@ -32,11 +32,11 @@
 #include "dense/norms.h"
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "minimize/driver_errors.h"
 #include "minimize/mat4_file.h"
-#include "minimize/quiet_arithmetic.h"
 #include "minimize/record_format.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -45,12 +45,8 @@ namespace {
 
 using Vec = std::valarray<double>;
 
-// |a - b| / max(|a|, |b|), the plain difference when both are 0; equal
-// values (infinities included) differ by 0.
-double relativeDifference(double a, double b) {
-  if (a == b) return 0.0;
-  return quietly([&] { return relativeError(std::fabs(a - b), std::fmax(std::fabs(a), std::fabs(b))); });
-}
+// |a - b| / max(|a|, |b|), the plain difference when both are 0.
+double relativeDifference(double a, double b) { return relmaxnorm(Vec{a}, Vec{b}); }
 
 // One comparison of the host's gradient with differences: the reported
 // relative error, and the absolute error with the noise it may reach.
@@ -82,11 +78,8 @@ void dump(const MatrixTemplate<double>& m, const char* name) {
 void dumpVector(const Vec& v, const char* name) { dump(MatrixTemplate<double>(v.size(), 1, v), name); }
 
 void reportGradients(const Vec& g, const Vec& gFd) {
-  {
-    QuietArithmetic quiet;  // the summaries compare entries that may be NaN
-    std::cerr << "      g(1:16) = " << ShowVector<double>(head(g, 16)) << "\n";
-    std::cerr << "check g(1:16) = " << ShowVector<double>(head(gFd, 16)) << "\n";
-  }
+  std::cerr << "      g(1:16) = " << ShowVector<double>(head(g, 16)) << "\n";
+  std::cerr << "check g(1:16) = " << ShowVector<double>(head(gFd, 16)) << "\n";
   if (opts.dumpCheckErrors != 0) {
     dumpVector(g, "gerr");
     dumpVector(gFd, "gfderr");
@@ -94,143 +87,167 @@ void reportGradients(const Vec& g, const Vec& gFd) {
 }
 
 void reportHessians(const MatrixTemplate<double>& H, const MatrixTemplate<double>& HFd) {
-  {
-    QuietArithmetic quiet;
-    std::cerr << "      H(1:4,1:4) = " << ShowMatrixTemplate<double>(H.sub(0, std::min<std::size_t>(4, H.rows)));
-    std::cerr << "check H(1:4,1:4) = "
-              << ShowMatrixTemplate<double>(HFd.sub(0, std::min<std::size_t>(4, HFd.rows)));
-  }
+  std::cerr << "      H(1:4,1:4) = "
+            << ShowMatrixTemplate<double>(H.sub(0, std::min<std::size_t>(4, H.rows)));
+  std::cerr << "check H(1:4,1:4) = "
+            << ShowMatrixTemplate<double>(HFd.sub(0, std::min<std::size_t>(4, HFd.rows)));
   if (opts.dumpCheckErrors != 0) {
     dump(H, "H-err");
     dump(HFd, "Hfd-err");
   }
 }
 
+// The checks of one first iteration, step by step; each value stays 0 and
+// its threshold untested when its check does not run.
+class DerivativeChecks {
+ public:
+  DerivativeChecks(OptimizationTask& task, const MinimizationIterate& it)
+      : task_(task), it_(it), x_(it.x), n_(it.x.size()) {}
+
+  void run(bool hessProduct) {
+    if (opts.checkgradient < 0 && opts.checkHessian < 0) return;
+    relF_ = relativeDifference(it_.f, task_.objectiveAt(x_));
+    ranRelF_ = true;
+    if (opts.checkgradient >= 0 && task_.gradient != nullptr) checkGradient();
+    if (it_.needHessian && it_.hessianFinite && opts.checkHessian >= 0) checkHessian();
+    if (hessProduct && opts.checkHessian >= 0 && task_.gradient != nullptr) checkProducts();
+    if (ranHessian_) setRecord(record_, "check-Hessian", hessianError_);
+    if (!record_.empty()) task_.deliver(record_, x_, it_.f);
+  }
+
+  // Every failed threshold through zelkStop, code -1, in this order.
+  void reportFailures() {
+    if (ranHessian_ && quietGreater(hessianError_, opts.tolCheckHess)) {
+      reportHessians(it_.H, HFd_);
+      fail("Hessian is incorrect: ", hessianError_);
+    }
+    if (gradientCheck_.fails(opts.tolCheckGrad)) {
+      reportGradients(gChk_, gFd_);
+      fail("gradient is incorrect: ", gradientCheck_.value);
+    }
+    if (hessevalCheck_.fails(opts.tolCheckGrad)) {
+      reportGradients(it_.g, fullFd_.g);
+      fail("gradient is incorrect: ", hessevalCheck_.value);
+    }
+    if (ranRelF_ && quietGreater(relF_, opts.tolCheckFunc))
+      fail("objective function result check failed: ", relF_);
+    if (ranRelG_ && quietGreater(relG_, opts.tolCheckFunc))
+      fail("gradient function result is incorrect: ", relG_);
+    if (gradientCheck_.ran && std::isnan(gradientCheck_.value))
+      fail("gradient is NaN: ", gradientCheck_.value);
+    if (hessevalCheck_.ran && std::isnan(hessevalCheck_.value))
+      fail("gradient is NaN: ", hessevalCheck_.value);
+    if (const double gNorm = normfro(it_.g); std::isnan(gNorm)) fail("gradient is NaN: ", gNorm);
+    if ((ranHessian_ && std::isnan(hessianError_)) ||
+        (it_.needHessian && it_.hessianEvaluated && std::isnan(normfro(it_.H.elements))))
+      fail("Hessian is NaN: ", hessianError_);
+  }
+
+ private:
+  void checkGradient() {
+    double fG = 0.0;
+    bool fWritten = false;
+    const double start = omp_get_wtime();
+    gChk_ = task_.gradeval(x_, &fG, &fWritten);
+    setRecord(record_, "tg", omp_get_wtime() - start);
+    setRecord(record_, "ng", normfro(gChk_));
+    if (fWritten) {
+      relG_ = relativeDifference(it_.f, fG);
+      ranRelG_ = true;
+    }
+    if (opts.checkgradient > 1 || (opts.checkgradient == 0 && n_ <= 4999)) {
+      gFd_ = fullDifferences().g;
+      gradientCheck_ = compareGradients(gChk_, fullFd_);
+    } else {
+      checkGradientAlongRandomDirection();
+    }
+    setRecord(record_, "check-gradient", gradientCheck_.value);
+  }
+
+  // g_c.v against (f(x + hv) - f(x - hv)) / 2h, with the noise of the full
+  // differences for the step along v (the rounding of x + hv spreads over
+  // every component, scaled by ||x|| / ||v||).
+  void checkGradientAlongRandomDirection() {
+    const Vec v = randvec(static_cast<long>(n_));
+    ++state.nPerturb;
+    const double h = 1e-8 * std::fmax(normfro(x_), 1.0);
+    const double fPlus = task_.objectiveAt(quietly([&] { return Vec(x_ + h * v); }));
+    const double fMinus = task_.objectiveAt(quietly([&] { return Vec(x_ - h * v); }));
+    const QuietFpScope quiet;
+    const double dFd = (fPlus - fMinus) / (2.0 * h);
+    double dG = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) dG += gChk_[i] * v[i];
+    gFd_ = Vec{dFd};
+    gradientCheck_.ran = true;
+    gradientCheck_.value = relmaxnorm(Vec{dG}, gFd_);
+    gradientCheck_.difference = std::fabs(dG - dFd);
+    gradientCheck_.noise =
+        10.0 * DBL_EPSILON *
+        ((std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h) +
+         normfro(x_) * std::fabs(fPlus + fMinus - 2.0 * it_.f) / (h * h * normfro(v)));
+  }
+
+  void checkHessian() {
+    if (opts.checkHessian > 1 || (opts.checkHessian == 0 && n_ <= 99)) {
+      Vec gScratch;
+      HFd_ = task_.fdHessian(x_, gScratch, nullptr);
+      hessianError_ = quietly([&] {
+        MatrixTemplate<double> diff;
+        do_binminus(diff, HFd_, it_.H);
+        return relativeError(normfro(diff.elements), normfro(HFd_.elements));
+      });
+      ranHessian_ = true;
+      hessevalCheck_ = compareGradients(it_.g, fullDifferences());
+      setRecord(record_, "check-hesseval-gradient", hessevalCheck_.value);
+    } else if (task_.gradient != nullptr) {
+      const Vec v = randvec(static_cast<long>(n_));
+      Vec gScratch;
+      const Vec hvFd = task_.fdHessianProductExactGradient(x_, v, gScratch, nullptr);
+      hessianError_ = relmaxnorm(hvFd, matrixVectorProduct(it_.H, v));
+      ranHessian_ = true;
+    }
+  }
+
+  void checkProducts() {
+    const Vec v = randvec(static_cast<long>(n_));
+    Vec w(0.0, n_), gScratch;
+    const MatrixTemplate<double> W = task_.hessveceval(x_, MatrixTemplate<double>(n_, 1, v), w);
+    const Vec hvFd = task_.fdHessianProductExactGradient(x_, v, gScratch, nullptr);
+    hessianError_ = relmaxnorm(hvFd, W.elements);
+    ranHessian_ = true;
+  }
+
+  // The full central-difference gradient, made once.
+  const FdGradient& fullDifferences() {
+    if (!haveFullFd_) fullFd_ = task_.fdgradientWithNoise(x_, it_.f);
+    haveFullFd_ = true;
+    return fullFd_;
+  }
+
+  void fail(const char* message, double value) {
+    driverStop(task_.host, message + formatRecordDouble(value), -1);
+  }
+
+  OptimizationTask& task_;
+  const MinimizationIterate& it_;
+  const Vec& x_;
+  const std::size_t n_;
+  OutputRecord record_;
+  double relF_ = 0.0, relG_ = 0.0;
+  bool ranRelF_ = false, ranRelG_ = false;
+  GradientComparison gradientCheck_, hessevalCheck_;
+  Vec gChk_, gFd_;
+  FdGradient fullFd_;
+  bool haveFullFd_ = false;
+  bool ranHessian_ = false;
+  double hessianError_ = 0.0;
+  MatrixTemplate<double> HFd_;
+};
+
 }  // namespace
 
 void checkDerivatives(OptimizationTask& task, const MinimizationIterate& it, bool hessProduct) {
-  HostEnvironment& host = task.host;
-  const Vec& x = it.x;
-  const std::size_t n = x.size();
-  const double f = it.f;
-  OutputRecord record;
-
-  double relF = 0.0, relG = 0.0;
-  bool ranRelF = false, ranRelG = false;
-  GradientComparison gradientCheck, hessevalCheck;
-  Vec gChk, gFd;
-  FdGradient fullFd;
-  bool haveFullFd = false;
-  bool ranHessian = false;
-  double hessianError = 0.0;
-  MatrixTemplate<double> HFd;
-  const bool hessianUsable = it.needHessian && it.hessianFinite;
-
-  if (opts.checkgradient >= 0 || opts.checkHessian >= 0) {
-    relF = relativeDifference(f, task.objectiveAt(x));
-    ranRelF = true;
-
-    if (opts.checkgradient >= 0 && task.gradient != nullptr) {
-      double fG = 0.0;
-      bool fWritten = false;
-      const double start = omp_get_wtime();
-      gChk = task.gradeval(x, &fG, &fWritten);
-      setRecord(record, "tg", omp_get_wtime() - start);
-      setRecord(record, "ng", normfro(gChk));
-      if (fWritten) {
-        relG = relativeDifference(f, fG);
-        ranRelG = true;
-      }
-      if (opts.checkgradient > 1 || (opts.checkgradient == 0 && n <= 4999)) {
-        fullFd = task.fdgradientWithNoise(x, f);
-        haveFullFd = true;
-        gFd = fullFd.g;
-        gradientCheck = compareGradients(gChk, fullFd);
-      } else {
-        const Vec v = randvec(static_cast<long>(n));
-        ++state.nPerturb;
-        const double h = 1e-8 * std::fmax(normfro(x), 1.0);
-        const double fPlus = task.objectiveAt(quietly([&] { return Vec(x + h * v); }));
-        const double fMinus = task.objectiveAt(quietly([&] { return Vec(x - h * v); }));
-        QuietArithmetic quiet;
-        const double dFd = (fPlus - fMinus) / (2.0 * h);
-        double dG = 0.0;
-        for (std::size_t i = 0; i < n; ++i) dG += gChk[i] * v[i];
-        gFd = Vec{dFd};
-        gradientCheck.ran = true;
-        gradientCheck.value = relmaxnorm(Vec{dG}, gFd);
-        gradientCheck.difference = std::fabs(dG - dFd);
-        gradientCheck.noise = 10.0 * DBL_EPSILON *
-                              ((std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h) +
-                               normfro(x) * std::fabs(fPlus + fMinus - 2.0 * f) / (h * h * normfro(v)));
-      }
-      setRecord(record, "check-gradient", gradientCheck.value);
-    }
-
-    if (hessianUsable && opts.checkHessian >= 0) {
-      if (opts.checkHessian > 1 || (opts.checkHessian == 0 && n <= 99)) {
-        Vec gScratch;
-        HFd = task.fdHessian(x, gScratch, nullptr);
-        hessianError = quietly([&] {
-          MatrixTemplate<double> diff;
-          do_binminus(diff, HFd, it.H);
-          return relativeError(normfro(diff.elements), normfro(HFd.elements));
-        });
-        ranHessian = true;
-        if (!haveFullFd) {
-          fullFd = task.fdgradientWithNoise(x, f);
-          haveFullFd = true;
-        }
-        hessevalCheck = compareGradients(it.g, fullFd);
-        setRecord(record, "check-hesseval-gradient", hessevalCheck.value);
-      } else if (task.gradient != nullptr) {
-        const Vec v = randvec(static_cast<long>(n));
-        Vec gScratch;
-        const Vec hvFd = task.fdHessianProductExactGradient(x, v, gScratch, nullptr);
-        hessianError = relmaxnorm(hvFd, matrixVectorProduct(it.H, v));
-        ranHessian = true;
-      }
-    }
-
-    if (hessProduct && opts.checkHessian >= 0 && task.gradient != nullptr) {
-      const Vec v = randvec(static_cast<long>(n));
-      Vec w(0.0, n), gScratch;
-      const MatrixTemplate<double> W = task.hessveceval(x, MatrixTemplate<double>(n, 1, v), w);
-      const Vec hvFd = task.fdHessianProductExactGradient(x, v, gScratch, nullptr);
-      hessianError = relmaxnorm(hvFd, W.elements);
-      ranHessian = true;
-    }
-    if (ranHessian) setRecord(record, "check-Hessian", hessianError);
-
-    if (!record.empty()) task.deliver(record, x, f);
-  }
-
-  auto fail = [&](const char* message, double value) {
-    driverStop(host, message + formatRecordDouble(value), -1);
-  };
-  if (ranHessian && quietGreater(hessianError, opts.tolCheckHess)) {
-    reportHessians(it.H, HFd);
-    fail("Hessian is incorrect: ", hessianError);
-  }
-  if (gradientCheck.fails(opts.tolCheckGrad)) {
-    reportGradients(gChk, gFd);
-    fail("gradient is incorrect: ", gradientCheck.value);
-  }
-  if (hessevalCheck.fails(opts.tolCheckGrad)) {
-    reportGradients(it.g, fullFd.g);
-    fail("gradient is incorrect: ", hessevalCheck.value);
-  }
-  if (ranRelF && quietGreater(relF, opts.tolCheckFunc))
-    fail("objective function result check failed: ", relF);
-  if (ranRelG && quietGreater(relG, opts.tolCheckFunc))
-    fail("gradient function result is incorrect: ", relG);
-  if (gradientCheck.ran && std::isnan(gradientCheck.value))
-    fail("gradient is NaN: ", gradientCheck.value);
-  if (hessevalCheck.ran && std::isnan(hessevalCheck.value))
-    fail("gradient is NaN: ", hessevalCheck.value);
-  const double gNorm = normfro(it.g);
-  if (std::isnan(gNorm)) fail("gradient is NaN: ", gNorm);
-  if ((ranHessian && std::isnan(hessianError)) ||
-      (it.needHessian && it.hessianEvaluated && std::isnan(normfro(it.H.elements))))
-    fail("Hessian is NaN: ", hessianError);
+  DerivativeChecks checks(task, it);
+  checks.run(hessProduct);
+  checks.reportFailures();
 }

@@ -21,7 +21,7 @@
 // stationary point the exact gradient is 0 and the difference is pure
 // noise: the gradient check compares with this estimate there.
 //
-// The difference formulas run in QuietArithmetic: an objective that is
+// The difference formulas run in QuietFpScope: an objective that is
 // infinite or NaN at a trial point gives an infinite or NaN entry, which
 // the callers test, not a trap.
 
@@ -36,10 +36,10 @@
 #include <stdexcept>
 
 #include "dense/norms.h"
+#include "dense/quiet_scope.h"
 #include "linear/valarray_data.h"
 #include "minimize/driver_errors.h"
 #include "minimize/optimization_task.h"
-#include "minimize/quiet_arithmetic.h"
 #include "minimize/signal_requests.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -184,7 +184,7 @@ FdGradient OptimizationTask::fdgradientWithNoise(const std::valarray<double>& x,
     xx[i] = xi - h;
     const double fMinus = objectiveAt(xx);
     xx[i] = xi;
-    QuietArithmetic quiet;
+    const QuietFpScope quiet;
     result.g[i] = (fPlus - fMinus) / (2.0 * h);
     double noise = (std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h);
     if (!std::isnan(fx)) noise += std::fabs(xi) * std::fabs(fPlus + fMinus - 2.0 * fx) / (h * h);
@@ -226,7 +226,7 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
     xx[i] = x[i] - h;
     const double fMinus = objectiveAt(xx);
     xx[i] = x[i];
-    QuietArithmetic quiet;
+    const QuietFpScope quiet;
     D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q;
   }
   for (std::size_t i = 0; i < n; ++i)
@@ -239,7 +239,7 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
       const double fMinusMinus = objectiveAt(xx);
       xx[i] = x[i];
       xx[j] = x[j];
-      QuietArithmetic quiet;
+      const QuietFpScope quiet;
       H(i, j) = H(j, i) = ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] - D[j]) * 0.5;
     }
   g = gradeval(x, f);

@@ -2,9 +2,9 @@
 // OptimizationTask: one call of the minimisation driver `zelk`. It holds
 // the host's callbacks and what the search directions keep from one
 // iteration to the next, and its methods are the driver's only way to the
-// host: every host call is counted in the run state and, except for the
-// objective in its finite-difference loops, runs under a CallbackGuard
-// (the host's SIGINT disposition and trap mask for the length of the call).
+// host: every host call is counted in the run state and runs under a
+// CallbackGuard (the host's SIGINT disposition and trap mask for the length
+// of the call).
 //
 // Files: derivatives.cpp (objective, gradient, Hessian, Hessian products,
 // finite differences), output.cpp (records to the output callback),

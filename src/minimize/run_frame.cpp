@@ -27,6 +27,7 @@
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/timer.h"
 #include "linear/host_arrays.h"
 #include "linear/valarray_data.h"
@@ -34,7 +35,6 @@
 #include "minimize/derivative_checks.h"
 #include "minimize/driver_errors.h"
 #include "minimize/optimization_task.h"
-#include "minimize/quiet_arithmetic.h"
 #include "minimize/run_records.h"
 #include "minimize/signal_requests.h"
 #include "minimize/state_file.h"
@@ -97,6 +97,7 @@ class MinimizationRun {
  private:
   bool startUp();
   StopReason iterate();
+  StopReason runIteration();
   int finish(const StopReason& reason);
 
   void evaluateDerivatives();
@@ -215,64 +216,62 @@ double MinimizationRun::takeStep(double fStart) {
 }
 
 StopReason MinimizationRun::iterate() {
-  for (iteration_ = 0;; ++iteration_) {
-    it_.tried = kinds_;
-    state.status = 0;
-    state.iter = static_cast<std::int32_t>(iteration_);
-    state.current = it_.x;
-    it_.eig = 0.0;
+  for (iteration_ = 0;; ++iteration_)
+    if (StopReason reason = runIteration(); reason.code != 0) return reason;
+}
 
-    const double normX = normfro(it_.x);
-    const double fStart = it_.f = task_.objectiveAt(it_.x);
-    it_.gPrev = it_.g;
-    evaluateDerivatives();
-    if (iteration_ == 0) checkDerivatives(task_, it_, hessProduct_);
+StopReason MinimizationRun::runIteration() {
+  it_.tried = kinds_;
+  state.status = 0;
+  state.iter = static_cast<std::int32_t>(iteration_);
+  state.current = it_.x;
+  it_.eig = 0.0;
 
-    buildDirections();
-    it_.flags = true;
-    chooseDirection(task_, it_);
-    double eig0 = 0.0, eig1 = 0.0;
-    curvaturePair(eig0, eig1);
+  const double normX = normfro(it_.x);
+  const double fStart = it_.f = task_.objectiveAt(it_.x);
+  it_.gPrev = it_.g;
+  evaluateDerivatives();
+  if (iteration_ == 0) checkDerivatives(task_, it_, hessProduct_);
 
-    const double gNorm = normfro(it_.g);
-    const double dNorm = normfro(it_.chosenDirection);
-    const double alpha = it_.alpha;
-    const double enh = takeStep(fStart);
-    const double nu = quietly([&] { return dNorm * alpha; });
-    it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
+  buildDirections();
+  it_.flags = true;
+  chooseDirection(task_, it_);
+  double eig0 = 0.0, eig1 = 0.0;
+  curvaturePair(eig0, eig1);
 
-    IterationSummary summary;
-    summary.iteration = iteration_;
-    summary.f = it_.f;
-    summary.enh = enh;
-    summary.fStart = fStart;
-    summary.nu = nu;
-    summary.gNorm = gNorm;
-    summary.eig0 = eig0;
-    summary.eig1 = eig1;
-    summary.elapsed = get_wall_time() - t0_;
-    state.relativeEnhancement() =
-        fStart == 0.0 ? 0.0 : quietly([&] { return enh / fStart; });
-    const int answer = task_.deliver(iterationRecord(it_, summary), it_.x, it_.f);
+  const double gNorm = normfro(it_.g);
+  const double dNorm = normfro(it_.chosenDirection);
+  const double alpha = it_.alpha;
+  const double enh = takeStep(fStart);
+  const double nu = quietly([&] { return dNorm * alpha; });
+  it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
 
-    if (takeSaveRequest()) task_.saveState();
+  const IterationSummary summary{.iteration = iteration_,
+                                 .f = it_.f,
+                                 .enh = enh,
+                                 .fStart = fStart,
+                                 .nu = nu,
+                                 .gNorm = gNorm,
+                                 .eig0 = eig0,
+                                 .eig1 = eig1,
+                                 .elapsed = get_wall_time() - t0_};
+  state.relativeEnhancement() = fStart == 0.0 ? 0.0 : quietly([&] { return enh / fStart; });
+  const int answer = task_.deliver(iterationRecord(it_, summary), it_.x, it_.f);
 
-    StopTestValues values;
-    values.elapsed = summary.elapsed;
-    values.iteration = iteration_;
-    values.nu = nu;
-    values.normX = normX;
-    values.enh = enh;
-    values.fStart = fStart;
-    values.gNorm = gNorm;
-    values.alpha = alpha;
-    values.dNorm = dNorm;
-    values.f = it_.f;
-    values.f0 = f0_;
-    values.outputAnswer = answer;
-    StopReason reason = testStoppingRules(values);
-    if (reason.code != 0) return reason;
-  }
+  if (takeSaveRequest()) task_.saveState();
+
+  return testStoppingRules({.elapsed = summary.elapsed,
+                            .iteration = iteration_,
+                            .nu = nu,
+                            .normX = normX,
+                            .enh = enh,
+                            .fStart = fStart,
+                            .gNorm = gNorm,
+                            .alpha = alpha,
+                            .dNorm = dNorm,
+                            .f = it_.f,
+                            .f0 = f0_,
+                            .outputAnswer = answer});
 }
 
 int MinimizationRun::finish(const StopReason& reason) {

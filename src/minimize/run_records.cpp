@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "minimize/quiet_arithmetic.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
 #include "options/opts.h"

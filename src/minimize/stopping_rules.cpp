@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "dense/quiet_compare.h"
-#include "minimize/quiet_arithmetic.h"
+#include "dense/quiet_scope.h"
 #include "minimize/signal_requests.h"
 #include "options/global_state.h"
 #include "options/opts.h"

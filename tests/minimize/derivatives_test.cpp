@@ -127,20 +127,4 @@ TEST_F(Derivatives, HessianProductsAreBlocksAndChecked) {
   EXPECT_EQ(state.nHv, 2);
 }
 
-TEST_F(Derivatives, GradientReportsWhetherTheObjectiveWasWritten) {
-  const Vec x{0.7, -1.3, 2.1};
-  double f = -1.0;
-  bool written = true;
-  task_.gradeval(x, &f, &written);
-  EXPECT_FALSE(written);
-  EXPECT_EQ(f, 0.0);
-  EXPECT_EQ(state.nGrad, 1);
-  // Without the gradient callback: differences, and no value reported.
-  task_.gradient = nullptr;
-  const Vec g = task_.gradeval(x, &f, &written);
-  EXPECT_NEAR(g[1], gradientOf(&x[0])[1], 1e-6);
-  EXPECT_EQ(state.nGrad, 1);
-  EXPECT_EQ(state.nFdGrad, 1);
-}
-
 }  // namespace

@@ -1,15 +1,13 @@
 // Level-4 MAT files: the bytes written, the directory rule, the reader's
 // refusals, and an independent reader and writer (SciPy's) on both sides.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,12 +47,6 @@ Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t
   b.resize(b.size() + static_cast<std::size_t>(namlen) - name.size(), 0);
   for (double d : data) append(b, d);
   return b;
-}
-
-std::string stderrOf(void (*f)()) {
-  testing::internal::CaptureStderr();
-  f();
-  return testing::internal::GetCapturedStderr();
 }
 
 class Mat4File : public ::testing::Test {
@@ -103,49 +95,37 @@ TEST_F(Mat4File, StateFileOfTwoValuesIs52Bytes) {
 }
 
 TEST_F(Mat4File, DefaultDirectoryRule) {
+  const char* names[3] = {"TMP", "TEMP", "QX_DATA_DIR"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i)
+    if (const char* v = std::getenv(names[i])) saved[i] = v;
   struct Case {
     const char* tmp;
     const char* temp;
     const char* data;
     const char* path;
   };
-  const std::vector<Case> cases = {
-      {nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
-      {nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
-      {nullptr, "/var/t", "/d", "/d/gerr.mat"},
-      {"/a", "/var/t", nullptr, "/a/gerr.mat"},
-      {"", nullptr, nullptr, "/gerr.mat"},
-  };
-  const char* names[3] = {"TMP", "TEMP", "QX_DATA_DIR"};
-  std::string saved[3];
-  bool had[3];
-  for (int i = 0; i < 3; ++i)
-    if ((had[i] = std::getenv(names[i]) != nullptr)) saved[i] = std::getenv(names[i]);
-  for (const Case& c : cases) {
+  for (const Case& c : std::vector<Case>{{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
+                                         {nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
+                                         {nullptr, "/var/t", "/d", "/d/gerr.mat"},
+                                         {"", "/var/t", nullptr, "/gerr.mat"}}) {
     const char* values[3] = {c.tmp, c.temp, c.data};
-    for (int i = 0; i < 3; ++i)
-      values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
     EXPECT_EQ(mat4DefaultPath("gerr"), c.path);
   }
-  for (int i = 0; i < 3; ++i) had[i] ? setenv(names[i], saved[i].c_str(), 1) : unsetenv(names[i]);
+  for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
-TEST_F(Mat4File, FailedWritesAreReportedAndKeepTheOldFile) {
+TEST_F(Mat4File, FailedWritesAreReported) {
   std::string path = "no-such-dir/x.mat", why;
   EXPECT_FALSE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{1}), "x", path, &why));
   EXPECT_FALSE(why.empty());
-  EXPECT_EQ(stderrOf([] { saveStateFile(Vec{1}, "no-such-dir/zelk-current.mat"); })
-                .rfind("Could not save state to no-such-dir/zelk-current.mat: ", 0),
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(saveStateFile(Vec{1}, "no-such-dir/zelk-current.mat"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
+                "Could not save state to no-such-dir/zelk-current.mat: ", 0),
             0u);
 
-  // A directory in the target's place: nothing replaces it, nothing is left beside it.
-  ASSERT_EQ(mkdir("taken.mat", 0755), 0);
-  std::string taken = "taken.mat";
-  EXPECT_FALSE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{1}), "x", taken, &why));
-  struct stat info = {};
-  EXPECT_EQ(stat("taken.mat", &info), 0);
-  EXPECT_TRUE(S_ISDIR(info.st_mode));
-  EXPECT_EQ(system("test -z \"$(ls -A | grep tmp)\""), 0);
 }
 
 TEST_F(Mat4File, ReaderRefusesBadFiles) {

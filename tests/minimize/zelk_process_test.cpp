@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -127,6 +128,28 @@ TEST_F(ZelkProcess, DriverArithmeticRunsUnderExactlyItsMask) {
         exitWith(ok && fegetexcept() == FE_DIVBYZERO && dispositionOf(SIGUSR1) == SIG_DFL);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// An output callback that throws at the first iteration: zelk answers 1
+// with the start point in x and the host's settings back, and the next call
+// runs.
+void runThrowingHost() {
+  FpTrapGuard traps;
+  Host h;
+  h.onRecord = [](Host&, const Record& r) {
+    if (r.count("tj")) throw std::runtime_error("host failure");
+  };
+  const std::vector<double> x0 = {0.5, 0.5, 0.5};
+  const Outcome out = run(h, x0, {{"enableSigIntHandler", 1}});
+  Host next;
+  exitWith(out.status == 1 && out.x == x0 &&
+           fegetexcept() == (FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW) &&
+           dispositionOf(SIGINT) == SIG_DFL && dispositionOf(SIGUSR1) == SIG_DFL &&
+           run(next, {}).status == 0);
+}
+
+TEST_F(ZelkProcess, AnExceptionFromACallbackLeavesNothingBehind) {
+  EXPECT_EXIT(runThrowingHost(), testing::ExitedWithCode(0), "Error: zelk: host failure\n");
 }
 
 TEST_F(ZelkProcess, NonFiniteDerivativesEndTheProcessWithThree) {
