@@ -217,7 +217,7 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
   MatrixTemplate<double> H(n, n);
   const double f0 = objectiveAt(x);
   const double h = fdStep(1e-6, x);
-  const double q = h * h;
+  const double q = quietly([&] { return h * h; });
   std::valarray<double> xx = x;
   std::valarray<double> D(0.0, n);
   for (std::size_t i = 0; i < n; ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 // The result of one line search along one direction. Both drivers keep one
-// per kind of direction and iteration.
+// per kind of direction and iteration. A default-built LSResult is the
+// no-step result.
 
 #include "dense/dataframe.h"
 
@@ -12,4 +13,3 @@ struct LSResult {
   DataFrame trials;     // the accepted trials ("J", "alpha"), by increasing alpha
   int code = 0;
 };
-// A default-built LSResult is the no-step result.

@@ -32,13 +32,11 @@ class CharsMap {
   std::vector<const char*> values_;
 };
 
+// record[key] = the value's text (integers "{:d}", doubles "{:.17g}").
 inline void setRecord(OutputRecord& r, const std::string& key, long long v) {
   r[key] = formatRecordInt(v);
 }
 inline void setRecord(OutputRecord& r, const std::string& key, int v) {
-  r[key] = formatRecordInt(v);
-}
-inline void setRecord(OutputRecord& r, const std::string& key, unsigned v) {
   r[key] = formatRecordInt(v);
 }
 inline void setRecord(OutputRecord& r, const std::string& key, double v) {

@@ -57,11 +57,7 @@ double enhancementPerMille(double enh, double fStart) {
 
 double curvatureShare(double eig0, double eig1) {
   if (eig1 == eig0) return 100.0;
-  return quietly([&] {
-    // Scaled by the larger magnitude, the difference cannot overflow.
-    const double scale = std::fmax(std::fabs(eig0), std::fabs(eig1));
-    return 100.0 * (eig1 / scale) / (eig1 / scale - eig0 / scale);
-  });
+  return quietly([&] { return 100.0 * eig1 / (eig1 - eig0); });
 }
 
 OutputRecord iterationRecord(const MinimizationIterate& it, const IterationSummary& s) {

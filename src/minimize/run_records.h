@@ -35,7 +35,8 @@ struct IterationSummary {
 // 1000 enh / fStart, 0 when fStart is 0 (no relative change to measure).
 double enhancementPerMille(double enh, double fStart);
 
-// 100 eig1 / (eig1 - eig0), 100 when the two are equal, without overflow.
+// 100 eig1 / (eig1 - eig0), 100 when the two are equal; infinite rather
+// than a trap for curvatures near the overflow threshold.
 double curvatureShare(double eig0, double eig1);
 
 // "it", "J", "Er", "a", "nu", "st", "m", "tj", with "Hc", "dz", "lh" for a

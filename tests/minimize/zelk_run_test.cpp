@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "minimize/record_format.h"
 #include "minimize/state_file.h"
 #include "minimize/zelk_test_host.h"
 #include "support/fp_traps.h"
@@ -279,6 +280,15 @@ TEST_F(ZelkRun, NonFiniteGradientWithoutExitIsAnError) {
   EXPECT_PRED2(contains, testing::internal::GetCapturedStderr(), "stop: NaN values encountered\n");
   EXPECT_EQ(out.status, 1);
   EXPECT_EQ(h.records.back().at("code"), "33");
+}
+
+TEST(RecordFormat, NumbersAsFmtWritesThemWithoutTrapping) {
+  FpTrapGuard traps;
+  EXPECT_EQ(formatRecordInt(12), "12");
+  const std::vector<std::pair<double, const char*>> cases = {
+      {0.1, "0.10000000000000001"}, {-2.0, "-2"}, {kNaN, "nan"}, {-kNaN, "-nan"},
+      {kInf, "inf"}, {-kInf, "-inf"}};
+  for (const auto& [v, text] : cases) EXPECT_EQ(formatRecordDouble(v), text);
 }
 
 }  // namespace
