@@ -9,6 +9,7 @@ packages=(
   libfmt-dev libfftw3-dev
   libgtest-dev libbenchmark-dev
   libgomp1 binutils
+  python3 python3-scipy  # SciPy reads and writes Level-4 MAT files in the tests
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
 #include "options/opts.h"
 
@@ -40,7 +41,9 @@ struct ValueCut {
       lo = std::fmin(lo, std::fabs(v));
     }
     // tol * hi, saturating instead of overflowing.
-    thr = hi > 1.0 && std::fabs(tol) > DBL_MAX / hi ? std::copysign(kInf, tol) : tol * hi;
+    thr = quietGreater(hi, 1.0) && quietGreater(std::fabs(tol), DBL_MAX / hi)
+              ? std::copysign(kInf, tol)
+              : tol * hi;
     for (std::size_t i = 0; i < s.size(); ++i) {
       kept[i] = !std::isless(std::fabs(s[i]), thr) && s[i] != 0.0;
       if (kept[i]) ++rank;
@@ -50,7 +53,7 @@ struct ValueCut {
   // The weight given to a value that is not kept in cap mode. A zero base
   // (tol 0, or nothing but zeros) caps at 0: a zero is never inverted.
   double capValue() const {
-    const double base = lo > thr ? lo : thr;
+    const double base = quietGreater(lo, thr) ? lo : thr;
     return base == 0.0 ? 0.0 : quietDivide(1.0, base);
   }
 };

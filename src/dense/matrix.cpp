@@ -94,11 +94,14 @@ void placeColumns(Matrix& dst, const Matrix& src, std::size_t col0) {
 template <class T>
 MatrixTemplate<T>::MatrixTemplate(std::size_t rows_, std::size_t cols_,
                                   const std::valarray<T>& values)
-    : MatrixTemplate(rows_, cols_) {
-  if (values.size() != elements.size())
+    : MatrixTemplate(rows_, cols_, std::valarray<T>(values)) {}
+
+template <class T>
+MatrixTemplate<T>::MatrixTemplate(std::size_t rows_, std::size_t cols_, std::valarray<T>&& values)
+    : elements(std::move(values)), rows(rows_), cols(cols_) {
+  if (elements.size() != checkedCount(rows_, cols_))
     throw std::invalid_argument(fmt::format("MatrixTemplate: {} values given for a {} x {} matrix",
-                                            values.size(), rows_, cols_));
-  elements = values;
+                                            elements.size(), rows_, cols_));
 }
 
 template <class T>

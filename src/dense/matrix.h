@@ -59,8 +59,10 @@ class MatrixTemplate {
       : elements(checkedCount(rows_, cols_)), rows(rows_), cols(cols_) {}
 
   // A rows x cols matrix holding `values` in row-major order; `values` must
-  // have exactly rows * cols entries.
+  // have exactly rows * cols entries. A temporary vector is taken over
+  // without a copy.
   MatrixTemplate(std::size_t rows_, std::size_t cols_, const std::valarray<T>& values);
+  MatrixTemplate(std::size_t rows_, std::size_t cols_, std::valarray<T>&& values);
 
   // Evaluates A^T * B (A.cols x B.cols).
   MatrixTemplate(const MatrixProduct<TransposedMatrixTemplate<T>, MatrixTemplate<T>>& p) {

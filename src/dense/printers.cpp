@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <limits>
 
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
+
 namespace {
 
 // Smallest and largest of n >= 1 entries: start from the first entry and let
@@ -13,8 +16,8 @@ namespace {
 void minMax(const double* p, std::size_t n, double& lo, double& hi) {
   lo = hi = p[0];
   for (std::size_t i = 1; i < n; ++i) {
-    if (p[i] < lo) lo = p[i];
-    if (p[i] > hi) hi = p[i];
+    if (quietLess(p[i], lo)) lo = p[i];
+    if (quietGreater(p[i], hi)) hi = p[i];
   }
 }
 
@@ -30,6 +33,9 @@ std::ostream& operator<<(std::ostream& os, const ShowVector<double>& sv) {
   const std::size_t n = x.size();
   os << "Vector(" << n << ")";
   if (n == 0) return os;  // no min, max or mean to show
+  // Traces print vectors that may hold NaNs or opposite infinities: their
+  // sums keep the IEEE values without trapping.
+  const QuietFpScope quiet;
   double lo, hi;
   minMax(&x[0], n, lo, hi);
   double sum = 0.0;

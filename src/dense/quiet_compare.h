@@ -13,6 +13,9 @@
 // must react to a NaN test it with std::isnan.
 
 #include <cmath>
+#include <cstddef>
+#include <limits>
+#include <valarray>
 
 // a < b, a <= b, a > b, a >= b; false whenever either side is NaN.
 inline bool quietLess(double a, double b) { return std::isless(a, b); }
@@ -29,4 +32,19 @@ inline double quietMax(double a, double b) {
 inline double quietMin(double a, double b) {
   if (std::isnan(a) || std::isnan(b)) return a + b;
   return std::isless(b, a) ? b : a;
+}
+
+// The smallest / largest entry of v, NaN when any entry is NaN (where
+// std::valarray's min() and max() would trap); NaN for an empty v.
+inline double quietMinEntry(const std::valarray<double>& v) {
+  if (v.size() == 0) return std::numeric_limits<double>::quiet_NaN();
+  double m = v[0];
+  for (std::size_t i = 1; i < v.size(); ++i) m = quietMin(m, v[i]);
+  return m;
+}
+inline double quietMaxEntry(const std::valarray<double>& v) {
+  if (v.size() == 0) return std::numeric_limits<double>::quiet_NaN();
+  double m = v[0];
+  for (std::size_t i = 1; i < v.size(); ++i) m = quietMax(m, v[i]);
+  return m;
 }

@@ -25,11 +25,15 @@ std::uint64_t inversive_seed(std::uint64_t m);
 std::uint64_t modular_power(std::uint64_t u, std::uint64_t e, std::uint64_t m);
 
 // One step of the generator: (x + 2)^(m - 2) mod m, which is the inverse of
-// x + 2 modulo the prime m, or 0 when x + 2 is a multiple of m.
+// x + 2 modulo the prime m, or 0 when x + 2 is a multiple of m. For
+// m = 2^31 - 1 the (unique) inverse comes from the extended Euclidean
+// algorithm instead of the exponentiation.
 std::uint64_t inversive_step(std::uint64_t x, std::uint64_t m);
 
 // Overwrites v in index order with numbers of the sequence that starts from
-// `state`; returns the final state.
+// `state` (0 <= state < m); returns the final state. For m = 2^31 - 1 the
+// states of a block are formed as fractions and share one inversion, a few
+// multiplications per number; the numbers are those of inversive_step.
 std::uint64_t inversive_fill(std::valarray<double>& v, std::uint64_t state, std::uint64_t m);
 
 // n fresh numbers (n >= 0; a negative n throws std::invalid_argument).

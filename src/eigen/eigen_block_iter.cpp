@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <variant>
 
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
 #include "dense/random.h"
+#include "dense/safe_divide.h"
 #include "linear/length_check.h"
 #include "linear/projection_filters.h"
 #include "linear/vector_kernels.h"
@@ -36,12 +39,15 @@ long activeCount(long d, long r, long locked, long k) {
   return std::clamp(a, 0L, k);
 }
 
-// ||theta v - y||, the residual of the approximate eigenpair (theta, v).
-double residualNorm(const std::valarray<double>& v, const std::valarray<double>& y,
-                    double theta) {
+// ||theta v - y|| / scale, the relative residual of the approximate
+// eigenpair (theta, v). A non-finite theta (from a non-finite y) gives NaN,
+// which is what the quotient would be, without meeting inf * 0.
+double relativeResidual(const std::valarray<double>& v, const std::valarray<double>& y,
+                        double theta, double scale) {
+  if (!std::isfinite(theta)) return std::numeric_limits<double>::quiet_NaN();
   std::valarray<double> d(y.size());
   for (std::size_t i = 0; i < y.size(); ++i) d[i] = theta * v[i] - y[i];
-  return normfro(d);
+  return quietDivide(normfro(d), scale);
 }
 
 }  // namespace
@@ -79,7 +85,10 @@ void EigenBlockIter::iterate(const OptionMap& options) {
   std::vector<char> converged(kk, 0), frozen(kk, 0);
 
   if (normalized == 0) {
-    for (std::size_t j = 0; j < kk; ++j) block[j] /= normfro(block[j]);
+    for (std::size_t j = 0; j < kk; ++j) {
+      const double len = normfro(block[j]);
+      for (double& e : block[j]) e = quietDivide(e, len);
+    }
     work += k;
   }
 
@@ -101,22 +110,23 @@ void EigenBlockIter::iterate(const OptionMap& options) {
                         "EigenBlockIter: operator output length differs from its input");
       const double theta = dotProduct(v, y);
       eigenvalues[j] = theta;
-      relres[j] = residualNorm(v, y, theta) / std::fabs(theta);
-      v = y / normfro(y);
+      relres[j] = relativeResidual(v, y, theta, std::fabs(theta));
+      const double len = normfro(y);
+      for (std::size_t i = 0; i < v.size(); ++i) v[i] = quietDivide(y[i], len);
       work += 2;
-      if (converged[j] && tau > relres[j]) frozen[j] = 1;
+      if (converged[j] && quietGreater(tau, relres[j])) frozen[j] = 1;
     }
 
     std::size_t passing = 0;
     for (std::size_t j = 0; j < na; ++j)
-      if (tol > relres[j]) ++passing;
+      if (quietGreater(tol, relres[j])) ++passing;
     if (passing == 0) {
       steps = d + 1;
       continue;
     }
     if (findall == 0) {
       for (std::size_t j = 0; j < na; ++j)
-        if (tol > relres[j] && !converged[j]) {
+        if (quietGreater(tol, relres[j]) && !converged[j]) {
           converged[j] = 1;
           ++locked;
         }
@@ -131,7 +141,7 @@ void EigenBlockIter::iterate(const OptionMap& options) {
       break;
     }
     for (std::size_t j = static_cast<std::size_t>(locked); j < na; ++j)
-      if (tol > relres[j] && !converged[j]) {
+      if (quietGreater(tol, relres[j]) && !converged[j]) {
         converged[j] = 1;
         ++locked;
       }
@@ -147,7 +157,7 @@ void EigenBlockIter::iterate(const OptionMap& options) {
                         "EigenBlockIter: operator output length differs from its input");
       const double theta = dotProduct(v, y);
       eigenvalues[j] = theta;
-      relres[j] = residualNorm(v, y, theta) / theta;
+      relres[j] = relativeResidual(v, y, theta, theta);
     }
     work += k;
   }

@@ -10,6 +10,7 @@
 #include <valarray>
 
 #include "dense/matrix.h"
+#include "dense/quiet_compare.h"
 #include "eigen/lobpcg.h"
 #include "eigen/lobpcg_blocks.h"
 #include "minimize/preconditioner.h"
@@ -83,7 +84,7 @@ void FindMinMaxEigValueLopcg<Op>::update() {
     Xmin = lobpcg_blocks::randomBlock(rows, blockSize());
     Lobpcg<const Op&, DiagonalScaling> lobpcg(op, scaling, n, tol, maxit);
     lobpcg.solve(Xmin, Y, lambda, 1, theta);
-    if (lambda.size() > 0) minEV = lambda.min();
+    if (lambda.size() > 0) minEV = quietMinEntry(lambda);
   }
 
   if (opts.fullMaxEV == 0) {
@@ -95,5 +96,5 @@ void FindMinMaxEigValueLopcg<Op>::update() {
   Xmax = lobpcg_blocks::randomBlock(rows, blockSize());
   Lobpcg<NegatedHessian, DiagonalScaling> lobpcg(NegatedHessian{&op}, scaling, n, tol, maxit);
   lobpcg.solve(Xmax, Y, lambda, 1, theta);
-  if (lambda.size() > 0) maxEV = -lambda.min();
+  if (lambda.size() > 0) maxEV = -quietMinEntry(lambda);
 }

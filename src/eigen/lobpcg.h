@@ -24,6 +24,7 @@
 #include "dense/decomposed_sym.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "eigen/lobpcg_blocks.h"
@@ -132,13 +133,13 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
 
     const DecomposedSymMatrixB_sygvd pencil(GA, GB);
     std::valarray<double> thetaS = pencil.s;
-    const bool failed = pencil.lapackInfo != 0 || !(pencil.relerr1() < 1e-5) ||
-                        !(pencil.relerrU() < 1e-5) || thetaS.size() != m;
+    const bool failed = pencil.lapackInfo != 0 || !quietLess(pencil.relerr1(), 1e-5) ||
+                        !quietLess(pencil.relerrU(), 1e-5) || thetaS.size() != m;
     if (failed) thetaS = std::valarray<double>(1.0, m);
     const MatrixTemplate<double>& Z = pencil.U;
 
     const std::valarray<double> absTheta = std::abs(thetaS);
-    const double rc = quietDivide(absTheta.min(), absTheta.max());
+    const double rc = quietDivide(quietMinEntry(absTheta), quietMaxEntry(absTheta));
     double eO = std::numeric_limits<double>::quiet_NaN();
     if (Z.rows == m && Z.cols == m) {
       MatrixTemplate<double> GBZ, M;
@@ -150,7 +151,7 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
       eO = quietDivide(normfro(M.elements) - dn, dn);
     }
 
-    if (rc < 1e-10 || eO > 1e-5 || failed) {
+    if (quietLess(rc, 1e-10) || quietGreater(eO, 1e-5) || failed) {
       std::cerr << "do restart " << restarts << ": rc=" << rc << ",eO=" << eO
                 << ",c=" << (failed ? 1 : 0) << "\n";
       if (++restarts > 1) return 2;
@@ -159,7 +160,7 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
         lb::grams2(X, &Y);
         MatrixTemplate<double> E = transposed(X) * X;
         for (std::size_t i = 0; i < k; ++i) E(i, i) -= 1.0;
-        if (normfro(E.elements) < 1e-5) break;
+        if (quietLess(normfro(E.elements), 1e-5)) break;
         if (++restarts == 2) return 2;
       }
       AX = apply(X);
@@ -190,14 +191,14 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
     bool lockedAny = false;
     for (std::size_t i = 0; i < k; ++i) {
       r[i] = normfro(lb::column(R, i)) / nd;
-      if (r[i] < tol) {
+      if (quietLess(r[i], tol)) {
         lb::appendColumn(Y, lb::column(X, i));
         lockedValues.push_back(theta[i]);
         lb::setColumn(X, i, randvec(static_cast<long>(n)));
         lockedAny = true;
       }
     }
-    minResidual = r.min();
+    minResidual = quietMinEntry(r);
     if (trace) std::cerr << ": " << minResidual << std::flush;
     if (lockedAny) {
       if (trace) std::cerr << "(" << lockedValues.back() << "...)" << std::flush;
@@ -210,7 +211,8 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
       // Nothing converged: report the best pair there is.
       std::size_t best = k;
       for (std::size_t j = 0; j < k; ++j)
-        if (theta[j] < 1e100 && (best == k || theta[j] < theta[best])) best = j;
+        if (quietLess(theta[j], 1e100) && (best == k || quietLess(theta[j], theta[best])))
+          best = j;
       if (best < k) {
         lb::appendColumn(Y, lb::column(X, best));
         lockedValues.push_back(theta[best]);

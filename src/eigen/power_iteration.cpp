@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
@@ -59,16 +61,21 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     requireSameLength(y.size(), x.size(),
                       "power iteration: operator output length differs from its input");
     run.me = dotProduct(y, x);
-    const std::valarray<double> r = y - run.me * x;
-    run.res = quietDivide(normfro(r), std::fabs(run.me));
     if (!std::isfinite(run.me)) {
+      // y - me x would meet inf * 0 or inf - inf; its ratio to |me| is NaN
+      // whatever its entries are.
+      run.res = std::numeric_limits<double>::quiet_NaN();
       run.nonFinite = true;
       break;
     }
+    // A finite quotient means a finite y: an infinite or NaN entry of y
+    // would have made y . x non-finite.
+    const std::valarray<double> r = y - run.me * x;
+    run.res = quietDivide(normfro(r), std::fabs(run.me));
     const double len = normfro(y);
     x.resize(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) x[i] = quietDivide(y[i], len);
-    if (run.res < tol) break;
+    if (quietLess(run.res, tol)) break;
     if (stop()) break;
     ++run.it;
   }
@@ -133,8 +140,12 @@ OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
   const PowerRun run =
       powerSteps(B, x, s.tol, s.maxit, [&] { return controlStop(s.control, status); });
   if (run.nonFinite) status = 8;
-  std::cerr << "comp_linsolve:797: maxeigen: powit converged to me = " << run.me
-            << " shift = " << s.shift << " (res " << (s.shift + run.me) << ")\n";
+  {
+    // shift + me may overflow for a huge shift; the line shows infinity then.
+    const QuietFpScope quiet;
+    std::cerr << "comp_linsolve:797: maxeigen: powit converged to me = " << run.me
+              << " shift = " << s.shift << " (res " << (s.shift + run.me) << ")\n";
+  }
 
   const double lambda = rayleighQuotient(A, x);
   // The final product is a host call too: a value it failed to compute must
@@ -160,8 +171,9 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
               << ", residual=" << r.residual << ", relerr=" << r.relerr << ")\n";
     const double tol = found.getf("tol", 1e-14);
     const bool accepted = found.geti("it", 0) < found.geti("maxit", 1000) &&
-                          found.getf("wtime", 0.0) < found.getf("maxt", kLargest) &&
-                          tol > found.residual() && tol > found.relerr();
+                          quietLess(found.getf("wtime", 0.0), found.getf("maxt", kLargest)) &&
+                          quietGreater(tol, found.residual()) &&
+                          quietGreater(tol, found.relerr());
     if (!accepted) return map_union(A.options, OptionMap{{"status", 64L}});
   }
 
@@ -194,8 +206,8 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
 
   long status = 0;
   if (run.it >= s.maxit) status |= 4;
-  if (!(s.tol > run.res)) status |= 1;
-  if (s.tol <= 0.0) status |= 2;
+  if (!quietGreater(s.tol, run.res)) status |= 1;
+  if (quietLessEqual(s.tol, 0.0)) status |= 2;
   if (!std::isfinite(run.res)) status |= 8;
   if (failed) status |= failure;
   return statusMap(A, status, run.it, run.res, start, s.control);

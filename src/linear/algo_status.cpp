@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "dense/quiet_compare.h"
+
 AlgoStatus& AlgoStatus::operator=(AlgoStatus&& other) noexcept {
   if (this == &other) return *this;
   options = std::move(other.options);
@@ -19,11 +21,11 @@ long AlgoStatus::code() const {
   const double tol = getf_required(*this, "tol");
   const long maxit = geti_required(*this, "maxit");
   const double wtime = getf("wtime", 0.0), maxt = getf("maxt", big);
-  if (!(res < tol)) s |= 1;
+  if (!quietLess(res, tol)) s |= 1;
   if (geti("it", 0) >= maxit) s |= 4;
-  if (!(wtime < maxt)) s |= 8;
+  if (!quietLess(wtime, maxt)) s |= 8;
   if (std::isnan(rel) || std::isnan(res)) s |= 16;
-  if (std::fabs(rel) > big || std::fabs(res) > big) s |= 32;
+  if (std::isinf(rel) || std::isinf(res)) s |= 32;
   return s;
 }
 

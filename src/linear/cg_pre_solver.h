@@ -14,6 +14,10 @@
 // solver's life. Reaching maxit or a non-finite residual sets no bit (the
 // caller's status code judges `it` and `residual`).
 //
+// A zero b is solved by x = 0 at once (status 0, residual 0). Nothing in the
+// solve raises a floating-point trap, NaN and infinite products included:
+// they end it with a NaN or infinite residual.
+//
 // Each solve adds its iterations to state.innerIterations and stores its
 // relative residual in state.innerResidual.
 
@@ -24,6 +28,9 @@
 #include <valarray>
 
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
+#include "dense/safe_divide.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
 #include "linear/length_check.h"
@@ -112,11 +119,11 @@ double CGPreSolver<Op, P>::beta(const std::valarray<double>& p, const std::valar
   };
   switch (mode) {
     case 0: return opts.cgbeta;
-    case 1: return dotProduct(rn, zn) / rz;
-    case 2: return dotDiff(zn, rn, r) / rz;
-    case 3: return -dotDiff(rn, zn, z) / dotDiff(p, rn, r);
-    case 4: return -dotProduct(rn, zn) / dotDiff(p, rn, r);
-    case 5: return dotDiff(rn, zn, z) / rz;
+    case 1: return quietDivide(dotProduct(rn, zn), rz);
+    case 2: return quietDivide(dotDiff(zn, rn, r), rz);
+    case 3: return quietDivide(-dotDiff(rn, zn, z), dotDiff(p, rn, r));
+    case 4: return quietDivide(-dotProduct(rn, zn), dotDiff(p, rn, r));
+    case 5: return quietDivide(dotDiff(rn, zn, z), rz);
     default: return 0.0;
   }
 }
@@ -128,11 +135,20 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
   const std::size_t len = x0.size();
   requireSameLength(b.size(), len, "CGPreSolver: right-hand side and start differ in length");
 
+  const double bn = normfro(b);
+  if (bn == 0.0) {
+    // Op x = 0 is solved by x = 0 exactly; nothing to divide by ||b||.
+    status = 0;
+    it = 0;
+    residual = 0.0;
+    recordInnerSolve(0, residual);
+    return std::valarray<double>(0.0, len);
+  }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(*op, x);
-  const double r0 = normfro(r), bn = normfro(b);
+  const double r0 = normfro(r);
 
-  if (r0 / bn > 100.0) {
+  if (quietGreater(quietDivide(r0, bn), 100.0)) {
     if (++badStarts > 1) {
       status |= 0x20;
       return x0;
@@ -163,22 +179,34 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
         status |= 0x04;
         break;
       }
-      const double alpha = rz / pq;
-      for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
+      const double alpha = quietDivide(rz, pq);
+      // A product or step that is not finite meets zeros and infinities in
+      // the updates (inf * 0, inf - inf): they keep their IEEE values
+      // quietly, and the NaN or infinite residual ends the solve below.
+      const bool finiteStep = std::isfinite(pq) && std::isfinite(rz) && std::isfinite(alpha);
+      runQuietIf(!finiteStep, [&] {
+        for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
+      });
 
       bool restart = false;
       if (i > 0 && rec != 0 && i % rec == 0) {
         rn = b - apply(*op, xn);
         restart = true;
       } else {
-        for (std::size_t k = 0; k < len; ++k) rn[k] = r[k] - alpha * q[k];
+        runQuietIf(!finiteStep, [&] {
+          for (std::size_t k = 0; k < len; ++k) rn[k] = r[k] - alpha * q[k];
+        });
       }
       const std::valarray<double> zn = apply(*prec, rn);
       if (restart || (i > 0 && res != 0 && i % res == 0)) {
         p = zn;
       } else {
-        const double b_ = beta(p, r, z, rn, zn, rz);
-        for (std::size_t k = 0; k < len; ++k) p[k] = b_ * p[k] + zn[k];
+        runQuietIf(!finiteStep, [&] {
+          const double b_ = beta(p, r, z, rn, zn, rz);
+          runQuietIf(!std::isfinite(b_), [&] {
+            for (std::size_t k = 0; k < len; ++k) p[k] = b_ * p[k] + zn[k];
+          });
+        });
       }
 
       w = normfro(rn);
@@ -186,15 +214,15 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
       r.swap(rn);
       z = zn;
 
-      if (w / r0 > divtol) {
+      if (quietGreater(quietDivide(w, r0), divtol)) {
         status |= 0x10;
         break;
       }
-      if (w < abstol || w / bn < tol) {
+      if (quietLess(w, abstol) || quietLess(quietDivide(w, bn), tol)) {
         status = 0;
         break;
       }
-      if (std::isnan(w) || std::fabs(w) > std::numeric_limits<double>::max()) break;
+      if (!std::isfinite(w)) break;
       if (stopRequested(control)) {
         status = control->state | 0x20;
         break;
@@ -206,7 +234,7 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
     }
   }
 
-  residual = w / bn;
+  residual = quietDivide(w, bn);
   recordInnerSolve(count, residual);
   it = static_cast<std::int32_t>(count < INT32_MAX ? count : INT32_MAX);
   return x;

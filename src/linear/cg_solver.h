@@ -20,6 +20,11 @@
 // control->state | 0x20 stopped from outside; 0x20 added when the start is
 // still far off after the one rescaling of the solver's life.
 //
+// A zero b is solved by x = 0 at once (flags 0, residual 0). Nothing in the
+// solve raises a floating-point trap, NaN and infinite products included:
+// they end it with a NaN or infinite residual, which the caller's status
+// word flags.
+//
 // Each solve adds its iterations to state.innerIterations and stores its
 // relative residual in state.innerResidual.
 
@@ -29,6 +34,9 @@
 #include <valarray>
 
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
+#include "dense/safe_divide.h"
 #include "linear/history_checker.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
@@ -107,16 +115,20 @@ void CGSolver<Op>::updateDirection(std::valarray<double>& p, const std::valarray
   double beta;
   switch (cgmode) {
     case 0: beta = opts.cgbeta; break;
-    case 1: beta = dotProduct(rn, rn) / dotProduct(r, r); break;
-    case 2: beta = dotY(rn) / dotProduct(r, r); break;
-    case 3: beta = -dotY(rn) / dotY(p); break;
-    case 4: beta = -dotProduct(rn, rn) / dotY(p); break;
-    case 5: beta = dotY(rn) / dotProduct(r, r); break;
+    case 1: beta = quietDivide(dotProduct(rn, rn), dotProduct(r, r)); break;
+    case 2: beta = quietDivide(dotY(rn), dotProduct(r, r)); break;
+    case 3: beta = quietDivide(-dotY(rn), dotY(p)); break;
+    case 4: beta = quietDivide(-dotProduct(rn, rn), dotY(p)); break;
+    case 5: beta = quietDivide(dotY(rn), dotProduct(r, r)); break;
     default:  // steepest descent
       p = rn;
       return;
   }
-  for (std::size_t k = 0; k < len; ++k) p[k] = beta * p[k] + rn[k];
+  // A zero p.y gives an infinite or NaN beta; the NaN direction it leaves
+  // ends the solve at the next stop tests, reached without a trap.
+  runQuietIf(!std::isfinite(beta), [&] {
+    for (std::size_t k = 0; k < len; ++k) p[k] = beta * p[k] + rn[k];
+  });
 }
 
 template <class Op>
@@ -127,11 +139,21 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
   const std::size_t len = x0.size();
   requireSameLength(b.size(), len, "CGSolver: right-hand side and start differ in length");
 
+  const double bnorm = normfro(b);
+  if (bnorm == 0.0) {
+    // A x = 0 is solved by x = 0 exactly; nothing to iterate, nothing to
+    // divide by ||b||.
+    flags = 0;
+    it = 0;
+    residual = 0.0;
+    recordInnerSolve(0, residual);
+    return std::valarray<double>(0.0, len);
+  }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(x);
-  const double rho0 = normfro(r), bnorm = normfro(b);
+  const double rho0 = normfro(r);
 
-  if (rho0 / bnorm > 100.0) {
+  if (quietGreater(quietDivide(rho0, bnorm), 100.0)) {
     if (++badStarts == 1) {
       // The retry keeps the control record and the checker, so that stop
       // requests and findings still reach it.
@@ -159,22 +181,31 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
         flags |= 1;
         break;
       }
-      const double alpha = rr / pAp;
-      for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
+      const double alpha = quietDivide(rr, pAp);
+      // A product or step that is not finite (a NaN or infinite product,
+      // an overflowing alpha) meets zeros and infinities below (inf * 0,
+      // inf - inf): the updates keep their IEEE values quietly, and the NaN
+      // or infinite residual ends the solve at this iteration's stop tests.
+      const bool finiteStep = std::isfinite(pAp) && std::isfinite(rr) && std::isfinite(alpha);
+      runQuietIf(!finiteStep, [&] {
+        for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
+      });
 
       if (i > 0 && cgrec != 0 && i % cgrec == 0) {
         rn = b - apply(xn);
         p = rn;
       } else {
-        for (std::size_t k = 0; k < len; ++k) rn[k] = r[k] - alpha * Ap[k];
-        if (i > 0 && cgreset != 0 && i % cgreset == 0)
-          p = rn;
-        else
-          updateDirection(p, r, rn);
+        runQuietIf(!finiteStep, [&] {
+          for (std::size_t k = 0; k < len; ++k) rn[k] = r[k] - alpha * Ap[k];
+          if (i > 0 && cgreset != 0 && i % cgreset == 0)
+            p = rn;
+          else
+            updateDirection(p, r, rn);
+        });
       }
 
       rho = normfro(rn);
-      if (checker != nullptr) checker->reportIntermediate(rho / bnorm, control);
+      if (checker != nullptr) checker->reportIntermediate(quietDivide(rho, bnorm), control);
       x.swap(xn);
       r.swap(rn);
       if (stopRequested(control)) {
@@ -182,20 +213,20 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
         break;
       }
 
-      if (rho / rho0 > divtol) {
+      if (quietGreater(quietDivide(rho, rho0), divtol)) {
         flags |= 0x10;
         break;
       }
-      if (abstol > rho || tol > rho / bnorm) {
+      if (quietGreater(abstol, rho) || quietGreater(tol, quietDivide(rho, bnorm))) {
         flags = 0;
         break;
       }
-      if (std::isnan(rho) || std::fabs(rho) > std::numeric_limits<double>::max()) break;
+      if (!std::isfinite(rho)) break;
       if (++i >= maxit) break;
     }
   }
 
-  residual = rho / bnorm;
+  residual = quietDivide(rho, bnorm);
   it = i;
   recordInnerSolve(i, residual);
   return x;

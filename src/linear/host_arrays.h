@@ -5,11 +5,10 @@
 #include <cstring>
 #include <valarray>
 
-// len values from p (which may be null when len is 0).
+// len values from p (which may be null when len is 0), copied once.
 inline std::valarray<double> copyIn(const double* p, long len) {
-  std::valarray<double> v(static_cast<std::size_t>(len > 0 ? len : 0));
-  if (len > 0) std::memcpy(&v[0], p, static_cast<std::size_t>(len) * sizeof(double));
-  return v;
+  if (len <= 0) return std::valarray<double>();
+  return std::valarray<double>(p, static_cast<std::size_t>(len));
 }
 
 // Writes v to dst when dst is given and v has exactly len values; a vector

@@ -4,6 +4,7 @@
 // diagonal that Preconditioner builds from H at the level of the option
 // cgprecond. The owner picks the shift and may solve again with another.
 
+#include <cmath>
 #include <cstdint>
 #include <valarray>
 
@@ -30,6 +31,8 @@ class LiftedCGSolver {
   double tolFactor = 1.0;               // factor on tol
   std::int64_t it = 0;                  // iterations of the last inner CG
 
+  static constexpr int kNonFiniteResidual = 0x40;
+
   LiftedCGSolver(const Op& op_, std::int64_t n_, double evtol_, double tol_,
                  std::int64_t evmaxit_, std::int64_t maxit_, double tolFactor_)
       : op(&op_),
@@ -43,7 +46,10 @@ class LiftedCGSolver {
                  double) = delete;
 
   // x <- the solution of (H + shift I) x = b from a random start; returns
-  // the inner CG's status bits (0 converged).
+  // the inner CG's status bits (0 converged, 0x02 / 0x04 breakdown, 0x10
+  // divergence, 0x20 rejected start), and kNonFiniteResidual when the solve
+  // ended on a NaN or infinite residual, which the inner CG reports by its
+  // residual alone: x is then no solution.
   int do_solve(const std::valarray<double>& b, double shift, std::valarray<double>& x) {
     Preconditioner<Op> pre(*op, n, evtol, evmaxit);
     std::valarray<double> d;
@@ -72,6 +78,7 @@ class LiftedCGSolver {
     x = solver.solve(b, x0, nullptr);
     it = solver.it;
     state.innerIterations = solver.it;
+    if (!std::isfinite(solver.residual)) return solver.status | kNonFiniteResidual;
     return solver.status;
   }
 };

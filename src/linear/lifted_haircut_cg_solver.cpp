@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
+#include "dense/safe_divide.h"
 #include "eigen/power_iteration.h"
 #include "linear/operator_adaptors.h"
 #include "linear/vector_kernels.h"
@@ -43,7 +45,7 @@ HaircutBlock findHaircutBlock(
     // A pair with a non-finite value or vector would carry NaN or infinity
     // into the filter and the shift: it ends the search like a pair that
     // does not converge.
-    const bool kept = count < kPairMaxit && res <= kPairTol && std::isfinite(res) &&
+    const bool kept = count < kPairMaxit && quietLessEqual(res, kPairTol) &&
                       std::isfinite(p.eigenvalue) && allFinite(p.vector);
     if (!kept) break;
     e[i] = p.eigenvalue;
@@ -59,7 +61,8 @@ HaircutBlock findHaircutBlock(
   // Only found pairs have a non-zero eigenvalue to divide by. Without the
   // (k + 1)-th the level is 0: every found direction is deflated fully.
   block.scales = std::valarray<double>(used);
-  for (std::size_t j = 0; j < used; ++j) block.scales[j] = 1.0 - std::fabs(e[kk]) / std::fabs(e[j]);
+  for (std::size_t j = 0; j < used; ++j)
+    block.scales[j] = 1.0 - quietDivide(std::fabs(e[kk]), std::fabs(e[j]));
   os << "w = ";
   printShortVector(os, block.scales) << "\n";
   return block;

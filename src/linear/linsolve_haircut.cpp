@@ -18,6 +18,7 @@
 
 #include "dense/matrix.h"
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
 #include "eigen/eigen_block_iter.h"
 #include "linear/cg_settings.h"
 #include "linear/length_check.h"
@@ -44,8 +45,9 @@ std::size_t acceptedCount(const EigenBlockIter& eig, const MatrixTemplate<double
   std::size_t accepted = k;
   for (std::size_t i = 1; i < k && accepted == k; ++i) {
     double largest = 0.0;
-    for (std::size_t j = 0; j < i; ++j) largest = std::max(largest, std::fabs(G(j, i)));
-    if (largest > orthtol) accepted = i;
+    for (std::size_t j = 0; j < i; ++j) largest = quietMax(largest, std::fabs(G(j, i)));
+    // A NaN inner product is no evidence of orthogonality either.
+    if (!quietLessEqual(largest, orthtol)) accepted = i;
   }
   for (std::size_t i = 0; i < accepted; ++i) {
     const double lambda = eig.eigenvalues[i];

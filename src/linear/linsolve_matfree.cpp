@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
 #include "dense/timer.h"
 #include "linear/length_check.h"
 #include "linear/linsolve_method.h"
@@ -60,7 +61,7 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
               << (answer.relerrKind == RelerrKind::NormalEquations
                       ? "norm(A'*A*Xcg - A'*B)/norm(A'*B) = "
                       : "norm(A*Xcg - B)/norm(B) = ")
-              << relerr << " < " << bound << " = " << (bound > relerr ? 1 : 0) << "\n";
+              << relerr << " < " << bound << " = " << (quietGreater(bound, relerr) ? 1 : 0) << "\n";
   }
   if (answer.closingTrace) answer.closingTrace(std::cerr);
   return AlgoStatus(map_union(c.A.options, statusMap), std::move(answer.x));

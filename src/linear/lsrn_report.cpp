@@ -5,6 +5,7 @@
 
 #include "dense/norms.h"
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
 #include "options/opts.h"
 
@@ -12,7 +13,7 @@ namespace lsrn {
 
 std::int32_t sketchSize(std::int32_t n, double oversample) {
   const double d = std::ceil(static_cast<double>(n) * oversample);
-  if (!(d > 0.0)) return 0;
+  if (!quietGreater(d, 0.0)) return 0;
   if (d >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
     return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(d);
@@ -55,7 +56,7 @@ double conditionNumber(const std::valarray<double>& s) {
   const double cut = 1e-15 * std::fabs(s[0]);
   std::size_t e = s.size();
   for (std::size_t i = 0; i < s.size(); ++i)
-    if (s[i] < cut) {
+    if (quietLess(s[i], cut)) {
       e = i;
       break;
     }
@@ -69,7 +70,7 @@ std::int32_t giveUp(std::valarray<double>& x, std::int32_t n, double& residual) 
 }
 
 std::int32_t innerStatus(std::int64_t flags, double residual, double tol) {
-  if (flags == 1 && residual < tol / opts.cgtolre) return 0;
+  if (flags == 1 && quietLess(residual, quietDivide(tol, opts.cgtolre))) return 0;
   return static_cast<std::int32_t>(flags);
 }
 

@@ -1,15 +1,19 @@
 #include "linear/minres_solver.h"
 
 #include <cmath>
-#include <limits>
 
+#include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "linear/saturate.h"
 #include "linear/vector_kernels.h"
 
 namespace {
 
-double norm2(const std::valarray<double>& v) { return std::sqrt(dotProduct(v, v)); }
+// ||v||, summed first to last like the dot products, and without over- or
+// underflow.
+double norm2(const std::valarray<double>& v) { return normForward(v); }
 
 }  // namespace
 
@@ -41,7 +45,6 @@ void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& 
   std::valarray<double> p1, s1, p2, s2;
   if (maxit <= 0) return;
 
-  constexpr double largest = std::numeric_limits<double>::max();
   for (;;) {
     p2 = std::move(p1);
     s2 = std::move(s1);
@@ -56,13 +59,18 @@ void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& 
       relerr = quietDivide(residual, beta);
       return;
     }
-    const double alpha = dotProduct(r, s1) / ss;
-    x += alpha * p1;
-    r -= alpha * s1;
+    const double alpha = quietDivide(dotProduct(r, s1), ss);
+    // A NaN or infinite product makes the step non-finite: its updates keep
+    // their IEEE values without a trap, and the relative residual they leave
+    // ends the run just below.
+    runQuietIf(!std::isfinite(ss) || !std::isfinite(alpha), [&] {
+      x += alpha * p1;
+      r -= alpha * s1;
+    });
 
     residual = norm2(r);
     relerr = quietDivide(residual, beta);
-    if (tol > relerr || std::isnan(relerr) || std::fabs(relerr) > largest) return;
+    if (quietGreater(tol, relerr) || !std::isfinite(relerr)) return;
     if (control != nullptr && control->state != 0) {
       flags |= 32;
       return;
@@ -70,25 +78,29 @@ void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& 
 
     p0 = s1;
     s0 = A(s1);
-    const double beta1 = dotProduct(s0, s1) / ss;
-    p0 -= beta1 * p1;
-    s0 -= beta1 * s1;
-    if (it > 0) {
-      // s2 has unit length, or is zero after an exhausted search space.
-      const double s2s2 = dotProduct(s2, s2);
-      if (s2s2 != 0.0) {
-        const double beta2 = dotProduct(s0, s2) / s2s2;
-        p0 -= beta2 * p2;
-        s0 -= beta2 * s2;
+    const double beta1 = quietDivide(dotProduct(s0, s1), ss);
+    // A product that is not finite gives a non-finite beta1; the direction
+    // built from it ends the run at the next step, reached without a trap.
+    runQuietIf(!std::isfinite(beta1), [&] {
+      p0 -= beta1 * p1;
+      s0 -= beta1 * s1;
+      if (it > 0) {
+        // s2 has unit length, or is zero after an exhausted search space.
+        const double s2s2 = dotProduct(s2, s2);
+        if (s2s2 != 0.0) {
+          const double beta2 = quietDivide(dotProduct(s0, s2), s2s2);
+          p0 -= beta2 * p2;
+          s0 -= beta2 * s2;
+        }
       }
-    }
-    // A zero s0 means the Krylov space is exhausted; left unscaled, the next
-    // step sees A p = 0 and stops without touching x.
-    const double c = norm2(s0);
-    if (c != 0.0) {
-      s0 /= c;
-      p0 /= c;
-    }
+      // A zero s0 means the Krylov space is exhausted; left unscaled, the
+      // next step sees A p = 0 and stops without touching x.
+      const double c = norm2(s0);
+      if (c != 0.0) {
+        s0 /= c;
+        p0 /= c;
+      }
+    });
     if (++it >= maxit) return;
   }
 }

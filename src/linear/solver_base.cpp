@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "dense/quiet_compare.h"
 #include "dense/timer.h"
 
 SolverBase::SolverBase(const char* name_, std::int64_t n_, double tol_, double abstol_,
@@ -16,8 +17,8 @@ SolverBase::SolverBase(const char* name_, std::int64_t n_, double tol_, double a
 
 std::ostream& SolverBase::print(std::ostream& os) const {
   std::int64_t s = flags;
-  if (!(residual < tol)) s |= 1;
-  if (!(relerr < tol)) s |= 2;
+  if (!quietLess(residual, tol)) s |= 1;
+  if (!quietLess(relerr, tol)) s |= 2;
   if (it >= maxit) s |= 4;
   if (!std::isfinite(residual) || !std::isfinite(relerr)) s |= 8;
   // The text is the same for every solver, whatever `name` holds.

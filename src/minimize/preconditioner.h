@@ -22,6 +22,7 @@
 
 #include "dense/matrix.h"
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
 #include "linear/length_check.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -74,7 +75,7 @@ class Preconditioner {
     // zero norm would trap when floating-point exceptions are enabled.
     const double un = normfro(u);
     std::valarray<double> v(0.0, len);
-    if (un > 0.0)
+    if (quietGreater(un, 0.0))
       for (std::size_t i = 0; i < len; ++i) v[i] = u[i] / un;
     const std::valarray<double> u2 = product(v);
     const std::valarray<double> b = invertZerosToOne(u2);
@@ -87,7 +88,7 @@ class Preconditioner {
   }
 
  private:
-  static bool isZero(double e) { return std::fabs(e) <= 1e-16; }
+  static bool isZero(double e) { return quietLessEqual(std::fabs(e), 1e-16); }
 
   static std::valarray<double> invertKeepZeros(std::valarray<double> y) {
     for (double& e : y)

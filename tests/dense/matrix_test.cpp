@@ -187,6 +187,18 @@ TEST(MatrixProducts, MismatchedOperandsAreRefusedWithoutTouchingTheTarget) {
                std::invalid_argument);
   EXPECT_THROW(do_transpose(shortStorage), std::invalid_argument);
   EXPECT_THROW(Matrix(2, 2, std::valarray<double>(3)), std::invalid_argument);
+  const std::valarray<double> three(3);
+  EXPECT_THROW(Matrix(2, 2, three), std::invalid_argument);
+}
+
+TEST(MatrixConstruction, TakesOverATemporaryWithoutCopying) {
+  // The dense linear solve builds its matrix from the host's copy this way:
+  // one copy of A in all.
+  std::valarray<double> values(1.5, 6);
+  const double* storage = &values[0];
+  const Matrix m(2, 3, std::move(values));
+  EXPECT_EQ(m.data(), storage);
+  EXPECT_EQ(m(1, 2), 1.5);
 }
 
 TEST(MatrixShapes, DimensionsAboveIntMaxAreRefused) {

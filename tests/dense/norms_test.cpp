@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "dense/argsort.h"
+#include "support/fp_traps.h"
 
 namespace {
 
@@ -44,6 +45,48 @@ TEST(Normfro, SumsSquaresFromLastToFirst) {
   EXPECT_EQ(normfro(x), backwardNorm(x));
 }
 
+TEST(Normfro, NeitherOverflowsNorUnderflowsAndNeverTraps) {
+  const FpTrapGuard traps;
+  const double inf = std::numeric_limits<double>::infinity();
+  std::mt19937 gen(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::valarray<double> x(257);
+  for (double& e : x) e = u(gen);
+  const double plain = normfro(x);
+  // Ordinary data keeps the plain sums in both orders, bit for bit.
+  EXPECT_EQ(normForward(x), forwardNorm(x));
+  EXPECT_EQ(plain, backwardNorm(x));
+  // Scaled by a power of ten, the norm scales with the vector.
+  for (double scale : {1e-200, 1e-300, 1e160, 1e200, 1e300}) {
+    const std::valarray<double> y = x * scale;
+    EXPECT_NEAR(normfro(y) / scale, plain, 1e-14 * plain) << scale;
+    EXPECT_NEAR(normForward(y) / scale, plain, 1e-14 * plain) << scale;
+  }
+  struct Case {
+    std::valarray<double> v;
+    double norm;  // NaN: the result must be NaN
+  };
+  const Case cases[] = {
+      {{0.0, -0.0}, 0.0},
+      {{std::numeric_limits<double>::max()}, std::numeric_limits<double>::max()},
+      {{1.5e308, 1.5e308}, inf},
+      {{3e200, 4e200}, 5e200},
+      {{3e-200, 4e-200}, 5e-200},
+      {{1.0, -inf}, inf},
+      {{1e300, kNaN}, kNaN},
+      {{kNaN, inf}, kNaN},
+      {{1.0, kNaN}, kNaN},
+  };
+  for (const Case& c : cases) {
+    for (double n : {normfro(c.v), normForward(c.v)}) {
+      if (std::isnan(c.norm))
+        EXPECT_TRUE(std::isnan(n)) << c.v[0];
+      else
+        EXPECT_DOUBLE_EQ(n, c.norm) << c.v[0];
+    }
+  }
+}
+
 TEST(Relmaxnorm, RelativeToTheLargerNorm) {
   EXPECT_EQ(relmaxnorm({0, 0}, {0, 0}), 0.0);
   EXPECT_EQ(relmaxnorm({1, 0}, {0, 0}), 1.0);
@@ -55,6 +98,15 @@ TEST(Relmaxnorm, RelativeToTheLargerNorm) {
   EXPECT_TRUE(std::isnan(relmaxnorm(std::valarray<double>{1, kNaN}, {1, 0})));
   EXPECT_TRUE(std::isnan(relmaxnorm({1, 0}, std::valarray<double>{kNaN, 0})));
   EXPECT_THROW(relmaxnorm({1, 2}, {1}), std::invalid_argument);
+
+  // Infinities, NaNs and huge entries keep their IEEE outcome without a trap.
+  const FpTrapGuard traps;
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(std::isnan(relmaxnorm({inf, 0}, {inf, 0})));
+  EXPECT_TRUE(std::isnan(relmaxnorm({1, 0}, {-inf, 0})));
+  EXPECT_TRUE(std::isnan(relmaxnorm({kNaN}, {kNaN})));
+  EXPECT_EQ(relmaxnorm({1e308}, {-1e308}), inf);
+  EXPECT_DOUBLE_EQ(relmaxnorm({4e-300, 0}, {0, 3e-300}), 1.25);
 }
 
 TEST(Argsort, AscendingWithNaNsLast) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <string>
 
 #include "dense/any_to_string.h"
 #include "dense/source_prefix.h"
+#include "support/fp_traps.h"
 
 namespace {
 
@@ -40,6 +42,16 @@ TEST(VectorPrinters, SummaryAndShortForm) {
   EXPECT_EQ(thirteen.substr(0, 5), "(13){");
   EXPECT_EQ(thirteen.size(), 5 + 10 * 12 + 1u);  // ten fields of 11 plus a blank, then "}"
   EXPECT_EQ(show(iota(14)).substr(0, 12), "Vector(14), ");
+
+  // Traces print whatever a solver met; under traps too.
+  const FpTrapGuard traps;
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::valarray<double> wild = {std::nan(""), inf, -inf};
+  EXPECT_EQ(show(ShowVector(wild)), "Vector(3), norm nan min nan max nan sum nan mean nan std nan");
+  MatrixTemplate<double> m(1, 3, {1e308, std::nan(""), -1e308});
+  std::ostringstream header;
+  printMatrixHeader(header, m);
+  EXPECT_EQ(header.str(), "MatrixTemplate<T>(1, 3, min -1e+308, max 1e+308)");
 
   std::ostringstream narrow;
   narrow << std::setprecision(3) << std::valarray<double>{0.5};

@@ -2,8 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
+
+namespace {
+
+// The generator's step as square-and-multiply computes it: the reference
+// every faster form must reproduce exactly.
+std::uint64_t powerStep(std::uint64_t x, std::uint64_t m) {
+  const std::uint64_t u = (x + 2) % m;
+  return u == 0 ? 0 : modular_power(u, m - 2, m);
+}
+
+}  // namespace
 
 TEST(InversiveGenerator, KnownStepsAndRange) {
   const std::uint64_t m = inversive_modulus();
@@ -68,4 +81,37 @@ TEST(PrngTemplates, LinearAndInvertedSequences) {
   ++two;
   EXPECT_EQ(two.value(), 1u);
   EXPECT_THROW(PRNG::InvertedPRNG<std::uint64_t>(1, 1, 0, 0), std::invalid_argument);
+}
+
+TEST(InversiveGenerator, FastFormsGiveEveryNumberOfThePowerRule) {
+  const std::uint64_t m = inversive_modulus();
+  // The state whose t-th successor is m - 2 (whose successor is 0): the
+  // step x -> 1 / (x + 2) runs backwards as y -> 1 / y - 2.
+  auto before = [&](std::uint64_t y, int t) {
+    for (int k = 0; k < t; ++k) y = (modular_power(y, m - 2, m) + m - 2) % m;
+    return y;
+  };
+  std::vector<std::uint64_t> starts = {0, 1, m - 2, m - 1};
+  for (int t : {1, 255, 256, 257, 511}) starts.push_back(before(m - 2, t));
+  std::mt19937_64 gen(17);
+  for (int k = 0; k < 4; ++k) starts.push_back(gen() % m);
+
+  for (std::uint64_t s : starts) {
+    std::valarray<double> v(60000);
+    const std::uint64_t last = inversive_fill(v, s, m);
+    std::uint64_t x = s;
+    std::size_t mismatches = 0;
+    bool zero = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      x = powerStep(x, m);
+      zero = zero || x == 0;
+      if (v[i] != static_cast<double>(x) / static_cast<double>(m)) ++mismatches;
+    }
+    EXPECT_EQ(mismatches, 0u) << s;
+    EXPECT_EQ(last, x) << s;
+    EXPECT_EQ(inversive_step(s, m), powerStep(s, m)) << s;
+    if (s == starts[4]) {
+      EXPECT_TRUE(zero);  // the zero state really occurs
+    }
+  }
 }

@@ -1,10 +1,13 @@
-// The C entry points must be exported from both libraries under their plain
-// names. A new entry point is covered by adding its name to kEntryPoints.
+// The C entry points must be exported under their plain names: the component
+// entry points from both libraries, the drivers from the main library only.
+// A new entry point is covered by adding its name to kEntryPoints or
+// kDriverEntryPoints.
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 
+#include <cstddef>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,16 +22,21 @@ const char* const kEntryPoints[] = {
     "zelkcomp_mineigen",
 };
 
+const char* const kDriverEntryPoints[] = {
+    "zelk",
+};
+
 std::string realPath(const char* path) {
   char buf[PATH_MAX];
   return realpath(path, buf) ? std::string(buf) : std::string(path);
 }
 
-void expectExports(const char* library) {
+template <std::size_t N>
+void expectExports(const char* library, const char* const (&names)[N]) {
   void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(handle, nullptr) << dlerror();
   const std::string want = realPath(library);
-  for (const char* name : kEntryPoints) {
+  for (const char* name : names) {
     void* sym = dlsym(handle, name);
     ASSERT_NE(sym, nullptr) << name << " missing from " << library;
     // The definition must come from the library itself, not a dependency.
@@ -40,8 +48,17 @@ void expectExports(const char* library) {
 }
 
 TEST(CExports, BothLibrariesExportEveryEntryPoint) {
-  expectExports(ZELK_LIB_PATH);
-  expectExports(ZELKCOMP_LIB_PATH);
+  expectExports(ZELK_LIB_PATH, kEntryPoints);
+  expectExports(ZELKCOMP_LIB_PATH, kEntryPoints);
+}
+
+TEST(CExports, OnlyTheMainLibraryHasTheDrivers) {
+  expectExports(ZELK_LIB_PATH, kDriverEntryPoints);
+  void* handle = dlopen(ZELKCOMP_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  for (const char* name : kDriverEntryPoints)
+    EXPECT_EQ(dlsym(handle, name), nullptr) << name << " in " << ZELKCOMP_LIB_PATH;
+  dlclose(handle);
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+/* The minimisation driver of libzelk: zelk minimises a smooth function of n
+ * variables given by host callbacks.
+ *
+ * Every callback gets the host's `user` pointer as its last argument. The
+ * numeric callbacks' return values are not read. Host callbacks run under
+ * the host's own SIGINT disposition and floating-point trap mask, whatever
+ * the driver uses between them.
+ */
+#ifndef ZELK_ZELK_H
+#define ZELK_ZELK_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* *f = objective at x (n values); m is 1. */
+typedef int (*ZelkObjectiveFn)(const double* x, long n, double* f, long m, void* user);
+
+/* g (n values) = gradient at x; *f may receive the objective value. */
+typedef int (*ZelkGradientFn)(const double* x, long n, double* f, long m, double* g, void* user);
+
+/* g (n values) = gradient and H (n x n, row-major) = Hessian at x. */
+typedef int (*ZelkHessianFn)(const double* x, long n, double* f, long m, double* g, double* H,
+                             void* user);
+
+/* Hessian-matrix product at x: V is an n x k row-major block; the callback
+ * writes w (n values) and W = H V (n x k, row-major); *f is optional. */
+typedef int (*ZelkHessianProductFn)(const double* x, long n, double* f, long m, const double* V,
+                                    int k, double* w, double* W, void* user);
+
+/* Called with every record of the run: count keys and values, NUL-terminated
+ * texts valid only during the call, keys in byte order. x and *f are the
+ * current point and objective; the two reserved pointers are null. A
+ * non-zero return from an iteration record stops the run after that
+ * iteration. */
+typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
+                            const void* reserved1, const void* reserved2, const char** keys,
+                            const char** values, long count, void* user);
+
+/* Minimises objective from x0 (n values, 0 < n <= INT_MAX); the final point
+ * goes to x (n values) and, when m > 0 and f is not null, its objective to
+ * *f. gradient, hessian, hessianProduct and output may be null (finite
+ * differences stand in for a missing gradient). Options are count pairs of
+ * names and values (a null name ends them early; null names or values mean
+ * none).
+ *
+ * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
+ * the time and iteration limits, an interrupt, the stop file, an error
+ * during the run, an inadmissible start value, refused arguments, a call
+ * made from inside a running driver call, or an internal failure (the last
+ * accepted point is then in x); when the output callback stopped the run,
+ * its return value (0 for 1). */
+int zelk(const double* x0, double* x, long n, double* f, long m, ZelkObjectiveFn objective,
+         ZelkGradientFn gradient, void* reserved, ZelkHessianFn hessian,
+         ZelkHessianProductFn hessianProduct, ZelkOutputFn output, const char** names,
+         const double* values, long count, void* user);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELK_ZELK_H */

@@ -1,0 +1,17 @@
+#pragma once
+// The scope of one host call: the host's SIGINT disposition and trap mask
+// while it lives, the driver's again when it ends, also when the host call
+// ends by an exception.
+
+#include "minimize/host_environment.h"
+
+class CallbackGuard {
+ public:
+  explicit CallbackGuard(HostEnvironment& host) noexcept : host_(host) { host_.enterHost(); }
+  ~CallbackGuard() { host_.leaveHost(); }
+  CallbackGuard(const CallbackGuard&) = delete;
+  CallbackGuard& operator=(const CallbackGuard&) = delete;
+
+ private:
+  HostEnvironment& host_;
+};

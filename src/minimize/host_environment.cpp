@@ -1,0 +1,89 @@
+#include "minimize/host_environment.h"
+
+#include <fenv.h>
+#include <unistd.h>
+
+namespace {
+
+struct sigaction handlerAction(SignalHandler handler) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // what signal() gives on this platform
+  return action;
+}
+
+}  // namespace
+
+void setTrapMask(int traps) noexcept {
+  feclearexcept(FE_ALL_EXCEPT);
+  fedisableexcept(FE_ALL_EXCEPT & ~traps);
+  if (traps != 0) feenableexcept(traps);
+}
+
+void HostEnvironment::arm(const DriverEnvironment& driver) noexcept {
+  if (armed_) return;
+  const SignalHandler wanted[3] = {driver.interruptHandler, driver.saveHandler,
+                                   driver.saveAndStopHandler};
+  for (int i = 0; i < 3; ++i) {
+    handlers_[i] = nullptr;
+    if (wanted[i] == nullptr) continue;
+    const struct sigaction action = handlerAction(wanted[i]);
+    if (sigaction(kSignals[i], &action, &host_[i]) == 0) handlers_[i] = wanted[i];
+  }
+  driverTraps_ = driver.traps;
+  if (driverTraps_ != 0) {
+    hostTraps_ = fegetexcept();
+    fegetexceptflag(&hostFlags_, FE_ALL_EXCEPT);
+    setTrapMask(driverTraps_);
+  }
+  hostDepth_ = 0;
+  armed_ = true;
+}
+
+void HostEnvironment::enterHost() noexcept {
+  if (!armed_ || hostDepth_++ > 0) return;
+  if (handlers_[0] != nullptr) {
+    struct sigaction found = {};
+    sigaction(SIGINT, &host_[0], &found);
+    if (found.sa_handler != handlers_[0]) {
+      // Someone replaced the driver's handler between host calls; leave
+      // theirs in force rather than the one saved earlier.
+      static const char text[] = "Unexpected\n";
+      ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
+      (void)ignored;
+      sigaction(SIGINT, &found, nullptr);
+    }
+  }
+  if (driverTraps_ != 0) setTrapMask(hostTraps_);
+}
+
+void HostEnvironment::leaveHost() noexcept {
+  if (!armed_ || hostDepth_ == 0 || --hostDepth_ > 0) return;
+  if (handlers_[0] != nullptr) {
+    const struct sigaction action = handlerAction(handlers_[0]);
+    sigaction(SIGINT, &action, &host_[0]);
+  }
+  if (driverTraps_ != 0) {
+    hostTraps_ = fegetexcept();
+    setTrapMask(driverTraps_);
+  }
+}
+
+void HostEnvironment::restore() noexcept {
+  if (!armed_) return;
+  for (int i = 0; i < 3; ++i) {
+    if (handlers_[i] == nullptr) continue;
+    struct sigaction current = {};
+    if (sigaction(kSignals[i], nullptr, &current) == 0 && current.sa_handler == handlers_[i])
+      sigaction(kSignals[i], &host_[i], nullptr);
+    handlers_[i] = nullptr;
+  }
+  if (driverTraps_ != 0) {
+    setTrapMask(hostTraps_);
+    fesetexceptflag(&hostFlags_, FE_ALL_EXCEPT);
+  }
+  driverTraps_ = 0;
+  hostDepth_ = 0;
+  armed_ = false;
+}

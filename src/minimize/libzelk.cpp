@@ -1,0 +1,49 @@
+// The exported entry point of the minimisation driver. No exception leaves
+// it: a failure inside the run is reported on standard error and answered
+// with status 1, the last accepted point already in x.
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "minimize/driver_lock.h"
+#include "minimize/run_frame.h"
+#include "zelk/zelk.h"
+
+extern "C" int zelk(const double* x0, double* x, long n, double* f, long m,
+                    ZelkObjectiveFn objective, ZelkGradientFn gradient, void* /*reserved*/,
+                    ZelkHessianFn hessian, ZelkHessianProductFn hessianProduct,
+                    ZelkOutputFn output, const char** names, const double* values, long count,
+                    void* user) {
+  const DriverLock lock;
+  if (!lock.acquired()) {
+    std::fputs("Error: zelk refused: called while a driver call is running on this thread\n",
+               stderr);
+    return 1;
+  }
+  try {
+    ZelkCall call;
+    call.x0 = x0;
+    call.x = x;
+    call.n = n;
+    call.f = f;
+    call.m = m;
+    call.objective = objective;
+    call.gradient = gradient;
+    call.hessian = hessian;
+    call.hessianProduct = hessianProduct;
+    call.output = output;
+    call.names = names;
+    call.values = values;
+    call.count = count;
+    call.user = user;
+    return runMinimization(call);
+  } catch (const std::bad_alloc&) {
+    std::fputs("Error: zelk: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Error: zelk: %s\n", e.what());
+  } catch (...) {
+    std::fputs("Error: zelk: unknown failure\n", stderr);
+  }
+  return 1;
+}

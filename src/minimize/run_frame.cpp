@@ -1,0 +1,332 @@
+// The run frame of the minimisation driver: start-up, the iteration loop
+// and the end of a run.
+//
+// Start-up: options, arguments, resume, the start value and its records,
+// the kinds of direction, then (for an admissible start) the run-state
+// reset and the driver's signal handlers and traps. Each iteration: the
+// objective and derivatives at x (checked against finite differences in
+// the first one), the Hessian decomposition, one direction per kind, the
+// choice of a direction and step, the step (taken only when it does not
+// increase the objective and lands on a finite point and value), the
+// iteration record, a requested save and the stopping rules. The end: the
+// counters and final records, the result into the host's arrays, the state
+// file, and the host's settings back.
+
+#include "minimize/run_frame.h"
+
+#include <fenv.h>
+
+#include <algorithm>
+#include <climits>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <valarray>
+
+#include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
+#include "dense/timer.h"
+#include "linear/host_arrays.h"
+#include "linear/valarray_data.h"
+#include "linear/vector_kernels.h"
+#include "minimize/derivative_checks.h"
+#include "minimize/driver_errors.h"
+#include "minimize/optimization_task.h"
+#include "minimize/run_records.h"
+#include "minimize/signal_requests.h"
+#include "minimize/state_file.h"
+#include "minimize/stopping_rules.h"
+#include "options/error_exit.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+using Vec = std::valarray<double>;
+
+// The pairs before the first null name; none when names or values are null.
+void loadOptions(const ZelkCall& call) {
+  std::map<std::string, double> overrides;
+  if (call.names != nullptr && call.values != nullptr)
+    for (long i = 0; i < call.count && call.names[i] != nullptr; ++i)
+      overrides[call.names[i]] = call.values[i];
+  const Opts loaded(overrides);
+  opts.assignValues(loaded);
+}
+
+// Refuses what the run cannot work with; zelkStop reports it (and ends the
+// process when enableExit is set).
+bool acceptArguments(const ZelkCall& call) {
+  std::string refused;
+  if (call.n < 0 || call.n > INT_MAX)
+    refused = "n = " + std::to_string(call.n) + " is outside [0, " + std::to_string(INT_MAX) + "]";
+  else if (call.objective == nullptr)
+    refused = "objective is a null pointer";
+  else if (call.n > 0 && call.x0 == nullptr)
+    refused = "x0 is a null pointer";
+  else if (call.n > 0 && call.x == nullptr)
+    refused = "x is a null pointer";
+  if (refused.empty()) return true;
+  zelkStop(refused, -1);
+  return false;
+}
+
+bool contains(const std::vector<SearchDir>& kinds, SearchDir kind) {
+  return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+class MinimizationRun {
+ public:
+  MinimizationRun(const ZelkCall& call, OptimizationTask& task) : call_(call), task_(task) {
+    it_.x = copyIn(call.x0, call.n);
+  }
+
+  int execute() {
+    try {
+      if (!startUp()) return 1;
+      return finish(iterate());
+    } catch (...) {
+      copyOut(call_.x, it_.x, call_.n);
+      throw;
+    }
+  }
+
+ private:
+  bool startUp();
+  StopReason iterate();
+  StopReason runIteration();
+  int finish(const StopReason& reason);
+
+  void evaluateDerivatives();
+  void buildDirections();
+  void curvaturePair(double& eig0, double& eig1) const;
+  double takeStep(double fStart);
+
+  const ZelkCall& call_;
+  OptimizationTask& task_;
+  MinimizationIterate it_;
+  std::vector<SearchDir> kinds_;
+  bool hessProduct_ = false;
+  double f0_ = 0.0;
+  double t0_ = 0.0;
+  long iteration_ = 0;
+};
+
+bool MinimizationRun::startUp() {
+  if (opts.enableResume != 0) {
+    state.resumed = 1;
+    resumeFromStateFile(state.stateFile, it_.x);
+  }
+  f0_ = task_.objectiveAt(it_.x);
+
+  if (opts.searchDirs.empty()) {
+    if (task_.hessian != nullptr)
+      opts.searchDirs = {SearchDir::SD4, SearchDir::SD3};
+    else if (task_.hessianProduct != nullptr)
+      opts.searchDirs = {SearchDir::SD3};
+    else
+      opts.searchDirs = {SearchDir::SD1};
+  }
+  kinds_ = opts.searchDirs;
+  t0_ = get_wall_time();
+
+  const long n = call_.n;
+  task_.deliver(startRecord(n, f0_, t0_), it_.x, f0_);
+  task_.deliver(runInfoRecord(), it_.x, f0_);
+  task_.deliver(blasRecord(), it_.x, f0_);
+  if (std::isnan(f0_) || std::isgreater(std::fabs(f0_), DBL_MAX)) {
+    std::fputs("Error: v0 is inadmissible\n", stderr);
+    return false;
+  }
+
+  // Reset first, so that a signal arriving once the handlers are in place
+  // is not wiped out by the reset.
+  state.reset();
+  state.liftShift() = -2.0;
+  DriverEnvironment driver;
+  if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
+  if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
+  if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
+  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
+  task_.host.arm(driver);
+
+  const std::size_t size = static_cast<std::size_t>(n);
+  it_.g = Vec(0.0, size);
+  it_.gPrev = Vec(0.0, size);
+  it_.chosenDirection = Vec(0.0, size);
+  it_.alphaInit = opts.alpha0;
+  it_.results.assign(kinds_.size(), LSResult{});
+  it_.needHessian = task_.hessian != nullptr &&
+                    (contains(kinds_, SearchDir::SD2) || contains(kinds_, SearchDir::SD4) ||
+                     contains(kinds_, SearchDir::SD3));
+  hessProduct_ = contains(kinds_, SearchDir::SD3) && task_.hessianProduct != nullptr;
+  return true;
+}
+
+void MinimizationRun::evaluateDerivatives() {
+  it_.hessianEvaluated = it_.hessianFinite = false;
+  it_.decomposition.reset();
+  if (it_.needHessian)
+    evaluateIterationHessian(task_, it_);
+  else
+    it_.g = task_.gradeval(it_.x, nullptr);
+}
+
+void MinimizationRun::buildDirections() {
+  if (it_.needHessian) decomposeIterationHessian(it_);
+  const DecomposedSymMatrix_syevd* hess = it_.decomposition ? &*it_.decomposition : nullptr;
+  it_.directions.clear();
+  for (SearchDir kind : it_.tried)
+    it_.directions.push_back(task_.mkSearchDir(kind, it_.x, it_.g, it_.gPrev, it_.chosenDirection,
+                                               it_.eig, it_.lambda, it_.beta, hess));
+}
+
+void MinimizationRun::curvaturePair(double& eig0, double& eig1) const {
+  if (!it_.decomposition) {
+    eig0 = it_.eig[0];
+    eig1 = it_.eig[1];
+    return;
+  }
+  const DecomposedSymMatrix_syevd& hess = *it_.decomposition;
+  eig0 = INFINITY;
+  eig1 = -INFINITY;
+  for (std::size_t j = 0; j < hess.s.size(); ++j) {
+    const double lambda = hess.s[j] * hess.sign[j];
+    eig0 = std::fmin(eig0, lambda);
+    eig1 = std::fmax(eig1, lambda);
+  }
+}
+
+// x + alpha s d, kept when the point and its value are finite and the value
+// does not exceed fStart. Returns the decrease (0 for a refused step).
+double MinimizationRun::takeStep(double fStart) {
+  const double factor = it_.alpha * it_.sign;
+  Vec trial = quietly([&] { return Vec(it_.x + factor * it_.chosenDirection); });
+  const double fTrial = task_.objectiveAt(trial);
+  if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
+    it_.x = std::move(trial);
+    it_.f = fTrial;
+    return quietly([&] { return fStart - fTrial; });
+  }
+  it_.f = fStart;
+  return 0.0;
+}
+
+StopReason MinimizationRun::iterate() {
+  for (iteration_ = 0;; ++iteration_)
+    if (StopReason reason = runIteration(); reason.code != 0) return reason;
+}
+
+StopReason MinimizationRun::runIteration() {
+  it_.tried = kinds_;
+  state.status = 0;
+  state.iter = static_cast<std::int32_t>(iteration_);
+  state.current = it_.x;
+  it_.eig = 0.0;
+
+  const double normX = normfro(it_.x);
+  const double fStart = it_.f = task_.objectiveAt(it_.x);
+  it_.gPrev = it_.g;
+  evaluateDerivatives();
+  if (iteration_ == 0) checkDerivatives(task_, it_, hessProduct_);
+
+  buildDirections();
+  it_.flags = true;
+  chooseDirection(task_, it_);
+  double eig0 = 0.0, eig1 = 0.0;
+  curvaturePair(eig0, eig1);
+
+  const double gNorm = normfro(it_.g);
+  const double dNorm = normfro(it_.chosenDirection);
+  const double alpha = it_.alpha;
+  const double enh = takeStep(fStart);
+  const double nu = quietly([&] { return dNorm * alpha; });
+  it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
+
+  const IterationSummary summary{.iteration = iteration_,
+                                 .f = it_.f,
+                                 .enh = enh,
+                                 .fStart = fStart,
+                                 .nu = nu,
+                                 .gNorm = gNorm,
+                                 .eig0 = eig0,
+                                 .eig1 = eig1,
+                                 .elapsed = get_wall_time() - t0_};
+  state.relativeEnhancement() = fStart == 0.0 ? 0.0 : quietly([&] { return enh / fStart; });
+  const int answer = task_.deliver(iterationRecord(it_, summary), it_.x, it_.f);
+
+  if (takeSaveRequest()) task_.saveState();
+
+  return testStoppingRules({.elapsed = summary.elapsed,
+                            .iteration = iteration_,
+                            .nu = nu,
+                            .normX = normX,
+                            .enh = enh,
+                            .fStart = fStart,
+                            .gNorm = gNorm,
+                            .alpha = alpha,
+                            .dNorm = dNorm,
+                            .f = it_.f,
+                            .f0 = f0_,
+                            .outputAnswer = answer});
+}
+
+int MinimizationRun::finish(const StopReason& reason) {
+  task_.deliver(countersRecord(), it_.x, it_.f);
+  const OutputRecord last = finalRecord(it_.f, iteration_, reason.status, reason.code, reason.exit);
+  copyOut(call_.x, it_.x, call_.n);
+  if (call_.m > 0 && call_.f != nullptr) *call_.f = it_.f;
+  if (opts.saveLast != 0) task_.saveState();
+  int status = reason.status;
+  if (const int answer = task_.deliver(last, it_.x, it_.f); answer != 0)
+    status = answer == 1 ? 0 : answer;
+  task_.host.restore();
+  return status;
+}
+
+}  // namespace
+
+void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
+  it.H = evalHessian(task, it.x, it.g);
+  it.hessianEvaluated = true;
+  const std::size_t entries = it.H.elements.size();
+  const char* message = nonFiniteValues(it.H.data(), entries);
+  if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());
+  if (message == nullptr) {
+    it.H = quietly([&] { return mksym(it.H); });
+    message = nonFiniteValues(it.H.data(), entries);
+  }
+  if (message != nullptr) {
+    nonFiniteStop(task.host, message);
+    return;
+  }
+  it.hessianFinite = true;
+}
+
+void decomposeIterationHessian(MinimizationIterate& it) {
+  if (it.decomposition || !it.hessianFinite) return;
+  it.decomposition.emplace(it.H);
+  if (it.decomposition->lapackInfo != 0) it.decomposition.reset();
+}
+
+int runMinimization(const ZelkCall& call) {
+  loadOptions(call);
+  if (!acceptArguments(call)) return 1;
+  if (call.n == 0) {
+    zelkStop("No variables", -1);
+    return 1;
+  }
+  HostEnvironment host;
+  OptimizationTask task(host);
+  task.objective = call.objective;
+  task.gradient = call.gradient;
+  task.hessian = call.hessian;
+  task.hessianProduct = call.hessianProduct;
+  task.output = call.output;
+  task.user = call.user;
+  MinimizationRun run(call, task);
+  return run.execute();
+}

@@ -1,0 +1,51 @@
+#include "minimize/stopping_rules.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
+#include "minimize/signal_requests.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+// tol > |num / den|, false for a zero or NaN denominator.
+bool relativeBelow(double tol, double num, double den) {
+  if (den == 0.0 || std::isnan(den)) return false;
+  return quietGreater(tol, quietly([&] { return std::fabs(num / den); }));
+}
+
+bool stopFileExists() {
+  std::FILE* f = std::fopen("stop.txt", "r");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  return true;
+}
+
+}  // namespace
+
+StopReason testStoppingRules(const StopTestValues& v) {
+  if (quietGreater(v.elapsed, opts.maxrt)) return {11, 1, "maxrt reached"};
+  if (v.iteration >= static_cast<long>(opts.maxit)) return {12, 1, "maxit reached"};
+  if (state.error != 0) return {33, 1, "error occurred"};
+  if (quietGreater(opts.tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
+  if (relativeBelow(opts.tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
+  if (quietGreater(opts.tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
+  if (relativeBelow(opts.tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
+  if (quietGreater(opts.tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
+  const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
+  if (quietGreater(opts.tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+  const double toLimit = quietly([&] { return std::fabs(v.f - opts.objLimit); });
+  if (quietGreater(opts.tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
+  const double startToLimit = quietly([&] { return v.f0 - opts.objLimit; });
+  if (relativeBelow(opts.tolObjRel, toLimit, startToLimit)) return {28, 0, "tolObjRel reached"};
+  if (opts.objLimit != 0.0 && relativeBelow(opts.tolLimRel, toLimit, opts.objLimit))
+    return {29, 0, "objLimRel reached"};
+  if (stopRequested()) return {30, 1, "user interrupt"};
+  if (opts.enableStopFile != 0 && stopFileExists()) return {31, 1, "stop file exists"};
+  if (v.outputAnswer != 0)
+    return {32, v.outputAnswer == 1 ? 0 : v.outputAnswer, "stop code set"};
+  return {};
+}

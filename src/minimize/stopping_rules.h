@@ -1,0 +1,51 @@
+#pragma once
+// The stopping rules of the minimisation driver, tested at the end of every
+// iteration.
+
+#include <string>
+
+// Why a run ends: its stop code, the status `zelk` returns and the exit
+// text. code 0: no rule holds, the run goes on.
+struct StopReason {
+  int code = 0;
+  int status = 0;
+  std::string exit;
+};
+
+// What one iteration gives the rules.
+struct StopTestValues {
+  double elapsed = 0.0;  // wall-clock seconds since the run started
+  long iteration = 0;
+  double nu = 0.0;       // alpha * ||d||, the length of the step tried
+  double normX = 0.0;    // ||x|| at the start of the iteration
+  double enh = 0.0;      // decrease of the objective by the step
+  double fStart = 0.0;   // objective at the start of the iteration
+  double gNorm = 0.0;    // ||g|| at the start of the iteration
+  double alpha = 0.0;    // step factor
+  double dNorm = 0.0;    // ||d|| of the chosen direction
+  double f = 0.0;        // objective after the step
+  double f0 = 0.0;       // objective at the start point
+  int outputAnswer = 0;  // the output callback's answer to the iteration record
+};
+
+// The first rule that holds, in this order:
+//   11 "maxrt reached" (1)        elapsed > maxrt
+//   12 "maxit reached" (1)        iteration >= maxit
+//   33 "error occurred" (1)       the run state records an error
+//   21 "tolStepAbs reached" (0)   tolStepAbs > |nu|
+//   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|
+//   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|
+//   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|
+//   25 "tolGradAbs reached" (0)   tolGradAbs > gNorm
+//   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|
+//   27 "tolObjAbs reached" (0)    tolObjAbs > v,  v = |f - objLimit|
+//   28 "tolObjRel reached" (0)    tolObjRel > v / |f0 - objLimit|
+//   29 "objLimRel reached" (0)    objLimit != 0 and tolLimRel > v / |objLimit|
+//   30 "user interrupt" (1)       the stop bit of the request word
+//   31 "stop file exists" (1)     enableStopFile and "stop.txt" opens for reading
+//   32 "stop code set" (answer, 0 for 1)  the output callback answered non-zero
+// An error comes before the tolerance rules, so that a run whose
+// derivatives or callbacks failed is never reported as converged. A NaN on
+// either side of a comparison never makes a rule hold, and a relative rule
+// whose denominator is 0 does not hold either.
+StopReason testStoppingRules(const StopTestValues& v);

@@ -1,0 +1,206 @@
+// Level-4 MAT files: the bytes written, the directory rule, the reader's
+// refusals, and an independent reader and writer (SciPy's) on both sides.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "minimize/mat4_file.h"
+#include "minimize/state_file.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Vec = std::valarray<double>;
+
+Bytes readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const Bytes& b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                               static_cast<std::streamsize>(b.size()));
+}
+
+template <class T>
+void append(Bytes& b, T v) {
+  const auto* p = reinterpret_cast<const unsigned char*>(&v);
+  b.insert(b.end(), p, p + sizeof v);
+}
+
+// A Level-4 file built by hand.
+Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t imagf,
+           const std::string& name, std::int32_t namlen, const std::vector<double>& data) {
+  Bytes b;
+  for (std::int32_t v : {type, rows, cols, imagf, namlen}) append(b, v);
+  b.insert(b.end(), name.begin(), name.end());
+  b.resize(b.size() + static_cast<std::size_t>(namlen) - name.size(), 0);
+  for (double d : data) append(b, d);
+  return b;
+}
+
+class Mat4File : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  ScratchDir dir_;
+};
+
+TEST_F(Mat4File, WritesTheLayout) {
+  const MatrixTemplate<double> m(2, 3, Vec{1, 2, 3, 4, 5, 6});
+  std::string path = "m.mat";
+  ASSERT_TRUE(writeMat4File(m, "abc", path));
+  EXPECT_EQ(readBytes(path), mat4(0, 2, 3, 0, "abc", 4, {1, 4, 2, 5, 3, 6}));
+
+  struct Case {
+    std::string name;
+    std::int32_t namlen;
+  };
+  for (const Case& c : std::vector<Case>{{"abc", 4}, {"abcd", 8}, {"zelk_current", 16}, {"", 4}}) {
+    SCOPED_TRACE(c.name);
+    std::string p = "n.mat";
+    ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{7}), c.name, p));
+    EXPECT_EQ(readBytes(p), mat4(0, 1, 1, 0, c.name, c.namlen, {7}));
+  }
+}
+
+TEST_F(Mat4File, StateFileOfTwoValuesIs52Bytes) {
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Saved state to zelk-current.mat\n");
+  const Bytes b = readBytes("zelk-current.mat");
+  EXPECT_EQ(b.size(), 52u);
+  EXPECT_EQ(b, mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
+
+  // Back in, as a column and as a row.
+  Vec x(0.0, 2);
+  EXPECT_TRUE(resumeFromStateFile("zelk-current.mat", x));
+  EXPECT_EQ(x[0], 1.5);
+  EXPECT_EQ(x[1], -2.0);
+  writeBytes("row.mat", mat4(0, 1, 2, 0, "zelk_current", 16, {3, 4}));
+  EXPECT_TRUE(resumeFromStateFile("row.mat", x));
+  EXPECT_EQ(x[1], 4.0);
+  Vec three(0.0, 3);
+  EXPECT_FALSE(resumeFromStateFile("row.mat", three));
+  EXPECT_FALSE(resumeFromStateFile("missing.mat", three));
+}
+
+TEST_F(Mat4File, DefaultDirectoryRule) {
+  const char* names[3] = {"TMP", "TEMP", "QX_DATA_DIR"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i)
+    if (const char* v = std::getenv(names[i])) saved[i] = v;
+  struct Case {
+    const char* tmp;
+    const char* temp;
+    const char* data;
+    const char* path;
+  };
+  for (const Case& c : std::vector<Case>{{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
+                                         {nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
+                                         {nullptr, "/var/t", "/d", "/d/gerr.mat"},
+                                         {"", "/var/t", nullptr, "/gerr.mat"}}) {
+    const char* values[3] = {c.tmp, c.temp, c.data};
+    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    EXPECT_EQ(mat4DefaultPath("gerr"), c.path);
+  }
+  for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+}
+
+TEST_F(Mat4File, FailedWritesAreReported) {
+  std::string path = "no-such-dir/x.mat", why;
+  EXPECT_FALSE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{1}), "x", path, &why));
+  EXPECT_FALSE(why.empty());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(saveStateFile(Vec{1}, "no-such-dir/zelk-current.mat"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
+                "Could not save state to no-such-dir/zelk-current.mat: ", 0),
+            0u);
+
+}
+
+TEST_F(Mat4File, ReaderRefusesBadFiles) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"short header", Bytes(12, 0), "input stream left in error state\n"},
+      {"type 10 (single)", mat4(10, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},
+      {"big-endian type", mat4(1000, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},
+      {"complex", mat4(0, 1, 1, 1, "a", 4, {1, 2}), "not a real double full matrix"},
+      {"negative rows", mat4(0, -1, 1, 0, "a", 4, {}), "invalid header"},
+      {"no name", mat4(0, 1, 1, 0, "", 0, {1}), "invalid header"},
+      {"data short", mat4(0, 2, 2, 0, "a", 4, {1, 2, 3}), "input stream left in error state\n"},
+      {"huge sizes", mat4(0, 2147483647, 2147483647, 0, "a", 4, {1}),
+       "input stream left in error state\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeBytes("bad.mat", c.bytes);
+    testing::internal::CaptureStderr();
+    const MatrixTemplate<double> m = readMat4File("bad.mat");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(c.message), std::string::npos);
+    EXPECT_EQ(m.elements.size(), 0u);
+  }
+  Bytes pastEnd = mat4(0, 0, 0, 0, "", 0, {});
+  pastEnd[16] = 64;  // namlen 64 in a 20-byte file
+  writeBytes("bad.mat", pastEnd);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(readMat4File("bad.mat").elements.size(), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "input stream left in error state\n");
+
+  // An unpadded name (one NUL), as other writers make it.
+  writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
+  const MatrixTemplate<double> m = readMat4File("plain.mat");
+  ASSERT_EQ(m.rows, 1u);
+  ASSERT_EQ(m.cols, 2u);
+  EXPECT_EQ(m(0, 1), 6.0);
+}
+
+// SciPy, from the Debian package, on the system interpreter.
+bool scipyAvailable() {
+  return std::system("/usr/bin/python3 -c 'import scipy.io' >/dev/null 2>&1") == 0;
+}
+
+TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
+  if (!scipyAvailable()) GTEST_SKIP() << "/usr/bin/python3 cannot import scipy";
+  std::string path = "m.mat";
+  ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(2, 3, Vec{1, 2, 3, 4, 5, 6.25}), "m", path));
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat"));
+  testing::internal::GetCapturedStderr();
+  const char* check =
+      "/usr/bin/python3 -c \""
+      "import scipy.io, numpy as np\n"
+      "m = scipy.io.loadmat('m.mat', appendmat=False)['m']\n"
+      "s = scipy.io.loadmat('zelk-current.mat', appendmat=False)['zelk_current']\n"
+      "assert m.dtype == np.float64 and m.tolist() == [[1, 2, 3], [4, 5, 6.25]], m\n"
+      "assert s.tolist() == [[1.5], [-2.0]], s\n"
+      "scipy.io.savemat('theirs.mat', {'zelk_current': np.array([[0.5, -3.0, 7.0]])}, format='4')\n"
+      "\"";
+  ASSERT_EQ(std::system(check), 0);
+
+  const MatrixTemplate<double> theirs = readMat4File("theirs.mat");
+  ASSERT_EQ(theirs.rows, 1u);
+  ASSERT_EQ(theirs.cols, 3u);
+  Vec x(0.0, 3);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(resumeFromStateFile("theirs.mat", x));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Resume from theirs.mat\n");
+  EXPECT_EQ(x[0], 0.5);
+  EXPECT_EQ(x[1], -3.0);
+  EXPECT_EQ(x[2], 7.0);
+}
+
+}  // namespace
