@@ -82,8 +82,8 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
 /* Status bit of the closing check: the solver reported convergence, but the
  * answer fails the library's own check of it.
  *   zelkcomp_linsolve: the true relative error relerr (res->relerr, from a
- *     fresh product A x) is not below 10 tol, although the solver's own
- *     residual is below tol. Judged for the methods whose relerr measures
+ *     fresh product A x) is not below 10 tol, although the solver ended
+ *     without a bit of its own and with its residual below tol. Judged for the methods whose relerr measures
  *     the system they solve: "cg", "minres", "cghc", "cghc2", and "cglifted",
  *     "cgnormal", "cgprenormal" when they run without a shift; not for the
  *     least-squares methods ("lsrn", "lsrn2", "lsrnreg"), whose residual
@@ -192,9 +192,9 @@ int zelkcomp_linsolve(const char* method, const double* A, const double* b, cons
  * Returns the status word: 8 the quotient turned non-finite; a failed
  * callback's return code OR 32 (the iteration stops at once; a failure in
  * the final product that gives *eigenvalue is reported too);
- * ZELKCOMP_STATUS_CHECK_FAILED when the returned pair is no eigenpair of
- * the unshifted operator (a shift that dwarfs the spectrum lets the shifted
- * iteration stop on any vector); plus 1 residual not below tol, 4 step
+ * ZELKCOMP_STATUS_CHECK_FAILED when the iteration ended cleanly but the
+ * returned pair is no eigenpair of the unshifted operator (a shift that
+ * dwarfs the spectrum lets the shifted iteration stop on any vector); plus 1 residual not below tol, 4 step
  * limit reached, 8 time limit "maxt", 16 NaN, 32 infinite residual. The
  * word is never negative: a negative return code of the callback would make
  * it so, and then it comes back with its sign bit cleared (2^30 or more;

@@ -70,9 +70,10 @@ struct LinsolveAnswer {
   const char* checkPrefix = nullptr;
   double checkTol = 0.0;
   // For a method whose relerr measures the very system it solved (not a
-  // least-squares problem, not a shifted one): when its residual claims
-  // convergence but relerr is not below 10 * closingTol, the epilogue adds
-  // ZELKCOMP_STATUS_CHECK_FAILED. 0: the answer is not judged.
+  // least-squares problem, not a shifted one): when the solver claims
+  // convergence (status 0, residual below tol) but relerr is not below
+  // 10 * closingTol, the epilogue adds ZELKCOMP_STATUS_CHECK_FAILED. 0: the
+  // answer is not judged.
   double closingTol = 0.0;
   // The limits the solver really ran with, when they are not the "maxit"
   // and "tol" of A's options; the status word judges "it" and "residual"

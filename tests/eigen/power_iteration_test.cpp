@@ -117,7 +117,7 @@ TEST(PowerIteration, LimitsStopRequestsAndDegenerateStarts) {
   EXPECT_EQ(o.get("it"), 0);
   EXPECT_NEAR(o.value, 8.0 / 3.0, 1e-15);
   o = run(Zelk::mineigen, A, ones);
-  EXPECT_EQ(o.get("status"), 4 | kMiss);
+  EXPECT_EQ(o.get("status"), 4);  // flagged as limited already
   EXPECT_NEAR(o.value, 8.0 / 3.0, 1e-15);
   // A start of the wrong length is refused, not read past its end.
   auto threeOut = [](const Vec&) { return Vec(1.0, 3); };
@@ -127,13 +127,13 @@ TEST(PowerIteration, LimitsStopRequestsAndDegenerateStarts) {
 
   // A zero start has no direction: a non-finite quotient, status 8.
   const auto B = sized(D, 3, {{"tol", 1e-10}, {"maxe", 5.0}});
-  EXPECT_EQ(run(Zelk::maxeigen, B, Vec(0.0, 3)).get("status"), 8 | kMiss);
+  EXPECT_EQ(run(Zelk::maxeigen, B, Vec(0.0, 3)).get("status"), 8);
 
   // A stop request ends the power iteration with the caller's status; the
   // inverse iteration heeds only failed callbacks.
   control.state = 4;
   control.value = 77.0;
-  EXPECT_EQ(run(Zelk::maxeigen, B, ones).get("status"), 77 | kMiss);
+  EXPECT_EQ(run(Zelk::maxeigen, B, ones).get("status"), 77);
   o = run(Zelk::mineigen, B, ones);
   control = IterationControl{};
   EXPECT_EQ(o.get("status") & ~1L, 0);
