@@ -111,12 +111,9 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
 
   const double bn = normfro(b);
   if (bn == 0.0) {
-    // Op x = 0 is solved by x = 0 exactly; nothing to divide by ||b||.
-    status = 0;
-    it = 0;
+    status = it = 0;
     residual = 0.0;
-    recordInnerSolve(0, residual);
-    return std::valarray<double>(0.0, len);
+    return zeroSolution(len);
   }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(*op, x);

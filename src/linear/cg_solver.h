@@ -131,13 +131,9 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
 
   const double bnorm = normfro(b);
   if (bnorm == 0.0) {
-    // A x = 0 is solved by x = 0 exactly; nothing to iterate, nothing to
-    // divide by ||b||.
-    flags = 0;
-    it = 0;
+    flags = it = 0;
     residual = 0.0;
-    recordInnerSolve(0, residual);
-    return std::valarray<double>(0.0, len);
+    return zeroSolution(len);
   }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(x);

@@ -180,17 +180,23 @@ TEST(EigenEntry, ShiftAndToleranceArgumentsSteerTheIteration) {
 }
 
 TEST(EigenEntry, AShiftThatDwarfsTheSpectrumIsCorrectOrFlagged) {
+  // diag(1, 3): the largest eigenvalue is 3, the one nearest to -shift 1.
   Host d(2, 2, {1, 0, 0, 3});
   const Vec start{0.6, 0.8};
-  for (double shift : {1e8, 1e200}) {
-    EigenCall c(&d);
-    c.x0 = &start[0];
-    c.shift = shift;
-    c.tol = 1e-6;
-    c.run(false);
-    const bool correct = std::fabs(c.value - 3.0) < 1e-5;
-    EXPECT_TRUE(correct || (c.rc & ZELKCOMP_STATUS_CHECK_FAILED)) << shift << " " << c.value;
-    EXPECT_GE(c.rc, 0);
+  const double maxe = 3.0;
+  for (bool minimum : {false, true}) {
+    for (double shift : {1e8, 1e200}) {
+      EigenCall c(&d);
+      c.x0 = &start[0];
+      c.maxe = &maxe;
+      c.shift = shift;
+      c.tol = 1e-6;
+      c.run(minimum);
+      const bool correct = std::fabs(c.value - (minimum ? 1.0 : 3.0)) < 1e-5;
+      EXPECT_TRUE(correct || (c.rc & ZELKCOMP_STATUS_CHECK_FAILED))
+          << minimum << " " << shift << " " << c.value << " " << c.rc;
+      EXPECT_GE(c.rc, 0);
+    }
   }
 }
 
