@@ -48,9 +48,10 @@ class CheckProducts {
   }
   // A callback failed in a check product.
   bool failed() const { return control_ != nullptr && control_->state != 0; }
-  // A callback failed during the solve (a request without a reason: the
-  // history checker always gives one), or in a check product.
-  bool anyFailed() const { return failed() || (saved_.state != 0 && saved_.reason == 0); }
+  // A callback failed during the solve (the request a failed callback
+  // writes, state 2 without a reason: the history checker always gives
+  // one), or in a check product.
+  bool anyFailed() const { return failed() || (saved_.state == 2 && saved_.reason == 0); }
   ~CheckProducts() {
     if (control_ != nullptr && saved_.state != 0) {
       control_->state = saved_.state;
@@ -93,12 +94,13 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
       status |= ZELKCOMP_STATUS_CALLBACK_FAILED;
   }
 
-  const double tol = answer.appliedTol ? *answer.appliedTol : getf_required(c.A, "tol");
   // The solver says it converged (no bit of its own, its residual below
   // tol), the true relative error disagrees.
-  if (answer.closingTol > 0.0 && status == 0 && quietLess(answer.residual, tol) &&
-      !quietLess(relerr, 10.0 * answer.closingTol))
-    status |= ZELKCOMP_STATUS_CHECK_FAILED;
+  if (answer.closingTol > 0.0 && status == 0) {
+    const double tol = answer.appliedTol ? *answer.appliedTol : getf_required(c.A, "tol");
+    if (quietLess(answer.residual, tol) && !quietLess(relerr, 10.0 * answer.closingTol))
+      status |= ZELKCOMP_STATUS_CHECK_FAILED;
+  }
 
   OptionMap statusMap{
       {"status", status},
