@@ -83,11 +83,11 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  * answer fails the library's own check of it.
  *   zelkcomp_linsolve: the true relative error relerr (res->relerr, from a
  *     fresh product A x) is not below 10 tol, although the solver ended
- *     without a bit of its own and with its residual below tol. Judged for the methods whose relerr measures
- *     the system they solve: "cg", "minres", "cghc", "cghc2", and "cglifted",
- *     "cgnormal", "cgprenormal" when they run without a shift; not for the
- *     least-squares methods ("lsrn", "lsrn2", "lsrnreg"), whose residual
- *     A x - b need not vanish.
+ *     without a bit of its own and with its residual below tol. Judged for
+ *     the methods whose relerr measures the system they solve: "cg",
+ *     "minres", "cghc", "cghc2", and "cglifted", "cgnormal", "cgprenormal"
+ *     when they run without a shift; not for the least-squares methods
+ *     ("lsrn", "lsrn2", "lsrnreg"), whose residual A x - b need not vanish.
  *   zelkcomp_maxeigen, zelkcomp_mineigen: the returned pair (eigenvalue,
  *     v_out) has ||A v - lambda v|| >= 10 tol s for the unshifted operator
  *     (A^T A when m != n), s the operator's scale: |lambda| for the largest
@@ -194,14 +194,14 @@ int zelkcomp_linsolve(const char* method, const double* A, const double* b, cons
  * the final product that gives *eigenvalue is reported too);
  * ZELKCOMP_STATUS_CHECK_FAILED when the iteration ended cleanly but the
  * returned pair is no eigenpair of the unshifted operator (a shift that
- * dwarfs the spectrum lets the shifted iteration stop on any vector); plus 1 residual not below tol, 4 step
- * limit reached, 8 time limit "maxt", 16 NaN, 32 infinite residual. The
- * word is never negative: a negative return code of the callback would make
- * it so, and then it comes back with its sign bit cleared (2^30 or more;
- * word - 2^31 is code OR 32 with the other bits). ZELKCOMP_ERR_ARGUMENT for
- * m or n negative or above
- * INT_MAX, a null A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a
- * failure inside (nothing is written then). */
+ * dwarfs the spectrum lets the shifted iteration stop on any vector); plus
+ * 1 residual not below tol, 4 step limit reached, 8 time limit "maxt", 16
+ * NaN, 32 infinite residual. The word is never negative: a negative return
+ * code of the callback would make it so, and then it comes back with its
+ * sign bit cleared (2^30 or more; word - 2^31 is code OR 32 with the other
+ * bits). ZELKCOMP_ERR_ARGUMENT for m or n negative or above INT_MAX, a null
+ * A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a failure inside
+ * (nothing is written then). */
 int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* eigenvalue,
                       ExternalVectorCallback A, ExternalVectorCallback AT, long maxit,
                       IterativeResult* res, void* reserved, const char** optnames,
@@ -210,8 +210,8 @@ int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* e
 
 /* Eigenvalue of A (or of A^T A when m != n) nearest to -shift, by inverse
  * iteration with a CG solve per step; arguments as for zelkcomp_maxeigen.
- * *maxe, when maxe is not null, is the known largest eigenvalue (used only
- * for the accuracy figure printed); otherwise a host option "maxe" (a whole
+ * *maxe, when maxe is not null, is the known largest eigenvalue (used for
+ * the accuracy figure printed and as the scale of the closing check); otherwise a host option "maxe" (a whole
  * number is taken as a real), or else it is first computed with the power
  * iteration.
  *
