@@ -65,10 +65,12 @@ int zelkcomp_colinfo(long m, long n, ExternalVectorCallback A, double* diag, dou
 int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVectorCallback AT,
                           void* context, double tol);
 
-/* Status bit of zelkcomp_linsolve: a host callback failed while a method
- * that does not stop on callback failures ("cg", "cglifted", "cghc2") was
- * running; the solve went on with what the failed call returned, so x_out
- * and y_out are not to be trusted. */
+/* Status bit of zelkcomp_linsolve: a host callback failed during the call,
+ * in the solve or in the closing product A x that gives y_out. Methods that
+ * do not stop on callback failures ("cg", "cglifted", "cgprenormal",
+ * "minres", "cghc2") go on with what the failed call returned, the others
+ * stop (and add 0x22); either way x_out is not to be trusted. When the
+ * closing product failed, y_out is all NaN and res->relerr is NaN. */
 #define ZELKCOMP_STATUS_CALLBACK_FAILED 512
 
 /* Status bit of zelkcomp_linsolve's LSRN methods: the random sketch could
@@ -76,6 +78,21 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  * SVD of the sketch or a sketch without a non-zero singular value); x_out is
  * zero and nothing was solved. */
 #define ZELKCOMP_STATUS_SKETCH_FAILED 1024
+
+/* Status bit of the closing check: the solver reported convergence, but the
+ * answer fails the library's own check of it.
+ *   zelkcomp_linsolve: the true relative error relerr (res->relerr, from a
+ *     fresh product A x) is not below 10 tol, although the solver ended
+ *     without a bit of its own and with its residual below tol. Judged for
+ *     the methods whose relerr measures the system they solve: "cg",
+ *     "minres", "cghc", "cghc2", and "cglifted", "cgnormal", "cgprenormal"
+ *     when they run without a shift; not for the least-squares methods
+ *     ("lsrn", "lsrn2", "lsrnreg"), whose residual A x - b need not vanish.
+ *   zelkcomp_maxeigen, zelkcomp_mineigen: the returned pair (eigenvalue,
+ *     v_out) has ||A v - lambda v|| >= 10 tol s for the unshifted operator
+ *     (A^T A when m != n), s the operator's scale: |lambda| for the largest
+ *     eigenvalue, the largest eigenvalue's magnitude for the smallest. */
+#define ZELKCOMP_STATUS_CHECK_FAILED 2048
 
 /* Solves A x = b, or the least-squares problem min ||A x - b|| for a tall A,
  * with the method named by `method` (exact, case-sensitive):
@@ -100,11 +117,16 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *                times that eigenvalue; the solution is that of A x = b;
  *   "lsrn", "lsrn2", "lsrnreg"  least squares by a random sketch of A and
  *                CG on the preconditioned normal equations; "lsrn" reads
- *                the process-wide options cgmaxit, cgtol and lsrninvtol,
- *                "lsrn2" the options "oversample", "invtol" (real) and
- *                "batchsize" (integral), "lsrnreg" the same for
- *                [A; shift I] with the right-hand side [b; 0] ("shift",
- *                real, default 0);
+ *                the process-wide options cgmaxit, cgtol and lsrninvtol
+ *                (and its status word judges "it" and "residual" by those
+ *                two, not by "maxit" and "tol"), "lsrn2" the options
+ *                "oversample", "invtol" (real) and "batchsize" (integral),
+ *                "lsrnreg" the same for [A; shift I] with the right-hand
+ *                side [b; 0] ("shift", real, default 0). The sketch has
+ *                ceil(n oversample) columns, but never more than
+ *                max(rows, 2 n): a larger "oversample" is held there;
+ * The methods that solve A x = b ("cg", "cglifted", "minres", "cghc",
+ * "cghaircut", "cghc2", "cghaircut2") need m = n.
  * A is either a dense m x n row-major matrix (m * n values; then no callback
  * is needed or called) or null, and then the callbacks give the products:
  * A_cb y = A x (n -> m values), AT_cb y = A^T x (m -> n), P_cb y = P x
@@ -116,7 +138,10 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  * values; a whole-number value is taken as an integer, any other as a real,
  * and each option is read in one kind only: tolerances ("tol", default
  * 1e-15) must be non-integral, counts ("maxit", default 10000; "cgmode" 4,
- * "cgreset" 0, "cgrec" 0) integral. context is handed to every callback.
+ * "cgreset" 0, "cgrec" 0) integral; the time limit "maxt" (seconds, checked
+ * after the solve) may be either. context is handed to every callback.
+ * b may have any magnitude: a right-hand side near the ends of the double
+ * range is solved at the scale of 1 and the solution scaled back.
  *
  * Outputs, written only when the call returns a status word (not an error):
  * x_out (n values) the solution, left untouched by a method that runs no
@@ -126,20 +151,24 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  * Returns the status word, the OR of
  *   - the method's own bits. CG: 1 breakdown, 0x10 divergence, 0x20 start
  *     still too far off after one rescaling, 0x22 stopped by a failed
- *     callback or a finding of the residual-history check ("cgnormal").
- *     Dense least squares: LAPACK's info (negative when LAPACK refuses its
- *     input, for example -5 for a NaN in A, which makes the word negative);
+ *     callback or a finding of the residual-history check ("cgnormal",
+ *     "cghc", "lsrn*"). Dense least squares: LAPACK's info (negative when
+ *     LAPACK refuses its input, for example -5 for a NaN in A; see below).
  *     Preconditioned CG ("cgprenormal"): 2 or 4 breakdown, 0x10, 0x20 as
  *     for CG. MINRES: 0.
  *   - ZELKCOMP_STATUS_CALLBACK_FAILED;
+ *   - ZELKCOMP_STATUS_CHECK_FAILED;
  *   - ZELKCOMP_STATUS_SKETCH_FAILED (LSRN methods);
  *   - 256: the method runs no solve on this path (an unknown name, or
  *     "matrixvectorsolve" without a dense A);
  *   - 1 residual not below "tol", 4 iteration limit "maxit" reached, 8 time
  *     limit "maxt" reached, 16 NaN result, 32 infinite result.
- * 0 means converged without incident.
+ * 0 means converged without incident. A status word is never negative:
+ * were it (a negative LAPACK info), it is returned with its sign bit
+ * cleared, so it is 2^30 or more, and word - 2^31 is the negative value.
  * ZELKCOMP_ERR_ARGUMENT for a null method, a null b or x0 of positive length,
- * m or n negative or above INT_MAX, or a null callback the method calls;
+ * m or n negative or above INT_MAX, m != n for a method that needs a square
+ * A, or a null callback the method calls;
  * ZELKCOMP_ERR_INTERNAL for a wrongly typed option (for example an integral
  * "tol") or another failure inside. */
 int zelkcomp_linsolve(const char* method, const double* A, const double* b, const double* x0,
@@ -162,11 +191,17 @@ int zelkcomp_linsolve(const char* method, const double* A, const double* b, cons
  *
  * Returns the status word: 8 the quotient turned non-finite; a failed
  * callback's return code OR 32 (the iteration stops at once; a failure in
- * the final product that gives *eigenvalue is reported too); plus 1
- * residual not below tol, 4 step limit reached, 8 time limit "maxt", 16 NaN,
- * 32 infinite residual. ZELKCOMP_ERR_ARGUMENT for m or n negative or above
- * INT_MAX, a null A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a
- * failure inside (nothing is written then). */
+ * the final product that gives *eigenvalue is reported too);
+ * ZELKCOMP_STATUS_CHECK_FAILED when the iteration ended cleanly but the
+ * returned pair is no eigenpair of the unshifted operator (a shift that
+ * dwarfs the spectrum lets the shifted iteration stop on any vector); plus
+ * 1 residual not below tol, 4 step limit reached, 8 time limit "maxt", 16
+ * NaN, 32 infinite residual. The word is never negative: a negative return
+ * code of the callback would make it so, and then it comes back with its
+ * sign bit cleared (2^30 or more; word - 2^31 is code OR 32 with the other
+ * bits). ZELKCOMP_ERR_ARGUMENT for m or n negative or above INT_MAX, a null
+ * A, or a null AT when m != n; ZELKCOMP_ERR_INTERNAL for a failure inside
+ * (nothing is written then). */
 int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* eigenvalue,
                       ExternalVectorCallback A, ExternalVectorCallback AT, long maxit,
                       IterativeResult* res, void* reserved, const char** optnames,
@@ -175,8 +210,8 @@ int zelkcomp_maxeigen(const double* x0, double* v_out, long m, long n, double* e
 
 /* Eigenvalue of A (or of A^T A when m != n) nearest to -shift, by inverse
  * iteration with a CG solve per step; arguments as for zelkcomp_maxeigen.
- * *maxe, when maxe is not null, is the known largest eigenvalue (used only
- * for the accuracy figure printed); otherwise a host option "maxe" (a whole
+ * *maxe, when maxe is not null, is the known largest eigenvalue (used for
+ * the accuracy figure printed and as the scale of the closing check); otherwise a host option "maxe" (a whole
  * number is taken as a real), or else it is first computed with the power
  * iteration.
  *

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <sstream>
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
@@ -24,6 +25,18 @@ void minMax(const double* p, std::size_t n, double& lo, double& hi) {
 // Entries of m that its shape covers and its storage really holds.
 std::size_t shownEntries(const MatrixTemplate<double>& m) {
   return std::min(m.elements.size(), m.rows * m.cols);
+}
+
+// Printers that set field widths do it on a local stream with os's format
+// and write the text to os at once: traces from solves on several threads
+// share std::cerr, whose width must not change under another thread.
+template <class Print>
+std::ostream& writeOnce(std::ostream& os, Print&& print) {
+  std::ostringstream local;
+  local.copyfmt(os);
+  print(static_cast<std::ostream&>(local));
+  os.width(0);
+  return os << local.str();
 }
 
 }  // namespace
@@ -54,14 +67,16 @@ std::ostream& operator<<(std::ostream& os, const std::valarray<double>& v) {
 }
 
 std::ostream& printShortVector(std::ostream& os, const std::valarray<double>& v) {
-  const std::size_t n = v.size();
-  const std::streamsize p = os.precision();
-  os << "(" << n << "){";
-  for (std::size_t i = 0; i < std::min<std::size_t>(n, 10); ++i) {
-    os.width(p + 5);
-    os << v[i] << " ";
-  }
-  return os << "}";
+  return writeOnce(os, [&v](std::ostream& out) {
+    const std::size_t n = v.size();
+    const std::streamsize p = out.precision();
+    out << "(" << n << "){";
+    for (std::size_t i = 0; i < std::min<std::size_t>(n, 10); ++i) {
+      out.width(p + 5);
+      out << v[i] << " ";
+    }
+    out << "}";
+  });
 }
 
 std::ostream& printMatrixHeader(std::ostream& os, const MatrixTemplate<double>& m) {
@@ -73,16 +88,17 @@ std::ostream& printMatrixHeader(std::ostream& os, const MatrixTemplate<double>& 
 
 std::ostream& operator<<(std::ostream& os, const ShowMatrixTemplate<double>& sm) {
   const MatrixTemplate<double>& m = *sm.matrix;
-  printMatrixHeader(os, m) << "\n";
-  std::size_t nrows = std::min<std::size_t>(m.rows, 30);
-  if (m.cols) nrows = std::min(nrows, m.elements.size() / m.cols);
-  const std::size_t ncols = std::min<std::size_t>(m.cols, 30);
-  for (std::size_t i = 0; i < nrows; ++i) {
-    for (std::size_t j = 0; j < ncols; ++j) {
-      os.width(12);
-      os << m.elements[i * m.cols + j] << " ";
+  return writeOnce(os, [&m](std::ostream& out) {
+    printMatrixHeader(out, m) << "\n";
+    std::size_t nrows = std::min<std::size_t>(m.rows, 30);
+    if (m.cols) nrows = std::min(nrows, m.elements.size() / m.cols);
+    const std::size_t ncols = std::min<std::size_t>(m.cols, 30);
+    for (std::size_t i = 0; i < nrows; ++i) {
+      for (std::size_t j = 0; j < ncols; ++j) {
+        out.width(12);
+        out << m.elements[i * m.cols + j] << " ";
+      }
+      out << "\n";
     }
-    os << "\n";
-  }
-  return os;
+  });
 }

@@ -21,14 +21,6 @@ namespace {
 
 using Iteration = OptionMap (*)(const SizedVectorOperator&, std::valarray<double>&, double*);
 
-// The option builder stores whole numbers as long; these keys are read as
-// doubles, so a host's "maxe" of 4 must count as 4.0, not as a wrong kind.
-void widenToDouble(OptionMap& options, const char* key) {
-  auto it = options.find(key);
-  if (it != options.end() && std::holds_alternative<long>(it->second))
-    it->second = static_cast<double>(std::get<long>(it->second));
-}
-
 struct EigenCall {
   const double* x0;
   double* v_out;

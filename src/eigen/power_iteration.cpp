@@ -18,6 +18,7 @@
 #include "linear/vector_kernels.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
+#include "zelk/zelkcomp.h"
 
 namespace {
 
@@ -30,13 +31,40 @@ void normalise(std::valarray<double>& x) {
   for (double& e : x) e = quietDivide(e, len);
 }
 
-// x . A(x) with the unshifted operator. Without a step run before (maxit
-// <= 0) nothing has yet compared the operator's output length with x's.
-double rayleighQuotient(const SizedVectorOperator& A, const std::valarray<double>& x) {
+// The pair the iterations return, judged on the unshifted operator: with
+// y = A x, lambda = x . y and the residual ||y - lambda x||. A shift that
+// dwarfs the spectrum makes the shifted iteration converge on any vector,
+// so only this residual tells whether (lambda, x) is an eigenpair of A.
+struct UnshiftedPair {
+  double lambda = 0.0;
+  double residual = 0.0;
+
+  // 0, or ZELKCOMP_STATUS_CHECK_FAILED unless the residual is below
+  // 10 tol max(|lambda|, scale); an exact pair (residual 0) always passes,
+  // the zero operator's included.
+  long check(double tol, double scale) const {
+    if (residual == 0.0) return 0;
+    const double bound = 10.0 * tol * quietMax(std::fabs(lambda), std::fabs(scale));
+    return quietLess(residual, bound) ? 0 : ZELKCOMP_STATUS_CHECK_FAILED;
+  }
+};
+
+// Without a step run before (maxit <= 0) nothing has yet compared the
+// operator's output length with x's.
+UnshiftedPair unshiftedPair(const SizedVectorOperator& A, const std::valarray<double>& x) {
   const std::valarray<double> y = A(x);
   requireSameLength(y.size(), x.size(),
                     "eigen iteration: operator output length differs from its input");
-  return dotProduct(y, x);
+  UnshiftedPair p;
+  p.lambda = dotProduct(y, x);
+  if (!std::isfinite(p.lambda)) {
+    // y - lambda x would meet inf * 0; no eigenpair either way.
+    p.residual = std::numeric_limits<double>::quiet_NaN();
+  } else {
+    const std::valarray<double> r = y - p.lambda * x;
+    p.residual = normfro(r);
+  }
+  return p;
 }
 
 // Where a power iteration ended.
@@ -147,11 +175,15 @@ OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
               << " shift = " << s.shift << " (res " << (s.shift + run.me) << ")\n";
   }
 
-  const double lambda = rayleighQuotient(A, x);
+  const UnshiftedPair pair = unshiftedPair(A, x);
+  const double lambda = pair.lambda;
   // The final product is a host call too: a value it failed to compute must
   // not come back under a clean status.
   long failure = 0;
   if (callbackFailed(s.control, failure)) status |= failure;
+  // An iteration that ended cleanly must have found an eigenpair of A; for
+  // the largest eigenvalue its own magnitude is the operator's scale.
+  if (status == 0) status = pair.check(s.tol, lambda);
   std::cerr << "comp_linsolve:801: maxeigen: powit result me = " << lambda << ", vlen "
             << normfro(x) << "\n";
   if (eigenvalue != nullptr) *eigenvalue = lambda;
@@ -197,7 +229,8 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
     return failed;
   });
 
-  const double lambda = rayleighQuotient(A, x);
+  const UnshiftedPair pair = unshiftedPair(A, x);
+  const double lambda = pair.lambda;
   if (!failed) failed = callbackFailed(s.control, failure);
   std::cerr << "comp_linsolve:904: mineigen: inv powit returned me = " << lambda
             << " shift = " << s.shift << " => result = " << lambda
@@ -210,6 +243,9 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
   if (quietLessEqual(s.tol, 0.0)) status |= 2;
   if (!std::isfinite(run.res)) status |= 8;
   if (failed) status |= failure;
+  // The smallest eigenvalue is judged against the largest: near 0 it has no
+  // scale of its own.
+  if (status == 0) status = pair.check(s.tol, maxe);
   return statusMap(A, status, run.it, run.res, start, s.control);
 }
 

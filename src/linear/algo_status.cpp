@@ -26,6 +26,10 @@ long AlgoStatus::code() const {
   if (!quietLess(wtime, maxt)) s |= 8;
   if (std::isnan(rel) || std::isnan(res)) s |= 16;
   if (std::isinf(rel) || std::isinf(res)) s |= 32;
+  // A negative code stored as "status" (a host callback's return value,
+  // LAPACK's info) would make the word look like an error of the entry
+  // points; its low 31 bits keep it visible instead.
+  if (s < 0) s &= kNegativeCodeMask;
   return s;
 }
 

@@ -32,8 +32,12 @@ class AlgoStatus : public SizedOperator {
 
   // The status word handed to hosts: "status" OR 1 (not residual < tol),
   // 4 (it >= maxit), 8 (not wtime < maxt), 16 (relerr or residual NaN),
-  // 32 (relerr or residual infinite).
+  // 32 (relerr or residual infinite). Never negative: a word that would be
+  // (a negative code in "status") keeps its low 31 bits, so that bit 30 is
+  // set and word - 2^31 gives the negative word back.
   long code() const;
+
+  static constexpr long kNegativeCodeMask = 0x7FFFFFFF;
 
   // The host record: code(), "wtime", "residual", "relerr", "it", "calls",
   // reserved 0.

@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <ostream>
 #include <valarray>
 
@@ -31,6 +32,7 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
+#include "linear/cg_direction.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
 #include "linear/length_check.h"
@@ -98,35 +100,7 @@ class CGPreSolver {
     return y;
   }
 
-  // The beta of `mode`; r, z before and rn, zn after the update, p the
-  // direction before it.
-  double beta(const std::valarray<double>& p, const std::valarray<double>& r,
-              const std::valarray<double>& z, const std::valarray<double>& rn,
-              const std::valarray<double>& zn, double rz) const;
 };
-
-template <class Op, class P>
-double CGPreSolver<Op, P>::beta(const std::valarray<double>& p, const std::valarray<double>& r,
-                                const std::valarray<double>& z, const std::valarray<double>& rn,
-                                const std::valarray<double>& zn, double rz) const {
-  const std::size_t len = p.size();
-  // a . (u - v), each difference formed entry by entry.
-  auto dotDiff = [len](const std::valarray<double>& a, const std::valarray<double>& u,
-                       const std::valarray<double>& v) {
-    double s = 0.0;
-    for (std::size_t k = 0; k < len; ++k) s += a[k] * (u[k] - v[k]);
-    return s;
-  };
-  switch (mode) {
-    case 0: return opts.cgbeta;
-    case 1: return quietDivide(dotProduct(rn, zn), rz);
-    case 2: return quietDivide(dotDiff(zn, rn, r), rz);
-    case 3: return quietDivide(-dotDiff(rn, zn, z), dotDiff(p, rn, r));
-    case 4: return quietDivide(-dotProduct(rn, zn), dotDiff(p, rn, r));
-    case 5: return quietDivide(dotDiff(rn, zn, z), rz);
-    default: return 0.0;
-  }
-}
 
 template <class Op, class P>
 std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
@@ -137,12 +111,9 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
 
   const double bn = normfro(b);
   if (bn == 0.0) {
-    // Op x = 0 is solved by x = 0 exactly; nothing to divide by ||b||.
-    status = 0;
-    it = 0;
+    status = it = 0;
     residual = 0.0;
-    recordInnerSolve(0, residual);
-    return std::valarray<double>(0.0, len);
+    return zeroSolution(len);
   }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(*op, x);
@@ -198,14 +169,15 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
         });
       }
       const std::valarray<double> zn = apply(*prec, rn);
-      if (restart || (i > 0 && res != 0 && i % res == 0)) {
-        p = zn;
+      std::optional<double> beta;
+      if (!restart && !(i > 0 && res != 0 && i % res == 0))
+        runQuietIf(!finiteStep,
+                   [&] { beta = cgDirectionBeta(mode, opts.cgbeta, p, r, z, rn, zn, rz); });
+      if (!beta) {
+        p = zn;  // a restart, or steepest descent
       } else {
-        runQuietIf(!finiteStep, [&] {
-          const double b_ = beta(p, r, z, rn, zn, rz);
-          runQuietIf(!std::isfinite(b_), [&] {
-            for (std::size_t k = 0; k < len; ++k) p[k] = b_ * p[k] + zn[k];
-          });
+        runQuietIf(!finiteStep || !std::isfinite(*beta), [&] {
+          for (std::size_t k = 0; k < len; ++k) p[k] = *beta * p[k] + zn[k];
         });
       }
 

@@ -31,12 +31,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <valarray>
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
+#include "linear/cg_direction.h"
 #include "linear/history_checker.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
@@ -93,7 +95,7 @@ class CGSolver : public SolverBase {
     return y;
   }
 
-  // p <- beta p + rn for the formula of cgmode, with y = rn - r.
+  // p <- beta p + rn for the formula of cgmode (linear/cg_direction.h).
   void updateDirection(std::valarray<double>& p, const std::valarray<double>& r,
                        const std::valarray<double>& rn) const;
 
@@ -105,29 +107,17 @@ class CGSolver : public SolverBase {
 template <class Op>
 void CGSolver<Op>::updateDirection(std::valarray<double>& p, const std::valarray<double>& r,
                                    const std::valarray<double>& rn) const {
-  const std::size_t len = p.size();
-  // Dot products with y = rn - r, each y_k formed exactly as rn_k - r_k.
-  auto dotY = [&](const std::valarray<double>& a) {
-    double s = 0.0;
-    for (std::size_t k = 0; k < len; ++k) s += a[k] * (rn[k] - r[k]);
-    return s;
-  };
-  double beta;
-  switch (cgmode) {
-    case 0: beta = opts.cgbeta; break;
-    case 1: beta = quietDivide(dotProduct(rn, rn), dotProduct(r, r)); break;
-    case 2: beta = quietDivide(dotY(rn), dotProduct(r, r)); break;
-    case 3: beta = quietDivide(-dotY(rn), dotY(p)); break;
-    case 4: beta = quietDivide(-dotProduct(rn, rn), dotY(p)); break;
-    case 5: beta = quietDivide(dotY(rn), dotProduct(r, r)); break;
-    default:  // steepest descent
-      p = rn;
-      return;
+  // Plain CG is the preconditioned form with z = r.
+  const std::optional<double> beta =
+      cgDirectionBeta(cgmode, opts.cgbeta, p, r, r, rn, rn, dotProduct(r, r));
+  if (!beta) {
+    p = rn;  // steepest descent
+    return;
   }
   // A zero p.y gives an infinite or NaN beta; the NaN direction it leaves
   // ends the solve at the next stop tests, reached without a trap.
-  runQuietIf(!std::isfinite(beta), [&] {
-    for (std::size_t k = 0; k < len; ++k) p[k] = beta * p[k] + rn[k];
+  runQuietIf(!std::isfinite(*beta), [&] {
+    for (std::size_t k = 0; k < p.size(); ++k) p[k] = *beta * p[k] + rn[k];
   });
 }
 
@@ -141,13 +131,9 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
 
   const double bnorm = normfro(b);
   if (bnorm == 0.0) {
-    // A x = 0 is solved by x = 0 exactly; nothing to iterate, nothing to
-    // divide by ||b||.
-    flags = 0;
-    it = 0;
+    flags = it = 0;
     residual = 0.0;
-    recordInnerSolve(0, residual);
-    return std::valarray<double>(0.0, len);
+    return zeroSolution(len);
   }
   std::valarray<double> x = x0;
   std::valarray<double> r = b - apply(x);

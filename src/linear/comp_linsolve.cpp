@@ -72,6 +72,10 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
     if (n > 0) requireNonNull(x0, "x0");
     const std::string name(method);
     if (A == nullptr) requireCallbacks(name, A_cb, AT_cb, P_cb);
+    // A method for A x = b would hand the host vectors of the wrong length.
+    if (m != n && Zelk::linsolveNeedsSquare(name))
+      throw EntryArgumentError("method \"" + name + "\" needs a square A, but m = " +
+                               std::to_string(m) + " and n = " + std::to_string(n));
 
     try {
       const std::valarray<double> bv = copyIn(b, m), x0v = copyIn(x0, n);
@@ -79,6 +83,9 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
 
       OptionMap options =
           map_union(linsolveDefaults(), zelkcomp_buildopts2(optnames, optvalues, nopts));
+      // The time limit is read only after the solve: a whole number there
+      // must not throw away the finished work.
+      widenToDouble(options, "maxt");
       options["dim_m"] = m;
       options["dim_n"] = n;
       IterationControl control{};

@@ -11,9 +11,9 @@
 #include "dense/matrix.h"
 #include "dense/random.h"
 #include "linear/cg_pre_solver.h"
+#include "linear/inner_solve_stats.h"
 #include "linear/length_check.h"
 #include "minimize/preconditioner.h"
-#include "options/global_state.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 
@@ -77,7 +77,7 @@ class LiftedCGSolver {
     const std::valarray<double> x0 = randvec(static_cast<long>(b.size())) - 0.5;
     x = solver.solve(b, x0, nullptr);
     it = solver.it;
-    state.innerIterations = solver.it;
+    setInnerIterations(solver.it);
     if (!std::isfinite(solver.residual)) return solver.status | kNonFiniteResidual;
     return solver.status;
   }

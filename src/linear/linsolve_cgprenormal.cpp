@@ -45,6 +45,9 @@ LinsolveAnswer solveCGPreNormal(const LinsolveContext& c) {
   a.relerrKind = Zelk::RelerrKind::NormalEquations;
   a.checkPrefix = "comp_linsolve:547: ";
   a.checkTol = tol;
+  // The check compares A^T A x with A^T b: only without a shift is that the
+  // system solved.
+  a.closingTol = shift == 0.0 ? tol : 0.0;
   a.closingTrace = [solver](std::ostream& os) {
     os << "comp_linsolve:549: ";
     solver.print(os) << "\n";

@@ -103,7 +103,8 @@ LinsolveAnswer solveHaircut(const LinsolveContext& c) {
 
   const FilterBase F(W, weights);
   const Chained<FilterBase, SizedVectorFunction<SizedVectorOperator>> K(F, E);
-  auto solver = makeCGSolver(readCGSettings(c.A), static_cast<std::int64_t>(n), K);
+  const CGSettings settings = readCGSettings(c.A);
+  auto solver = makeCGSolver(settings, static_cast<std::int64_t>(n), K);
   const std::valarray<double> y = solver.solve(c.b, c.x0, c.control, c.histcheck);
 
   LinsolveAnswer a;
@@ -112,6 +113,7 @@ LinsolveAnswer solveHaircut(const LinsolveContext& c) {
   a.it = static_cast<long>(solver.it);
   a.residual = solver.residual;
   a.solverPolledControl = true;
+  a.closingTol = settings.tol;
   return a;
 }
 
@@ -135,12 +137,13 @@ LinsolveAnswer solveHaircut2(const LinsolveContext& c) {
   a.residual = solver.residual;
   a.checkPrefix = "comp_linsolve:668: ";
   a.checkTol = tol;
+  a.closingTol = tol;
   return a;
 }
 
 const Zelk::LinsolveRegistration haircutMethod({"cghc", "cghaircut"},
-                                               {solveHaircut, Zelk::NeedsA});
+                                               {solveHaircut, Zelk::NeedsA, true});
 const Zelk::LinsolveRegistration haircut2Method({"cghc2", "cghaircut2"},
-                                                {solveHaircut2, Zelk::NeedsA});
+                                                {solveHaircut2, Zelk::NeedsA, true});
 
 }  // namespace

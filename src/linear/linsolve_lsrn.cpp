@@ -17,6 +17,7 @@
 #include "linear/saturate.h"
 #include "linear/shifted_matrix_normal_equations.h"
 #include "linear/sized_mmp_function.h"
+#include "options/option_cast.h"
 #include "options/opts.h"
 
 namespace {
@@ -38,13 +39,17 @@ LinsolveAnswer solveLSRN(const LinsolveContext& c) {
   const std::int32_t m = saturateToInt32(static_cast<long>(c.b.size()));
   const std::int32_t n = saturateToInt32(static_cast<long>(c.x0.size()));
   const LSRNGetRandSys<SizedVectorOperator> sketch(c.A, c.AT, m, n, 2.0);
-  LSRNSolveSys<SizedVectorOperator> solver(c.A, c.AT, m, n, lsrn::sketchSize(n, 2.0),
+  LSRNSolveSys<SizedVectorOperator> solver(c.A, c.AT, m, n, lsrn::sketchSize(n, m, 2.0),
                                            static_cast<double>(opts.cgmaxit), opts.cgtol,
                                            opts.lsrninvtol);
   sketch.getRandSys(solver.decomp.a, c.control);
   std::valarray<double> x(0.0, c.x0.size());
   const int status = solver.solve(c.b, x, c.control);
-  return answer(std::move(x), status, solver.it, solver.residual);
+  LinsolveAnswer a = answer(std::move(x), status, solver.it, solver.residual);
+  // The inner CG ran with the process-wide limits, not with the call's.
+  a.appliedMaxit = option_cast<long>(solver.maxit, 0L);
+  a.appliedTol = solver.tol;
+  return a;
 }
 
 LinsolveAnswer solveBlock(const LinsolveContext& c, bool regularised) {

@@ -34,4 +34,7 @@ AlgoStatus linsolve_matfree(const std::string& method, const SizedVectorOperator
 // for the names that run no solve.
 unsigned linsolveCallbacksNeeded(const std::string& method);
 
+// True for the methods that solve A x = b and so need a square A.
+bool linsolveNeedsSquare(const std::string& method);
+
 }  // namespace Zelk

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -68,6 +69,17 @@ struct LinsolveAnswer {
   // (for example "comp_linsolve:435: ") when set, against 10 * checkTol.
   const char* checkPrefix = nullptr;
   double checkTol = 0.0;
+  // For a method whose relerr measures the very system it solved (not a
+  // least-squares problem, not a shifted one): when the solver claims
+  // convergence (status 0, residual below tol) but relerr is not below
+  // 10 * closingTol, the epilogue adds ZELKCOMP_STATUS_CHECK_FAILED. 0: the
+  // answer is not judged.
+  double closingTol = 0.0;
+  // The limits the solver really ran with, when they are not the "maxit"
+  // and "tol" of A's options; the status word judges "it" and "residual"
+  // by them.
+  std::optional<long> appliedMaxit;
+  std::optional<double> appliedTol;
   // A closing trace printed after the check line, when set.
   std::function<void(std::ostream&)> closingTrace;
 };
@@ -85,7 +97,8 @@ enum LinsolveCallbacks : unsigned {
 
 struct LinsolveMethod {
   LinsolveHandler handler;
-  unsigned callbacks;  // LinsolveCallbacks bits
+  unsigned callbacks;   // LinsolveCallbacks bits
+  bool square = false;  // solves A x = b: A must be n x n
 };
 
 // Adds the method under each name (exact, case-sensitive). A name that is

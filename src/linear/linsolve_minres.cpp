@@ -27,12 +27,13 @@ Zelk::LinsolveAnswer solveMINRES(const Zelk::LinsolveContext& c) {
   a.residual = solver.relerr;
   a.checkPrefix = "comp_linsolve:406: ";
   a.checkTol = tol;
+  a.closingTol = tol;
   a.closingTrace = [options = solver.options](std::ostream& os) {
     os << "comp_linsolve:408: " << ShowOperator(options) << "\n";
   };
   return a;
 }
 
-const Zelk::LinsolveRegistration reg({"minres"}, {solveMINRES, Zelk::NeedsA});
+const Zelk::LinsolveRegistration reg({"minres"}, {solveMINRES, Zelk::NeedsA, true});
 
 }  // namespace

@@ -88,11 +88,11 @@ LSRN3Solver::LSRN3Solver(const SizedMMPOperator& op_)
       oversample(getf_required(op_, "oversample")),
       batchsize(saturateToInt32(geti_required(op_, "batchsize"))),
       dump(saturateToInt32(op_.geti("dump", 0))),
-      sys(op_, lsrn::sketchSize(n, oversample), n, m, dump, getf_required(op_, "invtol")) {}
+      sys(op_, lsrn::sketchSize(n, m, oversample), n, m, dump, getf_required(op_, "invtol")) {}
 
 void LSRN3Solver::solve(const std::valarray<double>& b, std::valarray<double>& x,
                         IterationControl* control) {
-  const std::int32_t d = lsrn::sketchSize(n, oversample);
+  const std::int32_t d = lsrn::sketchSize(n, m, oversample);
   const lsrn::Batches plan = lsrn::batches(d, batchsize);
   std::cerr << "Rand sys: " << d << " = " << plan.batch << " * " << d / plan.batch << " + "
             << d % plan.batch << "\n";

@@ -1,5 +1,6 @@
 #include "linear/lsrn_report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -7,15 +8,16 @@
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
+#include "linear/saturate.h"
 #include "options/opts.h"
 
 namespace lsrn {
 
-std::int32_t sketchSize(std::int32_t n, double oversample) {
+std::int32_t sketchSize(std::int32_t n, std::int32_t m, double oversample) {
   const double d = std::ceil(static_cast<double>(n) * oversample);
   if (!quietGreater(d, 0.0)) return 0;
-  if (d >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-    return std::numeric_limits<std::int32_t>::max();
+  const std::int64_t cap = std::max<std::int64_t>(m, 2 * static_cast<std::int64_t>(n));
+  if (quietGreaterEqual(d, static_cast<double>(cap))) return saturateToInt32(cap);
   return static_cast<std::int32_t>(d);
 }
 

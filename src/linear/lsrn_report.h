@@ -18,9 +18,13 @@ namespace lsrn {
 // zero and the residual 1; nothing is reported as success.
 inline constexpr std::int32_t kSketchFailed = ZELKCOMP_STATUS_SKETCH_FAILED;
 
-// ceil(n * oversample) as a 32-bit count (0 for a non-finite or negative
-// product, clamped to the 32-bit range).
-std::int32_t sketchSize(std::int32_t n, double oversample);
+// The sketch size for n unknowns and m rows: ceil(n * oversample) as a
+// 32-bit count (0 for a NaN or negative product), but at most max(m, 2 n).
+// m random combinations of the rows already span the row space of A and 2 n
+// is the usual size; a larger oversample would buy host products and memory
+// beyond the problem's own size (1e6 on a 30 x 8 problem: 8 million
+// products), so it is held there.
+std::int32_t sketchSize(std::int32_t n, std::int32_t m, double oversample);
 
 // The batches of a sketch of d rows in batches of at most `batch`.
 struct Batches {

@@ -41,10 +41,11 @@ class LSRNGetRandSys {
   LSRNGetRandSys(const Op& A_, const Op& AT_, std::int32_t m_, std::int32_t n_, double oversample_)
       : A(A_), AT(AT_), m(m_), n(n_), oversample(oversample_) {}
 
-  // S = G A, d x n, one row A^T g per random vector g, in batches of at
-  // most 1000. A stop request leaves the remaining rows zero.
+  // S = G A, d x n (d = lsrn::sketchSize), one row A^T g per random vector
+  // g, in batches of at most 1000. A stop request leaves the remaining rows
+  // zero.
   void getRandSys(MatrixTemplate<double>& S, IterationControl* control) const {
-    const std::int32_t d = lsrn::sketchSize(n, oversample);
+    const std::int32_t d = lsrn::sketchSize(n, m, oversample);
     const lsrn::Batches plan = lsrn::batches(d, 1000);
     S.reshape(static_cast<std::size_t>(d), static_cast<std::size_t>(n));
     S.elements = 0.0;

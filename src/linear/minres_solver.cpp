@@ -1,6 +1,8 @@
 #include "linear/minres_solver.h"
 
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
@@ -23,7 +25,13 @@ MINRESSolver::MINRESSolver(const SizedVectorOperator& A)
       dim_m(saturateToInt32(A.dim_m())),
       dim_n(saturateToInt32(A.dim_n())),
       tol(getf_required(A, "tol")),
-      maxit(saturateToInt32(geti_required(A, "maxit"))) {}
+      maxit(saturateToInt32(geti_required(A, "maxit"))) {
+  // The recurrence feeds A's output back in: it needs n values out for n in.
+  if (dim_m != dim_n)
+    throw std::invalid_argument("MINRESSolver: the operator must be square (\"dim_m\" " +
+                                std::to_string(dim_m) + ", \"dim_n\" " + std::to_string(dim_n) +
+                                ")");
+}
 
 void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& x,
                          IterationControl* control) {

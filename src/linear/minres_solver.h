@@ -26,7 +26,8 @@ class MINRESSolver {
 
   // Reads "tol" (double) and "maxit" (long) from the operator's options,
   // both required; another kind raises std::bad_variant_access. A "maxit"
-  // beyond the 32-bit range saturates.
+  // beyond the 32-bit range saturates. A non-square operator ("dim_m" !=
+  // "dim_n") raises std::invalid_argument.
   explicit MINRESSolver(const SizedVectorOperator& A);
 
   // x holds the start on entry and the solution on return. control may be

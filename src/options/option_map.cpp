@@ -89,3 +89,9 @@ int zelkcomp_getopt(long which, double* out) noexcept {
   *out = static_cast<double>(opts.trace);
   return 0;
 }
+
+void widenToDouble(OptionMap& options, const std::string& key) {
+  auto it = options.find(key);
+  if (it != options.end() && std::holds_alternative<long>(it->second))
+    it->second = static_cast<double>(std::get<long>(it->second));
+}

@@ -42,6 +42,12 @@ std::map<std::string, std::string> zelkcomp_buildoptmap(const char* const* names
 // other value double (NaN and infinities included).
 OptionMap zelkcomp_buildopts2(const char* const* names, const double* values, long n);
 
+// The builder above stores a whole number as long; for a key that is read
+// as a double (a time limit such as "maxt", a known eigenvalue "maxe") that
+// would be a value of the wrong kind. Turns a long under key into the same
+// number as a double; any other entry, or none, stays as it is.
+void widenToDouble(OptionMap& options, const std::string& key);
+
 // which 0: stores v into opts.trace (truncated as an unsigned option) and
 // returns 0. Any other which changes nothing and returns -1.
 int zelkcomp_setopt(long which, double v) noexcept;

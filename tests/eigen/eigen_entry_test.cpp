@@ -32,6 +32,7 @@ struct EigenCall {
 
   Host* host;
   long m, n, maxit = 1000;
+  double shift = 0.0, tol = 1e-12;
   const double* x0 = nullptr;
   const double* maxe = nullptr;
   ExternalVectorCallback A = hostProduct, AT = hostTransposedProduct;
@@ -40,7 +41,7 @@ struct EigenCall {
 
   int rc = 0;
   double value = -1.0;
-  Vec v = Vec(-1.0, 3);
+  Vec v = Vec(-1.0, static_cast<std::size_t>(n));
   IterativeResult res{};
   std::string err;
 
@@ -48,9 +49,9 @@ struct EigenCall {
     const long k = static_cast<long>(names.size());
     testing::internal::CaptureStderr();
     rc = minimum ? zelkcomp_mineigen(x0, &v[0], m, n, &value, maxe, A, AT, maxit, &res, this,
-                                     names.data(), values.data(), k, host, 0.0, 1e-12)
+                                     names.data(), values.data(), k, host, shift, tol)
                  : zelkcomp_maxeigen(x0, &v[0], m, n, &value, A, AT, maxit, &res, this,
-                                     names.data(), values.data(), k, host, 0.0, 1e-12);
+                                     names.data(), values.data(), k, host, shift, tol);
     err = testing::internal::GetCapturedStderr();
     return *this;
   }
@@ -148,3 +149,69 @@ TEST(EigenEntry, FailedCallbacksShowInTheStatus) {
 }
 
 }  // namespace
+
+TEST(EigenEntry, ShiftAndToleranceArgumentsSteerTheIteration) {
+  Host d(3, 3, {1, 0, 0,  0, 2, 0,  0, 0, 5});
+  const Vec start{1.0, 0.7, 0.4};
+  // A + shift I = diag(-4, -3, 0): its dominant eigenvalue belongs to 1.
+  EigenCall mx(&d);
+  mx.x0 = &start[0];
+  mx.shift = -5.0;
+  EXPECT_EQ(mx.run(false).rc, 0) << mx.err;
+  EXPECT_NEAR(mx.value, 1.0, 1e-10);
+  // Inverse iteration finds the eigenvalue nearest to -shift.
+  const double maxe = 5.0;
+  EigenCall mn(&d);
+  mn.x0 = &start[0];
+  mn.maxe = &maxe;
+  mn.shift = -1.9;
+  EXPECT_EQ(mn.run(true).rc & ~1, 0) << mn.err;
+  EXPECT_NEAR(mn.value, 2.0, 1e-10);
+  // A looser tolerance stops sooner, still within it.
+  EigenCall loose(&d), tight(&d);
+  loose.x0 = tight.x0 = &start[0];
+  loose.tol = 1e-3;
+  tight.tol = 1e-12;
+  loose.run(false);
+  tight.run(false);
+  EXPECT_LT(loose.res.it, tight.res.it);
+  EXPECT_LT(loose.res.residual, 1e-3);
+  EXPECT_GT(loose.res.residual, 1e-12);
+}
+
+TEST(EigenEntry, AShiftThatDwarfsTheSpectrumIsCorrectOrFlagged) {
+  // diag(1, 3): the largest eigenvalue is 3, the one nearest to -shift 1.
+  Host d(2, 2, {1, 0, 0, 3});
+  const Vec start{0.6, 0.8};
+  const double maxe = 3.0;
+  for (bool minimum : {false, true}) {
+    for (double shift : {1e8, 1e200}) {
+      EigenCall c(&d);
+      c.x0 = &start[0];
+      c.maxe = &maxe;
+      c.shift = shift;
+      c.tol = 1e-6;
+      c.run(minimum);
+      const bool correct = std::fabs(c.value - (minimum ? 1.0 : 3.0)) < 1e-5;
+      EXPECT_TRUE(correct || (c.rc & ZELKCOMP_STATUS_CHECK_FAILED))
+          << minimum << " " << shift << " " << c.value << " " << c.rc;
+      EXPECT_GE(c.rc, 0);
+    }
+  }
+}
+
+TEST(EigenEntry, ANegativeCallbackCodeNeverLooksLikeAnError) {
+  const double maxe = 9.0;
+  for (bool minimum : {false, true}) {
+    Host h = knownSingularValues();
+    h.failOn = 2;
+    h.failCode = -1;
+    EigenCall c(&h);
+    c.maxe = &maxe;
+    c.run(minimum);
+    EXPECT_GE(c.rc, 1 << 30) << minimum;
+    // The word with bit 31 set again is the code OR 32 with the other bits.
+    EXPECT_EQ(static_cast<long>(c.rc) - (1L << 31), -1L) << minimum;
+    EXPECT_EQ(c.res.status, c.rc);
+  }
+}

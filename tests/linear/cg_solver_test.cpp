@@ -2,13 +2,17 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <valarray>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "linear/algo_status.h"
+#include "linear/cg_direction.h"
+#include "linear/cg_steps.h"
 #include "linear/cg_solver.h"
 #include "linear/external_vector_function.h"
 #include "options/global_state.h"
@@ -353,6 +357,51 @@ TEST_F(CGSolverTest, FailingHostCallbackStopsThePollingSolve) {
   EXPECT_EQ(control.state, 2);
   EXPECT_EQ(control.value, 9.0);
   EXPECT_EQ(control.calls, 6);  // 5 calls, the failed one counted twice
+}
+
+TEST(CGDirection, EachModeHasItsOwnFormula) {
+  // Vectors without CG's identities (p.r' = 0, p.r = r.z), where no two
+  // formulas coincide.
+  const Vec p{1.0, -2.0, 0.5}, r{0.3, 1.1, -0.7}, z{0.2, 0.9, -0.4}, rn{-0.5, 0.4, 0.8},
+      zn{-0.3, 0.6, 0.5};
+  const double rz = cg_steps::dot(r, z);
+  auto dot = cg_steps::dot;
+  const Vec y = rn - r;
+  const double want[] = {0.25,
+                         dot(rn, zn) / rz,
+                         dot(y, zn) / rz,
+                         -dot(rn, Vec(zn - z)) / dot(p, y),
+                         -dot(rn, zn) / dot(p, y),
+                         dot(rn, Vec(zn - z)) / rz};
+  for (int mode = 0; mode < 6; ++mode) {
+    const std::optional<double> beta = cgDirectionBeta(mode, 0.25, p, r, z, rn, zn, rz);
+    ASSERT_TRUE(beta.has_value()) << mode;
+    EXPECT_NEAR(*beta, want[mode], 1e-15) << mode;
+    for (int other = 0; other < mode; ++other) EXPECT_GT(std::fabs(want[mode] - want[other]), 1e-3);
+  }
+  EXPECT_FALSE(cgDirectionBeta(6, 0.25, p, r, z, rn, zn, rz).has_value());
+  EXPECT_FALSE(cgDirectionBeta(-1, 0.25, p, r, z, rn, zn, rz).has_value());
+}
+
+TEST_F(CGSolverTest, DirectionFormulasShapeTheThirdIterate) {
+  // On a non-symmetric operator the third iterate follows the formula. With
+  // CG's line search Dai-Yuan equals Fletcher-Reeves and Hestenes-Stiefel
+  // and mode 5 equal Polak-Ribiere, so four families remain: fixed beta,
+  // Fletcher-Reeves, Polak-Ribiere, steepest descent.
+  using namespace cg_steps;
+  const Vec b{1.0, -2.0, 3.0}, x0{0.5, 0.0, -0.5};
+  auto identity = [](const Vec& r) { return r; };
+  opts.cgbeta = 0.3;
+  std::vector<Vec> families;
+  for (int mode : {0, 1, 2, 3, 4, 5, 7}) {
+    CGSolver cg("CGSolver", 3, 1e-300, 0.0, 1e14, 3, nonSymmetric, mode, 0, 0);
+    const Vec x = cg.solve(b, x0, nullptr, nullptr);
+    const Vec want = iterate(nonSymmetric, identity, b, x0, mode, 0.3, 3);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(x[i], want[i], 1e-13) << mode;
+    if (mode == 0 || mode == 1 || mode == 2 || mode == 7) families.push_back(x);
+  }
+  for (std::size_t i = 0; i < families.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) EXPECT_GT(std::abs(families[i] - families[j]).max(), 1e-3);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <limits>
 #include <map>
-#include <set>
 #include <utility>
 #include <string>
 
@@ -17,40 +17,131 @@ using Overrides = std::map<std::string, double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Every registered option with the field it must reach and its type, kept
+// Every registered option with the field it must reach, its type, default,
+// range and flags word, row by row as the option table gives them, kept
 // independently of the library's own list.
 enum class Kind { Long, Int, UInt, Double };
 struct Expected {
   const char* name;
   std::size_t offset;
   Kind kind;
+  double def, min, max;
+  std::uint64_t flags;
 };
-#define L(f) {#f, offsetof(OptsStruct, f), Kind::Long}
-#define I(f) {#f, offsetof(OptsStruct, f), Kind::Int}
-#define U(f) {#f, offsetof(OptsStruct, f), Kind::UInt}
-#define D(f) {#f, offsetof(OptsStruct, f), Kind::Double}
+#define ROW(f, k, d, lo, hi, fl) {#f, offsetof(OptsStruct, f), Kind::k, d, lo, hi, fl}
+#define L(f, ...) ROW(f, Long, __VA_ARGS__)
+#define I(f, ...) ROW(f, Int, __VA_ARGS__)
+#define U(f, ...) ROW(f, UInt, __VA_ARGS__)
+#define D(f, ...) ROW(f, Double, __VA_ARGS__)
 const Expected kOptions[] = {
-    U(maxit), D(maxrt), U(saveEvery), U(saveLast), I(cgmode), I(cgbetalim), D(cgbeta),
-    I(cgrec), I(cgreset), D(cgnormalshift), D(c1), D(c2), I(wolcheck), I(lstype),
-    I(lsmaxit), I(invpitlins), D(minvrelshift), I(checkgradient), I(checkHessian),
-    I(checkdecomp), U(dump), D(lmdmode), D(lmsigma), I(lmitmode), D(lmiteasytol),
-    D(lmitlargetol), U(decscale), D(dectol), I(alphasafe), D(alphasafeJ), D(alpha0),
-    D(alpha), D(alphamin), D(alphamax), D(lvbias_min), D(lvbias_max), D(resolTolerance),
-    U(nsweeps), D(tolObjAbs), D(tolObjRel), D(objLimit), D(tolLimRel), D(tolCheckFunc),
-    D(tolCheckGrad), D(tolCheckHess), D(tolGradAbs), D(tolGradRel), D(tolStepAbs),
-    D(tolStepRel), D(tolEnhAbs), D(tolEnhRel), D(regshift), D(normalregshift),
-    D(regshiftrel), D(normalregshiftrel), D(lsrninvtol), L(lsrnbatchsz), D(lsrnovs),
-    D(cgprecond), D(cgtol), D(cgtolre), L(cgmaxit), L(itctrl_histlen), D(itctrl_slowtol),
-    D(itctrl_cycletol), D(itctrl_estalpha), L(cghc_dimk), L(cghc_maxit), L(cghc_relax),
-    D(cghc_orthtol), D(cghc_evtol), D(cghc_skipreltol), U(precondZero), D(evprecond1),
-    D(evprecond2), D(evtol), D(evmaxit), D(evn), D(evmin), I(fullMinEV), I(fullMaxEV),
-    D(negshiftsafefactor), D(minshiftsc), D(minshiftabs), D(shiftGain0), D(shiftGain1),
-    D(shiftGain2), D(shiftGain3), D(shiftGain4), D(sicbp0), D(sicbp1), D(sicbp2),
-    D(sicbn0), D(sicbn1), D(sicbn2), U(ussum), U(enableSigIntHandler),
-    U(enableSigUSR1Handler), U(enableSigUSR2Handler), U(enableErrorHandler),
-    U(enableExit), U(enableFloatExcept), U(enableStopFile), U(enableResume),
-    U(enableFallback), U(sdirs),
+    U(maxit, 10000, 0, 0, 0),
+    D(maxrt, 86400, 0, 0, 0),
+    U(saveEvery, 1, 0, 1000, 0x200),
+    U(saveLast, 1, 0, 1000, 0x100),
+    I(cgmode, 4, 0, 4, 0x300),
+    I(cgbetalim, 0, 0, 1, 0x100),
+    D(cgbeta, 0.7, 0, 0, 0),
+    I(cgrec, 0, 0, 1000, 0x200),
+    I(cgreset, 0, 0, 1000, 0x200),
+    D(cgnormalshift, 0, 0, 0, 0),
+    D(c1, 0.0001, 0, 1, 0x1),
+    D(c2, 0.9, 0, 1, 0x1),
+    I(wolcheck, 1, 0, 0, 0),
+    I(lstype, 1, 0, 0, 0),
+    I(lsmaxit, 7, 0, 0, 0),
+    I(invpitlins, 2, 0, 0, 0),
+    D(minvrelshift, 1e-14, 0, 0, 0),
+    I(checkgradient, 0, 0, 1, 0x100),
+    I(checkHessian, 0, 0, 1, 0x100),
+    I(checkdecomp, 0, 0, 1, 0x100),
+    U(dump, 0, 0, 16777215, 0x400),
+    D(lmdmode, 1, 0, 1, 0x1),
+    D(lmsigma, 0.8, 0, 1, 0x1),
+    I(lmitmode, 3, 0, 1, 0x1),
+    D(lmiteasytol, 1, 0, 1, 0x1),
+    D(lmitlargetol, 5, 0, 1, 0x1),
+    U(decscale, 14, 0, 1, 0x1),
+    D(dectol, 1e-15, 0, 1, 0x1),
+    I(alphasafe, 0, 0, 0, 0),
+    D(alphasafeJ, 0.01, 0, 0, 0),
+    D(alpha0, 1, 0, 0, 0),
+    D(alpha, 0, 0, 0, 0),
+    D(alphamin, 1e-80, 0, 0, 0),
+    D(alphamax, 1e+80, 0, 0, 0),
+    D(lvbias_min, 1e-16, 0, 0, 0),
+    D(lvbias_max, 1e-14, 0, 0, 0),
+    D(resolTolerance, 1e-16, 0, 0, 0),
+    U(nsweeps, 3, 0, 0, 0),
+    D(tolObjAbs, 1e-12, 0, 0, 0),
+    D(tolObjRel, 1e-15, 0, 0, 0),
+    D(objLimit, 0, 0, 0, 0),
+    D(tolLimRel, -1, 0, 0, 0),
+    D(tolCheckFunc, 1e-14, 0, 0, 0),
+    D(tolCheckGrad, 0.0001, 0, 0, 0),
+    D(tolCheckHess, 0.01, 0, 0, 0),
+    D(tolGradAbs, 1e-09, 0, 0, 0),
+    D(tolGradRel, 1e-24, 0, 0, 0),
+    D(tolStepAbs, -1, 0, 0, 0),
+    D(tolStepRel, -1, 0, 0, 0),
+    D(tolEnhAbs, -1, 0, 0, 0),
+    D(tolEnhRel, -1, 0, 0, 0),
+    D(regshift, 0, 0, 0, 0),
+    D(normalregshift, 0, 0, 0, 0),
+    D(regshiftrel, 1e-14, 0, 0, 0),
+    D(normalregshiftrel, 0, 0, 0, 0),
+    D(lsrninvtol, 1e-15, 0, 0, 0),
+    L(lsrnbatchsz, 1000, 0, 0, 0),
+    D(lsrnovs, 2, 0, 0, 0),
+    D(cgprecond, 0, 0, 0, 0),
+    D(cgtol, 1e-15, 0, 0, 0),
+    D(cgtolre, 1e-07, 0, 0, 0),
+    L(cgmaxit, 10000, 0, 0, 0),
+    L(itctrl_histlen, 32, 0, 0, 0),
+    D(itctrl_slowtol, 0.0001, 0, 0, 0),
+    D(itctrl_cycletol, 0.9, 0, 0, 0),
+    D(itctrl_estalpha, 0.9, 0, 0, 0),
+    L(cghc_dimk, 15, 0, 0, 0),
+    L(cghc_maxit, 500, 0, 0, 0),
+    L(cghc_relax, 15, 0, 0, 0),
+    D(cghc_orthtol, 1e-05, 0, 0, 0),
+    D(cghc_evtol, 1e-12, 0, 0, 0),
+    D(cghc_skipreltol, 0.1, 0, 0, 0),
+    U(precondZero, 0, 0, 0, 0),
+    D(evprecond1, 1, 0, 0, 0),
+    D(evprecond2, 0, 0, 0, 0),
+    D(evtol, 0.001, 0, 0, 0),
+    D(evmaxit, 27, 0, 0, 0),
+    D(evn, 5, 0, 0, 0),
+    D(evmin, 0, 0, 0, 0),
+    I(fullMinEV, 0, 0, 0, 0),
+    I(fullMaxEV, 0, 0, 0, 0),
+    D(negshiftsafefactor, 10, 0, 0, 0),
+    D(minshiftsc, 1e-08, 0, 0, 0),
+    D(minshiftabs, 0.002, 0, 0, 0),
+    D(shiftGain0, 0.95, 0, 0, 0),
+    D(shiftGain1, 1.32, 0, 0, 0),
+    D(shiftGain2, 1.73, 0, 0, 0),
+    D(shiftGain3, 3, 0, 0, 0),
+    D(shiftGain4, 3.2, 0, 0, 0),
+    D(sicbp0, 24, 0, 0, 0),
+    D(sicbp1, 12, 0, 0, 0),
+    D(sicbp2, 8, 0, 0, 0),
+    D(sicbn0, 42, 0, 0, 0),
+    D(sicbn1, 52, 0, 0, 0),
+    D(sicbn2, 62, 0, 0, 0),
+    U(ussum, 1, 0, 0, 0),
+    U(enableSigIntHandler, 0, 0, 0, 0),
+    U(enableSigUSR1Handler, 1, 0, 0, 0),
+    U(enableSigUSR2Handler, 1, 0, 0, 0),
+    U(enableErrorHandler, 1, 0, 0, 0),
+    U(enableExit, 1, 0, 0, 0),
+    U(enableFloatExcept, 1, 0, 0, 0),
+    U(enableStopFile, 0, 0, 0, 0),
+    U(enableResume, 0, 0, 0, 0),
+    U(enableFallback, 0, 0, 0, 0),
+    U(sdirs, 8, 0, 0, 0),
 };
+#undef ROW
 #undef L
 #undef I
 #undef U
@@ -75,61 +166,33 @@ void checkSlot(Opts& o, const Expected& e, double v, T stored) {
   EXPECT_EQ(slot->get(), static_cast<double>(stored));
 }
 
-TEST(Opts, DefaultsOfTheTable) {
-  // A sample of each field type, the unnamed fields and the mask expansion.
+TEST(Opts, EveryRowOfTheOptionTable) {
   Opts o;
+  ASSERT_EQ(std::size(kOptions), 106u);
+  ASSERT_EQ(o.registry.size(), 106u);
+  for (const Expected& e : kOptions) {
+    SCOPED_TRACE(e.name);
+    ASSERT_EQ(o.registry.count(e.name), 1u);
+    const VariantPtrBase* slot = o.registry.at(e.name);
+    EXPECT_EQ(slot->get(), e.def);
+    EXPECT_EQ(slot->min, e.min);
+    EXPECT_EQ(slot->max, e.max);
+    EXPECT_EQ(slot->flags, e.flags);
+    // The process-wide block starts from the same defaults.
+    EXPECT_EQ(opts.registry.at(e.name)->get(), e.def);
+  }
+  // The unnamed fields: defaults only, no registry entry; the mask
+  // expansion starts empty.
+  for (const char* unnamed : {"trace", "aux0", "auxScale", "stepScanMax", "auxFlag",
+                              "dumpCheckErrors"})
+    EXPECT_EQ(o.registry.count(unnamed), 0u) << unnamed;
   EXPECT_EQ(o.aux0 | o.aux1 | o.aux2 | o.aux3, 0);
+  EXPECT_EQ(o.auxScale, 0.0);
   EXPECT_EQ(o.stepScanMax, 1000.0);
   EXPECT_EQ(o.auxFlag, 1);
   EXPECT_EQ(o.dumpCheckErrors, 1u);
   EXPECT_EQ(o.trace, 0u);
-  EXPECT_EQ(o.maxit, 10000u);
-  EXPECT_EQ(o.cgmode, 4);
-  EXPECT_EQ(o.minvrelshift, 1e-14);
-  EXPECT_EQ(o.lsrnbatchsz, 1000);
-  EXPECT_EQ(o.evmaxit, 27.0);
-  EXPECT_EQ(o.sdirs, 8u);
   EXPECT_TRUE(o.searchDirs.empty());
-
-  // The process-wide block starts from the same defaults.
-  ASSERT_EQ(opts.registry.size(), 106u);
-  for (const auto& [name, slot] : o.registry)
-    EXPECT_EQ(opts.registry.at(name)->get(), slot->get()) << name;
-}
-
-TEST(Opts, RegistryNamesRangesAndFlags) {
-  Opts o;
-  ASSERT_EQ(o.registry.size(), 106u);
-  EXPECT_EQ(std::size(kOptions), 106u);
-  for (const char* unnamed : {"trace", "aux0", "auxScale", "stepScanMax", "auxFlag",
-                              "dumpCheckErrors"})
-    EXPECT_EQ(o.registry.count(unnamed), 0u) << unnamed;
-
-  const std::set<std::string> readOnly = {"c1", "c2", "lmdmode", "lmsigma", "lmitmode",
-                                          "lmiteasytol", "lmitlargetol", "decscale", "dectol"};
-  int readOnlyCount = 0;
-  for (const auto& [name, slot] : o.registry) {
-    if (slot->flags & OptFlag::ReadOnly) {
-      ++readOnlyCount;
-      EXPECT_TRUE(readOnly.count(name)) << name;
-      EXPECT_EQ(slot->flags, 0x1u) << name;
-      EXPECT_EQ(slot->min, 0.0);
-      EXPECT_EQ(slot->max, 1.0);
-    }
-    EXPECT_EQ(slot->flags & OptFlag::NeedsRestart, 0u) << name;
-  }
-  EXPECT_EQ(readOnlyCount, 9);
-
-  auto described = [&](const char* name, double min, double max, std::uint64_t flags) {
-    const VariantPtrBase* s = o.registry.at(name);
-    EXPECT_EQ(s->min, min) << name;
-    EXPECT_EQ(s->max, max) << name;
-    EXPECT_EQ(s->flags, flags) << name;
-  };
-  described("dump", 0, 16777215, 0x400);
-  described("cgmode", 0, 4, 0x300);
-  described("saveLast", 0, 1000, 0x100);
-  described("maxit", 0, 0, 0);
 }
 
 TEST(Opts, EveryOptionSetsAndGetsItsOwnField) {
