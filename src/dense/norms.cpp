@@ -5,6 +5,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "dense/quiet_compare.h"
+#include "dense/safe_divide.h"
+
 double normfro(const std::valarray<double>& x) {
   std::size_t i = x.size();
   if (i == 0) return 0.0;
@@ -24,7 +27,8 @@ double relmaxnorm(const std::valarray<double>& a, const std::valarray<double>& b
   std::valarray<double> diff(n);
   for (std::size_t i = 0; i < n; ++i) diff[i] = a[i] - b[i];
   const double d = normfro(diff);
-  // Written so that a NaN nb falls back to na, and a NaN na stays.
-  const double m = nb > na ? nb : na;
-  return m != 0.0 ? d / m : d;
+  // Written so that a NaN nb falls back to na, and a NaN na stays; the
+  // quiet comparison keeps a NaN from trapping.
+  const double m = quietGreater(nb, na) ? nb : na;
+  return relativeError(d, m);
 }

@@ -167,6 +167,12 @@ int BIDSolver<Op, OpT>::decompose() {
     normalize(v);
   }
 
+  // A vector that vanishes (alpha_i = 0, or nothing left after the
+  // reorthogonalisation) means that the Krylov space is exhausted.
+  auto exhausted = [&finish](std::uint32_t steps) {
+    std::cerr << "\ntol reached\n";
+    return finish(steps, TolReached);
+  };
   double normB = 0.0, abstol = 0.0;
   // A beta at the rounding level of the products counts as zero.
   const double breakdown = static_cast<double>(std::max(rows, cols)) * DBL_EPSILON;
@@ -176,30 +182,16 @@ int BIDSolver<Op, OpT>::decompose() {
       growRows(I.U, capacity);
       growRows(I.V, capacity);
     }
-    orthogonalizeAgainstRows(I.V, i, v);
-    if (normalize(v) == 0.0) {
-      std::cerr << "\ntol reached\n";
-      return finish(i, TolReached);
-    }
-    const double orthV = i > 0 ? std::fabs(rowDot(I.V, 0, v)) : 0.0;
-    setRow(I.V, i, v);
+    double orthV = 0.0, orthU = 0.0;
+    if (!appendOrthonormalRow(I.V, i, v, orthV)) return exhausted(i);
 
     if (!applyProduct(op, v, Av)) return fail();
     u = Av - I.beta[i] * u;
     I.alpha[i] = normfro(u);
-    if (I.alpha[i] == 0.0) {
-      zeroOperator = i == 0;
-      std::cerr << "\ntol reached\n";
-      return finish(i, TolReached);
-    }
+    zeroOperator = i == 0 && I.alpha[0] == 0.0;
+    if (I.alpha[i] == 0.0) return exhausted(i);
     u /= I.alpha[i];
-    orthogonalizeAgainstRows(I.U, i, u);
-    if (normalize(u) == 0.0) {
-      std::cerr << "\ntol reached\n";
-      return finish(i, TolReached);
-    }
-    const double orthU = i > 0 ? std::fabs(rowDot(I.U, 0, u)) : 0.0;
-    setRow(I.U, i, u);
+    if (!appendOrthonormalRow(I.U, i, u, orthU)) return exhausted(i);
 
     if (!applyProduct(opT, u, Atu)) return fail();
     v = Atu - I.alpha[i] * v;
@@ -221,10 +213,7 @@ int BIDSolver<Op, OpT>::decompose() {
       std::cerr << "\ncrooked\n";
       return finish(i - 1, Crooked);
     }
-    if (quietLess(I.alpha[i], abstol)) {
-      std::cerr << "\ntol reached\n";
-      return finish(i, TolReached);
-    }
+    if (quietLess(I.alpha[i], abstol)) return exhausted(i);
   }
   std::cerr << "\n";
   return finish(limit, RanOut);

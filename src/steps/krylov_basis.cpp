@@ -34,6 +34,15 @@ void orthogonalizeAgainstRows(const MatrixTemplate<double>& B, std::size_t count
   }
 }
 
+bool appendOrthonormalRow(MatrixTemplate<double>& B, std::size_t i, std::valarray<double>& v,
+                          double& orth) {
+  orthogonalizeAgainstRows(B, i, v);
+  if (normalize(v) == 0.0) return false;
+  orth = i > 0 ? std::fabs(rowDot(B, 0, v)) : 0.0;
+  setRow(B, i, v);
+  return true;
+}
+
 double normalize(std::valarray<double>& v) {
   const double nv = normfro(v);
   if (nv == 0.0) return nv;

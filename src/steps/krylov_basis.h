@@ -30,6 +30,12 @@ void growSquare(MatrixTemplate<double>& M, std::size_t capacity);
 void orthogonalizeAgainstRows(const MatrixTemplate<double>& B, std::size_t count,
                               std::valarray<double>& v, double* h = nullptr);
 
+// Reorthogonalises v against rows 0 .. i-1 of B (one pass), normalises it
+// and stores it as row i; orth = |v . b_0| measures the loss of
+// orthogonality (0 for i = 0). False, storing nothing, when v vanishes.
+bool appendOrthonormalRow(MatrixTemplate<double>& B, std::size_t i, std::valarray<double>& v,
+                          double& orth);
+
 // v <- v / ||v||, returning ||v||; a zero v stays as it is and gives 0.
 double normalize(std::valarray<double>& v);
 

@@ -1,7 +1,6 @@
 #include "steps/lm_alg.h"
 
 #include <cblas.h>
-#include <fmt/format.h>
 #include <lapacke.h>
 
 #include <algorithm>
@@ -183,7 +182,7 @@ std::valarray<double> LMAlg::pivotedStep() {
 
 void LMAlg::palpha(double alpha, std::valarray<double>& p, bool exact) {
   if (!quietGreaterEqual(alpha, 0.0))
-    throw std::invalid_argument(fmt::format("LMAlg::palpha: alpha must not be negative or NaN"));
+    throw std::invalid_argument("LMAlg::palpha: alpha must not be negative or NaN");
   const std::valarray<double> D = floored();
   std::cerr << "Compute p(";
   traceAlpha(alpha, D);

@@ -117,47 +117,38 @@ TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
   EXPECT_NE(r.err.find("BID decomp exit 0 20 "), std::string::npos) << r.err;
 }
 
-TEST(BIDSolver, DecompositionsThatKeepNoStep) {
+TEST(BIDSolver, ShortAndFailedDecompositions) {
   FpTrapGuard traps;
   const Vec b = randomVector(9, 71);
-  {
-    // A = 0: A v_0 = 0, so x = 0 is exact.
-    Operator A(Matrix(9, 4));
+  struct Case {
+    const char* name;
+    Matrix A;
+    std::uint32_t maxSteps;
+    int poison;  // the J v call that answers NaN; 0 none
+    std::int32_t status;
+    std::uint32_t steps;
+  };
+  const Case cases[] = {
+      {"A = 0: A v_0 = 0, x = 0 is exact", Matrix(9, 4), 4, 0, 0, 0},
+      {"no step allowed although A != 0", randomMatrix(9, 4, 72), 0, 0, StepStatus::NoStepKept, 0},
+      {"one step", randomMatrix(9, 4, 73), 1, 0, 0, 1},
+      {"NaN in the power iteration", randomMatrix(9, 4, 74), 4, 1, StepStatus::NonFinite, 0},
+      {"NaN in the recursion", randomMatrix(9, 4, 74), 4, 12, StepStatus::NonFinite, 0},
+  };
+  for (const Case& c : cases) {
+    Operator A(c.A);
+    A.op.poison = c.poison;
     BIDSolInfo info = record(A.A);
+    info.maxSteps = c.maxSteps;
     const BidRun r = bidSolve(A, info, b);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(info.steps, 0u);
-    EXPECT_EQ(maxAbsDiff(r.x, Vec(0.0, 4)), 0.0);
-  }
-  {
-    // A step limit of 0 leaves nothing to solve with although A != 0.
-    Operator A(randomMatrix(9, 4, 72));
-    BIDSolInfo info = record(A.A);
-    info.maxSteps = 0;
-    const BidRun r = bidSolve(A, info, b);
-    EXPECT_EQ(r.status, StepStatus::NoStepKept);
-    EXPECT_EQ(maxAbsDiff(r.x, Vec(0.0, 4)), 0.0);
-  }
-  {
-    // One step: x = v_0 (u_0 . b) / alpha_0.
-    Operator A(randomMatrix(9, 4, 73));
-    BIDSolInfo info = record(A.A);
-    info.maxSteps = 1;
-    const BidRun r = bidSolve(A, info, b);
-    EXPECT_EQ(r.status, 0);
-    ASSERT_EQ(info.steps, 1u);
-    const Vec want = row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]);
-    EXPECT_LT(maxAbsDiff(r.x, want), 1e-15);
-  }
-  for (int poison : {1, 12}) {
-    // NaN from the host in the power iteration or in the recursion.
-    Operator A(randomMatrix(9, 4, 74));
-    A.op.poison = poison;
-    BIDSolInfo info = record(A.A);
-    const BidRun r = bidSolve(A, info, b);
-    EXPECT_EQ(r.status, StepStatus::NonFinite) << poison;
-    EXPECT_EQ(maxAbsDiff(r.x, Vec(0.0, 4)), 0.0) << poison;
-    EXPECT_EQ(A.op.calls, poison) << poison;  // nothing after the failure
+    EXPECT_EQ(r.status, c.status) << c.name;
+    ASSERT_EQ(info.steps, c.steps) << c.name;
+    // One step gives x = v_0 (u_0 . b) / alpha_0, no step x = 0.
+    const Vec want = c.steps ? row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]) : Vec(0.0, 4);
+    EXPECT_LT(maxAbsDiff(r.x, want), 1e-15) << c.name;
+    if (c.poison) {
+      EXPECT_EQ(A.op.calls, c.poison) << c.name;  // nothing after the failure
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "step_test_util.h"
 #include "steps/scaling_floor.h"
+#include "linear/vector_kernels.h"
 #include "steps/step_status.h"
 #include "support/fp_traps.h"
 
@@ -113,15 +114,16 @@ TEST(LMAlg, GaussNewtonInsideTheRegionAndZeroGradient) {
     double Delta;
     double alpha;
     Vec p;
+    std::uint32_t rank;  // an empty count is stored as min(3, n)
   };
   const Case cases[] = {
       // The Newton update would drive alpha below 0 here.
-      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, 0.0, Vec{1.0}},
+      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, 0.0, Vec{1.0}, 1},
       {"zero gradient", Matrix(2, 2, Vec{1.0, 0.0, 0.0, 0.0}), Vec{0.0, 3.0}, Vec{1.0, 1.0}, 1.0,
-       0.0, Vec{0.0, 0.0}},
+       0.0, Vec{0.0, 0.0}, 1},
       {"zero J and zero D", Matrix(3, 2), Vec{1.0, 2.0, 3.0}, Vec{0.0, 0.0}, 1.0, 0.0,
-       Vec{0.0, 0.0}},
-      {"collapsed region", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 0.0, 0.0, Vec{0.0}},
+       Vec{0.0, 0.0}, 2},
+      {"collapsed region", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 0.0, 0.0, Vec{0.0}, 1},
   };
   for (const Case& c : cases) {
     ScalingRecord scaling{DiagMatrixTemplate<double>(c.D), c.Delta};
@@ -130,6 +132,11 @@ TEST(LMAlg, GaussNewtonInsideTheRegionAndZeroGradient) {
     EXPECT_EQ(lm.solveLambda(lm.step), c.alpha) << c.name;
     EXPECT_LT(maxAbsDiff(lm.step, c.p), 1e-15) << c.name;
     EXPECT_EQ(lm.status, 0) << c.name;
+    EXPECT_EQ(lm.rank, c.rank) << c.name;
+    // The Gauss-Newton step of a singular R stays finite.
+    Vec p0;
+    lm.palpha(0.0, p0, true);
+    EXPECT_TRUE(allFinite(p0)) << c.name;
   }
 }
 

@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 #include <string>
 #include <valarray>
 
+#include "dense/decomp_test_util.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
 
@@ -21,13 +21,7 @@ namespace step_test {
 using Matrix = MatrixTemplate<double>;
 using Vec = std::valarray<double>;
 
-inline Matrix randomMatrix(std::size_t r, std::size_t c, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  Matrix m(r, c);
-  for (auto& v : m.elements) v = u(gen);
-  return m;
-}
+using decomp_test::randomMatrix;
 
 inline Vec randomVector(std::size_t n, unsigned seed) {
   return randomMatrix(n, 1, seed).elements;
