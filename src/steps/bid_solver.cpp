@@ -40,8 +40,7 @@ std::int32_t BIDSolInfo::solve(const std::valarray<double>& b, std::valarray<dou
 
 void traceBidStep(std::uint32_t i, double alpha, double normB, double beta, double abstol,
                   double orthU, double orthV) {
-  std::cerr << "BID " << i << std::setw(24) << alpha << std::setw(24)
-            << quietDivide(alpha, normB) << std::setw(24) << beta << std::setw(24) << abstol
-            << std::setw(24) << orthU << std::setw(24) << orthV << "                 \r"
-            << std::flush;
+  std::cerr << "BID " << i << std::setw(24) << alpha << std::setw(24) << quietDivide(alpha, normB)
+            << std::setw(24) << beta << std::setw(24) << abstol << std::setw(24) << orthU
+            << std::setw(24) << orthV << "                 \r" << std::flush;
 }

@@ -55,12 +55,12 @@
 
 // A bidiagonalisation and the outcome of the last solve with it.
 struct BIDSolInfo {
-  std::uint32_t rows = 0;      // rows of A
-  std::uint32_t cols = 0;      // columns of A
-  double tol = 0.0;            // relative tolerance on alpha
-  std::uint32_t maxSteps = 0;  // step limit
-  MatrixTemplate<double> U;    // u_i as rows (rows entries each); `steps` rows
-  MatrixTemplate<double> V;    // v_i as rows (cols entries each); `steps` rows
+  std::uint32_t rows = 0;       // rows of A
+  std::uint32_t cols = 0;       // columns of A
+  double tol = 0.0;             // relative tolerance on alpha
+  std::uint32_t maxSteps = 0;   // step limit
+  MatrixTemplate<double> U;     // u_i as rows (rows entries each); `steps` rows
+  MatrixTemplate<double> V;     // v_i as rows (cols entries each); `steps` rows
   std::valarray<double> alpha;  // diagonal of B, maxSteps entries
   std::valarray<double> beta;   // beta[0] = 0, beta[i+1] = B(i, i+1); maxSteps + 1 entries
   double lastAlpha = 0.0;       // alpha[steps - 1], 0 without a step

@@ -40,8 +40,8 @@ template <class JOp, class JTOp>
 class CGNormalSolver {
  public:
   std::uint32_t m, n;
-  const JOp& J;    // v (n) -> J v (m)
-  const JTOp& JT;  // w (m) -> J^T w (n)
+  const JOp& J;                    // v (n) -> J v (m)
+  const JTOp& JT;                  // w (m) -> J^T w (n)
   const std::valarray<double>* d;  // the damping diagonal, n entries; not owned
   double tol;
   std::int32_t maxit;
@@ -104,7 +104,8 @@ std::int32_t CGNormalSolver<JOp, JTOp>::solve(const std::valarray<double>& b,
   };
   auto prec = [&](const std::valarray<double>& r) {
     std::valarray<double> z(n);
-    for (std::size_t i = 0; i < n; ++i) z[i] = quietGreater((*d)[i], 0.0) ? quietDivide(r[i], (*d)[i]) : r[i];
+    for (std::size_t i = 0; i < n; ++i)
+      z[i] = quietGreater((*d)[i], 0.0) ? quietDivide(r[i], (*d)[i]) : r[i];
     if (failed || !allFinite(z)) {
       failed = true;
       z = 0.0;
@@ -113,8 +114,8 @@ std::int32_t CGNormalSolver<JOp, JTOp>::solve(const std::valarray<double>& b,
   };
 
   const std::valarray<double> x0 = randvec(static_cast<long>(n)) - 0.5;
-  CGPreSolver<decltype(op), decltype(prec)> cg(op, prec, n, tol, 1e-120, 1e14, maxit,
-                                               opts.cgmode, opts.cgrec, opts.cgreset);
+  CGPreSolver<decltype(op), decltype(prec)> cg(op, prec, n, tol, 1e-120, 1e14, maxit, opts.cgmode,
+                                               opts.cgrec, opts.cgreset);
   x = cg.solve(b, x0, nullptr);
   status = cg.status;
   iterations = cg.it;

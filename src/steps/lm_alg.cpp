@@ -74,8 +74,8 @@ LMAlg::Problem LMAlg::chooseProblem(const Matrix& J, const std::valarray<double>
   const std::size_t count = J.rows * J.cols;
   if (J.elements.size() < count)
     throw std::invalid_argument("LMAlg: J holds fewer entries than its shape needs");
-  finiteInput_ = std::all_of(J.data(), J.data() + count, [](double v) { return std::isfinite(v); }) &&
-                 allFinite(minusR);
+  finiteInput_ = allFinite(minusR) &&
+                 std::all_of(J.data(), J.data() + count, [](double v) { return std::isfinite(v); });
   const std::size_t rows = std::max(J.rows, J.cols);
   if (finiteInput_ && rows == J.rows) return {&J, &minusR};
   // Zero rows leave ||J p + r|| unchanged, so a wide J is solved as square.
@@ -106,7 +106,8 @@ LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray
   // Numerical rank: the leading diagonal of R down to the rounding level of
   // the factorisation. (A dependent column leaves an entry of the order of
   // the machine epsilon times ||R||, not an exact zero.)
-  const double ref = std::max(1e-18, static_cast<double>(m) * DBL_EPSILON) * normfro(qr_.R.elements);
+  const double relative = std::max(1e-18, static_cast<double>(m) * DBL_EPSILON);
+  const double ref = relative * normfro(qr_.R.elements);
   rank = leadingRank(qr_.R, n, ref);
   std::cerr << "R rank is " << rank << " (ref " << ref << ")\n";
   if (rank == 0) rank = std::min<std::uint32_t>(3, n);
@@ -175,8 +176,8 @@ std::valarray<double> LMAlg::pivotedStep() {
     cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(n), 1.0,
                 qr_.R.data(), static_cast<int>(n), &z[0], 1, 0.0, &Rz[0], 1);
   const std::valarray<double> diff = bp - Rz;
-  std::cerr << "TR err "
-            << relativeError(normfro(diff), quietMax(normfro(bp), normfro(Rz))) << "\n";
+  std::cerr << "TR err " << relativeError(normfro(diff), quietMax(normfro(bp), normfro(Rz)))
+            << "\n";
   return z;
 }
 
@@ -255,8 +256,7 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
   // u = ||D^-1 J^T (-r)|| / Delta, the columns of a copy of J scaled by 1 / D_j.
   Matrix scaled = *problem_.J;
   for (std::uint32_t j = 0; j < n; ++j)
-    if (m > 0)
-      cblas_dscal(static_cast<int>(m), 1.0 / D[j], scaled.data() + j, static_cast<int>(n));
+    if (m > 0) cblas_dscal(static_cast<int>(m), 1.0 / D[j], scaled.data() + j, static_cast<int>(n));
   double u = quietDivide(normfro(matrixTransposeVectorProduct(scaled, *problem_.rhs)), Delta);
   // A zero gradient: p = 0 is the minimiser. An infinite bound: the region
   // is too small for any step to be represented.
@@ -268,8 +268,7 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
   if (rank == n) l = quietDivide(-phi0, d_phi(0.0));
   if (!quietGreater(l, 0.0)) l = 0.0;  // a Gauss-Newton step inside the region
   double alpha = 0.9 * u;
-  std::cerr << "LM init: " << alpha << " " << l << " " << u << " " << Delta << ": " << phi0
-            << "\n";
+  std::cerr << "LM init: " << alpha << " " << l << " " << u << " " << Delta << ": " << phi0 << "\n";
 
   bool gaussNewton = false;
   for (int it = 0; it < 100; ++it) {

@@ -23,7 +23,7 @@
 //     (never for the exact final step).
 // The QR of the stacked matrix is cached for the last alpha (and D).
 //
-// The derivative (Hebden/More): with y = R_A^-T P_A^T P^T (D^2 p) / ||D p||,
+// The derivative: with y = R_A^-T P_A^T P^T (D^2 p) / ||D p||,
 //
 //     phi'(alpha) = -(D^2 p)^T (J^T J + alpha D^2)^-1 (D^2 p) / ||D p||
 //                 = -||D p|| ||y||^2,
@@ -68,12 +68,12 @@ class LMAlg {
   LMAlg(const ScalingRecord& scaling, const MatrixTemplate<double>& J,
         const std::valarray<double>& minusR, int dMode = 1, double maxE = 0.0);
   // The solver keeps references: temporaries would dangle.
-  LMAlg(const ScalingRecord&, const MatrixTemplate<double>&&, const std::valarray<double>&,
-        int = 1, double = 0.0) = delete;
-  LMAlg(const ScalingRecord&, const MatrixTemplate<double>&, const std::valarray<double>&&,
-        int = 1, double = 0.0) = delete;
-  LMAlg(const ScalingRecord&&, const MatrixTemplate<double>&, const std::valarray<double>&,
-        int = 1, double = 0.0) = delete;
+  LMAlg(const ScalingRecord&, const MatrixTemplate<double>&&, const std::valarray<double>&, int = 1,
+        double = 0.0) = delete;
+  LMAlg(const ScalingRecord&, const MatrixTemplate<double>&, const std::valarray<double>&&, int = 1,
+        double = 0.0) = delete;
+  LMAlg(const ScalingRecord&&, const MatrixTemplate<double>&, const std::valarray<double>&, int = 1,
+        double = 0.0) = delete;
   LMAlg(const LMAlg&) = delete;
   LMAlg& operator=(const LMAlg&) = delete;
   virtual ~LMAlg();
@@ -125,8 +125,8 @@ class LMAlg {
   std::valarray<double> pivotedStep();
   double tracePhi(double alpha, const std::valarray<double>& p, const std::valarray<double>& D);
 
-  MatrixTemplate<double> ownJ_;    // padded or replaced J, when needed
-  std::valarray<double> ownRhs_;   // padded or replaced -r, when needed
+  MatrixTemplate<double> ownJ_;   // padded or replaced J, when needed
+  std::valarray<double> ownRhs_;  // padded or replaced -r, when needed
   bool finiteInput_ = true;
   Problem problem_;
   LapQRDecomposed qr_;

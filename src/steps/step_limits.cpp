@@ -5,7 +5,8 @@
 
 namespace {
 std::uint32_t clampTo32(std::uint64_t v) {
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
+  constexpr std::uint64_t most = std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(std::min(v, most));
 }
 }  // namespace
 

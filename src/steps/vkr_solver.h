@@ -53,15 +53,15 @@
 
 // The work record of a VKR solve, kept by the caller between solves.
 struct VKRInfo {
-  std::uint32_t dim = 0;       // n
-  double tol = 0.0;            // tolerance on the relative residual
-  double orthLimit = 0.0;      // limit of |w . v_0| before the iteration stops
-  std::uint32_t decscale = 0;  // copy of the option the step limit came from
-  std::uint32_t maxSteps = 0;  // step limit
-  double relResidual = 0.0;    // output: last relative residual estimate
-  std::uint32_t steps = 0;     // output: Arnoldi steps kept (k)
-  MatrixTemplate<double> basis;  // v_i as rows; k counted rows, row k kept in storage
-  MatrixTemplate<double> m_H;    // H reduced to upper triangular form; capacity x capacity
+  std::uint32_t dim = 0;          // n
+  double tol = 0.0;               // tolerance on the relative residual
+  double orthLimit = 0.0;         // limit of |w . v_0| before the iteration stops
+  std::uint32_t decscale = 0;     // copy of the option the step limit came from
+  std::uint32_t maxSteps = 0;     // step limit
+  double relResidual = 0.0;       // output: last relative residual estimate
+  std::uint32_t steps = 0;        // output: Arnoldi steps kept (k)
+  MatrixTemplate<double> basis;   // v_i as rows; k counted rows, row k kept in storage
+  MatrixTemplate<double> m_H;     // H reduced to upper triangular form; capacity x capacity
   std::valarray<double> cosines;  // c_j, n entries
   std::valarray<double> sines;    // s_j, n entries
   std::valarray<double> start;    // x_0 of the last solve
@@ -84,9 +84,9 @@ bool vkrFinish(VKRInfo& info, std::size_t capacity, const std::valarray<double>&
 template <class Op, class Op2 = Op>
 class VKRSolver {
  public:
-  VKRInfo* info;    // not owned
-  const Op& op;     // v (n) -> A v (n)
-  const Op2& op2;   // held for the caller; the solve never applies it
+  VKRInfo* info;   // not owned
+  const Op& op;    // v (n) -> A v (n)
+  const Op2& op2;  // held for the caller; the solve never applies it
   std::uint32_t dim;
   double tol;
   std::uint32_t maxSteps;
@@ -125,8 +125,7 @@ class VKRSolver {
 
 template <class Op, class Op2>
 std::int32_t VKRSolver<Op, Op2>::solve(const std::valarray<double>& b,
-                                       const std::valarray<double>& x0,
-                                       std::valarray<double>& x) {
+                                       const std::valarray<double>& x0, std::valarray<double>& x) {
   requireSameLength(b.size(), dim, "VKRSolver: the right-hand side needs n entries");
   requireSameLength(x0.size(), dim, "VKRSolver: the start needs n entries");
   VKRInfo& I = *info;
@@ -239,8 +238,8 @@ class VKRNormalSolver {
  public:
   VKRInfo* info;  // not owned
   std::uint32_t m, n;
-  const JOp& J;    // v (n) -> J v (m)
-  const JTOp& JT;  // w (m) -> J^T w (n)
+  const JOp& J;                    // v (n) -> J v (m)
+  const JTOp& JT;                  // w (m) -> J^T w (n)
   const std::valarray<double>* d;  // n entries; not owned
   std::uint32_t maxSteps;
 

@@ -144,7 +144,8 @@ TEST(BIDSolver, ShortAndFailedDecompositions) {
     EXPECT_EQ(r.status, c.status) << c.name;
     ASSERT_EQ(info.steps, c.steps) << c.name;
     // One step gives x = v_0 (u_0 . b) / alpha_0, no step x = 0.
-    const Vec want = c.steps ? row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]) : Vec(0.0, 4);
+    const Vec want =
+        c.steps ? row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]) : Vec(0.0, 4);
     EXPECT_LT(maxAbsDiff(r.x, want), 1e-15) << c.name;
     if (c.poison) {
       EXPECT_EQ(A.op.calls, c.poison) << c.name;  // nothing after the failure

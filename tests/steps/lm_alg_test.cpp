@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "linear/vector_kernels.h"
 #include "step_test_util.h"
 #include "steps/scaling_floor.h"
-#include "linear/vector_kernels.h"
 #include "steps/step_status.h"
 #include "support/fp_traps.h"
 
@@ -118,7 +118,8 @@ TEST(LMAlg, GaussNewtonInsideTheRegionAndZeroGradient) {
   };
   const Case cases[] = {
       // The Newton update would drive alpha below 0 here.
-      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, 0.0, Vec{1.0}, 1},
+      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, 0.0, Vec{1.0},
+       1},
       {"zero gradient", Matrix(2, 2, Vec{1.0, 0.0, 0.0, 0.0}), Vec{0.0, 3.0}, Vec{1.0, 1.0}, 1.0,
        0.0, Vec{0.0, 0.0}, 1},
       {"zero J and zero D", Matrix(3, 2), Vec{1.0, 2.0, 3.0}, Vec{0.0, 0.0}, 1.0, 0.0,

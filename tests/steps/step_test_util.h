@@ -2,8 +2,8 @@
 // Dense problems, counting product closures and LAPACK oracles for the step
 // solver tests.
 
-#include <gtest/gtest.h>
 #include <cblas.h>
+#include <gtest/gtest.h>
 #include <lapacke.h>
 
 #include <algorithm>
@@ -23,9 +23,7 @@ using Vec = std::valarray<double>;
 
 using decomp_test::randomMatrix;
 
-inline Vec randomVector(std::size_t n, unsigned seed) {
-  return randomMatrix(n, 1, seed).elements;
-}
+inline Vec randomVector(std::size_t n, unsigned seed) { return randomMatrix(n, 1, seed).elements; }
 
 // A r x c matrix of rank `rank`: the product of random r x rank and rank x c
 // factors.
@@ -58,8 +56,8 @@ struct DenseProduct {
       out = 0.0;
     } else {
       cblas_dgemv(CblasRowMajor, transpose ? CblasTrans : CblasNoTrans, static_cast<int>(A.rows),
-                  static_cast<int>(A.cols), 1.0, A.data(), static_cast<int>(A.cols), &in[0], 1,
-                  0.0, &out[0], 1);
+                  static_cast<int>(A.cols), 1.0, A.data(), static_cast<int>(A.cols), &in[0], 1, 0.0,
+                  &out[0], 1);
     }
     if (calls == poison) out[0] = std::numeric_limits<double>::quiet_NaN();
   }
@@ -116,8 +114,7 @@ inline double maxAbsDiff(const Vec& a, const Vec& b) { return Vec(std::abs(a - b
 
 inline std::size_t countOf(const std::string& text, const std::string& what) {
   std::size_t count = 0;
-  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-    ++count;
+  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++count;
   return count;
 }
 
