@@ -1,0 +1,306 @@
+#include "steps/lm_alg.h"
+
+#include <cblas.h>
+#include <lapacke.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+#include "dense/norms.h"
+#include "dense/quiet_compare.h"
+#include "dense/safe_divide.h"
+#include "linear/length_check.h"
+#include "linear/vector_kernels.h"
+#include "options/opts.h"
+#include "steps/scaling_floor.h"
+#include "steps/step_status.h"
+
+namespace {
+
+using Matrix = MatrixTemplate<double>;
+
+// Q^T x for the reflectors of a QR of a matrix with `cols` columns.
+void applyQT(const LapQRDecomposed& f, std::valarray<double>& x) {
+  if (f.k == 0) return;
+  LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'T', static_cast<int>(f.m), 1, static_cast<int>(f.k),
+                 f.qr.data(), static_cast<int>(f.n), &f.tau[0], &x[0], 1);
+}
+
+// Solves T x = b (T^T x = b with `transpose`) in place with the leading
+// order x order triangle of `factor`, entries beyond it 0. A zero on the
+// diagonal at position j leaves the triangle singular: the solve is then
+// repeated on the leading j x j triangle, which is the rank-limited answer.
+void solveLeading(const Matrix& factor, std::uint32_t n, std::uint32_t order,
+                  std::valarray<double>& x, bool transpose) {
+  const std::valarray<double> b = x;
+  for (;;) {
+    const int code = SolveTri(&factor, n, order).solve(x, transpose);
+    if (code <= 0 || order == 0) return;
+    order = static_cast<std::uint32_t>(code - 1);
+    x = b;
+    if (order == 0) {
+      x = 0.0;
+      return;
+    }
+  }
+}
+
+// The number of leading diagonal entries of R with |R_ii| >= ref; an exact
+// zero never counts (R = 0 has ref = 0 and rank 0, not full rank).
+std::uint32_t leadingRank(const Matrix& R, std::uint32_t n, double ref) {
+  std::uint32_t r = 0;
+  while (r < n && r < R.rows && quietGreaterEqual(std::fabs(R(r, r)), ref) && R(r, r) != 0.0) ++r;
+  return r;
+}
+
+// sqrt(l u) for 0 <= l <= u, without overflowing the product.
+double geometricMean(double l, double u) {
+  if (u > 1.0 && l > DBL_MAX / u) return std::sqrt(l) * std::sqrt(u);
+  return std::sqrt(l * u);
+}
+
+// ||D o p||.
+double scaledNorm(const std::valarray<double>& D, const std::valarray<double>& p) {
+  return normfro(D * p);
+}
+
+}  // namespace
+
+LMAlg::Problem LMAlg::chooseProblem(const Matrix& J, const std::valarray<double>& minusR) {
+  requireSameLength(minusR.size(), J.rows, "LMAlg: -r needs one entry per row of J");
+  const std::size_t count = J.rows * J.cols;
+  if (J.elements.size() < count)
+    throw std::invalid_argument("LMAlg: J holds fewer entries than its shape needs");
+  finiteInput_ = allFinite(minusR) &&
+                 std::all_of(J.data(), J.data() + count, [](double v) { return std::isfinite(v); });
+  const std::size_t rows = std::max(J.rows, J.cols);
+  if (finiteInput_ && rows == J.rows) return {&J, &minusR};
+  // Zero rows leave ||J p + r|| unchanged, so a wide J is solved as square.
+  ownJ_ = Matrix(rows, J.cols);
+  ownRhs_.resize(rows, 0.0);
+  if (finiteInput_) {
+    std::copy(std::begin(J.elements), std::begin(J.elements) + J.rows * J.cols,
+              std::begin(ownJ_.elements));
+    std::copy(std::begin(minusR), std::end(minusR), std::begin(ownRhs_));
+  } else {
+    status = StepStatus::NonFinite;
+  }
+  return {&ownJ_, &ownRhs_};
+}
+
+LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray<double>& minusR,
+             int dMode_, double maxE_)
+    : scaling(&scaling_),
+      K(opts.lmitlargetol),
+      dMode(dMode_),
+      maxE(maxE_),
+      problem_(chooseProblem(J, minusR)),
+      qr_(*problem_.J) {
+  m = qr_.m;
+  n = qr_.n;
+  k = qr_.k;
+
+  // Numerical rank: the leading diagonal of R down to the rounding level of
+  // the factorisation. (A dependent column leaves an entry of the order of
+  // the machine epsilon times ||R||, not an exact zero.)
+  const double relative = std::max(1e-18, static_cast<double>(m) * DBL_EPSILON);
+  const double ref = relative * normfro(qr_.R.elements);
+  rank = leadingRank(qr_.R, n, ref);
+  std::cerr << "R rank is " << rank << " (ref " << ref << ")\n";
+  if (rank == 0) rank = std::min<std::uint32_t>(3, n);
+
+  qtr_ = *problem_.rhs;
+  applyQT(qr_, qtr_);
+  gradient_ = matrixTransposeVectorProduct(*problem_.J, *problem_.rhs);
+}
+
+LMAlg::~LMAlg() = default;
+
+double LMAlg::unitaryError() const { return qr_.unitaryError(); }
+
+std::valarray<double> LMAlg::floored() const {
+  requireSameLength(scaling->D.diagonal.size(), n, "LMAlg: D needs one entry per column of J");
+  return flooredScalingDiagonal(scaling->D.diagonal);
+}
+
+bool LMAlg::isLarge(double alpha, const std::valarray<double>& D) const {
+  return quietGreater(alpha, K * (D.size() ? D.max() : 0.0));
+}
+
+void LMAlg::traceAlpha(double alpha, const std::valarray<double>& D) const {
+  std::cerr << alpha;
+  if (isLarge(alpha, D)) std::cerr << " >> 1";
+}
+
+double LMAlg::tracePhi(double alpha, const std::valarray<double>& p,
+                       const std::valarray<double>& D) {
+  const double phi = scaledNorm(D, p) - scaling->Delta;
+  std::cerr << "Compute phi(";
+  traceAlpha(alpha, D);
+  std::cerr << ") = " << phi << "\n";
+  return phi;
+}
+
+void LMAlg::buildStacked(double alpha, const std::valarray<double>& D) {
+  stacked_ = Matrix(k + n, n);
+  for (std::uint32_t i = 0; i < n; ++i)
+    std::copy(qr_.R.data() + i * n, qr_.R.data() + (i + 1) * n, stacked_.data() + i * n);
+  const double root = std::sqrt(alpha);
+  for (std::uint32_t i = 0; i < n; ++i) stacked_(n + i, i) = root * D[qr_.jpvt[i] - 1];
+  std::cerr << "Get Rl raw " << alpha << "\n";
+  stackedQR_ = std::make_unique<LapQRDecomposed>(stacked_);
+  stackedD_ = D;
+}
+
+std::valarray<double> LMAlg::pivotedStep() {
+  std::valarray<double> b(0.0, k + n);
+  for (std::uint32_t i = 0; i < n; ++i) b[i] = qtr_[i];
+  std::valarray<double> z(n);
+  if (cachedAlpha != 0.0) {
+    applyQT(*stackedQR_, b);
+    std::valarray<double> zp = b[std::slice(0, n, 1)];
+    solveLeading(stackedQR_->R, n, n, zp, false);
+    for (std::uint32_t i = 0; i < n; ++i) z[stackedQR_->jpvt[i] - 1] = zp[i];
+    return z;
+  }
+  // The Gauss-Newton step on the numerical rank.
+  std::valarray<double> bp = b[std::slice(0, n, 1)];
+  z = bp;
+  solveLeading(qr_.R, n, rank, z, false);
+  for (std::uint32_t i = rank; i < n; ++i) bp[i] = 0.0;
+  std::valarray<double> Rz(0.0, n);
+  if (n > 0)
+    cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(n), 1.0,
+                qr_.R.data(), static_cast<int>(n), &z[0], 1, 0.0, &Rz[0], 1);
+  const std::valarray<double> diff = bp - Rz;
+  std::cerr << "TR err " << relativeError(normfro(diff), quietMax(normfro(bp), normfro(Rz)))
+            << "\n";
+  return z;
+}
+
+void LMAlg::palpha(double alpha, std::valarray<double>& p, bool exact) {
+  if (!quietGreaterEqual(alpha, 0.0))
+    throw std::invalid_argument("LMAlg::palpha: alpha must not be negative or NaN");
+  const std::valarray<double> D = floored();
+  std::cerr << "Compute p(";
+  traceAlpha(alpha, D);
+  std::cerr << ")\n";
+  p.resize(n, 0.0);
+  if (!finiteInput_) return;
+
+  if (isLarge(alpha, D) && !exact) {
+    for (std::uint32_t i = 0; i < n; ++i) p[i] = gradient_[i] / (alpha * (D[i] * D[i]));
+    return;
+  }
+  const bool staleD = alpha != 0.0 && (stackedD_.size() != D.size() || (stackedD_ != D).max());
+  if (alpha != cachedAlpha || staleD) {
+    std::cerr << "Update Rl with " << alpha << "\n";
+    if (alpha != 0.0) buildStacked(alpha, D);
+    cachedAlpha = alpha;
+  }
+  const std::valarray<double> z = pivotedStep();
+  for (std::uint32_t i = 0; i < n; ++i) p[qr_.jpvt[i] - 1] = z[i];
+}
+
+double LMAlg::d_phi(double alpha) {
+  std::valarray<double> p;
+  palpha(alpha, p, false);
+  const std::valarray<double> D = floored();
+  const double s = scaledNorm(D, p);
+  double dphi = 0.0;
+  if (isLarge(alpha, D)) {
+    dphi = -s / alpha;
+  } else if (s != 0.0) {
+    // A zero step has no direction to grow in; phi' = 0 there.
+    const std::valarray<double> q = D * (D * p) / s;
+    std::valarray<double> y(n);
+    for (std::uint32_t i = 0; i < n; ++i) y[i] = q[qr_.jpvt[i] - 1];
+    if (cachedAlpha != 0.0) {
+      const std::valarray<double> qp = y;
+      for (std::uint32_t i = 0; i < n; ++i) y[i] = qp[stackedQR_->jpvt[i] - 1];
+      solveLeading(stackedQR_->R, n, n, y, true);
+    } else {
+      std::cerr << "Solve R^T(alpha = 0), rank is " << rank << "\n";
+      solveLeading(qr_.R, n, rank, y, true);
+    }
+    const double ny = normfro(y);
+    dphi = -s * ny * ny;
+  }
+  std::cerr << "Compute d_phi(";
+  traceAlpha(alpha, D);
+  std::cerr << ") = " << dphi << "\n";
+  return dphi;
+}
+
+double LMAlg::solveLambda(std::valarray<double>& p) {
+  const std::valarray<double> D = floored();
+  const double Delta = scaling->Delta;
+  p.resize(n, 0.0);
+  status = finiteInput_ ? 0 : StepStatus::NonFinite;
+  lastPhi = -Delta;
+  auto zeroStep = [&p]() {
+    p = 0.0;
+    return 0.0;
+  };
+  if (!finiteInput_ || !quietGreater(Delta, 0.0)) return zeroStep();
+  if (std::isinf(Delta)) {
+    // No region: the Gauss-Newton step.
+    palpha(0.0, p, true);
+    lastPhi = tracePhi(0.0, p, D);
+    return 0.0;
+  }
+
+  // u = ||D^-1 J^T (-r)|| / Delta, the columns of a copy of J scaled by 1 / D_j.
+  Matrix scaled = *problem_.J;
+  for (std::uint32_t j = 0; j < n; ++j)
+    if (m > 0) cblas_dscal(static_cast<int>(m), 1.0 / D[j], scaled.data() + j, static_cast<int>(n));
+  double u = quietDivide(normfro(matrixTransposeVectorProduct(scaled, *problem_.rhs)), Delta);
+  // A zero gradient: p = 0 is the minimiser. An infinite bound: the region
+  // is too small for any step to be represented.
+  if (u == 0.0 || !std::isfinite(u)) return zeroStep();
+
+  palpha(0.0, p, false);
+  const double phi0 = tracePhi(0.0, p, D);
+  double l = 0.0;
+  if (rank == n) l = quietDivide(-phi0, d_phi(0.0));
+  if (!quietGreater(l, 0.0)) l = 0.0;  // a Gauss-Newton step inside the region
+  double alpha = 0.9 * u;
+  std::cerr << "LM init: " << alpha << " " << l << " " << u << " " << Delta << ": " << phi0 << "\n";
+
+  bool gaussNewton = false;
+  for (int it = 0; it < 100; ++it) {
+    if (!(quietLessEqual(l, alpha) && quietLessEqual(alpha, u)))
+      alpha = std::max(geometricMean(l, u), 0.01 * u);
+    palpha(alpha, p, false);
+    const double phi = tracePhi(alpha, p, D);
+    lastPhi = phi;
+    std::cerr << "LM: " << it << " " << alpha << " " << l << " " << u << ": " << phi << "\n";
+    if (quietLess(std::fabs(phi), sigma * Delta)) break;
+
+    const double dphi = d_phi(alpha);
+    if (quietLess(phi, 0.0)) u = alpha;
+    const double newton = quietDivide(phi, dphi);
+    // phi' = 0 (or a quotient beyond the doubles) leaves no Newton step.
+    if (!std::isfinite(newton)) break;
+    const double lower = alpha - newton;
+    if (quietGreater(lower, l)) l = lower;
+    alpha -= ((phi + Delta) / Delta) * newton;
+    if (!quietGreater(alpha, 0.0) && quietLessEqual(phi0, 0.0)) {
+      gaussNewton = true;
+      break;
+    }
+  }
+  if (gaussNewton || !quietGreaterEqual(alpha, 0.0)) alpha = 0.0;
+
+  palpha(alpha, p, true);
+  lastPhi = tracePhi(alpha, p, D);
+  if (!allFinite(p)) {
+    status = StepStatus::NonFinite;
+    lastPhi = -Delta;
+    return zeroStep();
+  }
+  return alpha;
+}

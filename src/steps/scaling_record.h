@@ -1,0 +1,12 @@
+#pragma once
+// The trust-region scaling of the Levenberg-Marquardt steps: the scaling
+// diagonal D (one entry per variable) and the trust radius Delta. The
+// least-squares driver owns it for the whole run and updates both between
+// steps; the step solvers hold a reference and only read it.
+
+#include "dense/matrix.h"
+
+struct ScalingRecord {
+  DiagMatrixTemplate<double> D;
+  double Delta = 0.0;
+};

@@ -1,0 +1,156 @@
+// Golub-Kahan bidiagonalisation and its least-squares solves.
+
+#include "steps/bid_solver.h"
+
+#include <gtest/gtest.h>
+
+#include "step_test_util.h"
+#include "steps/step_limits.h"
+#include "support/fp_traps.h"
+
+namespace {
+
+using namespace step_test;
+
+struct Operator {
+  explicit Operator(Matrix a) : A(std::move(a)) {}
+  Matrix A;
+  DenseProduct op{A, false};
+  DenseProduct opT{A, true};
+  int products() const { return op.calls + opT.calls; }
+};
+
+struct BidRun {
+  std::int32_t status;
+  Vec x;
+  std::string err;
+};
+
+BidRun bidSolve(Operator& A, BIDSolInfo& info, const Vec& b) {
+  BidRun r;
+  StderrCapture capture;
+  BIDSolver solver(info, A.op, A.opT);
+  r.status = solver.solve(b, r.x);
+  r.err = capture.text();
+  return r;
+}
+
+// x against the oracle's solution. A rank-deficient A is solved to the
+// optimal residual, but the minimum norm only to about 1e-8: the start
+// after ten power steps is close to a singular vector, so the first betas
+// are small and rounding components in the null space of A are amplified
+// by alpha / beta from step to step (they never change A x).
+void expectSolution(const Matrix& A, const Vec& b, const Vec& x, const Vec& want,
+                    bool rankDeficient, const char* name) {
+  const double scale = 1.0 + Vec(std::abs(want)).max();
+  EXPECT_LT(maxAbsDiff(x, want), (rankDeficient ? 1e-6 : 1e-10) * scale) << name;
+  const double best = normfro(times(A, want) - b);
+  EXPECT_NEAR(normfro(times(A, x) - b), best, 1e-12 * (1.0 + best)) << name;
+}
+
+BIDSolInfo record(const Matrix& A, double tol = 1e-15) {
+  return BIDSolInfo(static_cast<std::uint32_t>(A.rows), static_cast<std::uint32_t>(A.cols), tol,
+                    bidStepLimit(A.rows, A.cols, 14));
+}
+
+TEST(BIDSolver, LeastSquaresSolutions) {
+  FpTrapGuard traps;
+  struct Case {
+    const char* name;
+    Matrix A;
+    bool minimumNorm;  // compare with dgelsd rather than dgels
+    std::uint32_t steps;
+  };
+  Matrix twoI(7, 7);
+  for (std::size_t i = 0; i < 7; ++i) twoI(i, i) = 2.0;
+  const Case cases[] = {
+      {"30 x 8, full steps", randomMatrix(30, 8, 51), false, 8},
+      {"rank 3 of 8", lowRankMatrix(20, 8, 3, 52), true, 3},
+      {"A = 2 I (beta = 0 at every step)", twoI, false, 7},
+  };
+  for (const Case& c : cases) {
+    Operator A(c.A);
+    BIDSolInfo info = record(A.A);
+    const Vec b = randomVector(A.A.rows, 53);
+    const BidRun r = bidSolve(A, info, b);
+    EXPECT_EQ(r.status, 0) << c.name << r.err;
+    EXPECT_EQ(info.steps, c.steps) << c.name;
+    const Vec want = c.minimumNorm ? gelsd(A.A, b) : gels(A.A, b);
+    expectSolution(A.A, b, r.x, want, c.minimumNorm, c.name);
+    EXPECT_LT(info.normalResidual, 1e-9) << c.name;
+    // 20 power-iteration products, 2 per step, 3 for the residual measures.
+    EXPECT_LE(A.products(), 20 + 2 * static_cast<int>(info.steps + 1) + 3) << c.name;
+
+    // A second right-hand side is solved from the record without a product.
+    const int before = A.products();
+    const Vec b2 = randomVector(A.A.rows, 54);
+    Vec x2;
+    {
+      StderrCapture quiet;
+      EXPECT_EQ(info.solve(b2, x2), 0);
+    }
+    EXPECT_EQ(A.products(), before);
+    expectSolution(A.A, b2, x2, c.minimumNorm ? gelsd(A.A, b2) : gels(A.A, b2), c.minimumNorm,
+                   c.name);
+  }
+}
+
+TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
+  FpTrapGuard traps;
+  Operator A(randomMatrix(60, 20, 61));
+  BIDSolInfo info = record(A.A);
+  const BidRun r = bidSolve(A, info, randomVector(60, 62));
+  ASSERT_EQ(info.steps, 20u) << r.err;
+  ASSERT_EQ(info.U.rows, 20u);
+  ASSERT_EQ(info.V.rows, 20u);
+  EXPECT_EQ(info.lastAlpha, info.alpha[19]);
+  for (std::size_t i = 0; i < 20; ++i) {
+    // A v_i = alpha_i u_i + beta_i u_(i-1)
+    Vec res = times(A.A, row(info.V, i)) - info.alpha[i] * row(info.U, i);
+    if (i > 0) res -= info.beta[i] * row(info.U, i - 1);
+    EXPECT_LT(normfro(res), 1e-12) << i;
+    for (std::size_t j = 0; j <= i; ++j) {
+      EXPECT_NEAR(rowDot(info.U, i, row(info.U, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
+      EXPECT_NEAR(rowDot(info.V, i, row(info.V, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
+    }
+  }
+  EXPECT_NE(r.err.find("BID decomp exit 0 20 "), std::string::npos) << r.err;
+}
+
+TEST(BIDSolver, ShortAndFailedDecompositions) {
+  FpTrapGuard traps;
+  const Vec b = randomVector(9, 71);
+  struct Case {
+    const char* name;
+    Matrix A;
+    std::uint32_t maxSteps;
+    int poison;  // the J v call that answers NaN; 0 none
+    std::int32_t status;
+    std::uint32_t steps;
+  };
+  const Case cases[] = {
+      {"A = 0: A v_0 = 0, x = 0 is exact", Matrix(9, 4), 4, 0, 0, 0},
+      {"no step allowed although A != 0", randomMatrix(9, 4, 72), 0, 0, StepStatus::NoStepKept, 0},
+      {"one step", randomMatrix(9, 4, 73), 1, 0, 0, 1},
+      {"NaN in the power iteration", randomMatrix(9, 4, 74), 4, 1, StepStatus::NonFinite, 0},
+      {"NaN in the recursion", randomMatrix(9, 4, 74), 4, 12, StepStatus::NonFinite, 0},
+  };
+  for (const Case& c : cases) {
+    Operator A(c.A);
+    A.op.poison = c.poison;
+    BIDSolInfo info = record(A.A);
+    info.maxSteps = c.maxSteps;
+    const BidRun r = bidSolve(A, info, b);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    ASSERT_EQ(info.steps, c.steps) << c.name;
+    // One step gives x = v_0 (u_0 . b) / alpha_0, no step x = 0.
+    const Vec want =
+        c.steps ? row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]) : Vec(0.0, 4);
+    EXPECT_LT(maxAbsDiff(r.x, want), 1e-15) << c.name;
+    if (c.poison) {
+      EXPECT_EQ(A.op.calls, c.poison) << c.name;  // nothing after the failure
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// Preconditioned CG on the damped normal equations (J^T J + diag(d)) x = b.
+
+#include "steps/cg_normal_solver.h"
+
+#include <gtest/gtest.h>
+
+#include "step_test_util.h"
+#include "support/fp_traps.h"
+
+namespace {
+
+using namespace step_test;
+
+struct NormalProblem {
+  Matrix J = randomMatrix(12, 5, 11);
+  DenseProduct Jv{J, false};
+  DenseProduct JTw{J, true};
+  Vec b = randomVector(5, 12);
+};
+
+TEST(CGNormalSolver, EqualsTheDirectSolveForEveryDamping) {
+  FpTrapGuard traps;
+  // Columns of very different scale, so that the diagonal preconditioner
+  // matters; a zero d_i is passed through by the preconditioner.
+  NormalProblem P;
+  for (std::size_t i = 0; i < P.J.rows; ++i) P.J(i, 1) *= 100.0, P.J(i, 3) *= 0.01;
+  const Vec ds[] = {Vec{0.5, 0.5, 0.5, 0.5, 0.5}, Vec{1e-3, 10.0, 0.0, 1e-3, 2.0}};
+  for (const Vec& d : ds) {
+    StderrCapture quiet;
+    CGNormalSolver solver(12, 5, P.Jv, P.JTw, d, 1e-13, 200);
+    Vec x;
+    EXPECT_EQ(solver.solve(P.b, x), 0);
+    const Vec want = posv(dampedNormalMatrix(P.J, d), P.b);
+    EXPECT_LT(maxAbsDiff(x, want), 1e-9 * Vec(std::abs(want)).max());
+    EXPECT_GT(solver.iterations, 0);
+    EXPECT_EQ(P.Jv.calls, P.JTw.calls);  // one of each per application
+  }
+}
+
+TEST(CGNormalSolver, ZeroRightHandSideAndFailedProducts) {
+  FpTrapGuard traps;
+  NormalProblem P;
+  const Vec d(1.0, 5);
+  StderrCapture quiet;
+  CGNormalSolver solver(12, 5, P.Jv, P.JTw, d, 1e-13, 200);
+  Vec x{7.0};
+  EXPECT_EQ(solver.solve(Vec(0.0, 5), x), 0);
+  EXPECT_EQ(maxAbsDiff(x, Vec(0.0, 5)), 0.0);
+  EXPECT_EQ(P.Jv.calls, 0);
+
+  // NaN from the host at the third J v product, and a NaN right-hand side.
+  P.Jv.poison = 3;
+  EXPECT_NE(solver.solve(P.b, x) & StepStatus::NonFinite, 0);
+  EXPECT_EQ(maxAbsDiff(x, Vec(0.0, 5)), 0.0);
+  EXPECT_EQ(P.Jv.calls, 3);  // no host call after the failure
+  Vec nanB = P.b;
+  nanB[2] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(solver.solve(nanB, x), StepStatus::NonFinite);
+  EXPECT_EQ(P.Jv.calls, 3);
+}
+
+}  // namespace
