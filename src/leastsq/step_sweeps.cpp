@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 #include "dense/quiet_compare.h"
 #include "leastsq/line_search_record.h"

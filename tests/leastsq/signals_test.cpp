@@ -99,16 +99,6 @@ TEST(TrovikSignals, RequestsFromCallbacksAndBetweenThem) {
   EXPECT_EQ(disposition(SIGUSR2), SIG_DFL);
 }
 
-TEST(TrovikSignals, SigintStaysTheHostsByDefault) {
-  const SavedDispositions keep;
-  const FreshOptions fresh;
-  signal(SIGINT, hostSigint);
-  TrovikOptimizationTask task;
-  task.installHandlers();
-  EXPECT_EQ(disposition(SIGINT), &hostSigint);
-  EXPECT_EQ(disposition(SIGUSR1), &TrovikOptimizationTask::sigusr1Handler);
-}
-
 TEST(TrovikSignals, SaveStateWritesTheCurrentPoint) {
   const ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());

@@ -133,6 +133,10 @@ TEST_F(TaskTest, CallbacksRunWithoutTrapsAndTheTrapsComeBack) {
     EXPECT_EQ(host.seenTraps, 0);
     EXPECT_EQ(fegetexcept(), kTraps);
   }
+  // Flags the host leaves pending do not fire under the driver's traps.
+  host.inCallback = [] { feraiseexcept(FE_DIVBYZERO | FE_INVALID); };
+  task.Feval(x, r);
+  EXPECT_EQ(fegetexcept(), kTraps);
   // An exception out of a callback passes the guard, which re-arms.
   host.inCallback = [] { throw std::runtime_error("host failure"); };
   EXPECT_THROW(task.Feval(x, r), std::runtime_error);
@@ -143,45 +147,20 @@ TEST_F(TaskTest, CallbacksRunWithoutTrapsAndTheTrapsComeBack) {
 
 TEST_F(TaskTest, AMissingCallbackIsReportedAndLeavesTheOutput) {
   opts.enableExit = 0;
-  Vec out(7.0, 6), outN(7.0, 3);
-  MatrixTemplate<double> J(6, 3), block(1, 6), blockOut(1, 6);
-  J.elements = 7.0;
-  blockOut.elements = 7.0;
-  struct Case {
-    std::function<void()> drop, call;
-    const char* message;
-    std::int32_t& counter;
-  };
-  const Case cases[] = {
-      {[&] { task.residual = nullptr; }, [&] { task.Feval(x, out); }, "function handle is null",
-       state.residualCalls()},
-      {[&] { task.jacobian = nullptr; }, [&] { task.Jeval(x, out, J); },
-       "Jacobian function handle is null", state.jacobianCalls()},
-      {[&] { task.jv = nullptr; }, [&] { task.JVeval(x, r, x, out); },
-       "Jacobian-vector product function handle is null", state.jvCalls()},
-      {[&] { task.vj = nullptr; }, [&] { task.VJeval(x, r, r, outN); },
-       "vector-Jacobian function handle is null", state.vjCalls()},
-      {[&] { task.vj = nullptr; }, [&] { task.VJevalBlock(x, r, block, blockOut); },
-       "vector-Jacobian function handle is null", state.vjCalls()},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    connect(task, host);
-    c.drop();
+  task.vj = nullptr;
+  MatrixTemplate<double> block(1, 6), out(1, 3);
+  out.elements = 7.0;
+  for (bool single : {true, false}) {
     state.error = 0;
-    const std::int32_t before = c.counter;
     testing::internal::CaptureStderr();
-    c.call();
+    single ? task.VJeval(x, r, r, out.elements) : task.VJevalBlock(x, r, block, out);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error: ") + c.message + " code -1\n");
-    EXPECT_EQ(c.counter, before + 1);
+              "Error: vector-Jacobian function handle is null code -1\n");
     EXPECT_EQ(state.error, -1);
-    EXPECT_EQ(host.calls, 0);
-    for (double e : out) EXPECT_EQ(e, 7.0);
-    for (double e : outN) EXPECT_EQ(e, 7.0);
-    for (double e : J.elements) EXPECT_EQ(e, 7.0);
-    for (double e : blockOut.elements) EXPECT_EQ(e, 7.0);
+    for (double e : out.elements) EXPECT_EQ(e, 7.0);
   }
+  EXPECT_EQ(state.vjCalls(), 2);
+  EXPECT_EQ(host.calls, 0);
 }
 
 TEST_F(TaskTest, RecordsReachTheHostInByteOrderAndTheHistory) {
