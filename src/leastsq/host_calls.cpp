@@ -24,6 +24,7 @@
 #include "leastsq/trovik_task.h"
 #include "linear/length_check.h"
 #include "linear/valarray_data.h"
+#include "minimize/callback_guard.h"
 #include "minimize/driver_errors.h"
 #include "options/global_state.h"
 #include "options/opts.h"

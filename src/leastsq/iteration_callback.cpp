@@ -3,6 +3,7 @@
 
 #include "leastsq/trovik_task.h"
 #include "linear/valarray_data.h"
+#include "minimize/callback_guard.h"
 #include "minimize/records.h"
 #include "options/global_state.h"
 

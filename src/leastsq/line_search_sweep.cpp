@@ -9,9 +9,11 @@
 //           lengths l < u (u the smallest tried one >= a', not the smallest
 //           of all), which pulls it into the gap it lies in;
 //   h     = 2 h while J' keeps its sign, else min(h / 2, 1/8);
-// stopping once |s| < 1e-12 (J reached 0, say). J' is the objective's slope
-// along the searched direction, so the Newton step is one of J itself: a
-// zero of the residual is where J(a) = 0 on its way down. Each refinement
+// stopping once |s| < 1e-12 (J reached 0, say). s is Newton's step towards
+// a zero of J(a), damped by h: for a zero-residual problem J falls to 0 at
+// the solution, and near it J is (for the norms) |a - a*| |J'|, so full
+// steps land on a*. J' is the slope of the objective itself along the
+// searched direction, so that J / J' is a step length. Each refinement
 // trial is recorded; the ones that pass the level join the sweep's table
 // (with their slopes as "dJ"), and the best valid row of that table is the
 // result.

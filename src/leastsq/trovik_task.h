@@ -22,7 +22,6 @@
 
 #include "dense/matrix.h"
 #include "httpd/monitor_data.h"
-#include "minimize/callback_guard.h"
 #include "minimize/host_environment.h"
 #include "zelk/trovik.h"
 
@@ -54,10 +53,6 @@ class TrovikOptimizationTask {
   void installHandlers() noexcept;
   // The host's dispositions, trap mask and exception flags back.
   void restoreHost() noexcept { host.restore(); }
-
-  // The scope of one guarded host call, for code that calls the host
-  // through its own path.
-  [[nodiscard]] CallbackGuard hostCall() noexcept { return CallbackGuard(host); }
 
   // Host calls. n = x.size() and m = r.size() are the lengths handed to the
   // host; every output must already have its final size (a wrong size is
