@@ -1,0 +1,156 @@
+// The least-squares driver's calls of the host's residual, Jacobian and
+// product callbacks.
+//
+// Each call is counted first, then (trace bit 0x100) marked ";" on
+// standard output, with bit 0x200 also "(n)". A missing callback is
+// reported through zelkStop (code -1) under the host's settings, and the
+// call returns with its outputs untouched. The Jacobian and product calls
+// are timed with the wall clock while bit 0x100 is set (the seconds go to
+// the run state's last-callback time, for a Jacobian also to its Jacobian
+// time), and bit 0x10000000 prints "(seconds s)" after them; the residual
+// calls are neither marked nor timed.
+//
+// The host writes straight into the callers' storage, so the lengths are
+// checked before the host is called: it is handed exactly the room it
+// writes into.
+
+#include <omp.h>
+
+#include <cstdint>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "leastsq/trovik_task.h"
+#include "linear/length_check.h"
+#include "linear/valarray_data.h"
+#include "minimize/callback_guard.h"
+#include "minimize/driver_errors.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+constexpr unsigned kTraceMark = 0x100;
+constexpr unsigned kTraceCount = 0x200;
+constexpr unsigned kTraceSeconds = 0x10000000;
+
+// Counts the call and marks it; false (after the report) without a callback.
+bool announce(HostEnvironment& host, std::int32_t& counter, std::size_t n, bool present,
+              const char* missing) {
+  ++counter;
+  const unsigned trace = opts.trace;
+  if (trace & kTraceMark) {
+    std::cout << ';';
+    if (trace & kTraceCount) std::cout << '(' << n << ')' << std::flush;
+  }
+  if (present) return true;
+  driverStop(host, missing, -1);
+  return false;
+}
+
+// One guarded, timed host call; returns its seconds (0 when not timed).
+template <class Call>
+double timedCall(HostEnvironment& host, Call&& call) {
+  const unsigned trace = opts.trace;
+  const double t0 = (trace & kTraceMark) ? omp_get_wtime() : 0.0;
+  {
+    CallbackGuard guard(host);
+    call();
+  }
+  double t1 = 0.0;
+  if (trace & kTraceMark) {
+    t1 = omp_get_wtime();
+    state.lastCallbackTime() = t1 - t0;
+  }
+  if (trace & kTraceSeconds) std::cout << '(' << t1 - t0 << "s)" << std::flush;
+  return t1 - t0;
+}
+
+void requireRoom(std::size_t have, std::size_t need, const char* what) {
+  if (have < need) throw std::invalid_argument(what);
+}
+
+// The number of vectors of `length` entries that block B holds; a block
+// that is not made of whole vectors is refused.
+std::size_t vectorCount(const MatrixTemplate<double>& B, std::size_t length, const char* what) {
+  const std::size_t entries = B.rows * B.cols;
+  requireRoom(B.elements.size(), entries, what);
+  if (length == 0) {
+    if (entries != 0) throw std::invalid_argument(what);
+    return 0;
+  }
+  if (entries % length != 0) throw std::invalid_argument(what);
+  return entries / length;
+}
+
+constexpr const char* kMissingJv = "Jacobian-vector product function handle is null";
+constexpr const char* kMissingVJ = "vector-Jacobian function handle is null";
+
+// count products in one host call (both product callbacks have this shape).
+void hostProduct(HostEnvironment& host, std::int32_t& counter, TrovikJvFn product,
+                 const char* missing, const std::valarray<double>& x, std::valarray<double>& r,
+                 const double* in, std::size_t count, double* out, void* user) {
+  const std::size_t n = x.size(), m = r.size();
+  if (!announce(host, counter, n, product != nullptr, missing)) return;
+  timedCall(host, [&] {
+    product(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
+  });
+}
+
+}  // namespace
+
+void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray<double>& r) {
+  ++state.residualCalls();
+  if (residual == nullptr) {
+    driverStop(host, "function handle is null", -1);
+    return;
+  }
+  CallbackGuard guard(host);
+  residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
+}
+
+void TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
+                                   MatrixTemplate<double>& J) {
+  const std::size_t n = x.size(), m = r.size();
+  if (J.rows != m || J.cols != n) throw std::invalid_argument("Jeval: J is not m x n");
+  requireRoom(J.elements.size(), m * n, "Jeval: J has no room for m x n entries");
+  if (!announce(host, state.jacobianCalls(), n, jacobian != nullptr,
+                "Jacobian function handle is null"))
+    return;
+  const double seconds =
+      timedCall(host, [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
+  if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
+}
+
+void TrovikOptimizationTask::JVeval(const std::valarray<double>& x, std::valarray<double>& r,
+                                    const std::valarray<double>& v, std::valarray<double>& out) {
+  requireSameLength(v.size(), x.size(), "JVeval: v is not of length n");
+  requireSameLength(out.size(), r.size(), "JVeval: out is not of length m");
+  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, dataOrNull(v), 1, dataOrNull(out), user);
+}
+
+void TrovikOptimizationTask::VJeval(const std::valarray<double>& x, std::valarray<double>& r,
+                                    const std::valarray<double>& w, std::valarray<double>& out) {
+  requireSameLength(w.size(), r.size(), "VJeval: w is not of length m");
+  requireSameLength(out.size(), x.size(), "VJeval: out is not of length n");
+  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, dataOrNull(w), 1, dataOrNull(out), user);
+}
+
+void TrovikOptimizationTask::JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                                         const MatrixTemplate<double>& V,
+                                         MatrixTemplate<double>& Out) {
+  const std::size_t k =
+      vectorCount(V, x.size(), "JVevalBlock: V does not hold whole vectors of n entries");
+  requireRoom(Out.elements.size(), k * r.size(), "JVevalBlock: Out has no room for the products");
+  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, V.data(), k, Out.data(), user);
+}
+
+void TrovikOptimizationTask::VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                                         const MatrixTemplate<double>& W,
+                                         MatrixTemplate<double>& Out) {
+  const std::size_t k =
+      vectorCount(W, r.size(), "VJevalBlock: W does not hold whole vectors of m entries");
+  requireRoom(Out.elements.size(), k * x.size(), "VJevalBlock: Out has no room for the products");
+  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, W.data(), k, Out.data(), user);
+}

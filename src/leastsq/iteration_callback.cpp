@@ -1,0 +1,30 @@
+// Records of the least-squares driver: into the run's history and to the
+// host's iteration callback.
+
+#include "leastsq/trovik_task.h"
+#include "linear/valarray_data.h"
+#include "minimize/callback_guard.h"
+#include "minimize/records.h"
+#include "options/global_state.h"
+
+void TrovikOptimizationTask::iterationeval(const std::valarray<double>& x,
+                                           const std::valarray<double>& r,
+                                           const IterationRecord& record) {
+  if (iteration != nullptr) {
+    CharsMap chars(record);
+    CallbackGuard guard(host);
+    iteration(dataOrNull(x), x.size(), dataOrNull(r), r.size(), nullptr, nullptr, chars.keys(),
+              chars.values(), chars.count(), user);
+  }
+  ++state.iterationCalls();
+}
+
+void TrovikOptimizationTask::appendRecord(const IterationRecord& record) {
+  if (history != nullptr) history->push_back(record);
+}
+
+void TrovikOptimizationTask::report(const std::valarray<double>& x, const std::valarray<double>& r,
+                                    const IterationRecord& record) {
+  appendRecord(record);
+  iterationeval(x, r, record);
+}

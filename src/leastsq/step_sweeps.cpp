@@ -1,0 +1,87 @@
+#include "leastsq/step_sweeps.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+#include <optional>
+
+#include "dense/quiet_compare.h"
+#include "leastsq/line_search_record.h"
+#include "leastsq/trial_evaluation.h"
+#include "leastsq/trial_table.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+constexpr int kSweeps = 3;
+constexpr int kSweepSteps = 48;
+constexpr int kGridSteps = 12;
+constexpr double kLn10 = 2.302585092994046;
+constexpr double kRepeatTolerance = 1e-12;
+
+// A grid end as a positive finite double.
+double positiveEnd(double a) {
+  if (!quietGreater(a, 0.0)) return DBL_MIN;
+  return std::fmin(a, DBL_MAX);
+}
+
+// The step length actually evaluated for the grid step alpha: alpha itself,
+// or, when the cache holds it already, a nearby one it does not hold.
+double unrepeatedStep(const std::map<double, double>& cache, double alpha) {
+  const auto s = cache.lower_bound(alpha);
+  if (s == cache.end() || !(std::fabs(s->first - alpha) < kRepeatTolerance)) return alpha;
+  const auto next = std::next(s);
+  return next == cache.end() ? alpha * 1.1 : (alpha + next->first) * 0.5;
+}
+
+}  // namespace
+
+double logSpacedStep(double from, double to, int k, int count) {
+  const double lo = std::log10(from);
+  const double p = lo + k * (std::log10(to) - lo) / (count - 1);
+  return std::exp(kLn10 * p);
+}
+
+DataFrame sweepStepLengths(LineSearchContext& context) {
+  if (context.g0 == 0.0) {
+    state.status |= 0x10;
+    return DataFrame();
+  }
+  TrialRows rows;
+  double hi = 1.0, lo = 1e-12;
+  for (int sweep = 0; sweep < kSweeps; ++sweep) {
+    for (int k = 0; k < kSweepSteps; ++k) {
+      const double alpha = logSpacedStep(hi, lo, k, kSweepSteps);
+      if (opts.trace & 0x100) std::fputc('w', stderr);
+      rows.add(evaluateTrial(context, alpha, opts.wolcheck >= 2, state.sweepEvaluations()), 0.0);
+      if (opts.trace & 0x1000) std::fputc('v', stderr);
+    }
+    DataFrame sofar = rows.table("d");
+    const std::optional<std::size_t> best = minRow(sofar);
+    if (!best) continue;
+    const double aStar = sofar.getvector("alpha")[*best];
+    const double q = std::sqrt(std::sqrt(std::fabs(hi / lo)));
+    lo = aStar / q;
+    hi = std::fmin(aStar * q, 1.0);
+  }
+  return rows.table("d");
+}
+
+DataFrame evalStepGrid(double a, double b, LineSearchContext& context, const std::string& name) {
+  const double lower = positiveEnd(std::fmax(a, opts.alphamin));
+  const double upper = positiveEnd(b);
+  TrialRows rows;
+  for (int j = 0; j < kGridSteps; ++j) {
+    const double alpha =
+        unrepeatedStep(context.trialCache, logSpacedStep(lower, upper, j, kGridSteps));
+    const Trial trial =
+        evaluateTrial(context, alpha, opts.wolcheck >= 2, state.refineEvaluations());
+    context.trialCache[alpha] = trial.J;
+    recordLineSearchPoint(context.task, context.buffers.point, context.buffers.residual, trial.code,
+                          name, alpha, trial.J, 0.0);
+    rows.add(trial, 0.0);
+  }
+  return rows.table("d");
+}
