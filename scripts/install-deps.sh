@@ -9,6 +9,7 @@ packages=(
   libfmt-dev libfftw3-dev
   libgtest-dev libbenchmark-dev
   libgomp1 binutils
+  python3 curl chromium wrk   # monitor tests (HTTP scripts, headless page) and its benchmark
 )
 
 missing=()
