@@ -9,6 +9,7 @@
 //   !stop                     zelkcomp_stop_httpd, prints "stopped RC"
 //   !wait                     zelkcomp_wait_httpd, prints "waited RC"
 //   !start                    starts again, prints "started" or "start failed"
+//   !exit                     ends the program with exit(0), the server still running
 // End of input stops the server and ends the program.
 //
 // Options: --traps arms the invalid, divide-by-zero and overflow traps before
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
       std::cout << "waited " << zelkcomp_wait_httpd(host.server) << std::endl;
     } else if (line == "!start") {
       host.start();
+    } else if (line == "!exit") {
+      std::exit(0);
     } else {
       host.append(line);
     }

@@ -50,6 +50,14 @@ class MonitorLifecycle(unittest.TestCase):
         host.expect(r"^started$")
         self.assertEqual(request(port, "GET", "/status").status, 200)
 
+    def test_exit_with_the_server_running_stops_it_first(self):
+        host = self.run_host()
+        poll = Background(host.port, "GET", "/history/update")
+        host.await_stderr("HTTP header: GET /history/update")
+        host.send("!exit")
+        self.assertEqual(poll.result().status, 408)
+        host.await_stderr("Closing listen socket")
+
     def test_traps_of_the_host_never_reach_the_monitor(self):
         host = self.run_host("--traps")
         self.assertEqual(request(host.port, "PUT", "/option/maxrt?value=1e999").status, 302)
