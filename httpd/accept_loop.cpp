@@ -170,6 +170,12 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
       pauseFor(stop, waits.idlePass);
     }
   }
+  // Nobody will hand the queued connections to a worker now: their peers
+  // get an end of stream rather than a wait without end.
+  for (const long queued : waiting)
+    if (const std::shared_ptr<RequestHandlerInfo> record = findConnection(queued))
+      dropConnection(*record);
+  waiting.clear();
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     for (auto& entry : connections) entry.second->stop.request_stop();
@@ -200,8 +206,7 @@ void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
   try {
     waiting.push_back(reqid);
   } catch (...) {
-    closeSocket(*record);
-    record->state = ConnState::Closed;
+    dropConnection(*record);
     throw;
   }
 }
@@ -233,12 +238,16 @@ bool HTTPServer::handOver(RequestHandlerInfo& connection) {
   } catch (...) {
     // No thread or no memory for the item: the peer is let go, the server
     // goes on.
-    closeSocket(connection);
-    connection.state = ConnState::Closed;
+    dropConnection(connection);
     LogLine("") << "Error: could not serve request " << connection.reqid << ": "
                 << currentExceptionText();
     return true;
   }
+}
+
+void HTTPServer::dropConnection(RequestHandlerInfo& connection) {
+  closeSocket(connection);
+  connection.state = ConnState::Closed;
 }
 
 bool HTTPServer::tableFull() {

@@ -156,6 +156,8 @@ class HTTPServer {
   // False when no worker is free (the connection stays queued).
   bool handOver(RequestHandlerInfo& connection);
   bool tableFull();
+  // Closes a connection nobody serves; the next reaping pass removes it.
+  void dropConnection(RequestHandlerInfo& connection);
   // After the workers: closes the sockets that nobody served.
   void closeUnserved();
   // Every open socket: shutdown(how), after a stop request on its record.

@@ -15,7 +15,7 @@
 
 namespace {
 
-const VariantPtrBase* findSlot(const OptionSlots& slots, const std::string& name) {
+VariantPtrBase* findSlot(const OptionSlots& slots, const std::string& name) {
   if (name.empty()) return nullptr;
   const auto it = slots.find(name);
   return it == slots.end() ? nullptr : it->second;
@@ -64,9 +64,9 @@ int handleGetOption(MonitorContext& context, const RequestInfo& request, Respons
 // to convert to in an integer slot, so it is refused rather than answered
 // as a change that did not happen; a floating slot takes it as NaN.
 int handleSetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
-  if (!changeAllowed(request, context.server.allowRemoteSet)) return failWith(response, 401, "Forbidden");
-  VariantPtrBase* slot = const_cast<VariantPtrBase*>(
-      findSlot(context.sources.options, request.parameters["name"]));
+  if (!changeAllowed(request, context.server.allowRemoteSet))
+    return failWith(response, 401, "Forbidden");
+  VariantPtrBase* slot = findSlot(context.sources.options, request.parameters["name"]);
   if (!slot) return failWith(response, 404, "Option not found");
   const std::string& text = request.parameters["value"];
   if (text.empty()) return failWith(response, 501, "JSON error: ");
