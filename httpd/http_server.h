@@ -69,8 +69,8 @@ class HTTPServer {
   // the Host and Origin checks.
   bool allowRemoteSet = false;
 
-  // Orders the listener's start after its naming; guards listenerDone and
-  // waiters.
+  // Orders the listener's start after its naming; guards listenerStarted,
+  // listenerDone and waiters.
   std::mutex mutex;
   std::condition_variable listenerEnded;
   bool listenerStarted = false;
@@ -123,8 +123,8 @@ class HTTPServer {
                                                     std::string port);
   // The record of reqid, or null.
   std::shared_ptr<RequestHandlerInfo> findConnection(long reqid);
-  // Closes the connection's socket unless that was done; under the table
-  // lock.
+  // Closes the connection's socket unless that was done; takes the table
+  // lock for it.
   void closeSocket(RequestHandlerInfo& connection);
 
   // The work item handed to a worker: serves reqid on `server`.
