@@ -5,7 +5,7 @@ BUILD     ?= build
 ASANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
 
-.PHONY: all deps build build-asan build-tsan demo test test-plain test-asan test-tsan bench clean
+.PHONY: all deps build build-asan build-tsan demo test test-plain test-asan test-tsan bench bench-monitor clean
 
 all: build
 
@@ -42,6 +42,10 @@ test: test-plain test-asan test-tsan
 
 bench: build
 	./$(BUILD)/bench/zelk_bench
+
+# Throughput of the monitor under wrk (not a test).
+bench-monitor: build
+	./bench/monitor_wrk.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASANBUILD) $(TSANBUILD)

@@ -7,7 +7,10 @@
 // publication only `state` (written by the worker) and `flags` (written by
 // the listener) change, both atomically; the listener also keeps the
 // worker's future or the connection's own thread here, which the worker
-// never touches.
+// never touches. `socketOpen` is read and written only under the server's
+// table lock: whoever closes the socket clears it there, so nobody shuts
+// down or polls a descriptor number that may already belong to something
+// else.
 
 #include <atomic>
 #include <future>
@@ -35,6 +38,7 @@ inline constexpr int SocketError = 0x2;
 struct RequestHandlerInfo {
   long reqid = 0;
   int socket = -1;
+  bool socketOpen = true;  // under the table lock
   std::atomic<int> state{ConnState::Accepted};
   std::atomic<int> flags{0};
   std::unique_ptr<std::jthread> thread;  // only when connections get threads of their own

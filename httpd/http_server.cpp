@@ -13,19 +13,13 @@
 #include "httpd/response_writer.h"
 #include "httpd/socket_io.h"
 
-HTTPServer::HTTPServer(std::string port_, std::string documentRoot_)
-    : port(std::move(port_)),
+HTTPServer::HTTPServer(std::string port_, std::string documentRoot_, int poolSize_)
+    : poolSize(poolSize_),
+      port(std::move(port_)),
       documentRoot(std::move(documentRoot_)),
       pool(static_cast<std::size_t>(std::max(poolSize, 0))) {}
 
-HTTPServer::~HTTPServer() {
-  {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
-    for (auto& entry : connections) entry.second->stop.request_stop();
-  }
-  // The pool's destructor (it is the first member to go) waits for the
-  // workers before the routes and the table they use are destroyed.
-}
+HTTPServer::~HTTPServer() { stop(); }
 
 std::shared_ptr<RequestHandlerInfo> HTTPServer::addConnection(long reqid, int socket,
                                                               std::string host,
@@ -50,19 +44,26 @@ int HTTPServer::s_handleRequest(void* server, long reqid) {
   return static_cast<HTTPServer*>(server)->handleRequest(reqid);
 }
 
-// Logs and closes; whatever happens, the socket is closed once.
-static void closeConnection(const RequestHandlerInfo& connection) noexcept {
-  try {
-    PeerLog(connection.host, connection.port) << "Close: " << connection.socket;
-  } catch (...) {
+void HTTPServer::closeSocket(RequestHandlerInfo& connection) {
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    if (!connection.socketOpen) return;
+    connection.socketOpen = false;
+    if (::close(connection.socket) != 0) err = errno;
   }
-  if (::close(connection.socket) != 0) {
-    const int err = errno;
-    try {
-      PeerLog(connection.host, connection.port)
-          << "Close error: " << errorText(err) << " (errc=" << err << ")\n";
-    } catch (...) {
-    }
+  PeerLog(connection.host, connection.port) << "Close: " << connection.socket;
+  if (err != 0)
+    PeerLog(connection.host, connection.port)
+        << "Close error: " << errorText(err) << " (errc=" << err << ")\n";
+}
+
+// Logs and closes; whatever happens, the socket is closed once.
+static void closeConnection(HTTPServer& server, RequestHandlerInfo& connection) noexcept {
+  try {
+    server.closeSocket(connection);
+  } catch (...) {
+    // Only the log lines can fail; the socket is closed by then.
   }
 }
 
@@ -82,7 +83,7 @@ int HTTPServer::handleRequest(long reqid) {
     } catch (...) {
     }
   }
-  closeConnection(*connection);
+  closeConnection(*this, *connection);
   connection->state = ConnState::Closed;
   return result;
 }

@@ -6,10 +6,13 @@
 // Locking contract (the caller's side). The monitor's workers read the lent
 // vectors and the history while the run goes on, under run.mutex. So the
 // caller (the least-squares driver):
-// - appends to the history only while holding run.mutex;
+// - appends to the history only while holding run.mutex, and never changes
+//   or removes a record once appended;
 // - changes the contents of the lent data vectors only while holding
 //   run.mutex, and never resizes them (a worker may be reading their
-//   storage);
+//   storage); the map itself stays as it was lent;
+// - holds run.mutex only for such brief updates (the listener's pass skips
+//   its look at the history rather than wait for the mutex);
 // - never notifies run.cv: the monitor's listener wakes the long polls when
 //   it sees the history grown past `delivered`;
 // - keeps all three alive until zelkcomp_stop_httpd has returned.

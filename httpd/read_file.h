@@ -1,10 +1,19 @@
 #pragma once
 // Whole-file reads for the static pages and the library's own mappings.
 
+#include <cstddef>
 #include <string>
 
 // The whole contents of the file at path, read as raw bytes; "" when it does
 // not open. After a read it writes "Read <n> B from <path>" to standard error
-// ("Read stream is bad: " or "Read stream failed: " in place of "Read " when
-// the read ended before the end of the file).
+// ("Read stream is bad: " in place of "Read " when a read error ended it
+// before the end of the file).
 std::string readFile(const std::string& path);
+
+enum class FileRead { Ok, Missing, NotRegular, TooLarge };
+
+// The same for a file that must be a regular file of at most maxBytes
+// (checked on the opened file, and again while reading, so a file that
+// grows is cut off too). Opening never blocks, whatever the path names.
+// `contents` holds the file only for Ok.
+FileRead readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents);

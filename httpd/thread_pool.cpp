@@ -29,7 +29,11 @@ ThreadPool::ThreadPool(std::size_t n) : workerCount(n), workers(n) {
   }
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { shutdown(); }
+
+void ThreadPool::shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
   if (workerCount > 0) {
     std::unique_lock<std::mutex> lock(mutex);
     allIdleSignal.wait(lock, stopSource.get_token(),
@@ -38,6 +42,11 @@ ThreadPool::~ThreadPool() {
   stopAndJoin();
   idleWorkers.clear();
   busyWorkers.clear();
+}
+
+bool ThreadPool::idle() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return idleWorkers.size() == workerCount;
 }
 
 void ThreadPool::stopAndJoin() {

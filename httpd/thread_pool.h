@@ -48,8 +48,7 @@ class ThreadPool {
   // Starts n workers, named with the first 15 characters of `name`. Throws
   // std::system_error when a thread cannot be started (none is left running).
   explicit ThreadPool(std::size_t n);
-  // Waits until every worker is idle (unless a stop was requested on
-  // stopSource), then stops and joins them.
+  // shutdown().
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -72,6 +71,12 @@ class ThreadPool {
     if (!handOver(item, promise, false)) return std::nullopt;
     return std::move(future);
   }
+
+  // Waits until every worker is idle (unless a stop was requested on
+  // stopSource), then stops and joins them. Later calls do nothing.
+  void shutdown();
+  // True when no worker holds or runs an item.
+  bool idle();
 
   // The body of worker `index`.
   static int s_threadmain(std::stop_token token, void* pool, int index);
@@ -109,5 +114,6 @@ class ThreadPool {
   bool handOver(std::unique_ptr<FunCallBase>& item, std::unique_ptr<std::promise<int>>& promise,
                 bool wait);
   void stopAndJoin();
+  bool shutDown_ = false;  // by shutdown(), on its caller's thread
   void runWorker(Worker& self, const std::stop_token& token);
 };

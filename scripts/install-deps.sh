@@ -9,7 +9,8 @@ packages=(
   libfmt-dev libfftw3-dev
   libgtest-dev libbenchmark-dev
   libgomp1 binutils
-  python3 python3-scipy  # SciPy reads and writes Level-4 MAT files in the tests
+  python3 python3-scipy       # SciPy reads and writes Level-4 MAT files in the tests
+  curl chromium wrk           # monitor tests (HTTP scripts, headless page) and its benchmark
 )
 
 missing=()

@@ -60,6 +60,17 @@ inline std::pair<Fd, int> loopbackPair() {
   return {std::move(client), ::accept(listener.get(), nullptr, nullptr)};
 }
 
+// A TCP connection to 127.0.0.1:port (blocking), or an empty Fd.
+inline Fd connectLoopback(int port) {
+  Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return Fd();
+  return client;
+}
+
 inline bool sendText(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);

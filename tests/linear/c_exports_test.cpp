@@ -1,7 +1,9 @@
 // The C entry points must be exported under their plain names: the component
 // entry points from both libraries, the drivers from the main library only.
 // A new entry point is covered by adding its name to kEntryPoints or
-// kDriverEntryPoints.
+// kDriverEntryPoints. The monitor's entry points are libzelk's alone:
+// zelkcomp_stop_httpd under its plain name, the others (C++ signatures)
+// under their decorated names.
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -11,6 +13,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "zelk/monitor.h"
 
 namespace {
 
@@ -59,6 +63,35 @@ TEST(CExports, OnlyTheMainLibraryHasTheDrivers) {
   for (const char* name : kDriverEntryPoints)
     EXPECT_EQ(dlsym(handle, name), nullptr) << name << " in " << ZELKCOMP_LIB_PATH;
   dlclose(handle);
+}
+
+// The symbol name this program's linked definition goes by.
+std::string symbolOf(void* function) {
+  Dl_info info{};
+  if (dladdr(function, &info) == 0 || !info.dli_sname) return std::string();
+  return info.dli_sname;
+}
+
+TEST(CExports, MonitorEntryPointsOnlyInTheMainLibrary) {
+  const std::string names[] = {
+      symbolOf(reinterpret_cast<void*>(&zelkcomp_start_httpd)),
+      symbolOf(reinterpret_cast<void*>(&zelkcomp_wait_httpd)),
+      symbolOf(reinterpret_cast<void*>(&zelkcomp_run_httpd<VariantPtrBase*>)),
+      symbolOf(reinterpret_cast<void*>(&zelkcomp_stop_httpd)),
+  };
+  EXPECT_EQ(names[3], "zelkcomp_stop_httpd");
+  void* zelk = dlopen(ZELK_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  void* comp = dlopen(ZELKCOMP_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(zelk, nullptr) << dlerror();
+  ASSERT_NE(comp, nullptr) << dlerror();
+  for (const std::string& name : names) {
+    ASSERT_FALSE(name.empty());
+    EXPECT_NE(dlsym(zelk, name.c_str()), nullptr) << name;
+    EXPECT_EQ(dlsym(comp, name.c_str()), nullptr) << name;
+  }
+  EXPECT_EQ(names[0].rfind("_Z20zelkcomp_start_httpd", 0), 0u) << names[0];
+  dlclose(comp);
+  dlclose(zelk);
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+#pragma once
+// The handlers behind the monitor's routes (monitor_routes.h) and the pure
+// pieces they are made of.
+//
+// Each handler reads its inputs from the request's parameters by name, fills
+// the response and returns 0, or -1 with a status and message.
+
+#include <chrono>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "httpd/monitor_routes.h"
+#include "httpd/request_info.h"
+
+// What the handlers of one server share.
+struct MonitorContext {
+  MonitorSources sources;
+  HTTPServer& server;
+  // The monitor's own reads and writes of option and status slots, so that
+  // two requests never race each other on a slot.
+  std::mutex slotMutex;
+
+  MonitorContext(const MonitorSources& s, HTTPServer& srv) : sources(s), server(srv) {}
+};
+
+// Leaves status and message in the response and returns -1, the failure of
+// every handler.
+inline int failWith(ResponseInfo& response, int status, const char* message) {
+  response.status = status;
+  response.message = message;
+  return -1;
+}
+
+int handleRoot(const RequestInfo& request, ResponseInfo& response);
+int handleGetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleSetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleListOptions(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleListStatus(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleHistory(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
+                        ResponseInfo& response);
+int handleGetData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleListData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleStaticFile(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+int handleDelay(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
+                ResponseInfo& response);
+int handleServerQuit(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+
+// An option value as the set routes read it: the whole text in strtod's
+// syntax (decimal, hexadecimal, "inf", "nan"), read in the C locale whatever
+// the host's; NaN when the text is empty or anything follows the number.
+// Safe under armed floating-point traps.
+double parseOptionValue(const std::string& text);
+
+// A duration of the delay and quit routes: decimal digits, in milliseconds,
+// clamped to [0, INT_MAX] without any conversion that could overflow; the
+// digits without leading zeros, as the answer echoes them.
+struct RequestedWait {
+  std::chrono::milliseconds wait{0};
+  std::string text = "0";
+};
+RequestedWait parseDuration(std::string_view digits);

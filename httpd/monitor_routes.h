@@ -1,0 +1,48 @@
+#pragma once
+// The monitor's routes over what a run lends it: the option and status
+// registries, the named data vectors and the iteration history.
+//
+//   GET  /                       302 to /index.html
+//   GET  /option/NAME            one option
+//   PUT  /option/NAME?value=V    set it (302 to /index.html)
+//   POST /set-option             the same from a form (name, value)
+//   GET  /options                every option that is not read-only
+//   GET  /status                 every status entry
+//   GET  /history                the whole history
+//   GET  /history/update         long poll: the records not yet delivered
+//   GET  /data/NAME              one data vector
+//   GET  /data                   names and sizes of the data vectors
+//   GET  /html|js|css|json|xml|txt/NAME, /get|file/NAME,
+//        /index.html, /favicon.ico   static files of the document root
+//   GET  /delay/MS               answers after MS milliseconds
+//   POST /server-quit/MS         ends the listener after MS milliseconds
+//
+// Every answer but the static files and the redirects is JSON. The history
+// and the data vectors are read under run.mutex (see monitor_data.h).
+
+#include <map>
+#include <string>
+
+#include "httpd/monitor_data.h"
+#include "options/variant_ptr.h"
+
+class HTTPServer;
+
+using OptionSlots = std::map<std::string, VariantPtrBase*>;
+
+struct MonitorSources {
+  OptionSlots& options;
+  OptionSlots& status;
+  MonitorDataMap& data;
+  IterationHistory& history;
+  RunInfo& run;
+};
+
+// Enters the 15 routes in server.routes. The sources must outlive the
+// server.
+void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources);
+
+// The server's notify callback, on the listener after every pass: wakes the
+// history polls when the history has grown past what was delivered. Never
+// waits for run.mutex: when the mutex is busy, the next pass looks again.
+int historyNotify(IterationHistory& history, RunInfo& run, int tick);

@@ -1,0 +1,122 @@
+// Stopping the server without freeing anything still in use.
+//
+// In order: the listener is stopped and joined, so nothing accepts, queues
+// or reaps any more; every connection is stopped (its waiting endpoint ends,
+// a history poll with 408) and its socket shut down for reading, so readers
+// end at once; answers under way get a short grace to reach their peers,
+// then the sockets are shut down altogether, so no send can stall; the
+// workers and connection threads are joined; the sockets nobody served are
+// closed, the delayed quit is cancelled, and only then is the listening
+// socket closed. Each step runs even when an earlier one failed.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "httpd/error_text.h"
+#include "httpd/http_server.h"
+#include "httpd/log_line.h"
+
+namespace {
+
+template <class F>
+void inAnyCase(F&& step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    try {
+      LogLine("") << "Error: stopping the server: " << currentExceptionText();
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace
+
+void HTTPServer::beginWait() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++waiters;
+}
+
+void HTTPServer::waitForListener() {
+  std::unique_lock<std::mutex> lock(mutex);
+  listenerEnded.wait(lock, [this] { return listenerDone || !listenerStarted; });
+  --waiters;
+  listenerEnded.notify_all();
+}
+
+void HTTPServer::stop() noexcept {
+  if (stopped_) return;
+  stopped_ = true;
+  inAnyCase([this] {
+    quit = 1;
+    listenerStop.request_stop();
+    if (listener.joinable()) listener.join();
+    std::unique_lock<std::mutex> lock(mutex);
+    listenerEnded.wait(lock, [this] { return waiters == 0; });
+  });
+  inAnyCase([this] { shutdownConnections(SHUT_RD); });
+  inAnyCase([this] { waitUntilServed(std::chrono::steady_clock::now() + waits.stopGrace); });
+  inAnyCase([this] { shutdownConnections(SHUT_RDWR); });
+  inAnyCase([this] { pool.shutdown(); });
+  inAnyCase([this] { joinConnectionThreads(); });
+  inAnyCase([this] { closeUnserved(); });
+  delayedQuit.cancel();
+  closeListenSocket();
+}
+
+void HTTPServer::closeUnserved() {
+  waiting.clear();
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  for (auto& entry : connections) {
+    RequestHandlerInfo& connection = *entry.second;
+    if (connection.socketOpen) ::close(connection.socket);
+    connection.socketOpen = false;
+    connection.state = ConnState::Closed;
+  }
+}
+
+void HTTPServer::shutdownConnections(int how) {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  for (auto& entry : connections) {
+    RequestHandlerInfo& connection = *entry.second;
+    connection.stop.request_stop();
+    if (connection.socketOpen) ::shutdown(connection.socket, how);
+  }
+}
+
+void HTTPServer::waitUntilServed(std::chrono::steady_clock::time_point deadline) {
+  const auto busyThreads = [this] {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    for (const auto& entry : connections)
+      if (entry.second->thread && entry.second->state != ConnState::Closed) return true;
+    return false;
+  };
+  while ((!pool.idle() || busyThreads()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(waits.idlePass);
+}
+
+void HTTPServer::joinConnectionThreads() {
+  std::vector<std::unique_ptr<std::jthread>> threads;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    for (auto& entry : connections)
+      if (entry.second->thread) threads.push_back(std::move(entry.second->thread));
+  }
+  // Outside the lock: a thread still closes its socket under it.
+  for (auto& thread : threads)
+    if (thread->joinable()) thread->join();
+}
+
+void HTTPServer::closeListenSocket() noexcept {
+  if (listenSocket < 0) return;
+  try {
+    LogLine("") << "Closing listen socket\n";
+  } catch (...) {
+  }
+  if (::close(listenSocket) != 0) std::perror("close listen socket");
+  listenSocket = -1;
+}

@@ -1,0 +1,116 @@
+// A stand-in for the least-squares driver, for the monitor tests: it lends
+// the monitor the data {"x": [1, 2, 3], "y": [1, NaN, Inf]}, an empty
+// history and a run record, and appends a record per line of standard input
+// under the run's mutex, as the driver does between iterations.
+//
+// The library prints "Accept connections on socket port N" when it listens.
+// Input lines:
+//   key=value key=value ...   a record of these pairs (an empty line: {"it": count})
+//   !stop                     zelkcomp_stop_httpd, prints "stopped RC"
+//   !wait                     zelkcomp_wait_httpd, prints "waited RC"
+//   !start                    starts again, prints "started" or "start failed"
+//   !exit                     ends the program with exit(0), the server still running
+// End of input stops the server and ends the program.
+//
+// Options: --traps arms the invalid, divide-by-zero and overflow traps before
+// the start, as the driver does; --long-poll-ms N and --first-byte-ms N
+// shorten those waits.
+
+#include <fenv.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <valarray>
+
+#include "httpd/monitor_start.h"
+#include "zelk/monitor.h"
+
+namespace {
+
+struct Host {
+  std::valarray<double> x{1.0, 2.0, 3.0};
+  std::valarray<double> y{1.0, std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity()};
+  MonitorDataMap data{{"x", &x}, {"y", &y}};
+  IterationHistory history;
+  RunInfo run;
+  MonitorSettings settings;
+  bool customSettings = false;
+  void* server = nullptr;
+
+  void start() {
+    server = customSettings ? startRunMonitor(data, history, run, settings)
+                            : zelkcomp_start_httpd(data, history, run);
+    std::cout << (server ? "started" : "start failed") << std::endl;
+  }
+
+  void append(const std::string& line) {
+    IterationRecord record;
+    std::istringstream pairs(line);
+    std::string pair;
+    while (pairs >> pair) {
+      const std::size_t eq = pair.find('=');
+      record[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    }
+    std::size_t size = 0;
+    {
+      std::lock_guard<std::mutex> lock(run.mutex);
+      if (record.empty()) record["it"] = std::to_string(history.size());
+      history.push_back(std::move(record));
+      size = history.size();
+    }
+    std::cout << "appended " << size << std::endl;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Host host;
+  bool traps = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--traps") {
+      traps = true;
+    } else if ((arg == "--long-poll-ms" || arg == "--first-byte-ms") && i + 1 < argc) {
+      const std::chrono::milliseconds value(std::atol(argv[++i]));
+      (arg == "--long-poll-ms" ? host.settings.waits.longPoll : host.settings.io.firstByte) = value;
+      host.customSettings = true;
+    } else {
+      std::cerr << "unknown argument " << arg << "\n";
+      return 2;
+    }
+  }
+  if (traps) feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+  host.start();
+  if (!host.server) return 1;
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (line == "!stop") {
+      std::cout << "stopped " << zelkcomp_stop_httpd(host.server) << std::endl;
+      host.server = nullptr;
+    } else if (line == "!wait") {
+      std::cout << "waited " << zelkcomp_wait_httpd(host.server) << std::endl;
+    } else if (line == "!start") {
+      host.start();
+    } else if (line == "!exit") {
+      std::exit(0);
+    } else {
+      host.append(line);
+    }
+  }
+  zelkcomp_stop_httpd(host.server);
+  // The traps must still be as the host set them.
+  const int armed = fegetexcept();
+  const int want = traps ? (FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW) : 0;
+  if (armed != want) {
+    std::cerr << "floating-point traps changed: " << armed << " != " << want << "\n";
+    return 3;
+  }
+  return 0;
+}

@@ -1,0 +1,237 @@
+// The monitor's routes called directly (no sockets) over small synthetic
+// registries, data and history, and the pure pieces they are made of.
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "httpd/http_server.h"
+#include "httpd/local_access.h"
+#include "httpd/monitor_endpoints.h"
+#include "support/fp_traps.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Answer {
+  int result;
+  ResponseInfo response;
+};
+
+struct MonitorRoutes : testing::Test {
+  double alpha = 0.5;
+  int count = 3;
+  double c1 = 1e-4;
+  int iter = 7;
+  VariantPtr<double> alphaSlot{0, kInf, OptFlag::NeedsRestart, &alpha};
+  VariantPtr<int> countSlot{0, 100, 0, &count};
+  VariantPtr<double> c1Slot{0, 1, OptFlag::ReadOnly, &c1};
+  VariantPtr<int> iterSlot{0, 0, 0, &iter};
+  OptionSlots options{{"alpha", &alphaSlot}, {"c1", &c1Slot}, {"count", &countSlot}};
+  OptionSlots status{{"iter", &iterSlot}};
+  std::valarray<double> x{1.0, kNaN, -kInf, 0.1};
+  MonitorDataMap data{{"x", &x}, {"none", nullptr}};
+  IterationHistory history;
+  RunInfo run;
+  HTTPServer server{"0", ""};
+
+  MonitorRoutes() { registerMonitorRoutes(server, {options, status, data, history, run}); }
+
+  Answer call(const std::string& method, const std::string& path,
+              std::map<std::string, std::string> parameters = {},
+              const std::string& host = "127.0.0.1",
+              std::map<std::string, std::string> headers = {}) {
+    RequestInfo request;
+    request.method = method;
+    request.path = path;
+    request.host = host;
+    request.headers = std::move(headers);
+    for (auto& [name, value] : parameters) request.parameters[name] = value;
+    Answer answer{0, {}};
+    answer.result = server.dispatchRequest(request, answer.response);
+    return answer;
+  }
+};
+
+TEST_F(MonitorRoutes, ExactJsonAnswers) {
+  history.push_back({{"it", "0"}, {"J", "inf"}});
+  history.push_back({{"a\"b", "x\\y\n"}});
+  const struct {
+    const char* path;
+    std::string body;
+  } cases[] = {
+      {"/option/alpha",
+       "{\"value\": 0.5, \"name\": \"alpha\", \"min\": 0, \"max\": \"Inf\", \"readonly\": 0, "
+       "\"needsrestart\": 2, \"choices\": []}"},
+      {"/options",
+       "[\n{\"value\": 0.5, \"name\": \"alpha\", \"min\": 0, \"max\": \"Inf\", \"readonly\": 0, "
+       "\"needsrestart\": 2, \"choices\": []},\n{\"value\": 3, \"name\": \"count\", \"min\": 0, "
+       "\"max\": 100, \"readonly\": 0, \"needsrestart\": 0, \"choices\": []}\n]\n"},
+      {"/option/c1/",
+       "{\"value\": 0.0001, \"name\": \"c1\", \"min\": 0, \"max\": 1, \"readonly\": 1, "
+       "\"needsrestart\": 0, \"choices\": []}"},
+      {"/status",
+       "[\n{\"value\": 7, \"name\": \"iter\", \"min\": 0, \"max\": 0, \"readonly\": 0, "
+       "\"needsrestart\": 0, \"choices\": []}\n]\n"},
+      {"/data/x", "[1, \"NaN\", \"-Inf\", 0.10000000000000001]"},
+      {"/data", "[\n {\"name\": \"none\", \"size\": 0}, \n {\"name\": \"x\", \"size\": 4}\n]"},
+      {"/history", "[\n{\"J\": \"inf\", \"it\": \"0\"},\n{\"a\\\"b\": \"x\\\\y\\n\"}\n]\n"},
+  };
+  for (const auto& c : cases) {
+    const Answer a = call("GET", c.path);
+    EXPECT_EQ(a.result, 0) << c.path;
+    EXPECT_EQ(a.response.body, c.body) << c.path;
+    EXPECT_EQ(a.response.contentType, "") << c.path;  // the writer's "text/json"
+  }
+  EXPECT_EQ(run.delivered, 2u);
+}
+
+TEST_F(MonitorRoutes, Failures) {
+  const struct {
+    const char* method;
+    const char* path;
+    std::map<std::string, std::string> parameters;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"GET", "/option/nosuch", {}, 404, "Option not found"},
+      {"PUT", "/option/nosuch", {{"value", "1"}}, 404, "Option not found"},
+      {"PUT", "/option/count", {}, 501, "JSON error: "},
+      {"PUT", "/option/count", {{"value", "two"}}, 501, "JSON error: "},
+      {"PUT", "/option/count", {{"value", "nan"}}, 501, "JSON error: "},
+      {"POST", "/set-option", {{"name", "count"}}, 501, "JSON error: "},
+      {"GET", "/data/none", {}, 404, "Data item not found"},
+      {"GET", "/data/y", {}, 404, "Data item not found"},
+      {"GET", "/get/a..b", {}, 401, "Forbidden"},
+      {"GET", "/index.html", {}, 404, "File not found"},  // empty document root
+      {"DELETE", "/options", {}, 404, "Not found"},
+  };
+  for (const auto& c : cases) {
+    const Answer a = call(c.method, c.path, c.parameters);
+    EXPECT_EQ(a.result, -1) << c.path;
+    EXPECT_EQ(a.response.status, c.status) << c.path;
+    EXPECT_EQ(a.response.message, c.message) << c.path;
+  }
+  EXPECT_EQ(count, 3);
+}
+
+bool sameValue(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
+
+TEST_F(MonitorRoutes, SettingStoresTheConvertedValue) {
+  const struct {
+    const char* name;
+    const char* value;
+    double alpha;  // both values after the set
+    int count;
+  } cases[] = {
+      {"alpha", "0.25", 0.25, 3},    {"alpha", "1e-3x", kNaN, 3},     {"alpha", "-inf", -kInf, 3},
+      {"count", "0x20", -kInf, 32},  {"count", "7.9", -kInf, 7},      {"count", "1e999", -kInf, INT_MAX},
+      {"c1", "0.5", -kInf, INT_MAX},  // read-only is for the page to show
+  };
+  for (const auto& c : cases) {
+    const Answer a = call("PUT", std::string("/option/") + c.name, {{"value", c.value}});
+    ASSERT_EQ(a.result, 0) << c.value;
+    EXPECT_EQ(a.response.status, 302);
+    EXPECT_EQ(a.response.headers.at("Location"), "/index.html");
+    EXPECT_TRUE(sameValue(alpha, c.alpha)) << c.value;
+    EXPECT_EQ(count, c.count) << c.value;
+  }
+  EXPECT_EQ(c1, 0.5);
+  EXPECT_EQ(call("POST", "/set-option/", {{"name", "count"}, {"value", "9"}}).result, 0);
+  EXPECT_EQ(count, 9);
+}
+
+TEST_F(MonitorRoutes, ChangesOnlyFromThisMachineUnlessAllowed) {
+  const std::map<std::string, std::string> set{{"value", "5"}};
+  const struct {
+    const char* peer;
+    std::map<std::string, std::string> headers;
+    bool allowRemote;
+    int status;
+  } cases[] = {
+      {"127.0.0.1", {}, false, 302},
+      {"::1", {{"host", "[::1]:8881"}}, false, 302},
+      {"::ffff:127.0.0.1", {{"host", "localhost"}, {"origin", "http://LOCALHOST:1"}}, false, 302},
+      {"192.0.2.7", {}, false, 401},
+      {"::ffff:192.0.2.7", {}, false, 401},
+      {"", {}, false, 401},  // peer unknown
+      {"127.0.0.1", {{"host", "rebound.example:8881"}}, false, 401},
+      {"127.0.0.1", {{"origin", "http://elsewhere.example"}}, false, 401},
+      {"192.0.2.7", {{"host", "monitor.example"}}, true, 302},
+  };
+  for (const auto& c : cases) {
+    server.allowRemoteSet = c.allowRemote;
+    const Answer a = call("PUT", "/option/count", set, c.peer, c.headers);
+    EXPECT_EQ(a.response.status, c.status) << c.peer;
+    const Answer quit = call("POST", "/server-quit/0", {}, c.peer, c.headers);
+    EXPECT_EQ(quit.response.status, c.status == 401 ? 401 : 0) << c.peer;
+    EXPECT_EQ(server.quit.exchange(0), c.status == 401 ? 0 : 1) << c.peer;
+  }
+}
+
+TEST(MonitorAccess, LoopbackAndLocalNames) {
+  const struct {
+    const char* text;
+    bool loopback;
+  } addresses[] = {{"127.0.0.1", true},         {"127.255.0.9", true},  {"::1", true},
+                   {"::ffff:127.0.0.1", true},  {"128.0.0.1", false},   {"10.0.0.1", false},
+                   {"::ffff:10.0.0.1", false},  {"::2", false},         {"localhost", false},
+                   {"", false},                 {"127.0.0.1 ", false}};
+  for (const auto& a : addresses) EXPECT_EQ(isLoopbackAddress(a.text), a.loopback) << a.text;
+
+  const struct {
+    const char* text;
+    bool local;
+  } authorities[] = {{"localhost", true},        {"LocalHost:8881", true}, {"127.0.0.1:1", true},
+                     {"[::1]:8881", true},       {"[::1]", true},          {"::1", false},
+                     {"localhost.example", false}, {"[::1]x", false},      {"", false}};
+  for (const auto& a : authorities) EXPECT_EQ(isLocalAuthority(a.text), a.local) << a.text;
+
+  EXPECT_TRUE(isLocalOrigin("http://localhost:8881"));
+  EXPECT_TRUE(isLocalOrigin("https://[::1]"));
+  EXPECT_FALSE(isLocalOrigin("null"));
+  EXPECT_FALSE(isLocalOrigin("http://localhost@evil.example"));
+  EXPECT_FALSE(isLocalOrigin("http://evil.example"));
+}
+
+TEST(MonitorValues, DurationsAndOptionValues) {
+  const struct {
+    const char* digits;
+    long long ms;
+    const char* text;
+  } durations[] = {{"0", 0, "0"},         {"000", 0, "0"},
+                   {"0070", 70, "70"},     {"2147483647", INT_MAX, "2147483647"},
+                   {"99999999999", INT_MAX, "99999999999"},
+                   {"", 0, "0"}};
+  for (const auto& d : durations) {
+    const RequestedWait w = parseDuration(d.digits);
+    EXPECT_EQ(w.wait.count(), d.ms) << d.digits;
+    EXPECT_EQ(w.text, d.text) << d.digits;
+  }
+  EXPECT_EQ(parseDuration(std::string(5000, '9')).wait.count(), INT_MAX);
+
+  // The monitor's threads run without traps, but the parse must not depend
+  // on it.
+  FpTrapGuard traps;
+  const struct {
+    const char* text;
+    double value;  // NaN: refused
+  } values[] = {{"0.5", 0.5},  {"-2", -2.0},   {"0x1p-2", 0.25}, {"1e999", kInf}, {"-1e999", -kInf},
+                {"inf", kInf}, {"1e-999", 0.0}, {"1e-3x", kNaN},  {"0,5", kNaN},  {"", kNaN},
+                {"nan", kNaN}, {" 3", 3.0},     {"3 ", kNaN}};
+  for (const auto& v : values) {
+    const double got = parseOptionValue(v.text);
+    if (std::isnan(v.value))
+      EXPECT_TRUE(std::isnan(got)) << v.text;
+    else
+      EXPECT_EQ(got, v.value) << v.text;
+  }
+}
+
+}  // namespace
