@@ -46,7 +46,8 @@ void liftEigenvalues(OptimizationTask& task, const DecomposedSymMatrix_syevd& he
   {
     const QuietFpScope quiet;
     if (mode == "lv") {
-      lifted += bMin - lambdaMin;
+      lifted -= lambdaMin;
+      lifted += bMin;
     } else {
       std::size_t k = 0;
       for (double v : lambda) k += !quietGreater(v, 0.0);

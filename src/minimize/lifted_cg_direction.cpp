@@ -29,7 +29,7 @@
 #include "dense/quiet_scope.h"
 #include "eigen/find_min_max_eig_value.h"
 #include "linear/lifted_cg_solver.h"
-#include "minimize/quiet_dot.h"
+#include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"
 #include "options/option_cast.h"

@@ -24,6 +24,7 @@
 
 #include "minimize/line_search.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -35,7 +36,7 @@
 #include "linear/vector_kernels.h"
 #include "minimize/driver_errors.h"
 #include "minimize/optimization_task.h"
-#include "minimize/quiet_dot.h"
+#include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -78,13 +79,36 @@ DataFrame trialTable() {
   return t;
 }
 
+LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const Vec& x_,
+                                     const Vec& d_, const Vec& g_, double slope_)
+    : task(task_), f0(f0_), x(x_), d(d_), g(g_), slope(slope_) {
+  c2s0_ = quietProduct(opts.c2, slope);
+  // With |a| below DBL_MAX/4 over the largest of 1, |d_i|, |c1| and
+  // |c1 s0|, every term a d_i and a c1 s0 stays below DBL_MAX/4; with |x_i|
+  // and |f0| below that too, nothing can overflow.
+  constexpr double quarter = 0.25 * DBL_MAX;
+  const double c1 = opts.c1;
+  double scale = std::fmax(1.0, std::fmax(std::fabs(c1), std::fabs(quietProduct(c1, slope))));
+  bool ordinary = std::isless(std::fabs(f0), quarter) && std::isfinite(scale);
+  for (std::size_t i = 0; ordinary && i < x.size(); ++i) {
+    ordinary = std::isless(std::fabs(x[i]), quarter) && std::isfinite(d[i]);
+    scale = std::fmax(scale, std::fabs(d[i]));
+  }
+  plainStep_ = ordinary ? quarter / scale : 0.0;
+}
+
 TrialTests LineSearchClosure::test(double a) const {
   TrialTests t;
   t.J = std::numeric_limits<double>::quiet_NaN();
-  const Vec trial = quietly([&] { return Vec(x + a * d); });
-  if (!allFinite(trial)) return t;
+  const bool plain = std::isless(std::fabs(a), plainStep_);
+  Vec trial(x.size());
+  double bound = 0.0;
+  runQuietIf(!plain, [&] {
+    for (std::size_t i = 0; i < x.size(); ++i) trial[i] = x[i] + a * d[i];
+    bound = f0 + a * opts.c1 * slope;
+  });
+  if (!plain && !allFinite(trial)) return t;
   t.J = task.objectiveAt(trial);
-  const double bound = quietly([&] { return f0 + a * opts.c1 * slope; });
   t.armijo = std::isfinite(t.J) && quietLess(t.J, bound);
   const int wolcheck = opts.wolcheck;
   if (wolcheck <= 1) {
@@ -93,9 +117,8 @@ TrialTests LineSearchClosure::test(double a) const {
   }
   if (!t.armijo) return t;
   const double s = quietDot(task.gradeval(trial, nullptr), d);
-  const double c2s0 = quietly([&] { return opts.c2 * slope; });
-  t.curvature = quietGreaterEqual(s, c2s0);
-  t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0));
+  t.curvature = quietGreaterEqual(s, c2s0_);
+  t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0_));
   return t;
 }
 
@@ -122,7 +145,7 @@ LSResult OptimizationTask::linesearchDirect(double f0, const std::valarray<doubl
     return LSResult{};
   }
 
-  const LineSearchClosure search{*this, f0, x, d, g, s0};
+  const LineSearchClosure search(*this, f0, x, d, g, s0);
   double J = 0.0;
   const double a = backtrack(search, alpha0, J);
   if (std::isnan(a)) return LSResult{};
@@ -179,7 +202,7 @@ bool checkLineSearchPoint(OptimizationTask& task, double f0, const std::valarray
   if (opts.wolcheck == 0) return true;
   const double sign = result.sign;
   const Vec direction = quietly([&] { return Vec(sign * d); });
-  const LineSearchClosure search{task, f0, x, direction, g, quietDot(direction, g)};
+  const LineSearchClosure search(task, f0, x, direction, g, quietDot(direction, g));
   const TrialTests t = search.test(result.alpha);
   flags = std::valarray<bool>{t.armijo, t.curvature, t.strong};
   return t.accepted();

@@ -31,7 +31,8 @@ struct TrialTests {
 
 // What every trial of one search shares: the start x with its value f0 and
 // gradient g, the direction d and the slope s0 = d.g.
-struct LineSearchClosure {
+class LineSearchClosure {
+ public:
   OptimizationTask& task;
   double f0;
   const std::valarray<double>& x;
@@ -39,7 +40,15 @@ struct LineSearchClosure {
   const std::valarray<double>& g;
   double slope;
 
+  LineSearchClosure(OptimizationTask& task_, double f0_, const std::valarray<double>& x_,
+                    const std::valarray<double>& d_, const std::valarray<double>& g_,
+                    double slope_);
+
   TrialTests test(double a) const;
+
+ private:
+  double c2s0_;       // c2 s0
+  double plainStep_;  // steps below this magnitude cannot overflow x + a d or the Armijo bound
 };
 
 // An empty trial table with the columns "J" and "alpha".

@@ -24,7 +24,7 @@
 
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "minimize/quiet_dot.h"
+#include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"
 #include "options/opts.h"

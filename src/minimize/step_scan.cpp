@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "dense/quiet_compare.h"
-#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "minimize/driver_errors.h"
 #include "minimize/line_search.h"
+#include "minimize/quiet_arith.h"
 #include "minimize/optimization_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -56,14 +56,14 @@ std::vector<double> jumpsOfJ(const Vec& J) {
   if (std::fabs(scale) < DBL_EPSILON) scale = 1.0;
   std::vector<double> ratios(J.size() - 1);
   for (std::size_t i = 0; i + 1 < J.size(); ++i)
-    ratios[i] = quietDivide(quietly([&] { return std::fabs(J[i + 1] - J[i]); }), scale);
+    ratios[i] = quietDivide(std::fabs(quietDifference(J[i + 1], J[i])), scale);
   return ratios;
 }
 
 std::vector<double> gapsOfAlpha(const Vec& alpha) {
   std::vector<double> gaps(alpha.size() - 1);
   for (std::size_t i = 0; i + 1 < alpha.size(); ++i)
-    gaps[i] = quietly([&] { return std::fabs(alpha[i + 1] - alpha[i]); });
+    gaps[i] = std::fabs(quietDifference(alpha[i + 1], alpha[i]));
   return gaps;
 }
 
@@ -90,14 +90,14 @@ DataFrame scanStepLengths(const LineSearchClosure& search, double alpha, double 
   const double limit = opts.stepScanMax;
   std::vector<double> J, steps;
   for (double k = 0; quietLess(k, limit); ++k) {
-    const double a = quietly([&] { return alpha + delta; });
+    const double a = quietSum(alpha, delta);
     if (quietLessEqual(a, lo) || quietGreaterEqual(a, hi) || quietGreater(a, opts.alphamax)) break;
     ++state.nScan;
     const TrialTests t = search.test(a);
     if (!t.accepted()) break;
     J.push_back(t.J);
     steps.push_back(a);
-    delta = quietly([&] { return 1.7 * delta; });
+    delta = quietProduct(1.7, delta);
   }
   DataFrame table = trialTable();
   table.values[0] = Vec(J.data(), J.size());
@@ -129,9 +129,9 @@ DataFrame sweepTrials(const LineSearchClosure& search, DataFrame table, unsigned
   }
 
   const double as = alpha[s];
-  const double gL = s >= 2 ? quietly([&] { return std::fabs(alpha[s - 1] - as); }) : -kInf;
-  const double gR = s + 1 < n ? quietly([&] { return std::fabs(alpha[s + 1] - as); }) : -kInf;
-  const double range = quietly([&] { return alpha[n - 1] - alpha[0]; });
+  const double gL = s >= 2 ? std::fabs(quietDifference(alpha[s - 1], as)) : -kInf;
+  const double gR = s + 1 < n ? std::fabs(quietDifference(alpha[s + 1], as)) : -kInf;
+  const double range = quietDifference(alpha[n - 1], alpha[0]);
   const double floor = std::fmax(0.01 * opts.alphamin, 0.01 * range);
   const double stepL = std::fmax(floor, 0.1 * gL);
   const double stepR = std::fmax(floor, 0.1 * gR);

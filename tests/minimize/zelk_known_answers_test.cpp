@@ -72,11 +72,67 @@ TEST_F(ZelkKnownAnswers, ProblemsConvergeWithEachKind) {
       EXPECT_LT(distance(out.x, c.problem.solution), c.tolerance);
     }
     EXPECT_LE(out.host.iterations, c.maxIterations);
-    std::printf("%-24s it %4ld  f %4ld g %4ld H %4ld Hv %5ld code %s dist %g\n", c.what,
-                out.host.iterations, out.host.counts.objective, out.host.counts.gradient,
-                out.host.counts.hessian, out.host.counts.product, out.code.c_str(),
-                distance(out.x, c.problem.solution));
   }
+}
+
+TEST_F(ZelkKnownAnswers, StartAtTheMinimiserEndsAtOnce) {
+  Problem atMinimum = diagonal();
+  atMinimum.start = {0.0, 0.0};
+  for (Callbacks cb : {kGradient, kHessian, kProducts, kObjectiveOnly}) {
+    testing::internal::CaptureStderr();
+    const Outcome out = minimise(atMinimum, cb);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out.code, "25");
+    EXPECT_EQ(out.host.iterations, 1);
+    EXPECT_EQ(out.x, atMinimum.start);
+  }
+}
+
+TEST_F(ZelkKnownAnswers, FallbackTriesTheMissingKindsFromTheEnd) {
+  // [SD3] without Hessian or products: SD4 and SD2 are skipped.
+  Problem atMinimum = diagonal();
+  atMinimum.start = {0.0, 0.0};
+  testing::internal::CaptureStderr();
+  const Outcome out =
+      minimise(atMinimum, kGradient, {{"sdirs", 8}, {"enableFallback", 1}, {"trace", 2}});
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.code, "25");
+  std::size_t at = 0;
+  for (const char* line : {"search dir 64 because the 1 previous tries did not succeed\n",
+                           "Search dir SD6 not implemented\n",
+                           "search dir 32 because the 2 previous tries did not succeed\n",
+                           "search dir 2 because the 3 previous tries did not succeed\n",
+                           "search dir 1 because the 4 previous tries did not succeed\n"}) {
+    const std::size_t next = err.find(line, at);
+    ASSERT_NE(next, std::string::npos) << line << " in\n" << err;
+    at = next;
+  }
+  EXPECT_EQ(err.find("search dir 16"), std::string::npos);
+  EXPECT_EQ(err.find("search dir 4 "), std::string::npos);
+}
+
+// Calls from two threads take turns on the driver; each gets its own
+// answer.
+TEST(ZelkKnownAnswersThreaded, TwoProblemsAtOnce) {
+  ScratchDir dir;
+  bool rosenbrockOk = true, spdOk = true;
+  auto solve = [](const Problem& p, Callbacks cb, bool& ok) {
+    FpTrapGuard traps;
+    for (int round = 0; round < 3; ++round) {
+      const Outcome out = minimise(p, cb, {{"saveLast", 0}});
+      ok = ok && out.status == 0 && distance(out.x, p.solution) < 1e-5;
+    }
+  };
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  std::thread a(solve, std::cref(rosenbrock()), kGradient, std::ref(rosenbrockOk));
+  std::thread b(solve, std::cref(spd5()), kHessian, std::ref(spdOk));
+  a.join();
+  b.join();
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(rosenbrockOk);
+  EXPECT_TRUE(spdOk);
 }
 
 }  // namespace
