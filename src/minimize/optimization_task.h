@@ -176,5 +176,7 @@ void decomposeIterationHessian(MinimizationIterate& it);
 
 // The direction and step of one iteration (direction_choice.cpp): fills
 // chosenKind, chosenDirection, alpha, sign and flags of the iterate from
-// its tried kinds, directions and results.
+// its tried kinds and directions, with one line-search result per kind;
+// the fallback appends the kinds it tries, with their directions and
+// results.
 void chooseDirection(OptimizationTask& task, MinimizationIterate& it);
