@@ -4,17 +4,28 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
+PREFIX    ?= /usr/local
 
-.PHONY: all deps build build-asan build-tsan demo test test-plain test-asan test-tsan bench bench-monitor clean
+.PHONY: all deps build install build-asan build-tsan demo test test-plain test-asan test-tsan bench bench-monitor clean
 
 all: build
 
 deps:
 	./scripts/install-deps.sh
 
-build: deps
+define compile
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+endef
+
+build: deps
+	$(compile)
+
+# Builds and writes only under $(PREFIX) (below $(DESTDIR), when set);
+# installs no packages.
+install:
+	$(compile)
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 build-asan: deps
 	cmake -S . -B $(ASANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON

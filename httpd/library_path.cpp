@@ -37,18 +37,30 @@ std::string getZelkLibraryPath() {
   return libraryDirFromMaps(line);
 }
 
+// A library folder names an installation when it is PREFIX/lib, or
+// PREFIX/lib/TUPLE with a multiarch tuple such as x86_64-linux-gnu (where
+// GNU installation folders put libraries under /usr on Debian), PREFIX
+// starting at "/" and not empty. The pages then lie in PREFIX/share/Zelk/html.
+// Any other folder (a build folder) has its pages in html/ beside the library.
 std::string monitorDocumentRoot(const GetEnv& home, const GetEnv& share, const GetEnv& htmlRoot,
                                 const std::function<std::string()>& libraryDir) {
   if (htmlRoot.isSet) return htmlRoot.value;
-  if (share.isSet) return share.value + "/html";
+  // An empty share folder is no folder: "/html" would serve from the file
+  // system's root.
+  if (share.isSet) return share.value.empty() ? std::string() : share.value + "/html";
   std::string prefix = home.isSet ? home.value : std::string();
   std::string shareSuffix = "/share/Zelk";
   if (prefix.empty()) {
     const std::string dir = libraryDir();
+    std::string_view libFolder = dir;
+    const std::size_t last = libFolder.rfind('/');
+    if (last != std::string_view::npos &&
+        libFolder.substr(last + 1).find("-linux-") != std::string_view::npos)
+      libFolder = libFolder.substr(0, last);
     static constexpr std::string_view lib = "/lib";
-    if (dir.size() > lib.size() && dir.front() == '/' &&
-        std::string_view(dir).substr(dir.size() - lib.size()) == lib) {
-      prefix = dir.substr(0, dir.size() - lib.size());
+    if (libFolder.size() > lib.size() && libFolder.front() == '/' &&
+        libFolder.substr(libFolder.size() - lib.size()) == lib) {
+      prefix = libFolder.substr(0, libFolder.size() - lib.size());
     } else if (!dir.empty()) {
       prefix = dir;
       shareSuffix.clear();

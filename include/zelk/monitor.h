@@ -4,7 +4,7 @@
 //
 // A C++ interface (it takes the run's containers by reference), exported
 // from libzelk only. The types and the caller's side of the locking
-// contract are in httpd/monitor_data.h.
+// contract are in zelk/monitor_data.h.
 //
 // Environment, read once at start:
 //   HTTP_PORT       port number or service ("8881"); a number that is taken
@@ -22,7 +22,7 @@
 #include <map>
 #include <string>
 
-#include "httpd/monitor_data.h"
+#include "zelk/monitor_data.h"
 
 class VariantPtrBase;
 
