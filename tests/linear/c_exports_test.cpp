@@ -3,13 +3,16 @@
 // A new entry point is covered by adding its name to kEntryPoints or
 // kDriverEntryPoints. The monitor's entry points are libzelk's alone:
 // zelkcomp_stop_httpd under its plain name, the others (C++ signatures)
-// under their decorated names.
+// under their decorated names. The libraries are the build's, or the ones
+// that ZELK_EXPORT_TEST_LIB and ZELKCOMP_EXPORT_TEST_LIB name (the install
+// test checks an installed pair so).
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,6 +20,14 @@
 #include "zelk/monitor.h"
 
 namespace {
+
+const char* libraryUnderTest(const char* variable, const char* built) {
+  const char* path = std::getenv(variable);
+  return path && *path ? path : built;
+}
+
+const char* const kZelk = libraryUnderTest("ZELK_EXPORT_TEST_LIB", ZELK_LIB_PATH);
+const char* const kZelkcomp = libraryUnderTest("ZELKCOMP_EXPORT_TEST_LIB", ZELKCOMP_LIB_PATH);
 
 const char* const kEntryPoints[] = {
     "zelkcomp_colinfo",
@@ -52,16 +63,16 @@ void expectExports(const char* library, const char* const (&names)[N]) {
 }
 
 TEST(CExports, BothLibrariesExportEveryEntryPoint) {
-  expectExports(ZELK_LIB_PATH, kEntryPoints);
-  expectExports(ZELKCOMP_LIB_PATH, kEntryPoints);
+  expectExports(kZelk, kEntryPoints);
+  expectExports(kZelkcomp, kEntryPoints);
 }
 
 TEST(CExports, OnlyTheMainLibraryHasTheDrivers) {
-  expectExports(ZELK_LIB_PATH, kDriverEntryPoints);
-  void* handle = dlopen(ZELKCOMP_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  expectExports(kZelk, kDriverEntryPoints);
+  void* handle = dlopen(kZelkcomp, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(handle, nullptr) << dlerror();
   for (const char* name : kDriverEntryPoints)
-    EXPECT_EQ(dlsym(handle, name), nullptr) << name << " in " << ZELKCOMP_LIB_PATH;
+    EXPECT_EQ(dlsym(handle, name), nullptr) << name << " in " << kZelkcomp;
   dlclose(handle);
 }
 
@@ -80,8 +91,8 @@ TEST(CExports, MonitorEntryPointsOnlyInTheMainLibrary) {
       symbolOf(reinterpret_cast<void*>(&zelkcomp_stop_httpd)),
   };
   EXPECT_EQ(names[3], "zelkcomp_stop_httpd");
-  void* zelk = dlopen(ZELK_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
-  void* comp = dlopen(ZELKCOMP_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  void* zelk = dlopen(kZelk, RTLD_NOW | RTLD_LOCAL);
+  void* comp = dlopen(kZelkcomp, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(zelk, nullptr) << dlerror();
   ASSERT_NE(comp, nullptr) << dlerror();
   for (const std::string& name : names) {

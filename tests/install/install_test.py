@@ -1,0 +1,223 @@
+"""The installed libraries, used the way a user uses them.
+
+Installs the build folder into a temporary prefix (no second build), checks
+what went where, moves the tree (it must be relocatable), then builds the
+C hosts quoted in README.md against the installed files only, with the
+README's pkg-config line and with a CMake project using find_package(zelk),
+and runs them against their known answers. Runs the installed demo, the
+export test on the installed libraries, and a host of the installed
+monitor on 127.0.0.1 (HTTP_PORT=0), which must serve the installed
+index.html, also after the libraries are moved into a multiarch folder.
+
+usage: install_test.py CMAKE BUILD_DIR SOURCE_DIR VERSION EXPORT_TEST
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CMAKE, BUILD, SOURCE, VERSION, EXPORT_TEST = sys.argv[1:6]
+sys.path.insert(0, os.path.join(SOURCE, "tests", "httpd", "scripts"))
+import monitor_host  # noqa: E402  (the bounded child-process and HTTP helpers)
+
+BOUND = 120  # seconds for any one command
+MULTIARCH = "x86_64-linux-gnu"
+
+# Nothing of the caller's may steer where the installed tree is looked for.
+for name in ("DESTDIR", "ZELK_HOME", "ZELK_SHARE", "ZELK_HTMLROOT", "ZELK_HTTP_ALLOW_REMOTE_SET",
+             "LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "CMAKE_PREFIX_PATH", "HTTP_PORT"):
+    os.environ.pop(name, None)
+
+
+def run(command, cwd=None, env=None, shell=False):
+    """The completed process; fails the test on a non-zero status."""
+    environment = dict(os.environ)
+    environment.update(env or {})
+    done = subprocess.run(command, cwd=cwd, env=environment, shell=shell, capture_output=True,
+                          text=True, timeout=BOUND)
+    if done.returncode != 0:
+        raise AssertionError("%s failed (%d):\n%s\n%s" % (command, done.returncode,
+                                                         done.stdout[-3000:], done.stderr[-3000:]))
+    return done
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def tree(root):
+    """Every file and link below root, relative to it."""
+    found = set()
+    for folder, dirs, files in os.walk(root):
+        for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
+            found.add(os.path.relpath(os.path.join(folder, name), root))
+    return found
+
+
+def dynamic(path):
+    """SONAME and RUNPATH/RPATH entries of an ELF file."""
+    text = run(["readelf", "-d", path]).stdout
+    entries = {}
+    for key in ("SONAME", "RUNPATH", "RPATH"):
+        found = re.search(r"\(%s\)\s+[^\[]*\[([^\]]*)\]" % key, text)
+        entries[key] = found.group(1) if found else None
+    return entries
+
+
+def check_layout(prefix):
+    manifest = open(os.path.join(BUILD, "install_manifest.txt")).read().split()
+    check(manifest and all(p.startswith(prefix + "/") for p in manifest),
+          "installed outside the prefix: %s" % [p for p in manifest if not p.startswith(prefix)])
+    check(tree(prefix) == {os.path.relpath(p, prefix) for p in manifest},
+          "the prefix holds other files than installed")
+
+    major = VERSION.split(".")[0]
+    for lib in ("libzelk", "libzelkcomp"):
+        base = os.path.join(prefix, "lib", lib + ".so")
+        check(os.readlink(base) == "%s.so.%s" % (lib, major), base)
+        check(os.readlink("%s.%s" % (base, major)) == "%s.so.%s" % (lib, VERSION), base)
+        entries = dynamic("%s.%s" % (base, VERSION))
+        check(entries["SONAME"] == "%s.so.%s" % (lib, major), entries)
+        check(entries["RUNPATH"] is None and entries["RPATH"] is None, entries)
+    check(dynamic(os.path.join(prefix, "bin", "linsolve_demo"))["RUNPATH"] == "$ORIGIN/../lib",
+          "the demo finds the library beside it")
+
+    for name in os.listdir(os.path.join(SOURCE, "include", "zelk")):
+        check(open(os.path.join(SOURCE, "include", "zelk", name)).read() ==
+              open(os.path.join(prefix, "include", "zelk", name)).read(), name)
+    for name in os.listdir(os.path.join(SOURCE, "share", "html")):
+        check(open(os.path.join(SOURCE, "share", "html", name), "rb").read() ==
+              open(os.path.join(prefix, "share", "Zelk", "html", name), "rb").read(), name)
+
+    # The package files must not name the folders they were made or put in.
+    for folder in ("lib/pkgconfig", "lib/cmake/zelk"):
+        for name in os.listdir(os.path.join(prefix, folder)):
+            text = open(os.path.join(prefix, folder, name)).read()
+            for path in (prefix, os.path.realpath(BUILD), os.path.realpath(SOURCE)):
+                check(path not in text, "%s names %s" % (name, path))
+
+
+def readme_sources():
+    """The README's code blocks that start by naming their file."""
+    readme = open(os.path.join(SOURCE, "README.md")).read()
+    blocks = re.findall(r"^```(\w+)\n(.*?)^```$", readme, re.M | re.S)
+    files, commands = {}, []
+    for kind, body in blocks:
+        named = re.match(r"(?:/\* |# )([\w.]+):", body)
+        if named:
+            files[named.group(1)] = body
+        elif kind == "sh":
+            commands += [line for line in body.splitlines() if line.strip()]
+    check("rosenbrock.c" in files and "CMakeLists.txt" in files and commands,
+          "README examples not found: %s" % sorted(files))
+    return files, commands
+
+
+def check_rosenbrock(exe, cwd, env=None):
+    out = run([exe], cwd=cwd, env=env).stdout
+    found = re.search(r"^status (\d+)  x = \(([^,]+), ([^)]+)\)", out, re.M)
+    check(found, "no result line:\n" + out[-2000:])
+    check(found.group(1) == "0", found.group(0))
+    check(all(abs(float(found.group(i)) - 1.0) < 1e-5 for i in (2, 3)), found.group(0))
+
+
+def build_readme_hosts(prefix, work):
+    files, commands = readme_sources()
+    host_dir = os.path.join(work, "hosts")
+    os.mkdir(host_dir)
+    for name, body in files.items():
+        with open(os.path.join(host_dir, name), "w") as f:
+            f.write(body)
+
+    # The README's compile lines, as they stand, through pkg-config.
+    pkg = {"PKG_CONFIG_PATH": os.path.join(prefix, "lib", "pkgconfig")}
+    for command in commands:
+        run(command, cwd=host_dir, env=pkg, shell=True)
+    check_rosenbrock("./rosenbrock", host_dir, {"LD_LIBRARY_PATH": os.path.join(prefix, "lib")})
+
+    # The README's CMake project; its build tree finds the library itself.
+    cmake_build = os.path.join(work, "cmake-build")
+    run([CMAKE, "-S", host_dir, "-B", cmake_build, "-DCMAKE_PREFIX_PATH=" + prefix])
+    run([CMAKE, "--build", cmake_build])
+    check_rosenbrock(os.path.join(cmake_build, "rosenbrock"), host_dir)
+
+
+def check_headers(prefix, work):
+    """Every installed header compiles on its own; the C ones (which guard
+    their C++ parts with __cplusplus) as C too."""
+    flags = run(["pkg-config", "--cflags", "zelk"],
+                env={"PKG_CONFIG_PATH": os.path.join(prefix, "lib", "pkgconfig")}).stdout.split()
+    for name in sorted(os.listdir(os.path.join(prefix, "include", "zelk"))):
+        source = os.path.join(work, "header.cpp")
+        with open(source, "w") as f:
+            f.write("#include <zelk/%s>\n" % name)
+        run(["c++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-fsyntax-only", *flags, source])
+        if "__cplusplus" in open(os.path.join(prefix, "include", "zelk", name)).read():
+            run(["cc", "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-x", "c", *flags, source])
+
+
+def fetch_index(exe, libdir, html):
+    """The monitor of the library in libdir answers / with the installed page."""
+    host = monitor_host.Host(exe, env={"LD_LIBRARY_PATH": libdir})
+    try:
+        host.await_stderr("Found libzelk in /proc//maps: ")
+        check(os.path.join(os.path.realpath(libdir), "libzelk.so") in host.stderr(),
+              "the monitor ran another library:\n" + host.stderr()[-2000:])
+        root = monitor_host.request(host.port, "GET", "/")
+        check(root.status in (301, 302, 303, 307) and root.headers.get("location") == "/index.html",
+              "GET / answered %d %s" % (root.status, root.headers))
+        page = monitor_host.request(host.port, "GET", "/index.html")
+        check(page.status == 200, "GET /index.html answered %d" % page.status)
+        check(page.body == open(os.path.join(html, "index.html"), "rb").read(),
+              "not the installed index.html")
+    finally:
+        code = host.finish()
+    check(code == 0, "monitor host ended with %d" % code)
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="zelk-install-") as work:
+        installed = os.path.join(work, "installed")
+        run([CMAKE, "--install", BUILD, "--prefix", installed])
+        check_layout(installed)
+
+        # Everything from here uses a moved tree.
+        prefix = os.path.join(work, "moved")
+        os.rename(installed, prefix)
+        check_headers(prefix, work)
+        build_readme_hosts(prefix, work)
+
+        demo = subprocess.run([os.path.join(prefix, "bin", "linsolve_demo")], capture_output=True,
+                              text=True, timeout=BOUND, cwd=work)
+        check(demo.returncode == 0 and "CG Result: " in demo.stderr, demo.stderr[-2000:])
+
+        libdir = os.path.join(prefix, "lib")
+        exports = run([EXPORT_TEST, "--gtest_filter=CExports.*"], env={
+            "ZELK_EXPORT_TEST_LIB": os.path.join(libdir, "libzelk.so"),
+            "ZELKCOMP_EXPORT_TEST_LIB": os.path.join(libdir, "libzelkcomp.so")})
+        check("[  PASSED  ] 3 tests" in exports.stdout, exports.stdout[-2000:])
+
+        monitor = os.path.join(work, "monitor_host")
+        flags = run(["pkg-config", "--cflags", "--libs", "zelk"],
+                    env={"PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig")}).stdout.split()
+        run(["c++", "-std=c++20", "-Wall", "-Wextra", "-Werror",
+             os.path.join(SOURCE, "tests", "install", "host", "monitor_host.cpp"), *flags,
+             "-o", monitor])
+        html = os.path.join(prefix, "share", "Zelk", "html")
+        fetch_index(monitor, libdir, html)
+
+        # The same tree with its libraries in a multiarch folder.
+        os.rename(libdir, os.path.join(work, "lib"))
+        os.mkdir(libdir)
+        multiarch = os.path.join(libdir, MULTIARCH)
+        os.rename(os.path.join(work, "lib"), multiarch)
+        fetch_index(monitor, multiarch, html)
+    print("install test passed")
+
+
+if __name__ == "__main__":
+    main()
