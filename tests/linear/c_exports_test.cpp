@@ -27,6 +27,7 @@ const char* const kEntryPoints[] = {
 };
 
 const char* const kDriverEntryPoints[] = {
+    "trovik",
     "zelk",
 };
 
