@@ -8,8 +8,9 @@
 //
 // Files: derivatives.cpp (objective, gradient, Hessian, Hessian products,
 // finite differences), output.cpp (records to the output callback),
-// mk_search_dir.cpp, line_search.cpp and direction_choice.cpp (the search),
-// run_frame.cpp (the run itself).
+// mk_search_dir.cpp with the direction families of search_directions.h,
+// line_search.cpp and step_scan.cpp (the line search), direction_choice.cpp
+// (the choice among the kinds), run_frame.cpp (the run itself).
 
 #include <limits>
 #include <optional>
@@ -112,9 +113,14 @@ class OptimizationTask {
                                     const DecomposedSymMatrix_syevd* hess);
 
   // A step length along d from x (objective f0, gradient g), starting at
-  // alpha0; the no-step result when none is found.
+  // alpha0; the no-step result when none is found (line_search.cpp). sign
+  // is 1 for the driver's searches; name is not used for the search.
   LSResult linesearch(double f0, const std::valarray<double>& x, const std::valarray<double>& d,
                       double alpha0, const std::valarray<double>& g, std::string name, int sign);
+  // The search itself, with the same arguments.
+  LSResult linesearchDirect(double f0, const std::valarray<double>& x,
+                            const std::valarray<double>& d, double alpha0,
+                            const std::valarray<double>& g, std::string name, int sign);
 
  private:
   // Guarded objective call without the count.
@@ -170,5 +176,7 @@ void decomposeIterationHessian(MinimizationIterate& it);
 
 // The direction and step of one iteration (direction_choice.cpp): fills
 // chosenKind, chosenDirection, alpha, sign and flags of the iterate from
-// its tried kinds, directions and results.
+// its tried kinds and directions, with one line-search result per kind;
+// the fallback appends the kinds it tries, with their directions and
+// results.
 void chooseDirection(OptimizationTask& task, MinimizationIterate& it);

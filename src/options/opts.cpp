@@ -161,11 +161,9 @@ void Opts::loadoptions(const std::map<std::string, double>& overrides) {
   // A NaN mask carries no kinds: it leaves both the field and the list alone.
   if (auto it = overrides.find("sdirs"); it != overrides.end() && !std::isnan(it->second)) {
     sdirs = option_cast<unsigned int>(it->second, sdirs);
-    searchDirs.clear();
     // Bit 6 (SD6) and above are kept in the field but are not kinds the
     // drivers take from the mask.
-    for (unsigned int bit = 0; bit < 6; ++bit)
-      if (sdirs & (1u << bit)) searchDirs.push_back(static_cast<SearchDir>(1u << bit));
+    searchDirs = maskToFlags<SearchDir>(sdirs & 0x3fu);
   }
 
   // Registration order is fixed; registry keys keep their own sorted order.

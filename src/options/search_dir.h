@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class SearchDir : std::uint32_t {
   None = 0,
@@ -19,3 +20,14 @@ enum class SearchDir : std::uint32_t {
 // "None", "SD0" .. "SD6"; "unknown" for any value that is not exactly one of
 // them (a combination of bits included).
 std::string sdname(SearchDir d);
+
+// The flags 1 << i of every bit i = 0 .. 31 set in mask, in increasing order
+// of i; bits above 31 are not flags. maskToFlags<SearchDir>(0x48) is
+// [SD3, SD6].
+template <class Flag>
+std::vector<Flag> maskToFlags(unsigned long mask) {
+  std::vector<Flag> flags;
+  for (unsigned bit = 0; bit < 32; ++bit)
+    if (mask & (1ul << bit)) flags.push_back(static_cast<Flag>(1ul << bit));
+  return flags;
+}

@@ -94,8 +94,11 @@ TEST_F(ZelkProcess, CallbacksRunUnderTheHostsSettingsAndGetThemBack) {
                            dispositionOf(SIGINT) == hostInterruptHandler;
           };
           raiseAtFirstIteration(h, SIGINT);  // the host's handler takes it
-          const Outcome out = run(h, {}, {{"enableSigIntHandler", interruptHandler}, {"maxit", 1},
-                                          {"tolGradRel", -1}},
+          // Only the iteration limit ends the run.
+          const Outcome out = run(h, {},
+                                  {{"enableSigIntHandler", interruptHandler}, {"maxit", 1},
+                                   {"tolGradRel", -1}, {"tolGradAbs", -1}, {"tolObjAbs", -1},
+                                   {"tolObjRel", -1}},
                                   {true, true, true, true});
           exitWith(hostSettings && out.status == 1 && h.records.back().at("code") == "12" &&
                    hostInterrupts == 1 && fegetexcept() == FE_DIVBYZERO &&
@@ -131,8 +134,8 @@ TEST_F(ZelkProcess, DriverArithmeticRunsUnderExactlyItsMask) {
 }
 
 // An output callback that throws at the first iteration: zelk answers 1
-// with the start point in x and the host's settings back, and the next call
-// runs.
+// with that iteration's point in x and the host's settings back, and the
+// next call runs.
 void runThrowingHost() {
   FpTrapGuard traps;
   Host h;
@@ -142,7 +145,7 @@ void runThrowingHost() {
   const std::vector<double> x0 = {0.5, 0.5, 0.5};
   const Outcome out = run(h, x0, {{"enableSigIntHandler", 1}});
   Host next;
-  exitWith(out.status == 1 && out.x == x0 &&
+  exitWith(out.status == 1 && value(h, out.x.data(), 3) < value(h, x0.data(), 3) &&
            fegetexcept() == (FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW) &&
            dispositionOf(SIGINT) == SIG_DFL && dispositionOf(SIGUSR1) == SIG_DFL &&
            run(next, {}).status == 0);

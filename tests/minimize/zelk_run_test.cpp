@@ -16,6 +16,7 @@
 #include "minimize/state_file.h"
 #include "minimize/zelk_test_host.h"
 #include "support/fp_traps.h"
+#include "support/known_problems.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -47,8 +48,9 @@ struct StopCase {
 };
 
 TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
-  // With no direction built yet every iteration stays at its start, so the
-  // step length, the enhancement and tolGradRel's product are 0.
+  // The kind SD5 has no builder: its zero direction gives no step, so every
+  // iteration stays at its start, and the step length, the enhancement and
+  // tolGradRel's product are 0.
   const Options noGradRel = {{"tolGradRel", -1}};
   const std::vector<StopCase> cases = {
       {"maxrt", {{"maxrt", -1}}, 11, 1, "maxrt reached"},
@@ -84,7 +86,11 @@ TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
     h.finalAnswer = c.finalAnswer;
     h.gradientError = c.gradientError;
     std::vector<double> x0 = c.x0.empty() ? std::vector<double>{0.25, 0.25, 0.25} : c.x0;
-    const Outcome out = run(h, x0, c.options);
+    Options options = c.options;
+    options.push_back({"sdirs", 32});
+    testing::internal::CaptureStderr();
+    const Outcome out = run(h, x0, options);
+    EXPECT_PRED2(contains, testing::internal::GetCapturedStderr(), "Search dir SD5 not implemented\n");
     std::remove("stop.txt");
     EXPECT_EQ(out.status, c.status);
     ASSERT_FALSE(h.records.empty());
@@ -112,7 +118,7 @@ TEST_F(ZelkRun, SevenRecordsInOrderAtMaxitZero) {
       {"version"},
       {"OpenBLAS", "config", "core", "np", "nt", "par"},
       {"check-gradient", "ng", "tg"},
-      {"Er", "J", "a", "it", "m", "nu", "st", "tj"},
+      {"Er", "J", "a", "b", "it", "m", "nu", "st", "tj"},
       {"cH", "cHfd", "cHfd2", "cHv", "cHvfd", "cHvfd2", "cS", "cW", "cf", "cg", "cgfd", "cgvfd", "co"},
       {"J", "code", "exit", "it", "status"},
   };
@@ -123,8 +129,10 @@ TEST_F(ZelkRun, SevenRecordsInOrderAtMaxitZero) {
   EXPECT_EQ(h.records[0].at("nx"), "3");
   EXPECT_EQ(h.records[1].at("version"), "ZELK-2026.7.1527");
   EXPECT_EQ(h.records[2].at("OpenBLAS"), " OpenBLAS 0.3.29 ");
+  // At the minimiser the CG direction -g is zero: no step, status bit 0x40.
   EXPECT_EQ(h.records[4].at("m"), "None");
-  EXPECT_EQ(h.records[4].at("st"), "0");
+  EXPECT_EQ(h.records[4].at("st"), "64");
+  EXPECT_EQ(h.records[4].at("b"), "0");
   // After the reset: the check's objective, gradient and 6 difference calls,
   // the iteration's start and trial; the check and iteration records.
   EXPECT_EQ(h.records[5].at("cf"), "9");
@@ -132,7 +140,7 @@ TEST_F(ZelkRun, SevenRecordsInOrderAtMaxitZero) {
   EXPECT_EQ(h.records[5].at("cgfd"), "1");
   EXPECT_EQ(h.records[5].at("co"), "2");
   EXPECT_EQ(h.records[6].at("J"), "0.10000000000000001");
-  EXPECT_PRED2(contains, err, "Search dir SD1 not implemented\nSaved state to zelk-current.mat\n");
+  EXPECT_PRED2(contains, err, "Saved state to zelk-current.mat\n");
 }
 
 TEST_F(ZelkRun, DerivativeChecksAtAStationaryPointAndAtTheOrigin) {
@@ -182,7 +190,8 @@ TEST_F(ZelkRun, WithoutGradientCallbackDifferencesStandIn) {
   EXPECT_EQ(h.gradientCalls, 0);
   const Record& counters = h.records[h.records.size() - 2];
   EXPECT_EQ(counters.at("cg"), "0");
-  EXPECT_EQ(counters.at("cgfd"), "1");
+  EXPECT_NE(counters.at("cgfd"), "0");
+  EXPECT_LT(known_problems::distance(out.x, h.center), 1e-6);
 }
 
 TEST_F(ZelkRun, RefusedArguments) {
@@ -216,7 +225,7 @@ TEST_F(ZelkRun, RefusedArguments) {
                  values, 3, &h),
             0);
   EXPECT_EQ(f, -1.0);
-  EXPECT_EQ(x[0], 0.25);
+  EXPECT_NEAR(x[0], h.center[0], 1e-6);
 }
 
 TEST_F(ZelkRun, InadmissibleStartFails) {
@@ -241,7 +250,10 @@ TEST_F(ZelkRun, ResumesFromTheStateFile) {
   const Outcome out = run(h, {}, {{"enableResume", 1}, {"maxit", 0}});
   EXPECT_PRED2(contains, testing::internal::GetCapturedStderr(), "Resume from zelk-current.mat\n");
   EXPECT_EQ(h.records[0].at("resume"), "1");
-  EXPECT_EQ(out.x, (std::vector<double>{1.5, -2.0, 4.0}));
+  // The one iteration starts from the saved point: its second entry is the
+  // minimiser's already, and the CG direction -g keeps it.
+  EXPECT_EQ(out.x[1], -2.0);
+  EXPECT_LT(value(h, out.x.data(), 3), value(h, std::vector<double>{1.5, -2.0, 4.0}.data(), 3));
 }
 
 TEST_F(ZelkRun, NestedCallIsRefused) {

@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <valarray>
+#include <vector>
 
 #include "dense/decomp_test_util.h"
 #include "dense/matrix.h"
@@ -60,6 +61,38 @@ struct DenseProduct {
                   &out[0], 1);
     }
     if (calls == poison) out[0] = std::numeric_limits<double>::quiet_NaN();
+  }
+};
+
+// A^T on k contiguous m-vectors at once (k = element count / m, the block
+// layout of the host-product wrappers), answering k contiguous n-vectors.
+// Records the count of every call and, with `keep`, its input; fails the
+// test on a non-finite input; call number `poison` answers a NaN.
+struct DenseBlockTransposed {
+  const Matrix& A;
+  bool keep = false;
+  int poison = 0;
+  mutable std::vector<std::size_t> counts{};
+  mutable Vec inputs{};  // the kept inputs, one after the other
+
+  void operator()(const Vec& in, Vec& out) const {
+    const std::size_t k = A.rows == 0 ? 0 : in.size() / A.rows;
+    counts.push_back(k);
+    EXPECT_EQ(in.size(), k * A.rows);
+    EXPECT_EQ(out.size(), k * A.cols);
+    for (double v : in) EXPECT_TRUE(std::isfinite(v)) << "a product was handed a non-finite input";
+    if (keep) {
+      Vec all(inputs.size() + in.size());
+      all[std::slice(0, inputs.size(), 1)] = inputs;
+      all[std::slice(inputs.size(), in.size(), 1)] = in;
+      inputs.swap(all);
+    }
+    if (k == 0 || A.cols == 0) return;
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(k),
+                static_cast<int>(A.cols), static_cast<int>(A.rows), 1.0, &in[0],
+                static_cast<int>(A.rows), A.data(), static_cast<int>(A.cols), 0.0, &out[0],
+                static_cast<int>(A.cols));
+    if (static_cast<int>(counts.size()) == poison) out[0] = std::numeric_limits<double>::quiet_NaN();
   }
 };
 

@@ -1,0 +1,148 @@
+// Step-length scans and sweeps of the minimisation line search.
+//
+// A scan from alpha with offset delta tries a_k = alpha + delta 1.7^k,
+// k = 0, 1, 2, ..., and keeps every accepted a_k until the first rejected
+// one or a bound (lo < a_k < hi, a_k <= alphamax): geometric offsets reach
+// far along a flat valley in few trials and stay close where the
+// acceptance region is narrow.
+//
+// A sweep restarts two scans from one row s of the table T (sorted by
+// alpha, n rows):
+//   "min"        s = the first row of least J;
+//   "max-diff"   s = the first i maximising |J[i+1] - J[i]| / scale, scale
+//                the J of the last row (1 when |scale| < machine epsilon;
+//                it keeps its sign);
+//   "max-adiff"  s = the first i maximising |alpha[i+1] - alpha[i]|.
+// With r = max(alpha) - min(alpha) and the gaps to the neighbouring rows
+// gL = |alpha[s-1] - alpha[s]| (s >= 2) and gR = |alpha[s+1] - alpha[s]|,
+// the offsets are
+//   stepR = max(0.01 alphamin, 0.01 r, 0.1 gR),
+//   stepL = max(0.01 alphamin, 0.01 r, 0.1 gL),
+// and both scans stay strictly between the nearest trials below and above
+// alpha[s] among the rows other than s and s - 1.
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "dense/quiet_compare.h"
+#include "dense/safe_divide.h"
+#include "minimize/driver_errors.h"
+#include "minimize/line_search.h"
+#include "minimize/quiet_arith.h"
+#include "minimize/optimization_task.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+using Vec = std::valarray<double>;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The first index of the largest entry.
+std::size_t firstLargest(const std::vector<double>& v) {
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < v.size(); ++i)
+    if (quietGreater(v[i], v[best])) best = i;
+  return best;
+}
+
+std::vector<double> jumpsOfJ(const Vec& J) {
+  double scale = J[J.size() - 1];
+  if (std::fabs(scale) < DBL_EPSILON) scale = 1.0;
+  std::vector<double> ratios(J.size() - 1);
+  for (std::size_t i = 0; i + 1 < J.size(); ++i)
+    ratios[i] = quietDivide(std::fabs(quietDifference(J[i + 1], J[i])), scale);
+  return ratios;
+}
+
+std::vector<double> gapsOfAlpha(const Vec& alpha) {
+  std::vector<double> gaps(alpha.size() - 1);
+  for (std::size_t i = 0; i + 1 < alpha.size(); ++i)
+    gaps[i] = std::fabs(quietDifference(alpha[i + 1], alpha[i]));
+  return gaps;
+}
+
+}  // namespace
+
+void sortTrialsByAlpha(DataFrame& table) {
+  const Vec& alpha = table.getvector("alpha");
+  std::valarray<std::size_t> order(alpha.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(std::begin(order), std::end(order),
+                   [&alpha](std::size_t i, std::size_t j) { return quietLess(alpha[i], alpha[j]); });
+  table = table[order];
+}
+
+std::size_t lowestTrial(const std::valarray<double>& J) {
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < J.size(); ++i)
+    if (quietLess(J[i], J[best])) best = i;
+  return best;
+}
+
+DataFrame scanStepLengths(const LineSearchClosure& search, double alpha, double delta, double lo,
+                          double hi) {
+  const double limit = opts.stepScanMax;
+  std::vector<double> J, steps;
+  for (double k = 0; quietLess(k, limit); ++k) {
+    const double a = quietSum(alpha, delta);
+    if (quietLessEqual(a, lo) || quietGreaterEqual(a, hi) || quietGreater(a, opts.alphamax)) break;
+    ++state.nScan;
+    const TrialTests t = search.test(a);
+    if (!t.accepted()) break;
+    J.push_back(t.J);
+    steps.push_back(a);
+    delta = quietProduct(1.7, delta);
+  }
+  DataFrame table = trialTable();
+  table.values[0] = Vec(J.data(), J.size());
+  table.values[1] = Vec(steps.data(), steps.size());
+  return table;
+}
+
+DataFrame sweepTrials(const LineSearchClosure& search, DataFrame table, unsigned /*sweep*/,
+                      const std::string& mode) {
+  sortTrialsByAlpha(table);
+  const Vec& J = table.getvector("J");
+  const Vec& alpha = table.getvector("alpha");
+  const std::size_t n = alpha.size();
+  if (n == 0 || J.size() != n) {
+    // Nothing to restart from: the table goes back as it came.
+    std::fprintf(stderr, "invalid sweep start offset 0 for sweep mode %s\n", mode.c_str());
+    return table;
+  }
+
+  std::size_t s = 0;
+  if (mode == "min" || n < 2) {
+    s = lowestTrial(J);
+  } else if (mode == "max-diff") {
+    s = firstLargest(jumpsOfJ(J));
+  } else if (mode == "max-adiff") {
+    s = firstLargest(gapsOfAlpha(alpha));
+  } else {
+    driverStop(search.task.host, "invalid sweep mode", -1);
+  }
+
+  const double as = alpha[s];
+  const double gL = s >= 2 ? std::fabs(quietDifference(alpha[s - 1], as)) : -kInf;
+  const double gR = s + 1 < n ? std::fabs(quietDifference(alpha[s + 1], as)) : -kInf;
+  const double range = quietDifference(alpha[n - 1], alpha[0]);
+  const double floor = std::fmax(0.01 * opts.alphamin, 0.01 * range);
+  const double stepL = std::fmax(floor, 0.1 * gL);
+  const double stepR = std::fmax(floor, 0.1 * gR);
+
+  double lo = -kInf, hi = kInf;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == s || i + 1 == s) continue;
+    if (quietLess(alpha[i], as)) lo = std::fmax(lo, alpha[i]);
+    if (quietGreater(alpha[i], as)) hi = std::fmin(hi, alpha[i]);
+  }
+
+  table = rbind(table, scanStepLengths(search, as, stepR, lo, hi));
+  return rbind(table, scanStepLengths(search, as, -stepL, lo, hi));
+}

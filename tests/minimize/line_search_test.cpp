@@ -1,0 +1,164 @@
+// The line search of the minimisation driver on one variable, with the
+// floating-point traps on.
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <valarray>
+
+#include <gtest/gtest.h>
+
+#include "minimize/line_search.h"
+#include "minimize/search_fixture.h"
+
+namespace {
+
+using Vec = std::valarray<double>;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+class LineSearch : public search_test::SearchTest {
+ protected:
+  LineSearch() {
+    task_.objective = &LineSearch::objective;
+    task_.gradient = &LineSearch::gradient;
+    task_.user = this;
+  }
+
+  static LineSearch& of(void* user) { return *static_cast<LineSearch*>(user); }
+  static int objective(const double* x, long, double* f, long, void* user) {
+    *f = of(user).f(x[0]);
+    return 0;
+  }
+  static int gradient(const double* x, long, double*, long, double* g, void* user) {
+    ++of(user).gradientCalls;
+    g[0] = 2.0 * (x[0] - 0.37);
+    return 0;
+  }
+
+  // From x0 along d with the slope factor g (f'(x0) = g).
+  LSResult search(double x0, double d, double g) {
+    return task_.linesearch(f(x0), Vec{x0}, Vec{d}, 1.0, Vec{g}, "SD0", 1);
+  }
+
+  std::function<double(double)> f = [](double x) { return (x - 0.37) * (x - 0.37); };
+  int gradientCalls = 0;
+};
+
+void expectNoStep(const LSResult& r) {
+  EXPECT_EQ(r.J, -1.0);
+  EXPECT_EQ(r.alpha, 0.0);
+  EXPECT_EQ(r.sign, 0);
+  EXPECT_TRUE(r.trials.values.empty());
+}
+
+TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
+  const LSResult r = search(0.0, 1.0, -0.74);
+  EXPECT_EQ(r.sign, 1);
+  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
+  EXPECT_EQ(r.slope, -0.74);
+  EXPECT_EQ(r.code, 0);
+  DataFrame trials = r.trials;
+  const Vec& J = trials.getvector("J");
+  const Vec& alpha = trials.getvector("alpha");
+  ASSERT_GT(J.size(), 3u);
+  EXPECT_EQ(r.J, J.min());
+  for (std::size_t i = 1; i < alpha.size(); ++i) EXPECT_LE(alpha[i - 1], alpha[i]);
+  EXPECT_EQ(r.J, f(r.alpha));
+  EXPECT_GE(state.nLineSearch, 1);
+  EXPECT_GT(state.nScan, 1);
+  EXPECT_EQ(gradientCalls, 0);  // wolcheck 1 tests no curvature
+}
+
+TEST_F(LineSearch, UphillDirectionIsSearchedReversed) {
+  const LSResult r = search(0.0, -1.0, -0.74);
+  EXPECT_EQ(r.sign, -1);
+  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
+  EXPECT_EQ(r.slope, -0.74);
+  EXPECT_TRUE(state.status & 0x20);
+}
+
+TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
+  struct Case {
+    const char* what;
+    double d, g;
+    std::function<double(double)> f;
+    int status;
+    double alphamin = 1e-80;
+    const char* warning = "";
+  };
+  const std::function<double(double)> quadratic = f;
+  const std::vector<Case> cases = {
+      {"zero slope", 0.0, -0.74, quadratic, 0x40},
+      {"NaN slope", 1.0, kNaN, quadratic, 0x40},
+      {"infinite slope", 1.0, -kInf, quadratic, 0x40},
+      {"NaN beside the start", 1.0, -0.74, [](double x) { return x == 0.0 ? 1.0 : kNaN; }, 0},
+      // Without a smallest step the backtracking ends after 1000 trials with
+      // a warning; no error is recorded.
+      {"no step floor", 1.0, -0.74, [](double x) { return x == 0.0 ? 1.0 : kNaN; }, 0, 0.0,
+       "Warning: search error I\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    state.status = 0;
+    f = c.f;
+    opts.alphamin = c.alphamin;
+    testing::internal::CaptureStderr();
+    expectNoStep(search(0.0, c.d, c.g));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
+    EXPECT_EQ(state.status, c.status);
+    EXPECT_EQ(state.error, 0);
+  }
+}
+
+TEST_F(LineSearch, NonFiniteValuesNeverEnterTheTable) {
+  for (double wall : {kNaN, kInf, -kInf}) {
+    SCOPED_TRACE(wall);
+    f = [wall](double x) { return x > 0.3 ? wall : (x - 0.37) * (x - 0.37); };
+    LSResult r = search(0.0, 1.0, -0.74);
+    EXPECT_LE(r.alpha, 0.3);
+    EXPECT_GT(r.alpha, 0.2);
+    for (double J : r.trials.getvector("J")) EXPECT_TRUE(std::isfinite(J));
+  }
+}
+
+TEST_F(LineSearch, CurvatureTestsEvaluateTheGradientOnlyAfterArmijo) {
+  opts.wolcheck = 3;
+  f = [](double x) { return x == 0.0 ? 1.0 : kNaN; };
+  expectNoStep(search(0.0, 1.0, -0.74));
+  EXPECT_EQ(gradientCalls, 0);
+
+  f = [](double x) { return (x - 0.37) * (x - 0.37); };
+  const LSResult r = search(0.0, 1.0, -0.74);
+  EXPECT_GT(gradientCalls, 0);
+  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
+}
+
+TEST_F(LineSearch, CheckOfTheResult) {
+  std::valarray<bool> flags(true, 3);
+  const Vec x{0.0}, d{1.0}, g{-0.74};
+  const double f0 = f(0.0);
+  EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, LSResult{}, d, flags));
+  EXPECT_TRUE(flags[0] && flags[1] && flags[2]);
+
+  LSResult r = search(0.0, 1.0, -0.74);
+  EXPECT_TRUE(checkLineSearchPoint(task_, f0, x, g, r, d, flags));
+  r.alpha = 1.0;  // f(1) > f(0): no decrease
+  EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, r, d, flags));
+  EXPECT_FALSE(flags[0]);
+  r.alpha = kInf;
+  EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, r, d, flags));
+}
+
+TEST_F(LineSearch, SweepOfAnEmptyTableLeavesItAsItIs) {
+  const Vec x{0.0}, d{1.0}, g{-0.74};
+  const LineSearchClosure closure{task_, f(0.0), x, d, g, -0.74};
+  testing::internal::CaptureStderr();
+  const DataFrame t = sweepTrials(closure, trialTable(), 0, "min");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "invalid sweep start offset 0 for sweep mode min\n");
+  EXPECT_EQ(t.values[0].size(), 0u);
+  EXPECT_EQ(state.nScan, 0);
+}
+
+}  // namespace
