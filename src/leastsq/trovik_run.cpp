@@ -53,20 +53,13 @@
 #include "options/error_exit.h"
 #include "options/global_state.h"
 #include "options/opts.h"
+#include "options/search_dir.h"
 #include "steps/scaling_record.h"
 
 namespace {
 
 using Vec = std::valarray<double>;
 using Matrix = MatrixTemplate<double>;
-
-// The kinds of the mask "sdirs", 1 << i for every bit i set, in order.
-std::vector<SearchDir> searchKinds(unsigned long mask) {
-  std::vector<SearchDir> kinds;
-  for (unsigned bit = 0; bit < 32; ++bit)
-    if (mask & (1ul << bit)) kinds.push_back(static_cast<SearchDir>(1ul << bit));
-  return kinds;
-}
 
 void loadOptions(const TrovikCall& call) {
   const OptsTrovik loaded(optionOverrides(call.names, call.values, call.count));
@@ -252,7 +245,7 @@ void TrovikRun::publish() {
 }
 
 StopReason TrovikRun::runIteration() {
-  const std::vector<SearchDir> kinds = searchKinds(opts.sdirs);
+  const std::vector<SearchDir> kinds = maskToFlags<SearchDir>(opts.sdirs);
   state.status = 0;
   state.iter = static_cast<std::int32_t>(it_);
   state.current = x_;
