@@ -16,13 +16,13 @@
 Direction gaussNewtonDirection(const MatrixTemplate<double>& J, const std::valarray<double>& r) {
   const std::size_t m = J.rows, n = J.cols;
   if (m < n) return Direction();
-  const int mi = to_blas_int(m, "gaussNewtonDirection"), ni = to_blas_int(n, "gaussNewtonDirection");
+  const int mi = to_blas_int(m, "gaussNewtonDirection"),
+            ni = to_blas_int(n, "gaussNewtonDirection");
   std::valarray<double> A = J.elements;
   std::valarray<double> b = -r;
   // A nearly singular R gives a huge solution: its IEEE value, no trap.
-  const lapack_int info = quietly([&] {
-    return LAPACKE_dgels(LAPACK_ROW_MAJOR, 'N', mi, ni, 1, &A[0], ni, &b[0], 1);
-  });
+  const lapack_int info =
+      quietly([&] { return LAPACKE_dgels(LAPACK_ROW_MAJOR, 'N', mi, ni, 1, &A[0], ni, &b[0], 1); });
   if (info != 0) return Direction();
   return Direction(b[std::slice(0, n, 1)]);
 }

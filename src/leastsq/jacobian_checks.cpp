@@ -23,6 +23,8 @@
 // fails. The product and residual thresholds are tolCheckGrad and
 // tolCheckFunc.
 
+#include "leastsq/jacobian_checks.h"
+
 #include <omp.h>
 
 #include <algorithm>
@@ -34,7 +36,6 @@
 #include "dense/printers.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
-#include "leastsq/jacobian_checks.h"
 #include "leastsq/record_setters.h"
 #include "linear/vector_kernels.h"
 #include "minimize/driver_errors.h"
@@ -75,6 +76,9 @@ Matrix leadingBlock(const Matrix& A, std::size_t rows, std::size_t cols) {
 
 Matrix column(const Vec& v) { return Matrix(v.size(), 1, v); }
 
+// The first k values as a column for the matrix printer.
+Matrix leadingColumn(const Vec& v, std::size_t k) { return column(head(v, k)); }
+
 // Seconds of one host call.
 template <class Call>
 double timed(Call&& call) {
@@ -86,8 +90,14 @@ double timed(Call&& call) {
 class JacobianChecks {
  public:
   JacobianChecks(TrovikOptimizationTask& task, const Vec& x, const Vec& r, const Matrix& J)
-      : task_(task), x_(x), r_(r), J_(J), n_(x.size()), m_(r.size()),
-        v_(randvec(static_cast<long>(n_))), w_(randvec(static_cast<long>(m_))) {}
+      : task_(task),
+        x_(x),
+        r_(r),
+        J_(J),
+        n_(x.size()),
+        m_(r.size()),
+        v_(randvec(static_cast<long>(n_))),
+        w_(randvec(static_cast<long>(m_))) {}
 
   void run() {
     if (task_.jacobian != nullptr) checkJacobianCallback();
@@ -221,8 +231,10 @@ class JacobianChecks {
       }
     } else {
       const std::size_t k = std::min<std::size_t>(m_, 16);
-      std::cerr << "      J(1:" << k << ",1) = " << head(J2e1_, k) << "\n"
-                << "check J(1:" << k << ",1) = " << head(fdE1_, k) << "\n";
+      std::cerr << "      J(1:" << k
+                << ",1) = " << ShowMatrixTemplate<double>(leadingColumn(J2e1_, k)) << "\n"
+                << "check J(1:" << k
+                << ",1) = " << ShowMatrixTemplate<double>(leadingColumn(fdE1_, k)) << "\n";
     }
     if (opts.dumpCheckErrors == 0) return;
     dumpMat4File(J_, "Jerr");
@@ -233,8 +245,10 @@ class JacobianChecks {
 
   void showProducts() {
     const std::size_t k = std::min<std::size_t>(m_, 16);
-    std::cerr << "      Jv(1:" << k << ") = " << head(Jv_, k) << "\n"
-              << "check Jv(1:" << k << ") = " << head(fdV_, k) << "\n";
+    std::cerr << "      Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(Jv_, k))
+              << "\n"
+              << "check Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(fdV_, k))
+              << "\n";
     if (opts.dumpCheckErrors == 0) return;
     dumpMat4File(column(Jv_), "Jverr");
     dumpMat4File(column(fdV_), "Jvfderr");

@@ -2,10 +2,10 @@
 // Without a Jacobian callback, column j of J is the product J e_j, one
 // host call per column.
 
+#include <fmt/format.h>
+
 #include <cstdio>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "leastsq/jacobian_checks.h"
 #include "minimize/mat4_file.h"
@@ -29,5 +29,6 @@ void dumpJacobian(TrovikOptimizationTask& task, const std::valarray<double>& x,
     }
     written = dumpMat4File(built, name);
   }
-  if (written && (opts.trace & 0x1)) std::fprintf(stderr, "Saved Jacobian to %s.mat\n", name.c_str());
+  if (written && (opts.trace & 0x1))
+    std::fprintf(stderr, "Saved Jacobian to %s.mat\n", name.c_str());
 }

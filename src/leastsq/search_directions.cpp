@@ -1,9 +1,10 @@
 // The dispatch of the least-squares direction kinds: the family by kind,
 // the variant by whether the iteration has a dense Jacobian.
 
+#include "leastsq/search_directions.h"
+
 #include <iostream>
 
-#include "leastsq/search_directions.h"
 #include "linear/vector_kernels.h"
 
 namespace {

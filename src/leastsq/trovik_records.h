@@ -21,17 +21,17 @@ IterationRecord trovikVersionRecord();
 // What an iteration reports beside the run state.
 struct TrovikIterationSummary {
   long iteration = 0;
-  double J = 0.0;           // objective after the iteration (the old one after a refused step)
-  double enhancement = 0.0;  // objective before minus after
-  double before = 0.0;       // objective before the step
-  double jacobianNorm = 0.0; // ||J||_F, 0 without a Jacobian
-  double slope = 0.0;        // the winning line search's slope, 0 without one
-  double stepLength = 0.0;   // s
-  double stepNorm = 0.0;     // s ||d||
-  int code = 0;              // the winning line search's Wolfe code
+  double J = 0.0;             // objective after the iteration (the old one after a refused step)
+  double enhancement = 0.0;   // objective before minus after
+  double before = 0.0;        // objective before the step
+  double jacobianNorm = 0.0;  // ||J||_F, 0 without a Jacobian
+  double slope = 0.0;         // the winning line search's slope, 0 without one
+  double stepLength = 0.0;    // s
+  double stepNorm = 0.0;      // s ||d||
+  int code = 0;               // the winning line search's Wolfe code
   SearchDir kind = SearchDir::None;
-  double now = 0.0;          // wall clock, seconds since the epoch
-  double t0 = 0.0;           // the same at the start of the run
+  double now = 0.0;  // wall clock, seconds since the epoch
+  double t0 = 0.0;   // the same at the start of the run
 };
 
 // Always "it", "J", "d" (1000 slope), "a" (1000 s), "nu", "Er" (1000

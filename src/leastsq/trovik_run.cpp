@@ -18,6 +18,8 @@
 
 #include "leastsq/trovik_run.h"
 
+#include <fenv.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -27,8 +29,6 @@
 #include <string>
 #include <valarray>
 #include <vector>
-
-#include <fenv.h>
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
@@ -75,8 +75,8 @@ bool acceptArguments(const TrovikCall& call) {
   else if (call.m == 0)
     refused = "No residuals";
   else if (call.n > INT_MAX || call.m > INT_MAX)
-    refused = "n = " + std::to_string(call.n) + " or m = " + std::to_string(call.m) +
-              " is above " + std::to_string(INT_MAX);
+    refused = "n = " + std::to_string(call.n) + " or m = " + std::to_string(call.m) + " is above " +
+              std::to_string(INT_MAX);
   else if (call.residual == nullptr)
     refused = "residual function is a null pointer";
   else if (call.x0 == nullptr)
@@ -108,8 +108,13 @@ bool isZero(const Vec& v) {
 class TrovikRun {
  public:
   TrovikRun(const TrovikCall& call, TrovikOptimizationTask& task)
-      : call_(call), task_(task), n_(call.n), m_(call.m),
-        x_(call.x0, call.n), r_(0.0, call.m), monitor_(x_, r_) {}
+      : call_(call),
+        task_(task),
+        n_(call.n),
+        m_(call.m),
+        x_(call.x0, call.n),
+        r_(0.0, call.m),
+        monitor_(x_, r_) {}
 
   int execute() {
     try {
@@ -142,7 +147,7 @@ class TrovikRun {
   RunMonitor monitor_;  // serves copies of x and r; stopped before anything it was lent goes
   std::unique_ptr<ScalingRecord> scaling_;
   double f0_ = 0.0;
-  double f_ = 0.0;      // objective after the last iteration
+  double f_ = 0.0;  // objective after the last iteration
   double t0_ = 0.0;
   long it_ = 0;
   SearchDir chosenKind_ = SearchDir::None;
@@ -177,9 +182,9 @@ std::optional<int> TrovikRun::startUp() {
 
   resetRunState();
   if (task_.jacobian == nullptr && (task_.jv == nullptr || task_.vj == nullptr)) {
-    driverStop(task_.host,
-               "When Jacobian handle is null, Jacobian-vector and vector-Jacobian are both required",
-               -1);
+    driverStop(
+        task_.host,
+        "When Jacobian handle is null, Jacobian-vector and vector-Jacobian are both required", -1);
     return -1;
   }
 

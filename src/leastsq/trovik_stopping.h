@@ -6,18 +6,18 @@
 
 // What an iteration gives the rules.
 struct TrovikStopValues {
-  double elapsed = 0.0;      // seconds since the run started
+  double elapsed = 0.0;  // seconds since the run started
   long iteration = 0;
-  double stepNorm = 0.0;     // s ||d||
-  double normX = 0.0;        // ||x|| after the step
-  double enhancement = 0.0;  // objective before the step minus after
-  double before = 0.0;       // objective before the step
-  bool haveJacobian = false; // the iteration evaluated J
-  double jacobianNorm = 0.0; // ||J||_F
-  double stepLength = 0.0;   // s
+  double stepNorm = 0.0;       // s ||d||
+  double normX = 0.0;          // ||x|| after the step
+  double enhancement = 0.0;    // objective before the step minus after
+  double before = 0.0;         // objective before the step
+  bool haveJacobian = false;   // the iteration evaluated J
+  double jacobianNorm = 0.0;   // ||J||_F
+  double stepLength = 0.0;     // s
   double directionNorm = 0.0;  // ||d||
-  double J = 0.0;            // objective after the step
-  double f0 = 0.0;           // objective at the start point
+  double J = 0.0;              // objective after the step
+  double f0 = 0.0;             // objective at the start point
 };
 
 // The first rule that holds. A recorded error ("error" of the run state,

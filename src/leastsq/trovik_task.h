@@ -40,7 +40,7 @@ class TrovikOptimizationTask {
   void* user = nullptr;
   IterationHistory* history = nullptr;  // the run's records; none when null
   RunInfo* run = nullptr;  // the history's lock while the monitor reads it; none when null
-  HostEnvironment host;                 // the host's settings while the driver's are in force
+  HostEnvironment host;    // the host's settings while the driver's are in force
 
   // Signal handlers of a run: they post the stop, save, and save-and-stop
   // requests (one write(2) of their text and an atomic store).

@@ -16,7 +16,8 @@ template <class Run>
 int runDriverCall(const char* driver, Run&& run) noexcept {
   const DriverLock lock;
   if (!lock.acquired()) {
-    std::fprintf(stderr, "Error: %s refused: called while a driver call is running on this thread\n",
+    std::fprintf(stderr,
+                 "Error: %s refused: called while a driver call is running on this thread\n",
                  driver);
     return 1;
   }

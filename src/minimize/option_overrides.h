@@ -6,8 +6,8 @@
 #include <map>
 #include <string>
 
-inline std::map<std::string, double> optionOverrides(const char* const* names,
-                                                     const double* values, long count) {
+inline std::map<std::string, double> optionOverrides(const char* const* names, const double* values,
+                                                     long count) {
   std::map<std::string, double> overrides;
   if (names != nullptr && values != nullptr)
     for (long i = 0; i < count && names[i] != nullptr; ++i) overrides[names[i]] = values[i];

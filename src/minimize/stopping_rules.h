@@ -21,7 +21,8 @@ struct StopTestValues {
   double enh = 0.0;      // decrease of the objective by the step
   double fStart = 0.0;   // objective at the start of the iteration
   double gNorm = 0.0;    // ||g|| at the start of the iteration
-  bool haveGradient = true;  // false: no gradient was evaluated, rules 25 and 26 are left out
+  // false: no gradient (or Jacobian) was evaluated; rules 25 and 26 are left out.
+  bool haveGradient = true;
   double alpha = 0.0;    // step factor
   double dNorm = 0.0;    // ||d|| of the chosen direction
   double f = 0.0;        // objective after the step

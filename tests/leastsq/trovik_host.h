@@ -34,8 +34,8 @@ struct Host {
   explicit Host(Problem p) : problem(std::move(p)) {}
 
   Problem problem;
-  bool writeResiduals = true;  // the Jacobian callback writes r(x)
-  double jacobianError = 0.0;  // added to J(0, 0)
+  bool writeResiduals = true;                          // the Jacobian callback writes r(x)
+  double jacobianError = 0.0;                          // added to J(0, 0)
   std::function<void(Host&, const Record&)> onRecord;  // inside the iteration callback
 
   std::vector<Record> records;
@@ -57,8 +57,7 @@ inline void jacobianAt(Host& h, const double* x, double* r, double* J) {
   J[0] += h.jacobianError;
 }
 
-inline int jacobianFn(const double* x, std::size_t, double* r, std::size_t, double* J,
-                      void* user) {
+inline int jacobianFn(const double* x, std::size_t, double* r, std::size_t, double* J, void* user) {
   Host& h = of(user);
   ++h.jacobianCalls;
   jacobianAt(h, x, r, J);
@@ -115,11 +114,11 @@ inline Outcome run(Host& h, const Options& options, Callbacks given = Callbacks:
   Outcome out;
   out.x.assign(h.problem.n, std::nan(""));
   out.r.assign(h.problem.m, std::nan(""));
-  out.status = trovik(h.problem.start.data(), out.x.data(), h.problem.n, out.r.data(),
-                      h.problem.m, residualFn, jacobian ? jacobianFn : nullptr,
-                      products ? productFn<false> : nullptr, products ? productFn<true> : nullptr,
-                      nullptr, iterationFn, names.data(), values.data(),
-                      static_cast<long>(names.size()), &h);
+  out.status =
+      trovik(h.problem.start.data(), out.x.data(), h.problem.n, out.r.data(), h.problem.m,
+             residualFn, jacobian ? jacobianFn : nullptr, products ? productFn<false> : nullptr,
+             products ? productFn<true> : nullptr, nullptr, iterationFn, names.data(),
+             values.data(), static_cast<long>(names.size()), &h);
   return out;
 }
 
@@ -194,8 +193,8 @@ inline Problem powellSingular() {
   };
   p.jacobian = [s5, s10](const double* x, double* J) {
     const double a = x[1] - 2.0 * x[2], b = x[0] - x[3];
-    const double rows[16] = {1, 10, 0, 0, 0, 0, s5, -s5, 0, 2 * a, -4 * a, 0,
-                             2 * s10 * b, 0, 0, -2 * s10 * b};
+    const double rows[16] = {1, 10,    0,      0, 0,           0, s5, -s5,
+                             0, 2 * a, -4 * a, 0, 2 * s10 * b, 0, 0,  -2 * s10 * b};
     for (int i = 0; i < 16; ++i) J[i] = rows[i];
   };
   return p;

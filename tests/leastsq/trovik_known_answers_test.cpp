@@ -1,8 +1,8 @@
 // trovik end to end on problems with known answers, for each dense
 // direction kind and their mix: SD2 (4), SD3 (8), SD4 (16) and all three
-// (28). Every run has the traps on, the monitor on an ephemeral port and a
-// fresh working directory, and must leave the caller's r equal to r(x) and
-// the host's trap mask as it was.
+// (28). Every run has the traps on, the monitor (threads, hence
+// "Threaded") on an ephemeral port and a fresh working directory, and must
+// leave the caller's r equal to r(x) and the host's trap mask as it was.
 
 #include <fenv.h>
 #include <lapacke.h>
@@ -35,7 +35,7 @@ Outcome solveUnderTraps(Host& h, const Options& options) {
   return out;
 }
 
-class TrovikKnownAnswers : public ::testing::TestWithParam<double> {
+class TrovikKnownAnswersThreaded : public ::testing::TestWithParam<double> {
  protected:
   void SetUp() override {
     setenv("HTTP_PORT", "0", 1);
@@ -50,7 +50,7 @@ class TrovikKnownAnswers : public ::testing::TestWithParam<double> {
   ScratchDir dir_;
 };
 
-TEST_P(TrovikKnownAnswers, LinearResidualsGiveTheLeastSquaresSolution) {
+TEST_P(TrovikKnownAnswersThreaded, LinearResidualsGiveTheLeastSquaresSolution) {
   Host h{linearProblem()};
   const Outcome out = solve(h, {{"maxit", 200}});
   // The reference: LAPACK's SVD least squares on the same A and b.
@@ -60,13 +60,13 @@ TEST_P(TrovikKnownAnswers, LinearResidualsGiveTheLeastSquaresSolution) {
   for (int i = 0; i < 30; ++i) b[i] = -r0[i];
   std::vector<double> s(4);
   lapack_int rank = 0;
-  ASSERT_EQ(LAPACKE_dgelsd(LAPACK_ROW_MAJOR, 30, 4, 1, A.data(), 4, b.data(), 1, s.data(), -1.0,
-                           &rank),
-            0);
+  ASSERT_EQ(
+      LAPACKE_dgelsd(LAPACK_ROW_MAJOR, 30, 4, 1, A.data(), 4, b.data(), 1, s.data(), -1.0, &rank),
+      0);
   for (int j = 0; j < 4; ++j) EXPECT_NEAR(out.x[j], b[j], 1e-8) << j;
 }
 
-TEST_P(TrovikKnownAnswers, RootsOfSystems) {
+TEST_P(TrovikKnownAnswersThreaded, RootsOfSystems) {
   struct Case {
     Problem problem;
     Values root;
@@ -84,7 +84,7 @@ TEST_P(TrovikKnownAnswers, RootsOfSystems) {
   }
 }
 
-TEST_P(TrovikKnownAnswers, LeastSumsOfSquares) {
+TEST_P(TrovikKnownAnswersThreaded, LeastSumsOfSquares) {
   Host h(bard());
   const Outcome out = solve(h, {{"maxit", 200}});
   EXPECT_NEAR(sumOfSquares(residualsAt(h.problem, out.x)), 8.21487e-3, 1e-8);
@@ -96,7 +96,7 @@ TEST_P(TrovikKnownAnswers, LeastSumsOfSquares) {
 // and SD3 with its shift of 1e-9 s_0) point along the valley there, where
 // the objective only grows, and stall in it: they must still lower the
 // objective and end cleanly.
-TEST_P(TrovikKnownAnswers, FreudensteinRoth) {
+TEST_P(TrovikKnownAnswersThreaded, FreudensteinRoth) {
   Host h(freudensteinRoth());
   const Outcome out = solve(h, {{"maxit", 200}});
   const double ss = sumOfSquares(out.r);
@@ -109,7 +109,7 @@ TEST_P(TrovikKnownAnswers, FreudensteinRoth) {
   EXPECT_TRUE(root || std::fabs(ss - 48.9842) < 1e-4) << out.x[0] << " " << out.x[1] << " " << ss;
 }
 
-TEST_P(TrovikKnownAnswers, EdgeProblems) {
+TEST_P(TrovikKnownAnswersThreaded, EdgeProblems) {
   {  // started at its root: the first iteration has nothing to improve
     Host h(zeroResidualAtStart());
     const Outcome out = solve(h, {});
@@ -130,7 +130,7 @@ TEST_P(TrovikKnownAnswers, EdgeProblems) {
 
 // A zero Jacobian column: SD3's shift keeps the step finite, and the
 // other variables reach the root.
-TEST(TrovikZeroColumn, ShiftedSvdSolvesTheOtherVariables) {
+TEST(TrovikZeroColumnThreaded, ShiftedSvdSolvesTheOtherVariables) {
   setenv("HTTP_PORT", "0", 1);
   ScratchDir dir;
   Host h(ignoredVariable());
@@ -140,7 +140,7 @@ TEST(TrovikZeroColumn, ShiftedSvdSolvesTheOtherVariables) {
   EXPECT_TRUE(std::isfinite(out.x[2]));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, TrovikKnownAnswers, ::testing::ValuesIn(kKinds),
+INSTANTIATE_TEST_SUITE_P(Kinds, TrovikKnownAnswersThreaded, ::testing::ValuesIn(kKinds),
                          [](const auto& info) {
                            return "sdirs" + std::to_string(static_cast<int>(info.param));
                          });
