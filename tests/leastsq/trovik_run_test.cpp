@@ -296,4 +296,14 @@ TEST_F(TrovikRunThreaded, TheMonitorServesTheRunWhileItGoesOn) {
   EXPECT_NE(point.find("200 OK"), std::string::npos) << point;
 }
 
+TEST_F(TrovikRunThreaded, AMonitorThatCannotStartLeavesTheRunUnmonitored) {
+  setenv("HTTP_PORT", "no-such-service", 1);
+  Host h(rosenbrock());
+  testing::internal::CaptureStderr();
+  const Outcome out = solve(h, {});
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.status, 0);
+  EXPECT_EQ(h.records.back().at("code"), "27");
+}
+
 }  // namespace
