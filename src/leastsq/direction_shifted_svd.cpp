@@ -46,7 +46,7 @@ Direction shiftedSvdDirection(const MatrixTemplate<double>& J, const std::valarr
   const double ratio = conditionRatio(s);
   if (quietGreater(ratio, 1e-9)) {
     const double shift = 1e-9 * s[0];
-    s += shift;
+    quietly([&] { s += shift; });  // s_0 near the largest double may overflow: then no direction
     std::cerr << "Bad cond: " << ratio << " max s " << s[0] << " shift " << shift << " => "
               << conditionRatio(s) << "\n";
   }
