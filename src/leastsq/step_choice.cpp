@@ -18,12 +18,6 @@ namespace {
 
 using Vec = std::valarray<double>;
 
-bool isZero(const Vec& d) {
-  for (double e : d)
-    if (e != 0.0) return false;
-  return true;
-}
-
 // The iteration's point and the kinds tried at it, with their directions.
 class KindSearch {
  public:
@@ -37,12 +31,7 @@ class KindSearch {
     return tried_.size() - 1;
   }
 
-  bool tried(SearchDir kind) const {
-    for (SearchDir k : tried_)
-      if (k == kind) return true;
-    return false;
-  }
-  std::size_t count() const { return tried_.size(); }
+  const std::vector<SearchDir>& tried() const { return tried_; }
 
   // The objective at x + alpha d_k, +inf when that point is not finite
   // (it is not handed to the host).
@@ -58,7 +47,7 @@ class KindSearch {
   LSResult search(std::size_t k) {
     const Vec& d = directions_[k];
     LineSearchContext context{task_, r_, f_, x_, d, 0.0};
-    if (!isZero(d)) context.g0 = startSlope(context);
+    if (!allZero(d)) context.g0 = startSlope(context);
     if (std::isnan(context.g0)) {
       state.status |= 0x40;
       return LSResult{};
@@ -130,7 +119,7 @@ bool accepted(const LSResult& result) {
 StepChoice fixedStep(KindSearch& search, double alpha) {
   std::ptrdiff_t best = -1;
   double bestValue = std::numeric_limits<double>::infinity();
-  for (std::size_t k = 0; k < search.count(); ++k) {
+  for (std::size_t k = 0; k < search.tried().size(); ++k) {
     const double value = search.fixedStepValue(k, alpha);
     if (quietLess(value, bestValue)) {
       best = static_cast<std::ptrdiff_t>(k);
@@ -150,18 +139,12 @@ bool fallbackUsable(const TrovikOptimizationTask& task, SearchDir kind) {
 }
 
 StepChoice fallback(TrovikOptimizationTask& task, KindSearch& search) {
-  static constexpr SearchDir kOrder[] = {SearchDir::SD0, SearchDir::SD1, SearchDir::SD2,
-                                         SearchDir::SD4, SearchDir::SD3, SearchDir::SD5,
-                                         SearchDir::SD6};
-  std::vector<SearchDir> candidates;
-  for (SearchDir kind : kOrder)
-    if (!search.tried(kind)) candidates.push_back(kind);
-  for (auto c = candidates.rbegin(); c != candidates.rend(); ++c) {
-    if (!fallbackUsable(task, *c)) continue;
+  for (const SearchDir kind : fallbackKinds(search.tried())) {
+    if (!fallbackUsable(task, kind)) continue;
     if (opts.trace & 0x2)
       std::fprintf(stderr, "search dir %u because the %zu previous tries did not succeed\n",
-                   static_cast<unsigned>(*c), search.count());
-    const std::size_t k = search.add(*c);
+                   static_cast<unsigned>(kind), search.tried().size());
+    const std::size_t k = search.add(kind);
     const LSResult result = search.search(k);
     if (accepted(result)) return search.choose(k, result);
   }

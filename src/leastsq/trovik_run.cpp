@@ -99,12 +99,6 @@ void resetRunState() {
   state.request.compare_exchange_strong(none, pending);
 }
 
-bool isZero(const Vec& v) {
-  for (double e : v)
-    if (e != 0.0) return false;
-  return true;
-}
-
 class TrovikRun {
  public:
   TrovikRun(const TrovikCall& call, TrovikOptimizationTask& task)
@@ -226,7 +220,7 @@ void TrovikRun::checkFirstIteration(bool jacobianUsable) {
 // its objective does not exceed f; returns the objective the run stands
 // on. A zero move stays at x without a trial.
 double TrovikRun::takeStep(double move, double f) {
-  if (move != 0.0 && !isZero(chosenDirection_)) {
+  if (move != 0.0 && !allZero(chosenDirection_)) {
     Vec trial = quietly([&] { return Vec(x_ + move * chosenDirection_); });
     if (allFinite(trial)) {
       task_.Feval(trial, r_);
