@@ -45,6 +45,45 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
                                  const void* reserved1, const void* reserved2, const char** keys,
                                  const char** values, long count, void* user);
 
+/* Drives the m residuals r(x) of n variables towards a minimum of the
+ * objective the option "ussum" builds from them (by default
+ * 1000 ||r||_2 / m), from the start point x0 (n values).
+ *
+ * The host gives the residual function and either the dense Jacobian or
+ * both products (jv and vj); the others may be null. Argument 10 is not
+ * read. Every record of the run (start, run information, derivative
+ * checks, one per iteration, counters, final) goes to `iteration`, which
+ * may be null. Options come as parallel arrays of names and values, read up
+ * to noptions pairs or the first null name; names that are no option are
+ * ignored, and null arrays mean no options. While the run goes on, a
+ * monitor on HTTP_PORT serves its options, status, point, residuals and
+ * records.
+ *
+ * Outputs: r (m values) receives, after every iteration, the residuals of
+ * the point the iteration ended on; x (n values) receives the result point
+ * at the end of the run. With "saveLast" (the default) the point is saved
+ * to "zelk-current.mat" in the working directory.
+ *
+ * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
+ * the time and iteration limits, an interrupt (SIGINT, SIGUSR2), the stop
+ * file "stop.txt" (with "enableStopFile"), a recorded error, an
+ * inadmissible start value (NaN or infinite objective; x and r are then
+ * not written), refused arguments (n or m 0 or above INT_MAX, a null x0, x,
+ * r or residual function), a failure inside the library, or a call from
+ * inside a callback of a running driver call; -1 when neither the Jacobian
+ * nor both products are given. Errors are reported on standard error
+ * (through the host's error handler, and by default ending the process with
+ * the error code; "enableExit" 0 returns instead).
+ *
+ * One driver call runs at a time in the process (zelk and trovik share the
+ * lock); callbacks run on the calling thread with the host's own SIGINT
+ * disposition and trap mask, and the host's signal dispositions and trap
+ * mask are as they were after every return. */
+int trovik(const double* x0, double* x, size_t n, double* r, size_t m, TrovikResidualFn residual,
+           TrovikJacobianFn jacobian, TrovikJvFn jv, TrovikVJFn vj, void* reserved,
+           TrovikIterationFn iteration, const char** optnames, const double* optvalues,
+           long noptions, void* userdata);
+
 #ifdef __cplusplus
 }
 #endif

@@ -14,6 +14,7 @@
 #include "dense/quiet_scope.h"
 #include "leastsq/trovik_task.h"
 #include "linear/length_check.h"
+#include "minimize/fd_step.h"
 #include "options/global_state.h"
 
 void TrovikOptimizationTask::fdJVeval(const std::valarray<double>& x, std::valarray<double>& r,
@@ -23,7 +24,7 @@ void TrovikOptimizationTask::fdJVeval(const std::valarray<double>& x, std::valar
   requireSameLength(out.size(), m, "fdJVeval: out is not of length m");
   ++state.fdJvCalls();
   Feval(x, r);
-  const double h = 1e-8 * std::fmax(normfro(x), 1.0);
+  const double h = fdStep(1e-8, x);
   std::valarray<double> plus(0.0, m), minus(0.0, m);
   std::valarray<double> side = quietly([&] { return std::valarray<double>(x + h * v); });
   Feval(side, plus);

@@ -1,6 +1,8 @@
 // Records of the least-squares driver: into the run's history and to the
 // host's iteration callback.
 
+#include <mutex>
+
 #include "leastsq/trovik_task.h"
 #include "linear/valarray_data.h"
 #include "minimize/callback_guard.h"
@@ -20,7 +22,10 @@ void TrovikOptimizationTask::iterationeval(const std::valarray<double>& x,
 }
 
 void TrovikOptimizationTask::appendRecord(const IterationRecord& record) {
-  if (history != nullptr) history->push_back(record);
+  if (history == nullptr) return;
+  std::unique_lock<std::mutex> lock;
+  if (run != nullptr) lock = std::unique_lock<std::mutex>(run->mutex);
+  history->push_back(record);
 }
 
 void TrovikOptimizationTask::report(const std::valarray<double>& x, const std::valarray<double>& r,

@@ -16,13 +16,15 @@
 // Files: host_calls.cpp (residuals, Jacobian, products), fd_jv.cpp
 // (finite-difference Jacobian-vector product), iteration_callback.cpp
 // (records to the history and the iteration callback), trovik_signals.cpp
-// (signal handlers, host environment, state save).
+// (signal handlers, host environment, state save), search_directions.cpp
+// (the direction kinds).
 
 #include <valarray>
 
 #include "dense/matrix.h"
 #include "httpd/monitor_data.h"
 #include "minimize/host_environment.h"
+#include "options/search_dir.h"
 #include "zelk/trovik.h"
 
 struct ScalingRecord;  // the trust-region scaling of the steps (src/steps/)
@@ -37,7 +39,8 @@ class TrovikOptimizationTask {
   ScalingRecord* scaling = nullptr;  // created and freed by the run
   void* user = nullptr;
   IterationHistory* history = nullptr;  // the run's records; none when null
-  HostEnvironment host;                 // the host's settings while the driver's are in force
+  RunInfo* run = nullptr;  // the history's lock while the monitor reads it; none when null
+  HostEnvironment host;    // the host's settings while the driver's are in force
 
   // Signal handlers of a run: they post the stop, save, and save-and-stop
   // requests (one write(2) of their text and an atomic store).
@@ -92,7 +95,8 @@ class TrovikOptimizationTask {
   void iterationeval(const std::valarray<double>& x, const std::valarray<double>& r,
                      const IterationRecord& record);
   // The record into the run's history: every append of a run goes through
-  // here (the monitor reads the history while the run goes on).
+  // here, under run->mutex (the monitor reads the history while the run
+  // goes on).
   void appendRecord(const IterationRecord& record);
   // appendRecord, then iterationeval: how every record of a run is
   // delivered.
@@ -101,4 +105,12 @@ class TrovikOptimizationTask {
 
   // Writes the run state's current point to the state file.
   void saveState();
+
+  // The search direction of the given kind at x, with r = F(x) and J the
+  // Jacobian at x, or empty for the matrix-free variants that reach J only
+  // through the product callbacks (which may write F(x) into r). Always n =
+  // x.size() entries; a kind that gives nothing, or nothing finite, gives
+  // zeros (search_directions.cpp).
+  std::valarray<double> mkSearchDir(SearchDir kind, const std::valarray<double>& x,
+                                    std::valarray<double>& r, const MatrixTemplate<double>& J);
 };

@@ -19,3 +19,10 @@ inline bool allFinite(const std::valarray<double>& v) {
     if (!std::isfinite(e)) return false;
   return true;
 }
+
+// True when every entry is zero (an empty vector included).
+inline bool allZero(const std::valarray<double>& v) {
+  for (double e : v)
+    if (e != 0.0) return false;
+  return true;
+}

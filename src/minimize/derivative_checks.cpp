@@ -36,6 +36,7 @@
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "minimize/driver_errors.h"
+#include "minimize/fd_step.h"
 #include "minimize/mat4_file.h"
 #include "minimize/record_format.h"
 #include "options/global_state.h"
@@ -69,11 +70,7 @@ Vec head(const Vec& v, std::size_t count) {
   return Vec(v[std::slice(0, std::min(count, v.size()), 1)]);
 }
 
-void dump(const MatrixTemplate<double>& m, const char* name) {
-  std::string path, why;
-  if (!writeMat4File(m, name, path, &why))
-    std::cerr << "Could not write " << path << ": " << why << "\n";
-}
+void dump(const MatrixTemplate<double>& m, const char* name) { dumpMat4File(m, name); }
 
 void dumpVector(const Vec& v, const char* name) { dump(MatrixTemplate<double>(v.size(), 1, v), name); }
 
@@ -170,7 +167,7 @@ class DerivativeChecks {
   void checkGradientAlongRandomDirection() {
     const Vec v = randvec(static_cast<long>(n_));
     ++state.nPerturb;
-    const double h = 1e-8 * std::fmax(normfro(x_), 1.0);
+    const double h = fdStep(1e-8, x_);
     const double fPlus = task_.objectiveAt(quietly([&] { return Vec(x_ + h * v); }));
     const double fMinus = task_.objectiveAt(quietly([&] { return Vec(x_ - h * v); }));
     const QuietFpScope quiet;

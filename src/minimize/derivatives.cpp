@@ -39,6 +39,7 @@
 #include "dense/quiet_scope.h"
 #include "linear/valarray_data.h"
 #include "minimize/driver_errors.h"
+#include "minimize/fd_step.h"
 #include "minimize/optimization_task.h"
 #include "minimize/signal_requests.h"
 #include "options/global_state.h"
@@ -47,8 +48,6 @@
 namespace {
 
 constexpr double kNoiseFactor = 10.0;
-
-double fdStep(double c, const std::valarray<double>& x) { return c * std::fmax(normfro(x), 1.0); }
 
 // Trace marks of a host derivative call (trace bits 0x100, 0x200) and its
 // timing (0x400, 0x800) into `duration`.

@@ -34,12 +34,6 @@ namespace {
 
 using Vec = std::valarray<double>;
 
-bool tried(const MinimizationIterate& it, SearchDir kind) {
-  for (SearchDir k : it.tried)
-    if (k == kind) return true;
-  return false;
-}
-
 void choose(MinimizationIterate& it, std::size_t k) {
   it.chosenKind = it.tried[k];
   it.chosenDirection = it.directions[k];
@@ -92,15 +86,7 @@ bool fallbackCandidateUsable(const OptimizationTask& task, SearchDir kind) {
 }
 
 void fallback(OptimizationTask& task, MinimizationIterate& it) {
-  static constexpr SearchDir kOrder[] = {SearchDir::SD0, SearchDir::SD1, SearchDir::SD2,
-                                         SearchDir::SD4, SearchDir::SD3, SearchDir::SD5,
-                                         SearchDir::SD6};
-  std::vector<SearchDir> candidates;
-  for (SearchDir kind : kOrder)
-    if (!tried(it, kind)) candidates.push_back(kind);
-
-  for (auto c = candidates.rbegin(); c != candidates.rend(); ++c) {
-    const SearchDir kind = *c;
+  for (const SearchDir kind : fallbackKinds(it.tried)) {
     if (!fallbackCandidateUsable(task, kind)) continue;
     const bool newton =
         kind == SearchDir::SD2 || kind == SearchDir::SD3 || kind == SearchDir::SD4;

@@ -2,11 +2,7 @@
 // it: a failure inside the run is reported on standard error and answered
 // with status 1, the last accepted point already in x.
 
-#include <cstdio>
-#include <exception>
-#include <new>
-
-#include "minimize/driver_lock.h"
+#include "minimize/driver_call.h"
 #include "minimize/run_frame.h"
 #include "zelk/zelk.h"
 
@@ -15,13 +11,7 @@ extern "C" int zelk(const double* x0, double* x, long n, double* f, long m,
                     ZelkHessianFn hessian, ZelkHessianProductFn hessianProduct,
                     ZelkOutputFn output, const char** names, const double* values, long count,
                     void* user) {
-  const DriverLock lock;
-  if (!lock.acquired()) {
-    std::fputs("Error: zelk refused: called while a driver call is running on this thread\n",
-               stderr);
-    return 1;
-  }
-  try {
+  return runDriverCall("zelk", [&] {
     ZelkCall call;
     call.x0 = x0;
     call.x = x;
@@ -38,12 +28,5 @@ extern "C" int zelk(const double* x0, double* x, long n, double* f, long m,
     call.count = count;
     call.user = user;
     return runMinimization(call);
-  } catch (const std::bad_alloc&) {
-    std::fputs("Error: zelk: out of memory\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Error: zelk: %s\n", e.what());
-  } catch (...) {
-    std::fputs("Error: zelk: unknown failure\n", stderr);
-  }
-  return 1;
+  });
 }

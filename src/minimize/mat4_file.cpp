@@ -190,6 +190,17 @@ bool writeMat4File(const MatrixTemplate<double>& m, const std::string& name, std
   }
 }
 
+bool dumpMat4File(const MatrixTemplate<double>& m, const std::string& name) noexcept {
+  try {
+    std::string path, why;
+    if (writeMat4File(m, name, path, &why)) return true;
+    std::fprintf(stderr, "Could not write %s: %s\n", path.c_str(), why.c_str());
+  } catch (...) {
+    std::fprintf(stderr, "Could not write %s: out of memory\n", name.c_str());
+  }
+  return false;
+}
+
 MatrixTemplate<double> readMat4File(const std::string& path) noexcept {
   try {
     return readFile(path);

@@ -34,6 +34,12 @@ std::string mat4DefaultPath(const std::string& name);
 bool writeMat4File(const MatrixTemplate<double>& m, const std::string& name, std::string& path,
                    std::string* why = nullptr) noexcept;
 
+// A diagnostic dump: m written as the variable `name` to
+// mat4DefaultPath(name); a failure is reported on standard error ("Could
+// not write <path>: <reason>") and otherwise ignored. Returns whether the
+// file was written. Never throws.
+bool dumpMat4File(const MatrixTemplate<double>& m, const std::string& name) noexcept;
+
 // The first variable of a Level-4 file, which must be a real full double
 // matrix; an empty matrix when it cannot be read. A file that does not exist
 // is passed over silently; any other failure prints one line to standard

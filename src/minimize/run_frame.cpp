@@ -35,6 +35,7 @@
 #include "minimize/derivative_checks.h"
 #include "minimize/driver_errors.h"
 #include "minimize/optimization_task.h"
+#include "minimize/option_overrides.h"
 #include "minimize/run_records.h"
 #include "minimize/signal_requests.h"
 #include "minimize/state_file.h"
@@ -47,13 +48,8 @@ namespace {
 
 using Vec = std::valarray<double>;
 
-// The pairs before the first null name; none when names or values are null.
 void loadOptions(const ZelkCall& call) {
-  std::map<std::string, double> overrides;
-  if (call.names != nullptr && call.values != nullptr)
-    for (long i = 0; i < call.count && call.names[i] != nullptr; ++i)
-      overrides[call.names[i]] = call.values[i];
-  const Opts loaded(overrides);
+  const Opts loaded(optionOverrides(call.names, call.values, call.count));
   opts.assignValues(loaded);
 }
 

@@ -18,18 +18,21 @@ OutputRecord startRecord(long n, double f0, double t0) {
   setRecord(r, "J", f0);
   setRecord(r, "t0", t0);
   if (opts.enableResume != 0) setRecord(r, "resume", "1");
-  if (opts.trace & 0x1) {
-    if (opts.aux0 > 0) setRecord(r, "Jbias", static_cast<double>(opts.aux0));
-    if (opts.aux1 > 0) setRecord(r, "Jmin", static_cast<double>(opts.aux1));
-    if (opts.aux2 > 0) setRecord(r, "Jmax", static_cast<double>(opts.aux2));
-    setRecord(r, "Jbest", static_cast<double>(opts.aux3));
-  }
+  setReferenceValues(r);
   return r;
 }
 
-OutputRecord runInfoRecord() {
+void setReferenceValues(OutputRecord& r) {
+  if ((opts.trace & 0x1) == 0) return;
+  if (opts.aux0 > 0) setRecord(r, "Jbias", static_cast<double>(opts.aux0));
+  if (opts.aux1 > 0) setRecord(r, "Jmin", static_cast<double>(opts.aux1));
+  if (opts.aux2 > 0) setRecord(r, "Jmax", static_cast<double>(opts.aux2));
+  setRecord(r, "Jbest", static_cast<double>(opts.aux3));
+}
+
+OutputRecord runInfoRecord(const char* version) {
   OutputRecord r;
-  setRecord(r, "version", "ZELK-2026.7.1527");
+  setRecord(r, "version", version);
   if ((opts.trace & 0x100) && std::getenv("INFO") != nullptr) {
     setRecord(r, "file", into[0]);
     setRecord(r, "date", into[1]);

@@ -8,13 +8,18 @@
 #include "minimize/optimization_task.h"
 #include "minimize/records.h"
 
-// "it" 0, "nx", "J" = f0, "t0", "resume" (enableResume), and under trace
-// bit 0x1 "Jbest" with "Jbias", "Jmin", "Jmax" where positive.
+// "it" 0, "nx", "J" = f0, "t0", "resume" (enableResume), and the
+// reference values.
 OutputRecord startRecord(long n, double f0, double t0);
 
-// "version"; under trace bit 0x100 with INFO set in the environment the
-// build information "file", "date", "time", "march".
-OutputRecord runInfoRecord();
+// The reference values of a start record, under trace bit 0x1: "Jbest",
+// with "Jbias", "Jmin", "Jmax" where positive.
+void setReferenceValues(OutputRecord& r);
+
+// "version" (the driver's version tag); under trace bit 0x100 with INFO
+// set in the environment the build information "file", "date", "time",
+// "march".
+OutputRecord runInfoRecord(const char* version = "ZELK-2026.7.1527");
 
 // "OpenBLAS", "core", "config", "np", "nt", "par".
 OutputRecord blasRecord();

@@ -34,9 +34,11 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (relativeBelow(opts.tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
   if (quietGreater(opts.tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
   if (relativeBelow(opts.tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
-  if (quietGreater(opts.tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
-  const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
-  if (quietGreater(opts.tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+  if (v.haveGradient) {
+    if (quietGreater(opts.tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
+    const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
+    if (quietGreater(opts.tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+  }
   const double toLimit = quietly([&] { return std::fabs(v.f - opts.objLimit); });
   if (quietGreater(opts.tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
   const double startToLimit = quietly([&] { return v.f0 - opts.objLimit; });

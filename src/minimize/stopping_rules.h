@@ -21,6 +21,8 @@ struct StopTestValues {
   double enh = 0.0;      // decrease of the objective by the step
   double fStart = 0.0;   // objective at the start of the iteration
   double gNorm = 0.0;    // ||g|| at the start of the iteration
+  // false: no gradient (or Jacobian) was evaluated; rules 25 and 26 are left out.
+  bool haveGradient = true;
   double alpha = 0.0;    // step factor
   double dNorm = 0.0;    // ||d|| of the chosen direction
   double f = 0.0;        // objective after the step
@@ -36,8 +38,8 @@ struct StopTestValues {
 //   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|
 //   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|
 //   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|
-//   25 "tolGradAbs reached" (0)   tolGradAbs > gNorm
-//   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|
+//   25 "tolGradAbs reached" (0)   tolGradAbs > gNorm                  (with a gradient)
+//   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|  (with a gradient)
 //   27 "tolObjAbs reached" (0)    tolObjAbs > v,  v = |f - objLimit|
 //   28 "tolObjRel reached" (0)    tolObjRel > v / |f0 - objLimit|
 //   29 "objLimRel reached" (0)    objLimit != 0 and tolLimRel > v / |objLimit|

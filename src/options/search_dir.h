@@ -31,3 +31,9 @@ std::vector<Flag> maskToFlags(unsigned long mask) {
     if (mask & (1ul << bit)) flags.push_back(static_cast<Flag>(1ul << bit));
   return flags;
 }
+
+// The kinds a driver falls back on when none of `tried` gave an accepted
+// step, in the order it tries them: those of SD0, SD1, SD2, SD4, SD3, SD5,
+// SD6 that are not in `tried`, from the end of that list backwards (SD6
+// first when none was tried).
+std::vector<SearchDir> fallbackKinds(const std::vector<SearchDir>& tried);

@@ -38,6 +38,7 @@ const char* const kEntryPoints[] = {
 };
 
 const char* const kDriverEntryPoints[] = {
+    "trovik",
     "zelk",
 };
 

@@ -1,0 +1,283 @@
+// Derivative checks of a least-squares run's first iteration.
+//
+// With x, r = F(x), a random v in (0, 1)^n and w in (0, 1)^m, and the
+// central differences of F with h = 1e-8 max(||x||, 1):
+//
+//   Jacobian callback (J2, residuals rJ)
+//     residuals      relmaxnorm(r, rJ): the callback must write F(x)
+//     full           eJ = ||J2 - Jfd||_F / max(||J2||_F, ||Jfd||_F), Jfd by
+//                    columns (F(x + h e_j) - F(x - h e_j)) / 2h
+//                    (checkgradient > 1, or 1 with n < 5000)
+//     along v        otherwise eJ = eJv = relmaxnorm(J2 v, Dv), Dv the
+//                    difference (F(x + h v) - F(x - h v)) / 2h
+//   product callback (J v, residuals rv)
+//     residuals      relmaxnorm(r, rv)
+//     product        eJv = relmaxnorm(J v, Dv)
+//   transposed product callback (J^T w, residuals rw)
+//     residuals      relmaxnorm(r, rw)
+//     transpose      eJtw = relmaxnorm(w . Dv, (J^T w) . v)
+//
+// where relmaxnorm(a, b) = ||a - b|| / max(||a||, ||b||), the plain
+// difference when both are zero (so a start at a root passes the residual
+// checks). Each verdict is tested only when its check ran; a NaN error
+// fails. The product and residual thresholds are tolCheckGrad and
+// tolCheckFunc.
+
+#include "leastsq/jacobian_checks.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <string>
+
+#include "dense/norms.h"
+#include "dense/printers.h"
+#include "dense/quiet_scope.h"
+#include "dense/random.h"
+#include "leastsq/record_setters.h"
+#include "linear/vector_kernels.h"
+#include "minimize/driver_errors.h"
+#include "minimize/fd_step.h"
+#include "minimize/mat4_file.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+
+namespace {
+
+using Vec = std::valarray<double>;
+using Matrix = MatrixTemplate<double>;
+
+// An error measure of one check; tested only when its check ran.
+struct CheckValue {
+  bool ran = false;
+  double value = 0.0;
+
+  void set(double v) {
+    ran = true;
+    value = v;
+  }
+  bool exceeds(double tol) const { return ran && !std::islessequal(value, tol); }
+};
+
+Vec head(const Vec& v, std::size_t count) {
+  return Vec(v[std::slice(0, std::min(count, v.size()), 1)]);
+}
+
+Matrix leadingBlock(const Matrix& A, std::size_t rows, std::size_t cols) {
+  rows = std::min(rows, A.rows);
+  cols = std::min(cols, A.cols);
+  Matrix block(rows, cols);
+  for (std::size_t i = 0; i < rows; ++i)
+    for (std::size_t j = 0; j < cols; ++j) block(i, j) = A(i, j);
+  return block;
+}
+
+Matrix column(const Vec& v) { return Matrix(v.size(), 1, v); }
+
+// The first k values as a column for the matrix printer.
+Matrix leadingColumn(const Vec& v, std::size_t k) { return column(head(v, k)); }
+
+// Seconds of one host call.
+template <class Call>
+double timed(Call&& call) {
+  const double start = omp_get_wtime();
+  call();
+  return omp_get_wtime() - start;
+}
+
+class JacobianChecks {
+ public:
+  JacobianChecks(TrovikOptimizationTask& task, const Vec& x, const Vec& r, const Matrix& J)
+      : task_(task),
+        x_(x),
+        r_(r),
+        J_(J),
+        n_(x.size()),
+        m_(r.size()),
+        v_(randvec(static_cast<long>(n_))),
+        w_(randvec(static_cast<long>(m_))) {}
+
+  void run() {
+    if (task_.jacobian != nullptr) checkJacobianCallback();
+    if (task_.jv != nullptr) checkProductCallback();
+    if (task_.vj != nullptr) checkTransposedProductCallback();
+    if (!record_.empty()) task_.report(x_, r_, record_);
+  }
+
+  // Every failed check through zelkStop, code -1, in this order.
+  void reportFailures() {
+    const double tolGrad = opts.tolCheckGrad, tolFunc = opts.tolCheckFunc;
+    if (jacobianError_.exceeds(tolGrad)) {
+      showJacobians();
+      fail("Jacobian is incorrect: ", jacobianError_);
+    }
+    if (productError_.exceeds(tolGrad)) {
+      showProducts();
+      fail("Jacobian-vector product is incorrect: ", productError_);
+    }
+    if (transposeError_.exceeds(tolGrad)) {
+      std::cerr << "      w*J*v = " << formatRecordDouble(wJv_) << "\n"
+                << "check w*J*v = " << formatRecordDouble(Jtwv_) << "\n";
+      if (opts.dumpCheckErrors != 0) dumpMat4File(column(Jtw_), "Jtwerr");
+      fail("vector-Jacobian product is incorrect: ", transposeError_);
+    }
+    if (jacobianResidualError_.exceeds(tolFunc))
+      fail("Jacobian function result is incorrect: ", jacobianResidualError_);
+    if (productResidualError_.exceeds(tolFunc))
+      fail("Jacobian-vector function result is incorrect: ", productResidualError_);
+    if (transposeResidualError_.exceeds(tolFunc))
+      fail("vector-Jacobian function result is incorrect: ", transposeResidualError_);
+    if (jacobianError_.ran && std::isnan(jacobianError_.value))
+      fail("gradient is NaN: ", jacobianError_);
+  }
+
+ private:
+  void checkJacobianCallback() {
+    Vec rJ(0.0, m_);
+    J2_ = Matrix(m_, n_);
+    setRecordDouble(record_, "tJ", timed([&] { task_.Jeval(x_, rJ, J2_); }));
+    setRecordDouble(record_, "nJ", normfro(J2_.elements));
+    jacobianResidualError_.set(relmaxnorm(r_, rJ));
+    const int level = opts.checkgradient;
+    if (level > 1 || (level == 1 && n_ < 5000)) {
+      ++state.nFdJac;
+      Jfd_ = differencedJacobian();
+      jacobianError_.set(relmaxnorm(J2_.elements, Jfd_.elements));
+    } else {
+      Vec e1(0.0, n_);
+      if (n_ > 0) e1[0] = 1.0;
+      J2e1_ = quietly([&] { return matrixVectorProduct(J2_, e1); });
+      fdE1_ = differencedProduct(e1);
+      const Vec J2v = quietly([&] { return matrixVectorProduct(J2_, v_); });
+      jacobianError_.set(relmaxnorm(J2v, differencedProductOfV()));
+      setRecordDouble(record_, "eJv", jacobianError_.value);
+    }
+    setRecordDouble(record_, "eJ", jacobianError_.value);
+  }
+
+  void checkProductCallback() {
+    Vec rv(0.0, m_);
+    Jv_ = Vec(0.0, m_);
+    setRecordDouble(record_, "tJv", timed([&] { task_.JVeval(x_, rv, v_, Jv_); }));
+    setRecordDouble(record_, "nv", normfro(v_));
+    setRecordDouble(record_, "nJv", normfro(Jv_));
+    productResidualError_.set(relmaxnorm(r_, rv));
+    productError_.set(relmaxnorm(Jv_, differencedProductOfV()));
+    setRecordDouble(record_, "eJv", productError_.value);
+  }
+
+  void checkTransposedProductCallback() {
+    Vec rw(0.0, m_);
+    Jtw_ = Vec(0.0, n_);
+    setRecordDouble(record_, "tJtw", timed([&] { task_.VJeval(x_, rw, w_, Jtw_); }));
+    setRecordDouble(record_, "nw", normfro(w_));
+    setRecordDouble(record_, "nJtw", normfro(Jtw_));
+    transposeResidualError_.set(relmaxnorm(r_, rw));
+    setRecordDouble(record_, "eJtr", productResidualError_.value);
+    const Vec& Dv = differencedProductOfV();
+    wJv_ = quietly([&] { return dotProduct(w_, Dv); });
+    Jtwv_ = quietly([&] { return dotProduct(Jtw_, v_); });
+    transposeError_.set(relmaxnorm(Vec{wJv_}, Vec{Jtwv_}));
+    setRecordDouble(record_, "eJtw", transposeError_.value);
+  }
+
+  // Central differences of F along each unit vector.
+  Matrix differencedJacobian() {
+    const double h = fdStep(1e-8, x_);
+    Matrix Jfd(m_, n_);
+    Vec xh = x_, plus(0.0, m_), minus(0.0, m_);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const double xj = x_[j];
+      xh[j] = quietly([&] { return xj + h; });
+      task_.Feval(xh, plus);
+      xh[j] = quietly([&] { return xj - h; });
+      task_.Feval(xh, minus);
+      xh[j] = xj;
+      const QuietFpScope quiet;
+      for (std::size_t i = 0; i < m_; ++i) Jfd(i, j) = (plus[i] - minus[i]) / (2.0 * h);
+    }
+    return Jfd;
+  }
+
+  Vec differencedProduct(const Vec& direction) {
+    Vec residual(0.0, m_), product(0.0, m_);
+    task_.fdJVeval(x_, residual, direction, product);
+    return product;
+  }
+
+  // The difference along v, made once and shared by the checks.
+  const Vec& differencedProductOfV() {
+    if (!haveFdV_) fdV_ = differencedProduct(v_);
+    haveFdV_ = true;
+    return fdV_;
+  }
+
+  void showJacobians() {
+    if (Jfd_.elements.size() != 0) {
+      const bool whole = opts.checkgradient >= 2 && m_ <= 499;
+      const std::size_t cols = std::min<std::size_t>(n_, 16);
+      const std::size_t rows = std::min<std::size_t>(m_, std::max<std::size_t>(1, 16 / n_));
+      if (whole) {
+        std::cerr << "      J = " << ShowMatrixTemplate<double>(J2_) << "\n"
+                  << "check J = " << ShowMatrixTemplate<double>(Jfd_) << "\n";
+      } else {
+        const std::string at = "(1:" + std::to_string(rows) + ",1:" + std::to_string(cols) + ") = ";
+        std::cerr << "      J" << at << ShowMatrixTemplate<double>(leadingBlock(J2_, rows, cols))
+                  << "\n"
+                  << "check J" << at << ShowMatrixTemplate<double>(leadingBlock(Jfd_, rows, cols))
+                  << "\n";
+      }
+    } else {
+      const std::size_t k = std::min<std::size_t>(m_, 16);
+      std::cerr << "      J(1:" << k
+                << ",1) = " << ShowMatrixTemplate<double>(leadingColumn(J2e1_, k)) << "\n"
+                << "check J(1:" << k
+                << ",1) = " << ShowMatrixTemplate<double>(leadingColumn(fdE1_, k)) << "\n";
+    }
+    if (opts.dumpCheckErrors == 0) return;
+    dumpMat4File(J_, "Jerr");
+    dumpMat4File(J2_, "Jerr2");
+    if (Jfd_.elements.size() != 0) dumpMat4File(Jfd_, "Jfderr");
+    if (fdE1_.size() != 0) dumpMat4File(column(fdE1_), "Jfderr2");
+  }
+
+  void showProducts() {
+    const std::size_t k = std::min<std::size_t>(m_, 16);
+    std::cerr << "      Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(Jv_, k))
+              << "\n"
+              << "check Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(fdV_, k))
+              << "\n";
+    if (opts.dumpCheckErrors == 0) return;
+    dumpMat4File(column(Jv_), "Jverr");
+    dumpMat4File(column(fdV_), "Jvfderr");
+  }
+
+  void fail(const char* message, const CheckValue& error) {
+    driverStop(task_.host, message + formatRecordDouble(error.value), -1);
+  }
+
+  TrovikOptimizationTask& task_;
+  const Vec& x_;
+  const Vec& r_;
+  const Matrix& J_;
+  const std::size_t n_, m_;
+  const Vec v_, w_;
+  IterationRecord record_;
+
+  Matrix J2_, Jfd_;
+  Vec J2e1_, fdE1_, Jv_, Jtw_, fdV_;
+  bool haveFdV_ = false;
+  double wJv_ = 0.0, Jtwv_ = 0.0;
+  CheckValue jacobianError_, productError_, transposeError_;
+  CheckValue jacobianResidualError_, productResidualError_, transposeResidualError_;
+};
+
+}  // namespace
+
+void checkJacobian(TrovikOptimizationTask& task, const Vec& x, const Vec& r, const Matrix& J) {
+  JacobianChecks checks(task, x, r, J);
+  checks.run();
+  checks.reportFailures();
+}

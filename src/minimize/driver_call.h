@@ -1,0 +1,34 @@
+#pragma once
+// The boundary of a driver's exported entry point: one driver call at a
+// time in the process (DriverLock), and no exception into the host. A
+// nested call from a host callback is refused, and a failure inside the
+// run is reported on standard error ("Error: <driver>: <reason>"); both
+// answer with status 1. The run itself puts back what it changed on its
+// way out (its scoped objects), so the boundary only reports.
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "minimize/driver_lock.h"
+
+template <class Run>
+int runDriverCall(const char* driver, Run&& run) noexcept {
+  const DriverLock lock;
+  if (!lock.acquired()) {
+    std::fprintf(stderr,
+                 "Error: %s refused: called while a driver call is running on this thread\n",
+                 driver);
+    return 1;
+  }
+  try {
+    return run();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: %s: out of memory\n", driver);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Error: %s: %s\n", driver, e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Error: %s: unknown failure\n", driver);
+  }
+  return 1;
+}
