@@ -3,9 +3,10 @@
 Installs the build folder into a temporary prefix (no second build), checks
 what went where, moves the tree (it must be relocatable), then builds the
 C hosts quoted in README.md against the installed files only, with the
-README's pkg-config line and with a CMake project using find_package(zelk),
-and runs them against their known answers. Runs the installed demo, the
-export test on the installed libraries, and a host of the installed
+README's pkg-config lines and with its CMake project using
+find_package(zelk), and runs them against their known answers (Rosenbrock's
+minimum at (1, 1); the fit at a = 2, b = 1/2). Runs the installed demo and
+the export test on the installed libraries, and watches the fit through its
 monitor on 127.0.0.1 (HTTP_PORT=0), which must serve the installed
 index.html, also after the libraries are moved into a multiarch folder.
 
@@ -112,17 +113,28 @@ def readme_sources():
             files[named.group(1)] = body
         elif kind == "sh":
             commands += [line for line in body.splitlines() if line.strip()]
-    check("rosenbrock.c" in files and "CMakeLists.txt" in files and commands,
+    check({"rosenbrock.c", "fit.c", "CMakeLists.txt"} <= set(files) and commands,
           "README examples not found: %s" % sorted(files))
     return files, commands
 
 
-def check_rosenbrock(exe, cwd, env=None):
-    out = run([exe], cwd=cwd, env=env).stdout
-    found = re.search(r"^status (\d+)  x = \(([^,]+), ([^)]+)\)", out, re.M)
-    check(found, "no result line:\n" + out[-2000:])
+ROSENBROCK = (r"^status (\d+)  x = \(([^,]+), ([^)]+)\)", (1.0, 1.0), 1e-5)
+FIT = (r"^status (\d+)  a = (\S+)  b = (\S+)", (2.0, 0.5), 1e-8)
+
+
+def check_result(text, known):
+    """The host's last line gives status 0 and the known answer."""
+    pattern, answer, tolerance = known
+    found = re.search(pattern, text, re.M)
+    check(found, "no result line:\n" + text[-2000:])
     check(found.group(1) == "0", found.group(0))
-    check(all(abs(float(found.group(i)) - 1.0) < 1e-5 for i in (2, 3)), found.group(0))
+    check(all(abs(float(found.group(i + 2)) - answer[i]) < tolerance for i in range(2)),
+          found.group(0))
+
+
+def check_hosts(folder, cwd, env=None):
+    for name, known in (("rosenbrock", ROSENBROCK), ("fit", FIT)):
+        check_result(run([os.path.join(folder, name)], cwd=cwd, env=env).stdout, known)
 
 
 def build_readme_hosts(prefix, work):
@@ -137,13 +149,15 @@ def build_readme_hosts(prefix, work):
     pkg = {"PKG_CONFIG_PATH": os.path.join(prefix, "lib", "pkgconfig")}
     for command in commands:
         run(command, cwd=host_dir, env=pkg, shell=True)
-    check_rosenbrock("./rosenbrock", host_dir, {"LD_LIBRARY_PATH": os.path.join(prefix, "lib")})
+    check_hosts(host_dir, host_dir, {"LD_LIBRARY_PATH": os.path.join(prefix, "lib"),
+                                     "HTTP_PORT": "0"})
 
     # The README's CMake project; its build tree finds the library itself.
     cmake_build = os.path.join(work, "cmake-build")
     run([CMAKE, "-S", host_dir, "-B", cmake_build, "-DCMAKE_PREFIX_PATH=" + prefix])
     run([CMAKE, "--build", cmake_build])
-    check_rosenbrock(os.path.join(cmake_build, "rosenbrock"), host_dir)
+    check_hosts(cmake_build, host_dir, {"HTTP_PORT": "0"})
+    return os.path.join(host_dir, "fit")
 
 
 def check_headers(prefix, work):
@@ -160,9 +174,11 @@ def check_headers(prefix, work):
             run(["cc", "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-x", "c", *flags, source])
 
 
-def fetch_index(exe, libdir, html):
-    """The monitor of the library in libdir answers / with the installed page."""
-    host = monitor_host.Host(exe, env={"LD_LIBRARY_PATH": libdir})
+def watch_fit(fit, libdir, html):
+    """The fit of the library in libdir, paused at its start record, is
+    watched through its monitor: / leads to the installed page, /history
+    holds the start record. Then it runs to its known answer."""
+    host = monitor_host.Host(fit, "pause", env={"LD_LIBRARY_PATH": libdir}, ready=r"^it 0  J ")
     try:
         host.await_stderr("Found libzelk in /proc//maps: ")
         check(os.path.join(os.path.realpath(libdir), "libzelk.so") in host.stderr(),
@@ -174,9 +190,13 @@ def fetch_index(exe, libdir, html):
         check(page.status == 200, "GET /index.html answered %d" % page.status)
         check(page.body == open(os.path.join(html, "index.html"), "rb").read(),
               "not the installed index.html")
+        history = monitor_host.request(host.port, "GET", "/history").json()
+        check(history and history[0].get("it") == "0", "history %s" % history[:2])
+        host.proc.stdin.close()  # no more pauses
+        check_result(host.expect(FIT[0]).string, FIT)
     finally:
         code = host.finish()
-    check(code == 0, "monitor host ended with %d" % code)
+    check(code == 0, "fit ended with %d" % code)
 
 
 def main():
@@ -189,7 +209,7 @@ def main():
         prefix = os.path.join(work, "moved")
         os.rename(installed, prefix)
         check_headers(prefix, work)
-        build_readme_hosts(prefix, work)
+        fit = build_readme_hosts(prefix, work)
 
         demo = subprocess.run([os.path.join(prefix, "bin", "linsolve_demo")], capture_output=True,
                               text=True, timeout=BOUND, cwd=work)
@@ -201,21 +221,15 @@ def main():
             "ZELKCOMP_EXPORT_TEST_LIB": os.path.join(libdir, "libzelkcomp.so")})
         check("[  PASSED  ] 3 tests" in exports.stdout, exports.stdout[-2000:])
 
-        monitor = os.path.join(work, "monitor_host")
-        flags = run(["pkg-config", "--cflags", "--libs", "zelk"],
-                    env={"PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig")}).stdout.split()
-        run(["c++", "-std=c++20", "-Wall", "-Wextra", "-Werror",
-             os.path.join(SOURCE, "tests", "install", "host", "monitor_host.cpp"), *flags,
-             "-o", monitor])
         html = os.path.join(prefix, "share", "Zelk", "html")
-        fetch_index(monitor, libdir, html)
+        watch_fit(fit, libdir, html)
 
         # The same tree with its libraries in a multiarch folder.
         os.rename(libdir, os.path.join(work, "lib"))
         os.mkdir(libdir)
         multiarch = os.path.join(libdir, MULTIARCH)
         os.rename(os.path.join(work, "lib"), multiarch)
-        fetch_index(monitor, multiarch, html)
+        watch_fit(fit, multiarch, html)
     print("install test passed")
 
 

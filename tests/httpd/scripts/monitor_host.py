@@ -28,9 +28,10 @@ def strict_json(text):
 
 
 class Host:
-    """The host program with the monitor on an ephemeral port."""
+    """The host program with the monitor on an ephemeral port, once it has
+    printed a line matching ready."""
 
-    def __init__(self, exe, *args, env=None):
+    def __init__(self, exe, *args, env=None, ready=r"^started$"):
         self.workdir = tempfile.TemporaryDirectory(prefix="zelk-monitor-")
         environment = dict(os.environ)
         environment["HTTP_PORT"] = "0"
@@ -48,7 +49,7 @@ class Host:
         for reader in self._readers:
             reader.start()
         self.port = int(self.expect(r"Accept connections on socket port (\d+)").group(1))
-        self.expect(r"^started$")
+        self.expect(ready)
 
     def _read_out(self):
         for line in self.proc.stdout:
