@@ -5,7 +5,9 @@
 #include <lapacke.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -33,24 +35,33 @@ Values linearSolution(const Problem& p) {
   return b;
 }
 
-class TrovikMatrixFreeThreaded : public TrovikParamFixture<double> {
+// The runs stop once an iteration gains less than 1e-13 of the objective.
+class MatrixFreeRuns : public TrovikFixture {
  protected:
-  Outcome solveWith(const Problem& p, Callbacks given, Host** kept = nullptr) {
+  Outcome solveWith(const Problem& p, Callbacks given, double kind, Host** kept = nullptr) {
     hosts_.emplace_back(std::make_unique<Host>(p));
     Host& h = *hosts_.back();
     if (kept) *kept = &h;
-    return solve(h, {{"sdirs", GetParam()}, {"maxit", 200}}, given);
+    return solve(h, {{"sdirs", kind}, {"maxit", 200}, {"tolEnhRel", 1e-13}}, given);
   }
   std::vector<std::unique_ptr<Host>> hosts_;
 };
 
+class TrovikMatrixFreeThreaded : public MatrixFreeRuns,
+                                 public ::testing::WithParamInterface<double> {};
+using TrovikFilteredKrylovThreaded = MatrixFreeRuns;
+
+const Problem* problems() {
+  static const Problem all[] = {linearProblemOf(5), rosenbrock(), powellSingular(), bard()};
+  return all;
+}
+
 TEST_P(TrovikMatrixFreeThreaded, ProductsAloneReachTheDenseAnswers) {
-  const Problem problems[] = {linearProblemOf(5), rosenbrock(), powellSingular(), bard()};
-  for (const Problem& p : problems) {
-    Host* dense = nullptr;
+  for (int k = 0; k < 4; ++k) {
+    const Problem& p = problems()[k];
     Host* free = nullptr;
-    const Outcome withJ = solveWith(p, Callbacks::Jacobian, &dense);
-    const Outcome without = solveWith(p, Callbacks::Products, &free);
+    const Outcome withJ = solveWith(p, Callbacks::Jacobian, GetParam());
+    const Outcome without = solveWith(p, Callbacks::Products, GetParam(), &free);
     for (std::size_t j = 0; j < p.n; ++j)
       EXPECT_NEAR(without.x[j], withJ.x[j], 1e-6) << p.name << " " << j;
     const Record counters = countersOf(*free);
@@ -61,6 +72,18 @@ TEST_P(TrovikMatrixFreeThreaded, ProductsAloneReachTheDenseAnswers) {
       const Values x = linearSolution(p);
       for (std::size_t j = 0; j < p.n; ++j) EXPECT_NEAR(withJ.x[j], x[j], 1e-8) << j;
     }
+  }
+}
+
+// SD5 exists only on the products: it must reach the answers of the dense
+// truncated SVD (SD4).
+TEST_F(TrovikFilteredKrylovThreaded, ReachesTheDenseSolutions) {
+  for (int k = 0; k < 4; ++k) {
+    const Problem& p = problems()[k];
+    const Outcome dense = solveWith(p, Callbacks::Jacobian, 16);
+    const Outcome sd5 = solveWith(p, Callbacks::Products, 32);
+    for (std::size_t j = 0; j < p.n; ++j)
+      EXPECT_NEAR(sd5.x[j], dense.x[j], 1e-6) << p.name << " " << j;
   }
 }
 
