@@ -38,11 +38,12 @@ Values linearSolution(const Problem& p) {
 // The runs stop once an iteration gains less than 1e-13 of the objective.
 class MatrixFreeRuns : public TrovikFixture {
  protected:
-  Outcome solveWith(const Problem& p, Callbacks given, double kind, Host** kept = nullptr) {
+  Outcome solveWith(const Problem& p, Callbacks given, double kind, Host** kept = nullptr,
+                    double maxit = 200) {
     hosts_.emplace_back(std::make_unique<Host>(p));
     Host& h = *hosts_.back();
     if (kept) *kept = &h;
-    return solve(h, {{"sdirs", kind}, {"maxit", 200}, {"tolEnhRel", 1e-13}}, given);
+    return solve(h, {{"sdirs", kind}, {"maxit", maxit}, {"tolEnhRel", 1e-13}}, given);
   }
   std::vector<std::unique_ptr<Host>> hosts_;
 };
@@ -76,12 +77,13 @@ TEST_P(TrovikMatrixFreeThreaded, ProductsAloneReachTheDenseAnswers) {
 }
 
 // SD5 exists only on the products: it must reach the answers of the dense
-// truncated SVD (SD4).
+// truncated SVD (SD4). On Powell's singular root its random starts make it
+// take from 40 to some 550 iterations.
 TEST_F(TrovikFilteredKrylovThreaded, ReachesTheDenseSolutions) {
   for (int k = 0; k < 4; ++k) {
     const Problem& p = problems()[k];
     const Outcome dense = solveWith(p, Callbacks::Jacobian, 16);
-    const Outcome sd5 = solveWith(p, Callbacks::Products, 32);
+    const Outcome sd5 = solveWith(p, Callbacks::Products, 32, nullptr, 1000);
     for (std::size_t j = 0; j < p.n; ++j)
       EXPECT_NEAR(sd5.x[j], dense.x[j], 1e-6) << p.name << " " << j;
   }
