@@ -430,7 +430,8 @@ int LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::updateRecord(double alpha, const Ve
     Vec x0;
     BIDSolver<JOp, JTOp>(*bidUpdate_, J, JT).solve(minusR, x0);
   }
-  if (bidUpdate_->status == StepStatus::NonFinite) return bidUpdate_->status;
+  // No decomposition (a product that failed, or no step kept): no step.
+  if (bidUpdate_->status != 0) return bidUpdate_->status;
   if (cached(alpha, D)) {
     std::cerr << "reuse for lambda=" << alpha << "\n";
     return 0;

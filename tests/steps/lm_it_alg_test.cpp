@@ -260,37 +260,4 @@ TEST(RotatedProduct, MatchesTheDenseComputation) {
   EXPECT_EQ(maxAbsDiff(out, Vec(0.0, n)), 0.0);
 }
 
-TEST(RotatedProduct, RotationsKeepTheDampedNormalMatrix) {
-  FpTrapGuard traps;
-  // B'^T B' = B^T B + diag(e)^2 with e_i = sqrt(alpha) ||D o v_i||.
-  const Matrix J = randomMatrix(9, 5, 61);
-  DenseProduct Jv{J}, JTw{J, true};
-  BIDSolInfo bid(9, 5, 1e-15, 5);
-  Vec x;
-  StderrCapture quiet;
-  BIDSolver<DenseProduct, DenseProduct>(bid, Jv, JTw).solve(randomVector(9, 62), x);
-  const std::size_t k = bid.steps;
-  ASSERT_EQ(k, 5u);
-  const Vec D = randomVector(5, 63) + 1.0;
-  const double alpha = 0.7;
-  const RotatedBidiagonal r = rotateDampedBidiagonal(bid, alpha, D);
-  EXPECT_EQ(r.rotations.size(), 2 * k - 1);
-  Matrix before(k, k), after(k, k);
-  for (std::size_t i = 0; i < k; ++i) {
-    before(i, i) = bid.alpha[i];
-    after(i, i) = r.d[i];
-    if (i + 1 < k) {
-      before(i, i + 1) = bid.beta[i + 1];
-      after(i, i + 1) = r.e[i + 1];
-    }
-  }
-  Matrix want = transposed(before) * before;
-  for (std::size_t i = 0; i < k; ++i) {
-    const Vec vi = bid.V.elements[std::slice(i * 5, 5, 1)];
-    want(i, i) += alpha * dotProduct(D * vi, D * vi);
-  }
-  const Matrix got = transposed(after) * after;
-  EXPECT_LT(maxAbsDiff(got.elements, want.elements), 1e-12 * normfro(want.elements));
-}
-
 }  // namespace
