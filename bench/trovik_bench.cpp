@@ -1,5 +1,6 @@
 // The least-squares driver end to end on the problems with known answers,
-// per problem and kind of direction: wall time per run, and per run the
+// per problem and kind of direction, with a Jacobian or with the two
+// products alone ("/products"): wall time per run, and per run the
 // host's residual ("r"), Jacobian ("J") and product ("Jv") calls and the
 // iterations ("it"). The monitor runs on an ephemeral port as in any run;
 // no state file is written. A run that misses its answer is reported as an
@@ -92,6 +93,7 @@ const std::vector<Setup>& setups() {
   const Answer powellRoot{{0.0, 0.0, 0.0, 0.0}, 0.0, 1e-6};
   const Answer bardMinimum{{}, 8.21487e-3, 1e-8};
   const Answer freudensteinMinimum{{}, 48.9842, 1e-4};
+  const Answer meyerMinimum{{}, 87.9458, 1e-3};
   static const std::vector<Setup> all = [&] {
     std::vector<Setup> s;
     const std::pair<const char*, double> kinds[] = {
@@ -105,6 +107,21 @@ const std::vector<Setup>& setups() {
     // The Gauss-Newton kinds stall in Freudenstein and Roth's singular valley.
     s.push_back(
         {freudensteinRoth, freudensteinMinimum, "SD4", Callbacks::Jacobian, {{"sdirs", 16}}});
+    // The trust-region direction on a Jacobian.
+    for (Problem (*problem)() : {rosenbrock, bard})
+      s.push_back({problem, problem == rosenbrock ? rosenbrockRoot : bardMinimum, "SD6",
+                   Callbacks::Jacobian, {{"sdirs", 64}}});
+    s.push_back({meyer, meyerMinimum, "SD6", Callbacks::Jacobian, {{"sdirs", 64}}});
+    // Every solving kind on the two products alone.
+    const std::pair<const char*, double> matrixFree[] = {{"SD2/products", 4},
+                                                         {"SD3/products", 8},
+                                                         {"SD4/products", 16},
+                                                         {"SD5/products", 32},
+                                                         {"SD6/products", 64}};
+    for (const auto& [name, mask] : matrixFree) {
+      s.push_back({rosenbrock, rosenbrockRoot, name, Callbacks::Products, {{"sdirs", mask}}});
+      s.push_back({bard, bardMinimum, name, Callbacks::Products, {{"sdirs", mask}}});
+    }
     // Steepest descent of sum_i r_i, the kind of product-only runs, is slow:
     // 200 iterations bring the sum of squares from 24.2 below 0.25.
     s.push_back({rosenbrock, {{}, 0.0, 0.25}, "SD0/products", Callbacks::Products, {{"sdirs", 1}}});

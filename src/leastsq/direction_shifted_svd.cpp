@@ -12,16 +12,27 @@
 // n) gives the ratio +inf without a division. The solve keeps every
 // shifted value (tol 1e-15, minimum rank n).
 //
-// Matrix-free: CG on the regularised normal equations through the
-// linear-solver front end.
+// Matrix-free: the "cgnormal" solve of the linear-solver front end, CG on
+//
+//     (J^T J + sigma I) d = -J^T r,
+//
+// sigma = "normalregshift", or "regshiftrel" times an estimate of the
+// largest eigenvalue of J^T J when that is set, watched by a fresh stop
+// record and a history checker.
 
 #include <iostream>
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
+#include "dense/random.h"
+#include "leastsq/host_products.h"
+#include "leastsq/linear_solve_frame.h"
 #include "leastsq/search_directions.h"
 #include "leastsq/truncated_svd_solve.h"
+#include "linear/inner_solve_stats.h"
+#include "linear/linsolve_matfree.h"
+#include "options/opts.h"
 
 namespace {
 
@@ -53,8 +64,22 @@ Direction shiftedSvdDirection(const MatrixTemplate<double>& J, const std::valarr
   return truncatedSVDSolve(svd, J.cols, -r, 1e-15);
 }
 
-// CG on the normal equations: built with the matrix-free step solvers.
-Direction normalEquationsDirectionMatrixFree(TrovikOptimizationTask&, const std::valarray<double>&,
-                                             std::valarray<double>&) {
-  return Direction();
+Direction normalEquationsDirectionMatrixFree(TrovikOptimizationTask& task,
+                                             const std::valarray<double>& x,
+                                             std::valarray<double>& r) {
+  resetInnerSolves();
+  const std::size_t m = r.size(), n = x.size();
+  LinearSolveFrame frame;
+  OptionMap settings = frame.solverOptions();
+  settings["shift"] = opts.normalregshift;
+  settings["relshift"] = opts.regshiftrel;
+  const HostProducts products(task, x, r);
+  const SizedVectorFunction<JProduct> A(map_union(dimensions(m, n), settings), products.J);
+  const SizedVectorFunction<JTProduct> AT(dimensions(n, m), products.JT);
+  const IdentityProduct same;
+  const SizedVectorFunction<IdentityProduct> identity(dimensions(n, n), same);
+  Direction residual;
+  return Zelk::linsolve_matfree("cgnormal", A, AT, identity, Direction(-r),
+                                randvec(static_cast<long>(n)), residual)
+      .x;
 }

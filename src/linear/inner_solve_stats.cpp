@@ -28,6 +28,11 @@ void recordInnerSolve(std::int64_t iterations, double residual) {
   std::atomic_ref<double>(state.innerResidual).store(residual, std::memory_order_relaxed);
 }
 
+void resetInnerSolves() {
+  std::atomic_ref<std::int32_t>(state.innerIterations).store(0, std::memory_order_relaxed);
+  std::atomic_ref<double>(state.innerResidual).store(0.0, std::memory_order_relaxed);
+}
+
 void setInnerIterations(std::int32_t iterations) {
   std::atomic_ref<std::int32_t>(state.innerIterations).store(iterations, std::memory_order_relaxed);
 }

@@ -21,6 +21,9 @@ void recordInnerSolve(std::int64_t iterations, double residual);
 // once instead of dividing by ||b||.
 std::valarray<double> zeroSolution(std::size_t n);
 
+// Both fields to 0: the start of a direction's count of inner solves.
+void resetInnerSolves();
+
 // Sets state.innerIterations to the count of one solve (the lifted CG's
 // rule: the last solve's count, not a total).
 void setInnerIterations(std::int32_t iterations);

@@ -13,7 +13,7 @@ StatusRegistration::StatusRegistration(GlobalState& s,
                                        std::map<std::string, VariantPtrBase*>& registry)
     : registry_(registry) {
   const std::pair<const char*, std::int32_t*> entries[] = {
-      {"error", &s.error}, {"status", &s.status}, {"iter", &s.iter}};
+      {"error", s.error.address()}, {"status", s.status.address()}, {"iter", s.iter.address()}};
   try {
     for (std::size_t i = 0; i < 3; ++i) {
       slots_[i] = std::make_unique<VariantPtr<int>>(0, 0, 0, entries[i].second);

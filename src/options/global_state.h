@@ -21,6 +21,7 @@
 #include <valarray>
 
 #include "options/exported_data.h"
+#include "options/run_state_word.h"
 #include "options/variant_ptr.h"
 
 using SignalHandler = void (*)(int);
@@ -31,10 +32,12 @@ using SignalHandler = void (*)(int);
 // Several values go by other names in the driver code; the accessors below
 // give those names and the comments say which field holds them.
 struct RunStateValues {
-  std::int32_t error = 0;        // code of the last zelkStop ("error")
-  std::int32_t status = 0;       // condition bits OR-ed in by line searches
+  // The three words the monitor's /status reads while a run goes on
+  // (atomic accesses, run_state_word.h).
+  RunStateWord error = 0;        // code of the last zelkStop ("error")
+  RunStateWord status = 0;       // condition bits OR-ed in by line searches
                                  // and step solvers ("status")
-  std::int32_t iter = 0;         // iteration number ("iter")
+  RunStateWord iter = 0;         // iteration number ("iter")
   std::int32_t solverCount = 0;  // zero Jacobian columns found by the last
                                  // scaling pass: zeroColumns(), "cz"
   std::valarray<double> current;  // point written by state saves

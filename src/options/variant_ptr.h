@@ -5,7 +5,17 @@
 // the value (range and flags, for whoever lists it) and reads and writes the
 // field it points at, converting from and to double. A slot never enforces
 // its range or its read-only flag; callers that honour them check the flags.
+//
+// The monitor's workers set and read slots while a driver runs on the
+// host's thread, so a slot reads and writes its field atomically
+// (std::atomic_ref, relaxed: every field is a value of its own). The fields
+// stay plain members of their records: the run-state words are atomic on
+// the driver's side too (run_state_word.h); the option fields are read
+// plainly by the driver at each use, an aligned word read that cannot see
+// a torn value (the ThreadSanitizer builds suppress exactly that pair,
+// tests/tsan.supp).
 
+#include <atomic>
 #include <cstdint>
 
 #include "options/option_cast.h"
@@ -47,8 +57,13 @@ class VariantPtr final : public VariantPtrBase {
   VariantPtr(double min_, double max_, std::uint64_t flags_, T* field_) noexcept
       : VariantPtrBase(min_, max_, flags_), field(field_) {}
 
-  void set(double v) override { *field = option_cast<T>(v, *field); }
-  double get() const override { return static_cast<double>(*field); }
+  void set(double v) override {
+    const std::atomic_ref<T> slot(*field);
+    slot.store(option_cast<T>(v, slot.load(std::memory_order_relaxed)), std::memory_order_relaxed);
+  }
+  double get() const override {
+    return static_cast<double>(std::atomic_ref<T>(*field).load(std::memory_order_relaxed));
+  }
 };
 
 // The four slot types exist once per library (variant_ptr.cpp).

@@ -9,4 +9,7 @@
 struct ScalingRecord {
   DiagMatrixTemplate<double> D;
   double Delta = 0.0;
+  // D has been set from a Jacobian: by the first trust-region step of the
+  // run, whichever iteration that is (D starts as zeros).
+  bool initialised = false;
 };

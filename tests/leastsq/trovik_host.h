@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "dense/quiet_scope.h"
 #include "zelk/trovik.h"
 
 namespace trovik_host {
@@ -144,26 +145,28 @@ inline std::vector<Record> withKey(const Host& h, const std::string& key) {
 
 // --- Known problems ---------------------------------------------------------
 
-// r = A x - b for a 30 x 4 A with entries of both signs.
-inline Problem linearProblem() {
-  Problem p{"linear", 4, 30, nullptr, nullptr, {0.0, 0.0, 0.0, 0.0}};
-  auto a = [](std::size_t i, std::size_t j) {
+// r = A x - b for a 30 x n A with entries of both signs.
+inline Problem linearProblemOf(std::size_t n) {
+  Problem p{"linear", n, 30, nullptr, nullptr, Values(n, 0.0)};
+  auto a = [n](std::size_t i, std::size_t j) {
     return std::sin(1.0 + 3.0 * static_cast<double>(i) + 7.0 * static_cast<double>(j)) +
-           (i % 4 == j ? 2.0 : 0.0);
+           (i % n == j ? 2.0 : 0.0);
   };
   auto b = [](std::size_t i) { return std::cos(0.5 * static_cast<double>(i)); };
-  p.residual = [a, b](const double* x, double* r) {
+  p.residual = [a, b, n](const double* x, double* r) {
     for (std::size_t i = 0; i < 30; ++i) {
       r[i] = -b(i);
-      for (std::size_t j = 0; j < 4; ++j) r[i] += a(i, j) * x[j];
+      for (std::size_t j = 0; j < n; ++j) r[i] += a(i, j) * x[j];
     }
   };
-  p.jacobian = [a](const double*, double* J) {
+  p.jacobian = [a, n](const double*, double* J) {
     for (std::size_t i = 0; i < 30; ++i)
-      for (std::size_t j = 0; j < 4; ++j) J[i * 4 + j] = a(i, j);
+      for (std::size_t j = 0; j < n; ++j) J[i * n + j] = a(i, j);
   };
   return p;
 }
+
+inline Problem linearProblem() { return linearProblemOf(4); }
 
 // Rosenbrock: r = (10 (x2 - x1^2), 1 - x1), root (1, 1).
 inline Problem rosenbrock() {
@@ -235,6 +238,34 @@ inline Problem bard() {
       J[i * 3 + 0] = -1.0;
       J[i * 3 + 1] = u * v / (q * q);
       J[i * 3 + 2] = u * w / (q * q);
+    }
+  };
+  return p;
+}
+
+// Meyer: 16 residuals in 3 variables with values of the order 1e4; least
+// sum of squares 87.9458 near (0.0056096, 6181.35, 345.224). Hard from the
+// standard start: the valley is long and curved, and J is badly scaled.
+// Far trial points overflow exp: the host computes without trapping there,
+// as a host may, and hands back the infinities.
+inline Problem meyer() {
+  Problem p{"meyer", 3, 16, nullptr, nullptr, {0.02, 4000.0, 250.0}};
+  static const double y[16] = {34780, 28610, 23650, 19630, 16370, 13720, 11540, 9744,
+                               8261,  7030,  6005,  5147,  4427,  3820,  3307,  2872};
+  p.residual = [](const double* x, double* r) {
+    const QuietFpScope quiet;
+    for (int i = 0; i < 16; ++i) {
+      const double t = 45.0 + 5.0 * (i + 1);
+      r[i] = x[0] * std::exp(x[1] / (t + x[2])) - y[i];
+    }
+  };
+  p.jacobian = [](const double* x, double* J) {
+    const QuietFpScope quiet;
+    for (int i = 0; i < 16; ++i) {
+      const double t = 45.0 + 5.0 * (i + 1), q = t + x[2], e = std::exp(x[1] / q);
+      J[i * 3 + 0] = e;
+      J[i * 3 + 1] = x[0] * e / q;
+      J[i * 3 + 2] = -x[0] * e * x[1] / (q * q);
     }
   };
   return p;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -224,6 +225,58 @@ TEST_F(TrovikRunThreaded, TheMonitorServesTheRunWhileItGoesOn) {
   setenv("HTTP_PORT", "no-such-service", 1);  // no monitor: the run goes on
   Host unmonitored(rosenbrock());
   EXPECT_EQ(solve(unmonitored, {}).status, 0);
+}
+
+// A listening socket on 127.0.0.1:port (0: one the kernel picks), or none.
+Fd listenOnLoopback(int port) {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd.get(), 1) != 0)
+    return Fd();
+  return fd;
+}
+
+// The ten ports a monitor tries from `base` on, all held by listening
+// sockets of this process (which also block the wildcard binds on them).
+std::vector<Fd> occupyPortRange(int& base) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::vector<Fd> held;
+    held.push_back(listenOnLoopback(0));
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (held[0].get() < 0 ||
+        ::getsockname(held[0].get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      continue;
+    base = ntohs(addr.sin_port);
+    if (base + 9 > 65535) continue;
+    for (int i = 1; i < 10; ++i) {
+      Fd next = listenOnLoopback(base + i);
+      if (next.get() < 0) break;
+      held.push_back(std::move(next));
+    }
+    if (held.size() == 10) return held;
+  }
+  return {};
+}
+
+TEST_F(TrovikRunThreaded, WithTheWholePortRangeBusyTheRunGoesOnUnmonitored) {
+  Host monitored(bard());
+  const Outcome reference = solve(monitored, {{"maxit", 5}});
+  int base = 0;
+  const std::vector<Fd> busy = occupyPortRange(base);
+  ASSERT_EQ(busy.size(), 10u);
+  setenv("HTTP_PORT", std::to_string(base).c_str(), 1);
+  Host h(bard());
+  const Outcome out = solve(h, {{"maxit", 5}});
+  EXPECT_TRUE(said("Could not bind to " + std::to_string(base + 9) + "\nCould not bind\n"))
+      << err_;
+  EXPECT_EQ(out.status, reference.status);
+  EXPECT_EQ(out.x, reference.x);
+  EXPECT_EQ(h.records.size(), monitored.records.size());
 }
 
 }  // namespace

@@ -30,9 +30,12 @@ TEST(RunState, StatusRegistryAfterLoad) {
     EXPECT_EQ(slot->max, 0.0);
     EXPECT_EQ(slot->flags, 0u);
   }
-  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("error"))->field, &state.error);
-  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("status"))->field, &state.status);
-  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("iter"))->field, &state.iter);
+  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("error"))->field,
+            state.error.address());
+  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("status"))->field,
+            state.status.address());
+  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(State::g_statelocs.at("iter"))->field,
+            state.iter.address());
   EXPECT_STREQ(state.stateFile, "zelk-current.mat");
   EXPECT_EQ(state.innerIterations, -1);
   EXPECT_EQ(state.lowestCurvature(), -1.0);
@@ -193,7 +196,7 @@ TEST(ComponentLibrary, HasItsOwnGlobals) {
   ASSERT_NE(compLocs, nullptr);
   EXPECT_NE(compLocs, &State::g_statelocs);
   EXPECT_EQ(compLocs->size(), 3u);
-  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(compLocs->at("iter"))->field, &compState->iter);
+  EXPECT_EQ(dynamic_cast<VariantPtr<int>*>(compLocs->at("iter"))->field, compState->iter.address());
 
   // Its setopt works on its own block.
   using SetOpt = int (*)(long, double);

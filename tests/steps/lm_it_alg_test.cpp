@@ -1,0 +1,263 @@
+// The matrix-free Levenberg-Marquardt step on dense closures, its scaling
+// update and the rotated bidiagonal product, against LAPACK answers.
+
+#include "steps/lm_it_alg.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "options/global_state.h"
+#include "options/opts.h"
+#include "step_test_util.h"
+#include "support/fp_traps.h"
+
+namespace {
+
+using namespace step_test;
+
+// The options of one test over the defaults, the defaults back after it.
+struct ScopedOptions {
+  explicit ScopedOptions(const std::map<std::string, double>& overrides) {
+    opts.assignValues(OptsTrovik(overrides));
+  }
+  ~ScopedOptions() { opts.assignValues(OptsTrovik()); }
+};
+
+using Solver = LMItAlg<DenseProduct, DenseProduct, DenseBlockTransposed, DenseBlockTransposed>;
+
+// A problem and its four closures, counting products.
+struct Closures {
+  Matrix J;
+  Vec minusR;
+  ScalingRecord scaling;
+  DenseProduct Jv{J};
+  DenseProduct JTw{J, true};
+  DenseBlockTransposed JB{J};
+  DenseBlockTransposed JTB{J};
+
+  Closures(Matrix j, Vec mr, Vec D) : J(std::move(j)), minusR(std::move(mr)) {
+    scaling.D = DiagMatrixTemplate<double>(D);
+  }
+  int products() const { return Jv.calls + JTw.calls + static_cast<int>(JTB.counts.size()); }
+};
+
+Vec columnNorms(const Matrix& J) {
+  Vec d(0.0, J.cols);
+  for (std::size_t i = 0; i < J.rows; ++i)
+    for (std::size_t j = 0; j < J.cols; ++j) d[j] += J(i, j) * J(i, j);
+  return std::sqrt(d);
+}
+
+// p(alpha) by LAPACKE_dgels on [J; sqrt(alpha) D] p = [-r; 0].
+Vec dampedStep(const Matrix& J, const Vec& minusR, const Vec& D, double alpha) {
+  Matrix S(J.rows + J.cols, J.cols);
+  std::copy(std::begin(J.elements), std::end(J.elements), std::begin(S.elements));
+  for (std::size_t i = 0; i < J.cols; ++i) S(J.rows + i, i) = std::sqrt(alpha) * D[i];
+  Vec rhs(0.0, J.rows + J.cols);
+  rhs[std::slice(0, J.rows, 1)] = minusR;
+  return gels(S, rhs);
+}
+
+// -(D^2 p)^T (J^T J + alpha D^2)^-1 (D^2 p) / ||D p||.
+double expectedDerivative(const Matrix& J, const Vec& D, double alpha, const Vec& p) {
+  const Vec q = D * D * p;
+  const Vec y = posv(dampedNormalMatrix(J, alpha * D * D), q);
+  return -dotProduct(q, y) / normfro(D * p);
+}
+
+double relDiff(const Vec& a, const Vec& b) { return normfro(a - b) / normfro(b); }
+
+TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
+  FpTrapGuard traps;
+  struct Case {
+    const char* name;
+    double lmitmode, lmdmode;
+    bool unitD;
+    bool reusesProducts;  // phi' at the same alpha costs no product
+    double tol;
+  };
+  const Case cases[] = {
+      {"CG", 0, 1, false, false, 1e-9},
+      {"VKR", 1, 1, false, true, 1e-9},
+      {"damped bidiagonalisation", 2, 1, false, true, 1e-9},
+      {"rotated bidiagonal", 2, 0, true, true, 1e-9},
+      {"LSRN", 3, 1, false, false, 1e-9},
+  };
+  for (const Case& c : cases) {
+    ScopedOptions options({{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}});
+    const Matrix J = randomMatrix(12, 4, 31);
+    Closures P(J, randomVector(12, 32), c.unitD ? Vec(1.0, 4) : columnNorms(J));
+    const Vec& D = P.scaling.D.diagonal;
+    StderrCapture capture;
+    Solver lm(P.scaling, 4, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+    EXPECT_GT(lm.spectral, 0.0) << c.name;
+    const double alpha = 0.05 * lm.spectral;  // neither large nor easy
+
+    Vec p;
+    EXPECT_EQ(lm.palpha(alpha, p, false), 0) << c.name;
+    EXPECT_LT(relDiff(p, dampedStep(P.J, P.minusR, D, alpha)), c.tol) << c.name;
+    const int before = P.products();
+    const double dphi = lm.d_phi(alpha, p);
+    if (c.reusesProducts) {
+      EXPECT_EQ(P.products(), before) << c.name;
+    }
+    EXPECT_NEAR(dphi, expectedDerivative(P.J, D, alpha, p), 1e-8 * std::fabs(dphi)) << c.name;
+
+    // A region that the Gauss-Newton step overshoots: the constraint is active.
+    Vec gn = gels(P.J, P.minusR);
+    P.scaling.Delta = 0.3 * normfro(D * gn);
+    const double found = lm.solveLambda(lm.step);
+    EXPECT_GT(found, 0.0) << c.name;
+    EXPECT_LT(std::fabs(normfro(D * lm.step) - P.scaling.Delta), lm.sigma * P.scaling.Delta)
+        << c.name;
+    EXPECT_LT(relDiff(lm.step, dampedStep(P.J, P.minusR, D, found)), 1e-7) << c.name;
+  }
+}
+
+TEST(LMItAlg, RepeatedAlphaSolvesInTheStoredKrylovSpace) {
+  FpTrapGuard traps;
+  // decscale 2: at most 3 VKR steps for 6 unknowns, a true subspace V_k.
+  // The first solve's x lies in it, and A x (A = J^T J + alpha D^2) in the
+  // space of the k + 1 Arnoldi vectors, so the stored space solves A x ~ A x
+  // exactly by x: only if the new residual is projected on all k + 1 of
+  // them, which the k rotations act on.
+  ScopedOptions options({{"lmitmode", 1}, {"decscale", 2}});
+  const Matrix J = randomMatrix(10, 6, 71);
+  Closures P(J, randomVector(10, 72), columnNorms(J));
+  const Vec& D = P.scaling.D.diagonal;
+  StderrCapture capture;
+  Solver lm(P.scaling, 6, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+  const double alpha = 0.05 * lm.spectral;
+  Vec x, again;
+  ASSERT_EQ(lm.palpha(alpha, x, false), 0);
+  const Vec Ax = times(dampedNormalMatrix(P.J, alpha * D * D), x);
+  const int before = P.products();
+  ASSERT_EQ(lm.solveRVKR(alpha, Ax, again), 0);
+  EXPECT_EQ(P.products(), before);
+  EXPECT_LT(relDiff(again, x), 1e-10);
+}
+
+TEST(LMItAlg, ScalingUpdateFromColumnSums) {
+  FpTrapGuard traps;
+  // Column sums 2, -3 and 0.
+  const Matrix J(3, 3, Vec{1, -2, 0, 2, 0, 0, -1, -1, 0});
+  struct Case {
+    double mode;
+    Vec want;
+  };
+  const Case cases[] = {
+      {0, Vec{1.0, 1.0, 1.0}},
+      {1, Vec{2.0, 4.0, 4e-12}},
+      {2, Vec{std::sqrt(2.0), 4.0, 4e-12}},
+      {3, Vec{std::cbrt(2.0), 4.0, 4e-12}},
+      {4, Vec{std::log(2.0), 4.0, 4e-12}},  // log(0) is never taken
+      {7, Vec{2.0, 4.0, 4e-12}},
+  };
+  for (const Case& c : cases) {
+    ScopedOptions options({{"lmdmode", c.mode}});
+    Closures P(J, Vec{1.0, 1.0, 1.0}, Vec{0.5, 4.0, 0.0});
+    StderrCapture capture;
+    Solver lm(P.scaling, 3, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+    Vec& D = P.scaling.D.diagonal;
+    EXPECT_EQ(lm.updateD(D), 0);
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_DOUBLE_EQ(D[j], c.want[j]) << c.mode << " " << j;
+    EXPECT_EQ(state.zeroColumns(), 1);
+    EXPECT_NE(capture.text().find("Update D: "), std::string::npos);
+  }
+  {  // Centred data: every sum 0 gives D = 1.
+    ScopedOptions options({});
+    Closures P(Matrix(2, 2, Vec{1, -1, -1, 1}), Vec{1.0, 0.0}, Vec{0.0, 0.0});
+    StderrCapture capture;
+    Solver lm(P.scaling, 2, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+    lm.updateD(P.scaling.D.diagonal);
+    EXPECT_EQ(maxAbsDiff(P.scaling.D.diagonal, Vec{1.0, 1.0}), 0.0);
+    EXPECT_EQ(state.zeroColumns(), 2);
+  }
+}
+
+TEST(LMItAlg, NoStepWithoutAGradientOrASolver) {
+  FpTrapGuard traps;
+  {  // lmitmode 7 solves nothing: the first alpha that needs a solve fails.
+    ScopedOptions options({{"lmitmode", 7}});
+    const Matrix J = randomMatrix(6, 3, 41);
+    Closures P(J, randomVector(6, 42), columnNorms(J));
+    P.scaling.Delta = 10.0 * normfro(P.scaling.D.diagonal * gels(P.J, P.minusR));
+    StderrCapture capture;
+    Solver lm(P.scaling, 3, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+    state.status = 0;
+    EXPECT_EQ(lm.solveLambda(lm.step), 0.0);
+    EXPECT_EQ(state.status & 0x200, 0x200);
+    EXPECT_EQ(maxAbsDiff(lm.step, Vec(0.0, 3)), 0.0);
+    state.status = 0;
+  }
+  struct Case {
+    const char* name;
+    Matrix J;
+    Vec minusR;
+  };
+  const Case cases[] = {
+      {"r orthogonal to the range of J", Matrix(2, 2, Vec{1, 0, 0, 0}), Vec{0.0, 3.0}},
+      {"J = 0", Matrix(3, 2), Vec{1.0, 2.0, 3.0}},
+  };
+  for (const Case& c : cases) {
+    ScopedOptions options({});
+    Closures P(c.J, c.minusR, Vec(1.0, 2));
+    P.scaling.Delta = 1.0;
+    StderrCapture capture;
+    Solver lm(P.scaling, 2, P.Jv, P.JTw, P.JB, P.JTB, P.minusR);
+    EXPECT_TRUE(std::isfinite(lm.spectral)) << c.name;
+    const int before = P.products();
+    EXPECT_EQ(lm.solveLambda(lm.step), 0.0) << c.name;
+    EXPECT_LE(P.products(), before + 1) << c.name;  // the gradient, once
+    EXPECT_EQ(maxAbsDiff(lm.step, Vec(0.0, 2)), 0.0) << c.name;
+    EXPECT_EQ(lm.d_phi(1.0, lm.step), 0.0) << c.name;
+  }
+}
+
+TEST(RotatedProduct, MatchesTheDenseComputation) {
+  FpTrapGuard traps;
+  const std::size_t k = 3, c = 5, n = 4;
+  const Matrix M = randomMatrix(k, c, 51), Q = randomMatrix(k, n, 52);
+  RotatedBidiagonal system{&M, &Q, Vec{2.0, -1.5, 3.0}, Vec{0.0, 0.7, -0.4}, {}};
+  const double angles[] = {0.3, -1.1, 2.0, 0.9, -0.2};
+  const int rows[][2] = {{0, 3}, {4, 3}, {1, 4}, {5, 4}, {2, 5}};
+  for (int i = 0; i < 5; ++i)
+    system.rotations.push_back({std::cos(angles[i]), std::sin(angles[i]), rows[i][0], rows[i][1]});
+  const Vec v = randomVector(c, 53), w = randomVector(n, 54);
+
+  // y = [M v; w_0..k-1], each rotation as a 2k x 2k matrix.
+  Vec y(0.0, 2 * k);
+  y[std::slice(0, k, 1)] = times(M, v);
+  for (std::size_t i = 0; i < k; ++i) y[k + i] = w[i];
+  for (const PlaneRotation& g : system.rotations) {
+    Matrix G(2 * k, 2 * k);
+    for (std::size_t i = 0; i < 2 * k; ++i) G(i, i) = 1.0;
+    G(g.j, g.j) = g.c;
+    G(g.j, g.l) = g.s;
+    G(g.l, g.j) = -g.s;
+    G(g.l, g.l) = g.c;
+    y = times(G, y);
+  }
+  Matrix B(k, k);
+  for (std::size_t i = 0; i < k; ++i) {
+    B(i, i) = system.d[i];
+    if (i + 1 < k) B(i, i + 1) = system.e[i + 1];
+  }
+  const Vec want = matrixTransposeVectorProduct(Q, gesv(B, y[std::slice(0, k, 1)]));
+
+  Vec out;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(applyRotatedProduct(system, v, out, &w));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("t(br_): "), std::string::npos);
+  EXPECT_LT(maxAbsDiff(out, want), 1e-13);
+
+  // A zero on the diagonal: no solution, out = 0.
+  system.d[1] = 0.0;
+  StderrCapture quiet;
+  EXPECT_FALSE(applyRotatedProduct(system, v, out, &w));
+  EXPECT_EQ(maxAbsDiff(out, Vec(0.0, n)), 0.0);
+}
+
+}  // namespace
