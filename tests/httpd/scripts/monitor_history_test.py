@@ -59,6 +59,10 @@ class MonitorHistory(unittest.TestCase):
         self.host.append(it=0)
         answer = status.result()
         self.assertEqual((answer.status, len(answer.json())), (200, 3))
+        # The completed poll was answered before its worker took /status, but
+        # its client thread may read the answer a moment later.
+        wait_until(lambda: any(p.done() for p in polls), what="one poll answered")
+        time.sleep(0.2)
         self.assertEqual(sum(p.done() for p in polls), 1)
         # Stopping the server ends the other polls with 408.
         self.host.send("!stop")
