@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iomanip>
 
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 
 std::int32_t BIDSolInfo::solve(const std::valarray<double>& b, std::valarray<double>& x) {
@@ -16,18 +17,7 @@ std::int32_t BIDSolInfo::solve(const std::valarray<double>& b, std::valarray<dou
   std::valarray<double> y(k);
   {
     Timer timer("br_");
-    // B y = c by back substitution on the upper bidiagonal. Every kept
-    // alpha is positive, but a tiny one may still overflow the quotient;
-    // an infinite y_i must not reach the next product.
-    status = 0;
-    for (std::uint32_t i = k; i-- > 0;) {
-      const double rhs = i + 1 < k ? c[i] - beta[i + 1] * y[i + 1] : c[i];
-      y[i] = quietDivide(rhs, alpha[i]);
-      if (!std::isfinite(y[i])) {
-        status = StepStatus::NonFinite;
-        break;
-      }
-    }
+    status = solveUpperBidiagonal(alpha, beta, c, k, y) ? 0 : StepStatus::NonFinite;
   }
   if (status != 0) return status;
   x = matrixTransposeVectorProduct(V, y);
@@ -36,6 +26,20 @@ std::int32_t BIDSolInfo::solve(const std::valarray<double>& b, std::valarray<dou
     status = StepStatus::NonFinite;
   }
   return status;
+}
+
+bool solveUpperBidiagonal(const std::valarray<double>& d, const std::valarray<double>& s,
+                          const std::valarray<double>& c, std::size_t k,
+                          std::valarray<double>& y) {
+  // s_(i+1) y_(i+1) may overflow for a huge y_(i+1): the quotient is then
+  // not finite, which ends the solve, without a trap.
+  const QuietFpScope quiet;
+  for (std::size_t i = k; i-- > 0;) {
+    const double rhs = i + 1 < k ? c[i] - s[i + 1] * y[i + 1] : c[i];
+    y[i] = quietDivide(rhs, d[i]);
+    if (!std::isfinite(y[i])) return false;
+  }
+  return true;
 }
 
 void traceBidStep(std::uint32_t i, double alpha, double normB, double beta, double abstol,

@@ -121,6 +121,15 @@ class BIDSolver {
   bool measure(const std::valarray<double>& b, const std::valarray<double>& x);
 };
 
+// y_0 .. y_(k-1) solving B y = c by back substitution, for the upper
+// bidiagonal B with diagonal d_0 .. d_(k-1) and B(i, i + 1) = s_(i+1) (the
+// layout of BIDSolInfo's alpha and beta). False at the first y_i that is not
+// finite: a tiny d_i may overflow the quotient, and an infinite y_i must not
+// reach the next product. Never traps.
+bool solveUpperBidiagonal(const std::valarray<double>& d, const std::valarray<double>& s,
+                          const std::valarray<double>& c, std::size_t k,
+                          std::valarray<double>& y);
+
 // The trace line of step i of the recursion; ends in a carriage return so
 // that a terminal shows only the latest step.
 void traceBidStep(std::uint32_t i, double alpha, double normB, double beta, double abstol,
@@ -129,10 +138,9 @@ void traceBidStep(std::uint32_t i, double alpha, double normB, double beta, doub
 template <class Op, class OpT>
 int BIDSolver<Op, OpT>::decompose() {
   BIDSolInfo& I = *info;
+  // resize sets every entry.
   I.alpha.resize(maxSteps, 0.0);
-  I.alpha = 0.0;
   I.beta.resize(maxSteps + std::size_t{1}, 0.0);
-  I.beta = 0.0;
   std::size_t capacity = 2;
   I.U = MatrixTemplate<double>(capacity, rows);
   I.V = MatrixTemplate<double>(capacity, cols);

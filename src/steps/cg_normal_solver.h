@@ -79,7 +79,6 @@ std::int32_t CGNormalSolver<JOp, JTOp>::solve(const std::valarray<double>& b,
                                               std::valarray<double>& x) {
   requireSameLength(b.size(), n, "CGNormalSolver: the right-hand side needs n entries");
   x.resize(n, 0.0);
-  x = 0.0;
   iterations = 0;
   residual = 0.0;
   if (!allFinite(b)) {

@@ -61,12 +61,13 @@ std::valarray<double> randomUnitVector(std::size_t n) {
 }
 
 std::valarray<double> freshDirection(const MatrixTemplate<double>& B, std::size_t count) {
+  if (count >= B.cols) return std::valarray<double>(0.0, B.cols);
   std::valarray<double> v = randomUnitVector(B.cols);
   for (int pass = 0; pass < 2; ++pass) {
     orthogonalizeAgainstRows(B, count, v);
     // Relative to the unit start, a remainder at the rounding level means
     // the rows span everything.
-    if (normalize(v) <= 1e-8 || count >= B.cols) return std::valarray<double>(0.0, B.cols);
+    if (normalize(v) <= 1e-8) return std::valarray<double>(0.0, B.cols);
   }
   return v;
 }

@@ -11,6 +11,7 @@
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "linear/length_check.h"
 #include "linear/vector_kernels.h"
@@ -253,11 +254,9 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
     return 0.0;
   }
 
-  // u = ||D^-1 J^T (-r)|| / Delta, the columns of a copy of J scaled by 1 / D_j.
-  Matrix scaled = *problem_.J;
-  for (std::uint32_t j = 0; j < n; ++j)
-    if (m > 0) cblas_dscal(static_cast<int>(m), 1.0 / D[j], scaled.data() + j, static_cast<int>(n));
-  double u = quietDivide(normfro(matrixTransposeVectorProduct(scaled, *problem_.rhs)), Delta);
+  // u = ||D^-1 J^T (-r)|| / Delta from the stored gradient; g_j / D_j may
+  // pass the largest double for a tiny D_j, and u is then infinite.
+  double u = quietDivide(quietly([&] { return normfro(gradient_ / D); }), Delta);
   // A zero gradient: p = 0 is the minimiser. An infinite bound: the region
   // is too small for any step to be represented.
   if (u == 0.0 || !std::isfinite(u)) return zeroStep();

@@ -380,18 +380,13 @@ int LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::reuseKrylovSpace(const Vec& b, Vec&
     Vec scratch(m), As(n);
     if (!dampedNormalProduct(J, JT, damping_, I.start, scratch, As)) {
       x.resize(n, 0.0);
-      x = 0.0;
       return StepStatus::NonFinite;
     }
     t -= As;
   }
   Vec g(k + std::size_t{1});
   for (std::uint32_t j = 0; j <= k; ++j) g[j] = rowDot(I.basis, j, t);
-  for (std::uint32_t j = 0; j < k; ++j) {
-    const double c = I.cosines[j], s = I.sines[j], a = g[j], b_ = g[j + 1];
-    g[j] = c * a + s * b_;
-    g[j + 1] = c * b_ - s * a;
-  }
+  applyVkrRotations(I, k, g);
   if (vkrFinish(I, I.m_H.cols, g, I.start, x)) return 0;
   x = 0.0;
   return StepStatus::NonFinite;
@@ -448,10 +443,7 @@ template <class JOp, class JTOp, class JBlockOp, class JTBlockOp>
 int LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::solveRZWQUpdate(double alpha, const Vec& b, Vec& x) {
   requireSameLength(b.size(), m, "LMItAlg::solveRZWQUpdate: the right-hand side needs m entries");
   x.resize(n, 0.0);
-  if (const int s = updateRecord(alpha, floored()); s != 0) {
-    x = 0.0;
-    return s;
-  }
+  if (const int s = updateRecord(alpha, floored()); s != 0) return s;
   if (!rotations_) return bidUpdate_->solve(b, x);
   return applyRotatedProduct(*rotations_, b, x) ? 0 : StepStatus::NonFinite;
 }
@@ -492,8 +484,8 @@ double LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::d_phi(double alpha, const Vec& p
   } else if (mode == 2 && !reuse) {
     result = updateRecord(alpha, D);
     if (result == 0) {
-      const Vec lower = dampedRhs(Dp, alpha)[std::slice(m, n, 1)];
-      const Vec projected = matrixVectorProduct(bidUpdate_->V, lower);
+      // The lower half of the damped right-hand side, projected on V.
+      const Vec projected = matrixVectorProduct(bidUpdate_->V, Vec(-Dp / std::sqrt(alpha)));
       result =
           applyRotatedProduct(*rotations_, Vec(0.0, m), y, &projected) ? 0 : StepStatus::NonFinite;
     }

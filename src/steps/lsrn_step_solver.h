@@ -148,7 +148,6 @@ template <class JOp, class JTOp, class JTBlockOp>
 bool LSRNStepSolver<JOp, JTOp, JTBlockOp>::start(const std::valarray<double>& b,
                                                  bool finiteDamping, std::valarray<double>& x) {
   x.resize(n, 0.0);
-  x = 0.0;
   cond = 0.0;
   if (!finiteDamping || !allFinite(b)) {
     finish(StepStatus::NonFinite);
@@ -188,7 +187,6 @@ std::int32_t LSRNStepSolver<JOp, JTOp, JTBlockOp>::run(Sys& sys, const std::vala
   if (failed || x.size() != n || !allFinite(x)) {
     status |= StepStatus::NonFinite;
     x.resize(n, 0.0);
-    x = 0.0;
   }
   return status;
 }

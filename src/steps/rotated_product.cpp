@@ -78,7 +78,6 @@ bool applyRotatedProduct(const RotatedBidiagonal& system, const std::valarray<do
   if (w != nullptr && w->size() < k)
     throw std::invalid_argument("applyRotatedProduct: w needs at least k entries");
   out.resize(Q.cols, 0.0);
-  out = 0.0;
   if (k == 0) return true;
 
   // Huge entries may overflow on the way: their IEEE values, no trap, and
@@ -98,13 +97,9 @@ bool applyRotatedProduct(const RotatedBidiagonal& system, const std::valarray<do
 
   Timer timer("br_");
   std::valarray<double> z(k);
-  for (std::size_t i = k; i-- > 0;) {
-    const double rhs = i + 1 < k ? y[i] - z[i + 1] * system.e[i + 1] : y[i];
-    z[i] = quietDivide(rhs, system.d[i]);
-    if (!std::isfinite(z[i])) {
-      out = 0.0;
-      return false;
-    }
+  if (!solveUpperBidiagonal(system.d, system.e, y, k, z)) {
+    out = 0.0;
+    return false;
   }
   out = matrixTransposeVectorProduct(Q, z);
   if (allFinite(out)) return true;

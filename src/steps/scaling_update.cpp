@@ -7,6 +7,9 @@
 #include "options/global_state.h"
 #include "steps/scaling_floor.h"
 
+namespace {
+
+// The new D_j of one column.
 double updatedScale(int mode, double columnSum, double Dj, double other) {
   const double a = std::fabs(columnSum);
   double v;
@@ -32,6 +35,8 @@ double updatedScale(int mode, double columnSum, double Dj, double other) {
   const double updated = quietMax(v, Dj);
   return quietGreater(updated, 0.0) ? updated : 0.0;
 }
+
+}  // namespace
 
 std::int32_t updateScalingDiagonal(int mode, const std::valarray<double>& sums,
                                    const std::valarray<double>* other, std::valarray<double>& D) {

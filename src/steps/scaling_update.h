@@ -23,9 +23,6 @@
 #include <cstdint>
 #include <valarray>
 
-// The new D_j of one column.
-double updatedScale(int mode, double columnSum, double Dj, double other);
-
 // Updates D (n entries) from the column sums (n entries) and, for the other
 // modes, the measures `other` (null: |sum|), floors it, stores the count of
 // zero columns in the run state and returns it.

@@ -5,6 +5,14 @@ void traceVkrStep(std::uint32_t i, double hii, double relres, double tol, double
             << ") orth: " << orth << "               \r" << std::flush;
 }
 
+void applyVkrRotations(const VKRInfo& info, std::uint32_t count, std::valarray<double>& v) {
+  for (std::uint32_t j = 0; j < count; ++j) {
+    const double c = info.cosines[j], s = info.sines[j], a = v[j], b = v[j + 1];
+    v[j] = c * a + s * b;
+    v[j + 1] = c * b - s * a;
+  }
+}
+
 bool vkrFinish(VKRInfo& info, std::size_t capacity, const std::valarray<double>& g,
                const std::valarray<double>& x0, std::valarray<double>& x) {
   const std::uint32_t k = info.steps;

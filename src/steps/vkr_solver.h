@@ -73,6 +73,10 @@ struct VKRInfo {
       : dim(dim_), tol(tol_), orthLimit(orthLimit_), decscale(decscale_), maxSteps(maxSteps_) {}
 };
 
+// Applies the stored rotations G_0 .. G_(count-1) in order to v (at least
+// count + 1 entries): G_j acts on (v_j, v_(j+1)).
+void applyVkrRotations(const VKRInfo& info, std::uint32_t count, std::valarray<double>& v);
+
 // The trace line of step i (ends in a carriage return).
 void traceVkrStep(std::uint32_t i, double hii, double relres, double tol, double orth);
 
@@ -162,7 +166,8 @@ std::int32_t VKRSolver<Op, Op2>::solve(const std::valarray<double>& b,
   setRow(I.basis, 0, r0);
   std::valarray<double> g(0.0, n + 1);
   g[0] = beta;
-  const double relres0 = beta / normb;
+  // A tiny ||b|| may overflow the ratios: their IEEE values, without a trap.
+  const double relres0 = quietDivide(beta, normb);
   double relres = relres0;
   std::valarray<double> h(n + 1);
 
@@ -184,12 +189,7 @@ std::int32_t VKRSolver<Op, Op2>::solve(const std::valarray<double>& b,
     }
     setRow(I.basis, i + 1, w);
 
-    for (std::uint32_t j = 0; j < i; ++j) {
-      const double c = I.cosines[j], s = I.sines[j];
-      const double a = h[j], b_ = h[j + 1];
-      h[j] = c * a + s * b_;
-      h[j + 1] = c * b_ - s * a;
-    }
+    applyVkrRotations(I, i, h);
     const double rho = std::hypot(h[i], h[i + 1]);
     if (rho == 0.0) break;  // H singular at column i: keep the steps before it
     const double c = h[i] / rho, s = h[i + 1] / rho;
@@ -201,7 +201,7 @@ std::int32_t VKRSolver<Op, Op2>::solve(const std::valarray<double>& b,
 
     g[i + 1] = -s * g[i];
     g[i] = c * g[i];
-    relres = std::fabs(g[i + 1]) / normb;
+    relres = quietDivide(std::fabs(g[i + 1]), normb);
     traceVkrStep(i, I.m_H(i, i), relres, tol, orth);
     steps = i + 1;
 
