@@ -12,24 +12,16 @@ namespace {
 
 using namespace step_test;
 
-struct Operator {
-  explicit Operator(Matrix a) : A(std::move(a)) {}
-  Matrix A;
-  DenseProduct op{A, false};
-  DenseProduct opT{A, true};
-  int products() const { return op.calls + opT.calls; }
-};
-
 struct BidRun {
   std::int32_t status;
   Vec x;
   std::string err;
 };
 
-BidRun bidSolve(Operator& A, BIDSolInfo& info, const Vec& b) {
+BidRun bidSolve(Closures& A, BIDSolInfo& info, const Vec& b) {
   BidRun r;
   StderrCapture capture;
-  BIDSolver solver(info, A.op, A.opT);
+  BIDSolver solver(info, A.Jv, A.JTw);
   r.status = solver.solve(b, r.x);
   r.err = capture.text();
   return r;
@@ -65,44 +57,42 @@ TEST(BIDSolver, LeastSquaresSolutions) {
     bool minimumNorm;  // compare with dgelsd rather than dgels
     std::uint32_t steps;
   };
-  Matrix twoI(7, 7);
-  for (std::size_t i = 0; i < 7; ++i) twoI(i, i) = 2.0;
   const Case cases[] = {
       {"30 x 8, full steps", randomMatrix(30, 8, 51), false, 8},
       {"rank 3 of 8", lowRankMatrix(20, 8, 3, 52), true, 3},
-      {"A = 2 I (beta = 0 at every step)", twoI, false, 7},
+      {"A = 2 I (beta = 0 at every step)", decomp_test::diagonal({2, 2, 2, 2, 2, 2, 2}), false, 7},
   };
   for (const Case& c : cases) {
-    Operator A(c.A);
-    BIDSolInfo info = record(A.A);
-    const Vec b = randomVector(A.A.rows, 53);
+    Closures A(c.A);
+    BIDSolInfo info = record(A.J);
+    const Vec b = randomVector(A.J.rows, 53);
     const BidRun r = bidSolve(A, info, b);
     EXPECT_EQ(r.status, 0) << c.name << r.err;
     EXPECT_EQ(info.steps, c.steps) << c.name;
-    const Vec want = c.minimumNorm ? gelsd(A.A, b) : gels(A.A, b);
-    expectSolution(A.A, b, r.x, want, c.minimumNorm, c.name);
+    const Vec want = c.minimumNorm ? gelsd(A.J, b) : gels(A.J, b);
+    expectSolution(A.J, b, r.x, want, c.minimumNorm, c.name);
     EXPECT_LT(info.normalResidual, 1e-9) << c.name;
     // 20 power-iteration products, 2 per step, 3 for the residual measures.
     EXPECT_LE(A.products(), 20 + 2 * static_cast<int>(info.steps + 1) + 3) << c.name;
 
     // A second right-hand side is solved from the record without a product.
     const int before = A.products();
-    const Vec b2 = randomVector(A.A.rows, 54);
+    const Vec b2 = randomVector(A.J.rows, 54);
     Vec x2;
     {
       StderrCapture quiet;
       EXPECT_EQ(info.solve(b2, x2), 0);
     }
     EXPECT_EQ(A.products(), before);
-    expectSolution(A.A, b2, x2, c.minimumNorm ? gelsd(A.A, b2) : gels(A.A, b2), c.minimumNorm,
+    expectSolution(A.J, b2, x2, c.minimumNorm ? gelsd(A.J, b2) : gels(A.J, b2), c.minimumNorm,
                    c.name);
   }
 }
 
 TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
   FpTrapGuard traps;
-  Operator A(randomMatrix(60, 20, 61));
-  BIDSolInfo info = record(A.A);
+  Closures A(randomMatrix(60, 20, 61));
+  BIDSolInfo info = record(A.J);
   const BidRun r = bidSolve(A, info, randomVector(60, 62));
   ASSERT_EQ(info.steps, 20u) << r.err;
   ASSERT_EQ(info.U.rows, 20u);
@@ -110,7 +100,7 @@ TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
   EXPECT_EQ(info.lastAlpha, info.alpha[19]);
   for (std::size_t i = 0; i < 20; ++i) {
     // A v_i = alpha_i u_i + beta_i u_(i-1)
-    Vec res = times(A.A, row(info.V, i)) - info.alpha[i] * row(info.U, i);
+    Vec res = times(A.J, row(info.V, i)) - info.alpha[i] * row(info.U, i);
     if (i > 0) res -= info.beta[i] * row(info.U, i - 1);
     EXPECT_LT(normfro(res), 1e-12) << i;
     for (std::size_t j = 0; j <= i; ++j) {
@@ -140,9 +130,9 @@ TEST(BIDSolver, ShortAndFailedDecompositions) {
       {"NaN in the recursion", randomMatrix(9, 4, 74), 4, 12, StepStatus::NonFinite, 0},
   };
   for (const Case& c : cases) {
-    Operator A(c.A);
-    A.op.poison = c.poison;
-    BIDSolInfo info = record(A.A);
+    Closures A(c.A);
+    A.Jv.poison = c.poison;
+    BIDSolInfo info = record(A.J);
     info.maxSteps = c.maxSteps;
     const BidRun r = bidSolve(A, info, b);
     EXPECT_EQ(r.status, c.status) << c.name;
@@ -152,7 +142,7 @@ TEST(BIDSolver, ShortAndFailedDecompositions) {
         c.steps ? row(info.V, 0) * (rowDot(info.U, 0, b) / info.alpha[0]) : Vec(0.0, 4);
     EXPECT_LT(maxAbsDiff(r.x, want), 1e-15) << c.name;
     if (c.poison) {
-      EXPECT_EQ(A.op.calls, c.poison) << c.name;  // nothing after the failure
+      EXPECT_EQ(A.Jv.calls, c.poison) << c.name;  // nothing after the failure
     }
   }
 }

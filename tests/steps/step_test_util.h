@@ -29,12 +29,8 @@ inline Vec randomVector(std::size_t n, unsigned seed) { return randomMatrix(n, 1
 // A r x c matrix of rank `rank`: the product of random r x rank and rank x c
 // factors.
 inline Matrix lowRankMatrix(std::size_t r, std::size_t c, std::size_t rank, unsigned seed) {
-  const Matrix a = randomMatrix(r, rank, seed), b = randomMatrix(rank, c, seed + 1);
-  Matrix m(r, c);
-  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(r), static_cast<int>(c),
-              static_cast<int>(rank), 1.0, a.data(), static_cast<int>(rank), b.data(),
-              static_cast<int>(c), 0.0, m.data(), static_cast<int>(c));
-  return m;
+  Matrix m = randomMatrix(r, rank, seed);
+  return m *= randomMatrix(rank, c, seed + 1);
 }
 
 // A x (or A^T x) as a product closure that counts its calls and fails the
@@ -73,7 +69,7 @@ struct DenseBlockTransposed {
   bool keep = false;
   int poison = 0;
   mutable std::vector<std::size_t> counts{};
-  mutable Vec inputs{};  // the kept inputs, one after the other
+  mutable std::vector<double> inputs{};  // the kept inputs, one after the other
 
   void operator()(const Vec& in, Vec& out) const {
     const std::size_t k = A.rows == 0 ? 0 : in.size() / A.rows;
@@ -81,12 +77,7 @@ struct DenseBlockTransposed {
     EXPECT_EQ(in.size(), k * A.rows);
     EXPECT_EQ(out.size(), k * A.cols);
     for (double v : in) EXPECT_TRUE(std::isfinite(v)) << "a product was handed a non-finite input";
-    if (keep) {
-      Vec all(inputs.size() + in.size());
-      all[std::slice(0, inputs.size(), 1)] = inputs;
-      all[std::slice(inputs.size(), in.size(), 1)] = in;
-      inputs.swap(all);
-    }
+    if (keep) inputs.insert(inputs.end(), std::begin(in), std::end(in));
     if (k == 0 || A.cols == 0) return;
     cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(k),
                 static_cast<int>(A.cols), static_cast<int>(A.rows), 1.0, &in[0],
@@ -96,26 +87,20 @@ struct DenseBlockTransposed {
   }
 };
 
-// min ||A x - b|| for a full-rank A (LAPACKE_dgels).
-inline Vec gels(Matrix a, const Vec& b) {
+// min ||A x - b|| for a full-rank A (LAPACKE_dgels), or its minimum-norm
+// solution for any A (LAPACKE_dgelsd).
+inline Vec gels(Matrix a, const Vec& b, bool minimumNorm = false) {
   const int m = static_cast<int>(a.rows), n = static_cast<int>(a.cols);
-  Vec x(0.0, std::max(m, n));
+  Vec x(0.0, std::max(m, n)), sv(std::min(m, n));
   std::copy(std::begin(b), std::end(b), std::begin(x));
-  EXPECT_EQ(LAPACKE_dgels(LAPACK_ROW_MAJOR, 'N', m, n, 1, a.data(), n, &x[0], 1), 0);
-  return x[std::slice(0, n, 1)];
-}
-
-// The minimum-norm least-squares solution (LAPACKE_dgelsd).
-inline Vec gelsd(Matrix a, const Vec& b) {
-  const int m = static_cast<int>(a.rows), n = static_cast<int>(a.cols);
-  Vec x(0.0, std::max(m, n));
-  std::copy(std::begin(b), std::end(b), std::begin(x));
-  Vec sv(std::min(m, n));
   int rank = 0;
-  EXPECT_EQ(LAPACKE_dgelsd(LAPACK_ROW_MAJOR, m, n, 1, a.data(), n, &x[0], 1, &sv[0], 1e-12, &rank),
+  EXPECT_EQ(minimumNorm ? LAPACKE_dgelsd(LAPACK_ROW_MAJOR, m, n, 1, a.data(), n, &x[0], 1, &sv[0],
+                                         1e-12, &rank)
+                        : LAPACKE_dgels(LAPACK_ROW_MAJOR, 'N', m, n, 1, a.data(), n, &x[0], 1),
             0);
   return x[std::slice(0, n, 1)];
 }
+inline Vec gelsd(const Matrix& a, const Vec& b) { return gels(a, b, true); }
 
 // The solution of the symmetric positive definite S x = b (LAPACKE_dposv).
 inline Vec posv(Matrix s, const Vec& b) {
@@ -144,6 +129,38 @@ inline Matrix dampedNormalMatrix(const Matrix& J, const Vec& d) {
 }
 
 inline double maxAbsDiff(const Vec& a, const Vec& b) { return Vec(std::abs(a - b)).max(); }
+inline double relDiff(const Vec& a, const Vec& b) { return normfro(a - b) / normfro(b); }
+
+// The column norms of J: the usual scaling diagonal.
+inline Vec columnNorms(const Matrix& J) {
+  Vec d(0.0, J.cols);
+  for (std::size_t i = 0; i < J.rows; ++i)
+    for (std::size_t j = 0; j < J.cols; ++j) d[j] += J(i, j) * J(i, j);
+  return std::sqrt(d);
+}
+
+// The Levenberg-Marquardt step p(alpha): LAPACKE_dgels on
+// [J; sqrt(alpha) D] p = [-r; 0].
+inline Vec dampedStep(const Matrix& J, const Vec& minusR, const Vec& D, double alpha) {
+  Matrix S(J.rows + J.cols, J.cols);
+  std::copy(std::begin(J.elements), std::end(J.elements), std::begin(S.elements));
+  for (std::size_t i = 0; i < J.cols; ++i) S(J.rows + i, i) = std::sqrt(alpha) * D[i];
+  Vec rhs(0.0, J.rows + J.cols);
+  rhs[std::slice(0, J.rows, 1)] = minusR;
+  return gels(S, rhs);
+}
+
+// J with its three counting closures (J v, J^T w, the block J^T W). The
+// closures refer to J: a copy would dangle.
+struct Closures {
+  explicit Closures(Matrix a) : J(std::move(a)) {}
+  Closures(const Closures&) = delete;
+  Matrix J;
+  DenseProduct Jv{J};
+  DenseProduct JTw{J, true};
+  DenseBlockTransposed JTW{J};
+  int products() const { return Jv.calls + JTw.calls + static_cast<int>(JTW.counts.size()); }
+};
 
 inline std::size_t countOf(const std::string& text, const std::string& what) {
   std::size_t count = 0;

@@ -84,11 +84,7 @@ TEST(VKRSolver, KeepsTheNextBasisRowForAnotherRightHandSide) {
 
 TEST(VKRSolver, DegenerateSystemsNeverDivideByZero) {
   FpTrapGuard traps;
-  const Matrix twoI = [] {
-    Matrix m(6, 6);
-    for (std::size_t i = 0; i < 6; ++i) m(i, i) = 2.0;
-    return m;
-  }();
+  const Matrix twoI = decomp_test::diagonal({2, 2, 2, 2, 2, 2});
   const Vec b = randomVector(6, 41), x0 = randomVector(6, 42);
   struct Case {
     const char* name;
