@@ -95,15 +95,12 @@ TEST(Relmaxnorm, RelativeToTheLargerNorm) {
   EXPECT_EQ(relmaxnorm({3, 0}, {0, 4}), 1.25);
   // b may be longer; only a's length is compared.
   EXPECT_EQ(relmaxnorm({2}, {1, 100}), 1.0 / normfro({1, 100}));
-  {
-    FpTrapGuard traps;  // a NaN operand is reported, not trapped
-    EXPECT_TRUE(std::isnan(relmaxnorm(std::valarray<double>{1, kNaN}, {1, 0})));
-    EXPECT_TRUE(std::isnan(relmaxnorm({1, 0}, std::valarray<double>{kNaN, 0})));
-  }
   EXPECT_THROW(relmaxnorm({1, 2}, {1}), std::invalid_argument);
 
-  // Infinities, NaNs and huge entries keep their IEEE outcome without a trap.
+  // NaNs, infinities and huge entries keep their IEEE outcome without a trap.
   const FpTrapGuard traps;
+  EXPECT_TRUE(std::isnan(relmaxnorm(std::valarray<double>{1, kNaN}, {1, 0})));
+  EXPECT_TRUE(std::isnan(relmaxnorm({1, 0}, std::valarray<double>{kNaN, 0})));
   const double inf = std::numeric_limits<double>::infinity();
   EXPECT_TRUE(std::isnan(relmaxnorm({inf, 0}, {inf, 0})));
   EXPECT_TRUE(std::isnan(relmaxnorm({1, 0}, {-inf, 0})));

@@ -148,33 +148,34 @@ TEST(EigenEntry, FailedCallbacksShowInTheStatus) {
   EXPECT_NE(failing(true, 3, nullptr) & 96, 0);
 }
 
-}  // namespace
+// One call from `start` with the given "shift" and "tol" (and the known
+// largest eigenvalue maxe for the minimum).
+EigenCall steered(Host& h, const Vec& start, bool minimum, double shift, double tol,
+                  const double* maxe = nullptr) {
+  EigenCall c(&h);
+  c.x0 = &start[0];
+  c.maxe = maxe;
+  c.shift = shift;
+  c.tol = tol;
+  c.run(minimum);
+  return c;
+}
 
 TEST(EigenEntry, ShiftAndToleranceArgumentsSteerTheIteration) {
   Host d(3, 3, {1, 0, 0,  0, 2, 0,  0, 0, 5});
   const Vec start{1.0, 0.7, 0.4};
   // A + shift I = diag(-4, -3, 0): its dominant eigenvalue belongs to 1.
-  EigenCall mx(&d);
-  mx.x0 = &start[0];
-  mx.shift = -5.0;
-  EXPECT_EQ(mx.run(false).rc, 0) << mx.err;
+  const EigenCall mx = steered(d, start, false, -5.0, 1e-12);
+  EXPECT_EQ(mx.rc, 0) << mx.err;
   EXPECT_NEAR(mx.value, 1.0, 1e-10);
   // Inverse iteration finds the eigenvalue nearest to -shift.
   const double maxe = 5.0;
-  EigenCall mn(&d);
-  mn.x0 = &start[0];
-  mn.maxe = &maxe;
-  mn.shift = -1.9;
-  EXPECT_EQ(mn.run(true).rc & ~1, 0) << mn.err;
+  const EigenCall mn = steered(d, start, true, -1.9, 1e-12, &maxe);
+  EXPECT_EQ(mn.rc & ~1, 0) << mn.err;
   EXPECT_NEAR(mn.value, 2.0, 1e-10);
   // A looser tolerance stops sooner, still within it.
-  EigenCall loose(&d), tight(&d);
-  loose.x0 = tight.x0 = &start[0];
-  loose.tol = 1e-3;
-  tight.tol = 1e-12;
-  loose.run(false);
-  tight.run(false);
-  EXPECT_LT(loose.res.it, tight.res.it);
+  const EigenCall loose = steered(d, start, false, 0.0, 1e-3);
+  EXPECT_LT(loose.res.it, steered(d, start, false, 0.0, 1e-12).res.it);
   EXPECT_LT(loose.res.residual, 1e-3);
   EXPECT_GT(loose.res.residual, 1e-12);
 }
@@ -186,12 +187,7 @@ TEST(EigenEntry, AShiftThatDwarfsTheSpectrumIsCorrectOrFlagged) {
   const double maxe = 3.0;
   for (bool minimum : {false, true}) {
     for (double shift : {1e8, 1e200}) {
-      EigenCall c(&d);
-      c.x0 = &start[0];
-      c.maxe = &maxe;
-      c.shift = shift;
-      c.tol = 1e-6;
-      c.run(minimum);
+      const EigenCall c = steered(d, start, minimum, shift, 1e-6, &maxe);
       const bool correct = std::fabs(c.value - (minimum ? 1.0 : 3.0)) < 1e-5;
       EXPECT_TRUE(correct || (c.rc & ZELKCOMP_STATUS_CHECK_FAILED))
           << minimum << " " << shift << " " << c.value << " " << c.rc;
@@ -215,3 +211,5 @@ TEST(EigenEntry, ANegativeCallbackCodeNeverLooksLikeAnError) {
     EXPECT_EQ(c.res.status, c.rc);
   }
 }
+
+}  // namespace

@@ -12,7 +12,7 @@
 
 #include "linear/algo_status.h"
 #include "linear/cg_direction.h"
-#include "linear/cg_steps.h"
+#include "linear/cg_pre_solver.h"
 #include "linear/cg_solver.h"
 #include "linear/external_vector_function.h"
 #include "options/global_state.h"
@@ -364,8 +364,8 @@ TEST(CGDirection, EachModeHasItsOwnFormula) {
   // formulas coincide.
   const Vec p{1.0, -2.0, 0.5}, r{0.3, 1.1, -0.7}, z{0.2, 0.9, -0.4}, rn{-0.5, 0.4, 0.8},
       zn{-0.3, 0.6, 0.5};
-  const double rz = cg_steps::dot(r, z);
-  auto dot = cg_steps::dot;
+  auto dot = [](const Vec& a, const Vec& b) { return (a * b).sum(); };
+  const double rz = dot(r, z);
   const Vec y = rn - r;
   const double want[] = {0.25,
                          dot(rn, zn) / rz,
@@ -383,25 +383,61 @@ TEST(CGDirection, EachModeHasItsOwnFormula) {
   EXPECT_FALSE(cgDirectionBeta(-1, 0.25, p, r, z, rn, zn, rz).has_value());
 }
 
-TEST_F(CGSolverTest, DirectionFormulasShapeTheThirdIterate) {
-  // On a non-symmetric operator the third iterate follows the formula. With
-  // CG's line search Dai-Yuan equals Fletcher-Reeves and Hestenes-Stiefel
-  // and mode 5 equal Polak-Ribiere, so four families remain: fixed beta,
-  // Fletcher-Reeves, Polak-Ribiere, steepest descent.
-  using namespace cg_steps;
-  const Vec b{1.0, -2.0, 3.0}, x0{0.5, 0.0, -0.5};
-  auto identity = [](const Vec& r) { return r; };
-  opts.cgbeta = 0.3;
-  std::vector<Vec> families;
-  for (int mode : {0, 1, 2, 3, 4, 5, 7}) {
-    CGSolver cg("CGSolver", 3, 1e-300, 0.0, 1e14, 3, nonSymmetric, mode, 0, 0);
-    const Vec x = cg.solve(b, x0, nullptr, nullptr);
-    const Vec want = iterate(nonSymmetric, identity, b, x0, mode, 0.3, 3);
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(x[i], want[i], 1e-13) << mode;
-    if (mode == 0 || mode == 1 || mode == 2 || mode == 7) families.push_back(x);
+// x after three CG steps from x0 on A, z = P(r), beta by the formula of
+// `mode` (fixed 0.3 for mode 0, steepest descent beyond 5), computed by
+// hand. The first update cannot tell the formulas apart (r1 . p0 = 0 makes
+// every one Fletcher-Reeves), the third iterate can.
+template <class Op, class P>
+Vec thirdIterate(const Op& A, const P& prec, const Vec& b, const Vec& x0, int mode) {
+  auto dot = [](const Vec& a, const Vec& c) { return (a * c).sum(); };
+  Vec x = x0, r = b - A(x0), z = prec(r), p = z;
+  for (int k = 0; k < 3; ++k) {
+    const Vec q = A(p);
+    const double alpha = dot(r, z) / dot(p, q);
+    x = x + alpha * p;
+    const Vec rn = r - alpha * q, zn = prec(rn), y = rn - r, dz = zn - z;
+    const double betas[] = {0.3,
+                            dot(rn, zn) / dot(r, z),
+                            dot(y, zn) / dot(r, z),
+                            -dot(rn, dz) / dot(p, y),
+                            -dot(rn, zn) / dot(p, y),
+                            dot(rn, dz) / dot(r, z)};
+    p = (mode >= 0 && mode <= 5 ? betas[mode] : 0.0) * p + zn;
+    r = rn;
+    z = zn;
   }
-  for (std::size_t i = 0; i < families.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j) EXPECT_GT(std::abs(families[i] - families[j]).max(), 1e-3);
+  return x;
+}
+
+TEST_F(CGSolverTest, DirectionFormulasShapeTheThirdIterate) {
+  // On the non-symmetric M = [[4, 1, 0], [2, 3, 1], [0, 1, 5]] the formulas
+  // give different coefficients (on an SPD system they coincide). With CG's
+  // line search Dai-Yuan equals Fletcher-Reeves and mode 5 Hestenes-Stiefel
+  // in exact arithmetic, and for plain CG (z = r) Hestenes-Stiefel equals
+  // Polak-Ribiere, so the families that must differ are: fixed beta,
+  // Fletcher-Reeves, Polak-Ribiere, steepest descent, and with the
+  // non-symmetric preconditioner Hestenes-Stiefel besides.
+  auto M = [](const Vec& x) {
+    return Vec{4 * x[0] + x[1], 2 * x[0] + 3 * x[1] + x[2], x[1] + 5 * x[2]};
+  };
+  auto identity = [](const Vec& r) { return r; };
+  auto skewed = [](const Vec& r) { return Vec{r[0] / 4 + r[1] / 8, r[1] / 3, r[2] / 5}; };
+  const Vec b{1.0, -2.0, 3.0}, x0{0.5, 0.0, -0.5};
+  opts.cgbeta = 0.3;
+  std::vector<Vec> plain, preconditioned;
+  for (int mode : {0, 1, 2, 3, 4, 5, 7}) {
+    CGSolver cg("CGSolver", 3, 1e-300, 0.0, 1e14, 3, M, mode, 0, 0);
+    CGPreSolver pre(M, skewed, 3, 1e-300, 0.0, 1e14, 3, mode, 0, 0);
+    const Vec x = cg.solve(b, x0, nullptr, nullptr), xp = pre.solve(b, x0, nullptr);
+    EXPECT_LT(maxAbsDiff(x, thirdIterate(M, identity, b, x0, mode)), 1e-13) << mode;
+    EXPECT_LT(maxAbsDiff(xp, thirdIterate(M, skewed, b, x0, mode)), 1e-13) << mode;
+    if (mode == 0 || mode == 1 || mode == 2 || mode == 7) plain.push_back(x);
+    if (mode != 4 && mode != 5) preconditioned.push_back(xp);
+  }
+  for (const std::vector<Vec>* families : {&plain, &preconditioned})
+    for (std::size_t i = 0; i < families->size(); ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        EXPECT_GT(std::abs((*families)[i] - (*families)[j]).max(), 1e-3) << i << " " << j;
 }
 
 }  // namespace

@@ -18,13 +18,6 @@ using namespace linsolve_test;
 constexpr int kCheckFailed = ZELKCOMP_STATUS_CHECK_FAILED;
 constexpr int kCallbackFailed = ZELKCOMP_STATUS_CALLBACK_FAILED;
 
-Host diagonal(const std::vector<double>& d) {
-  const long n = static_cast<long>(d.size());
-  std::vector<double> a(d.size() * d.size(), 0.0);
-  for (long i = 0; i < n; ++i) a[static_cast<std::size_t>(i * n + i)] = d[static_cast<std::size_t>(i)];
-  return Host(n, n, std::move(a));
-}
-
 int identity(const double* x, long n, double* y, long, void*) {
   for (long i = 0; i < n; ++i) y[i] = x[i];
   return 0;
@@ -41,10 +34,11 @@ void methodOptions(LinsolveCall& call) {
 TEST(LinsolveCheck, MinresConvergedOnlyByItsRecursionIsFlagged) {
   // diag(10^(6 i / 99)): the recursive residual falls below tol long before
   // the true one does.
-  std::vector<double> d(100);
-  for (std::size_t i = 0; i < d.size(); ++i) d[i] = std::pow(10.0, 6.0 * static_cast<double>(i) / 99.0);
+  std::vector<double> a(100 * 100, 0.0);
+  for (std::size_t i = 0; i < 100; ++i)
+    a[i * 101] = std::pow(10.0, 6.0 * static_cast<double>(i) / 99.0);
   for (double tol : {1e-12, 0.0}) {
-    Host h = diagonal(d);
+    Host h(100, 100, a);
     LinsolveCall call(h, Vec(1.0, 100), "minres");
     if (tol > 0.0) call.option("tol", tol);
     const int rc = call.run();
@@ -189,8 +183,7 @@ TEST(LinsolveCheck, OversampleIsHeldAtTheSizeOfTheProblem) {
 }
 
 TEST(LinsolveCheck, DenseLeastSquaresNeverReturnsANegativeWord) {
-  std::vector<double> a = {1, 2, std::numeric_limits<double>::quiet_NaN(), 4, 5, 6};
-  Host h(3, 2, a);
+  Host h(3, 2, {1, 2, std::numeric_limits<double>::quiet_NaN(), 4, 5, 6});
   LinsolveCall call(h, Vec{1.0, 2.0, 3.0}, "mvsolve");
   call.A = h.a.data();
   const int rc = call.run();
