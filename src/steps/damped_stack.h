@@ -9,7 +9,9 @@
 // min ||A x - [b; 0]|| is min ||J x - b||^2 + alpha ||D x||^2, whose normal
 // equations are (J^T J + alpha D^2) x = J^T b. Solvers that want a plain
 // least-squares operator (the LSRN solve) get the damping this way without
-// ever forming J. Each product costs one J v or one J^T w.
+// ever forming J. Each product costs one J v or one J^T w; the m-vector
+// that passes between J and the stack is kept by the closure, not allocated
+// per product.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,16 +24,15 @@ template <class JOp>
 class DampedStackProduct {
  public:
   DampedStackProduct(std::uint32_t m, const JOp& J, const std::valarray<double>& d)
-      : m_(m), J_(&J), d_(&d) {}
+      : m_(m), J_(&J), d_(&d), Jt_(m) {}
   DampedStackProduct(std::uint32_t, const JOp&&, const std::valarray<double>&) = delete;
   DampedStackProduct(std::uint32_t, const JOp&, const std::valarray<double>&&) = delete;
 
   void operator()(const std::valarray<double>& t, std::valarray<double>& out) const {
     const std::size_t n = d_->size();
     requireSameLength(out.size(), m_ + n, "damped stack: the product needs m + n entries");
-    std::valarray<double> Jt(m_);
-    (*J_)(t, Jt);
-    out[std::slice(0, m_, 1)] = Jt;
+    (*J_)(t, Jt_);
+    out[std::slice(0, m_, 1)] = Jt_;
     for (std::size_t i = 0; i < n; ++i) out[m_ + i] = (*d_)[i] * t[i];
   }
 
@@ -39,6 +40,7 @@ class DampedStackProduct {
   std::size_t m_;
   const JOp* J_;
   const std::valarray<double>* d_;
+  mutable std::valarray<double> Jt_;  // J t, m entries, kept between products
 };
 
 // w (m + n) -> A^T w (n).
@@ -46,14 +48,15 @@ template <class JTOp>
 class DampedStackTransposed {
  public:
   DampedStackTransposed(std::uint32_t m, const JTOp& JT, const std::valarray<double>& d)
-      : m_(m), JT_(&JT), d_(&d) {}
+      : m_(m), JT_(&JT), d_(&d), w1_(m) {}
   DampedStackTransposed(std::uint32_t, const JTOp&&, const std::valarray<double>&) = delete;
   DampedStackTransposed(std::uint32_t, const JTOp&, const std::valarray<double>&&) = delete;
 
   void operator()(const std::valarray<double>& w, std::valarray<double>& out) const {
     const std::size_t n = d_->size();
     requireSameLength(w.size(), m_ + n, "damped stack: the input needs m + n entries");
-    (*JT_)(std::valarray<double>(w[std::slice(0, m_, 1)]), out);
+    w1_ = w[std::slice(0, m_, 1)];
+    (*JT_)(w1_, out);
     for (std::size_t i = 0; i < n; ++i) out[i] += (*d_)[i] * w[m_ + i];
   }
 
@@ -61,4 +64,5 @@ class DampedStackTransposed {
   std::size_t m_;
   const JTOp* JT_;
   const std::valarray<double>* d_;
+  mutable std::valarray<double> w1_;  // w_1, m entries, kept between products
 };
