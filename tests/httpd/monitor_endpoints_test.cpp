@@ -103,7 +103,8 @@ TEST_F(MonitorRoutes, Failures) {
       {"PUT", "/option/count", {{"value", "two"}}, 501, "JSON error: "},
       {"POST", "/set-option", {{"name", "count"}}, 501, "JSON error: "},
       {"GET", "/data/none", {}, 404, "Data item not found"},
-      {"GET", "/index.html", {}, 404, "File not found"},  // empty document root
+      {"GET", "/index.html", {}, 404, "File not found"},  // empty document root:
+      {"GET", "/get/etc/passwd", {}, 404, "File not found"},  // not the file system's
       {"DELETE", "/options", {}, 404, "Not found"},
   };
   for (const auto& c : cases) {
@@ -113,6 +114,8 @@ TEST_F(MonitorRoutes, Failures) {
     EXPECT_EQ(a.response.message, c.message) << c.path;
   }
   EXPECT_EQ(count, 3);
+  server.documentRoot = "/dev";  // only regular files: /dev/zero would read to the size cap
+  EXPECT_EQ(call("GET", "/get/zero").response.message, "File not found");
 }
 
 bool sameValue(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
