@@ -18,13 +18,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 
 #include "httpd/error_text.h"
 #include "httpd/http_server.h"
 #include "httpd/log_line.h"
 #include "httpd/peer_log.h"
+#include "httpd/stoppable_sleep.h"
 #include "httpd/traps_off.h"
 
 namespace {
@@ -65,14 +65,6 @@ AcceptFailure classify(int err) {
     default:
       return AcceptFailure::DeadSocket;
   }
-}
-
-// Sleeps for d unless a stop is requested first.
-void pauseFor(const std::stop_token& stop, std::chrono::milliseconds d) {
-  std::mutex mutex;
-  std::condition_variable_any never;
-  std::unique_lock<std::mutex> lock(mutex);
-  never.wait_for(lock, stop, d, [] { return false; });
 }
 
 // Waits up to d for a peer on the listening socket.
@@ -129,7 +121,7 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
           LogLine("") << "WARNING: max connection processing capacity reached: " << maxConnections;
           lastWarning = now;
         }
-        pauseFor(stop, waits.idlePass);
+        sleepUnlessStopped(stop, waits.idlePass);
       } else {
         sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
@@ -152,7 +144,7 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
           case AcceptFailure::PeerGone:
             break;
           case AcceptFailure::OutOfResources:
-            pauseFor(stop, waits.acceptBackoff);
+            sleepUnlessStopped(stop, waits.acceptBackoff);
             break;
           case AcceptFailure::DeadSocket:
             socketDead = true;
@@ -167,7 +159,7 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
         LogLine("") << "Error: listener pass failed: " << currentExceptionText();
       } catch (...) {
       }
-      pauseFor(stop, waits.idlePass);
+      sleepUnlessStopped(stop, waits.idlePass);
     }
   }
   // Nobody will hand the queued connections to a worker now: their peers

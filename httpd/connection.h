@@ -12,7 +12,10 @@
 // down or polls a descriptor number that may already belong to something
 // else.
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <memory>
 #include <stop_token>
@@ -46,4 +49,12 @@ struct RequestHandlerInfo {
   std::string port;
   std::stop_source stop;    // its token reaches the endpoints
   std::future<int> result;  // of the pool worker serving it
+
+  // Closes the socket unless that was done; under the table lock. The errno
+  // of a failed close, else 0.
+  int closeLocked() noexcept {
+    if (!socketOpen) return 0;
+    socketOpen = false;
+    return ::close(socket) == 0 ? 0 : errno;
+  }
 };

@@ -9,8 +9,6 @@
 // again on every pass.
 
 #include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <future>
@@ -48,8 +46,7 @@ bool finished(RequestHandlerInfo& connection) {
   if (!connection.result.valid() ||
       connection.result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
     return false;
-  if (connection.socketOpen) ::close(connection.socket);
-  connection.socketOpen = false;
+  connection.closeLocked();
   connection.state = ConnState::Closed;
   return true;
 }

@@ -6,12 +6,13 @@
 // zeros so the answer stays valid JSON. A peer on another host may hold a
 // worker with a delay for at most the remote cap.
 
+#include <algorithm>
 #include <climits>
-#include <condition_variable>
 
 #include "httpd/http_server.h"
 #include "httpd/local_access.h"
 #include "httpd/monitor_endpoints.h"
+#include "httpd/stoppable_sleep.h"
 
 RequestedWait parseDuration(std::string_view digits) {
   RequestedWait result;
@@ -36,10 +37,7 @@ int handleDelay(MonitorContext& context, std::stop_token stop, const RequestInfo
   const RequestedWait requested = parseDuration(request.parameters["dur"]);
   std::chrono::milliseconds wait = requested.wait;
   if (!isLoopbackAddress(request.host)) wait = std::min(wait, context.server.waits.remoteDelayCap);
-  std::mutex mutex;
-  std::condition_variable_any never;
-  std::unique_lock<std::mutex> lock(mutex);
-  never.wait_for(lock, stop, wait, [] { return false; });
+  sleepUnlessStopped(stop, wait);
   response.body = "{\"dur\": " + requested.text + "}";
   return 0;
 }

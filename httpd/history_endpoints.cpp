@@ -50,10 +50,7 @@ int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const Req
   std::unique_lock<std::mutex> lock(s.run.mutex);
   const bool fresh = s.run.cv.wait_until(lock, stop, deadline,
                                          [&s] { return s.run.delivered < s.history.size(); });
-  if (!fresh) {
-    response.headers["Connection"] = "close";
-    return failWith(response, 408, "Request Timeout");
-  }
+  if (!fresh) return failTimedOut(response);
   response.body = deliverFrom(s.history, s.run, s.run.delivered);
   return 0;
 }

@@ -1,7 +1,5 @@
 #include "httpd/http_server.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -49,8 +47,7 @@ void HTTPServer::closeSocket(RequestHandlerInfo& connection) {
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     if (!connection.socketOpen) return;
-    connection.socketOpen = false;
-    if (::close(connection.socket) != 0) err = errno;
+    err = connection.closeLocked();
   }
   PeerLog(connection.host, connection.port) << "Close: " << connection.socket;
   if (err != 0)
@@ -92,11 +89,7 @@ int HTTPServer::dispatchRequest(RequestInfo& request, ResponseInfo& response,
                                 const HTTPEndPoint** endpoint) {
   HTTPEndPoint* found = routes.match(request);
   if (endpoint) *endpoint = found;
-  if (!found) {
-    response.status = 404;
-    response.message = "Not found";
-    return -1;
-  }
+  if (!found) return failWith(response, 404, "Not found");
   return (*found)(request.stopToken, request, response);
 }
 
@@ -157,8 +150,9 @@ void HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo
                                       << ": " << message.code << " " << logSafe(message.reason);
 
   connection.state = ConnState::Sending;
-  const SendResult sent = sendAll(connection.socket, message.bytes, io.sendStall, io.slice);
-  const bool whole = sent.sent == message.bytes.size();
+  const SendResult sent =
+      sendAll(connection.socket, message.head, message.body, io.sendStall, io.slice);
+  const bool whole = sent.sent == message.head.size() + message.body.size();
   if (whole)
     PeerLog(request.host, request.port) << "Sent " << sent.sent << " B\n";
   else

@@ -3,8 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cctype>
 #include <string>
+
+#include "httpd/rfc822_message.h"
 
 bool isLoopbackAddress(std::string_view numericHost) {
   const std::string text(numericHost);
@@ -14,14 +15,6 @@ bool isLoopbackAddress(std::string_view numericHost) {
   if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
   if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
   return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
-}
-
-static bool isLocalhostName(std::string_view host) {
-  static constexpr std::string_view name = "localhost";
-  if (host.size() != name.size()) return false;
-  for (std::size_t i = 0; i < host.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(host[i])) != name[i]) return false;
-  return true;
 }
 
 bool isLocalAuthority(std::string_view authority) {
@@ -39,7 +32,7 @@ bool isLocalAuthority(std::string_view authority) {
     if (host.find(':', colon + 1) != std::string_view::npos) return false;
     host = host.substr(0, colon);
   }
-  return isLocalhostName(host) || isLoopbackAddress(host);
+  return asciiLower(std::string(host)) == "localhost" || isLoopbackAddress(host);
 }
 
 bool isLocalOrigin(std::string_view origin) {

@@ -3,7 +3,7 @@
 // pieces they are made of.
 //
 // Each handler reads its inputs from the request's parameters by name, fills
-// the response and returns 0, or -1 with a status and message.
+// the response and returns 0, or fails with a status and message (failWith).
 
 #include <chrono>
 #include <mutex>
@@ -24,14 +24,6 @@ struct MonitorContext {
 
   MonitorContext(const MonitorSources& s, HTTPServer& srv) : sources(s), server(srv) {}
 };
-
-// Leaves status and message in the response and returns -1, the failure of
-// every handler.
-inline int failWith(ResponseInfo& response, int status, const char* message) {
-  response.status = status;
-  response.message = message;
-  return -1;
-}
 
 int handleRoot(const RequestInfo& request, ResponseInfo& response);
 int handleGetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);

@@ -108,7 +108,7 @@ void* startRunMonitor(MonitorDataMap& data, IterationHistory& history, RunInfo& 
 }
 
 void* zelkcomp_start_httpd(MonitorDataMap& data, IterationHistory& history, RunInfo& run) {
-  return zelkcomp_run_httpd(opts.registry, State::g_statelocs, data, history, run);
+  return startRunMonitor(data, history, run, MonitorSettings{});
 }
 
 long zelkcomp_wait_httpd(void* handle) {

@@ -52,10 +52,11 @@ double parseOptionValue(const std::string& text) {
 }
 
 int handleGetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
-  const VariantPtrBase* slot = findSlot(context.sources.options, request.parameters["name"]);
+  const std::string& name = request.parameters["name"];
+  const VariantPtrBase* slot = findSlot(context.sources.options, name);
   if (!slot) return failWith(response, 404, "Option not found");
   std::lock_guard<std::mutex> lock(context.slotMutex);
-  response.body = optionToJSON(request.parameters["name"], *slot);
+  response.body = optionToJSON(name, *slot);
   return 0;
 }
 

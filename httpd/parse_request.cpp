@@ -19,19 +19,6 @@ using Outcome = RequestReader::Outcome;
 
 PeerLog peerLog(const RequestInfo& request) { return PeerLog(request.host, request.port); }
 
-int requestTimeout(ResponseInfo& response) {
-  response.status = 408;
-  response.message = "Request Timeout";
-  response.headers["Connection"] = "close";
-  return -1;
-}
-
-int refuse(ResponseInfo& response, const char* message) {
-  response.status = 501;
-  response.message = message;
-  return -1;
-}
-
 int readError(const RequestInfo& request, const RequestReader& reader) {
   peerLog(request) << "Read error: " << errorText(reader.error()) << " (errc=" << reader.error()
                    << ")\n";
@@ -45,16 +32,16 @@ int readHead(RequestReader& reader, Outcome& outcome, const RequestInfo& request
   if (outcome == Outcome::Failed) return readError(request, reader);
   if (outcome == Outcome::TooLarge) {
     peerLog(request) << "Error: request header block over " << io.maxHeaderBytes << " B\n";
-    return refuse(response, "Request header too large");
+    return failWith(response, 501, "Request header too large");
   }
   if (reader.received() == 0) {
     LogLine("") << "Initial read is " << (outcome == Outcome::PeerClosed ? 0 : -1)
                 << ", this is not good\n";
-    return requestTimeout(response);
+    return failTimedOut(response);
   }
   if (outcome != Outcome::Complete && outcome != Outcome::PeerClosed) {
     peerLog(request) << "Error: request header incomplete after " << reader.received() << " B\n";
-    return requestTimeout(response);
+    return failTimedOut(response);
   }
   return 0;
 }
@@ -116,11 +103,11 @@ int readBody(RequestReader& reader, Outcome headOutcome,
   switch (parseContentLength(header->second, io.maxBodyBytes, length)) {
     case LengthCheck::Invalid:
       peerLog(request) << "Error: invalid content length: " << logSafe(header->second);
-      return refuse(response, "Invalid Content-Length");
+      return failWith(response, 501, "Invalid Content-Length");
     case LengthCheck::TooLarge:
       peerLog(request) << "Error: content length " << logSafe(header->second) << " over "
                        << io.maxBodyBytes << " B";
-      return refuse(response, "Request too large");
+      return failWith(response, 501, "Request too large");
     case LengthCheck::Ok:
       break;
   }
@@ -131,7 +118,7 @@ int readBody(RequestReader& reader, Outcome headOutcome,
     if (outcome == Outcome::TimedOut || outcome == Outcome::Stopped) {
       peerLog(request) << "Error: request body incomplete: " << body.size() << " of " << length
                        << " B\n";
-      return requestTimeout(response);
+      return failTimedOut(response);
     }
   }
   if (body.size() != length) {

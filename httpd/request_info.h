@@ -41,3 +41,18 @@ struct ResponseInfo {
   std::string body;
   std::map<std::string, std::string> headers;
 };
+
+// Leaves status and message in the response and returns -1, the failure of
+// the parser and of every endpoint.
+inline int failWith(ResponseInfo& response, int status, const char* message) {
+  response.status = status;
+  response.message = message;
+  return -1;
+}
+
+// 408: the request, or the event a request waits for, did not come in time;
+// the connection is not kept.
+inline int failTimedOut(ResponseInfo& response) {
+  response.headers["Connection"] = "close";
+  return failWith(response, 408, "Request Timeout");
+}

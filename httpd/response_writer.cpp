@@ -17,29 +17,30 @@ ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult
                                 const std::set<int>& knownStatus) {
   ResponseMessage message;
   std::string errorBody;
-  const std::string* body = &response.body;
+  std::string_view body = response.body;
   if (dispatchResult != 0) {
     message.reason = response.message.empty() ? "Internal Server Error" : response.message;
     message.code = knownStatus.count(response.status) ? response.status : 500;
     errorBody = "{\"error\": ";
     appendJsonString(errorBody, message.reason);
     errorBody += '}';
-    body = &errorBody;
-  } else if (response.status != 0) {
-    message.code = response.status;
+    body = errorBody;
+  } else {
+    if (response.status != 0) message.code = response.status;
+    message.body = body;
   }
 
   std::map<std::string_view, std::string_view> headers;
-  const std::string length = fmt::format("{:d}", body->size());
-  if (!body->empty()) {
+  const std::string length = fmt::format("{:d}", body.size());
+  if (!body.empty()) {
     headers["Content-Type"] = response.contentType.empty() ? std::string_view("text/json")
                                                            : std::string_view(response.contentType);
     headers["Content-Length"] = length;
   }
   for (const auto& [name, value] : response.headers) headers[name] = value;
 
-  std::string& out = message.bytes;
-  out.reserve(256 + body->size());
+  std::string& out = message.head;
+  out.reserve(256 + errorBody.size());
   out += fmt::format("HTTP/1.1 {:d} ", message.code);
   appendHeaderText(out, message.reason);
   out += "\r\n";
@@ -50,6 +51,6 @@ ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult
     out += "\r\n";
   }
   out += "\r\n";
-  out += *body;
+  out += errorBody;
   return message;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The one HTTP/1.1 answer to a request, assembled in memory.
+// The one HTTP/1.1 answer to a request: its head assembled in memory, its
+// body left where the endpoint put it.
 //
 // Success sends the endpoint's body with its status (200 when none is set)
 // and the reason "OK", whatever the status. Failure sends a JSON error body
@@ -11,13 +12,17 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "httpd/request_info.h"
 
+// The answer goes out as head, then body: the endpoint's body is sent from
+// where it lies (a static file or a history may be megabytes), not copied.
 struct ResponseMessage {
   int code = 200;
   std::string reason = "OK";
-  std::string bytes;  // status line, headers, blank line, body
+  std::string head;       // status line, headers, blank line; a failure's JSON body too
+  std::string_view body;  // the endpoint's body: valid while the ResponseInfo lives; empty for a failure
 };
 
 ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult,

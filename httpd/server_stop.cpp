@@ -73,8 +73,7 @@ void HTTPServer::closeUnserved() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   for (auto& entry : connections) {
     RequestHandlerInfo& connection = *entry.second;
-    if (connection.socketOpen) ::close(connection.socket);
-    connection.socketOpen = false;
+    connection.closeLocked();
     connection.state = ConnState::Closed;
   }
 }

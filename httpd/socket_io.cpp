@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,13 +19,27 @@ int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::millisecon
   return n == 0 ? 0 : entry.revents;
 }
 
-SendResult sendAll(int fd, std::string_view data, std::chrono::milliseconds stall,
-                   std::chrono::milliseconds slice) {
+// The unsent rest of one piece as an iovec entry; false when it is all sent.
+static bool restOf(std::string_view piece, std::size_t sent, iovec& entry) {
+  if (sent >= piece.size()) return false;
+  entry.iov_base = const_cast<char*>(piece.data() + sent);
+  entry.iov_len = piece.size() - sent;
+  return true;
+}
+
+SendResult sendAll(int fd, std::string_view head, std::string_view body,
+                   std::chrono::milliseconds stall, std::chrono::milliseconds slice) {
   SendResult result;
+  const std::size_t total = head.size() + body.size();
   SteadyTime deadline = std::chrono::steady_clock::now() + stall;
-  while (result.sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + result.sent, data.size() - result.sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (result.sent < total) {
+    iovec parts[2];
+    msghdr message{};
+    message.msg_iov = parts;
+    if (restOf(head, result.sent, parts[message.msg_iovlen])) ++message.msg_iovlen;
+    const std::size_t bodySent = result.sent > head.size() ? result.sent - head.size() : 0;
+    if (restOf(body, bodySent, parts[message.msg_iovlen])) ++message.msg_iovlen;
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       result.sent += static_cast<std::size_t>(n);
       deadline = std::chrono::steady_clock::now() + stall;

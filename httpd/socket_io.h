@@ -23,10 +23,12 @@ struct SendResult {
   int error = 0;  // errno of the failure; ETIMEDOUT when the peer stopped reading
 };
 
-// Sends all of data, looping over partial sends. Gives up when the peer
-// accepts nothing for `stall`.
-SendResult sendAll(int fd, std::string_view data, std::chrono::milliseconds stall,
-                   std::chrono::milliseconds slice);
+// Sends all of head and then all of body, gathered into each send (so the
+// body need not be copied behind the head, and no small segment waits on
+// its own), looping over partial sends. Gives up when the peer accepts
+// nothing for `stall`.
+SendResult sendAll(int fd, std::string_view head, std::string_view body,
+                   std::chrono::milliseconds stall, std::chrono::milliseconds slice);
 
 // Ends the write side, then reads and drops what the peer still sends until
 // it closes, fails, or `linger` has passed; a close after this sends the peer

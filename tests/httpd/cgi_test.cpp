@@ -64,29 +64,12 @@ TEST(Cgi, ParametersOfQueriesAndForms) {
   }
 }
 
-TEST(Cgi, MultipartPartKeepsItsHeaders) {
-  MyMap<std::string, std::string> variables;
-  variables["CONTENT_TYPE"] = "multipart/form-data; boundary=XyZ";
-  variables["QUERY_DATA"] = kMultipart;
-  CGI cgi(variables);
-  cgi.parsePostRequest();
-  ASSERT_EQ(cgi.parameters.count("b"), 1u);
-  EXPECT_EQ(cgi.parameters.at("b").headers.at("content-type"), "text/plain");
-}
-
-TEST(Cgi, UrlEncode) {
-  EXPECT_EQ(CGI::urlencode("a-b_c.d*e f<\x01"), "a-b_c.d*e+f%3c%01");
-}
-
-TEST(Rfc822Message, HeadersAndBody) {
+TEST(Cgi, HeaderBlocksAndHeaderValues) {
   const RFC822Message m(
       "Host: x\r\nX-Twice: 1\r\nx-twice: 2\r\nBad: a: b\r\nNoBlank:c\r\n\r\nbody\r\nrest", true);
   EXPECT_EQ(m.headers, (Params{{"host", "x"}, {"x-twice", "1"}}));
   EXPECT_EQ(m.body, "body\r\nrest");
   EXPECT_TRUE(RFC822Message("Host: x", true).headers.empty());
-}
-
-TEST(HeaderValue, Attributes) {
   const HeaderValue v("multipart/form-data; boundary=\"a b\" ;charset=utf-8; junk; x=1=2", true);
   EXPECT_EQ(v.value, "multipart/form-data");
   EXPECT_EQ(v.attributes, (Params{{"boundary", "a b"}, {"charset", "utf-8"}}));

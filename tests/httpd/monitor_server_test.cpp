@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,55 +22,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Sets an environment variable for a scope, and puts back what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// A listening socket on port (all IPv4 interfaces), or an empty Fd when the
-// port is taken. Connections of an earlier server in TIME_WAIT do not count.
-Fd occupy(int port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd.get(), 1) != 0)
-    return Fd();
-  return fd;
-}
-
 // A port P with P .. P+10 all free just now, or 0.
 int freePortRun() {
   for (int attempt = 0; attempt < 20; ++attempt) {
-    Fd probe = occupy(0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    const int base = ntohs(addr.sin_port);
-    probe.reset();
-    if (base + 10 > 65535) continue;
-    bool free = true;
-    for (int p = base; p <= base + 10 && free; ++p) free = occupy(p).get() >= 0;
+    const int base = boundPortOf(listenOn(INADDR_ANY, 0).get());
+    bool free = base > 0 && base + 10 <= 65535;
+    for (int p = base; p <= base + 10 && free; ++p) free = listenOn(INADDR_ANY, p).get() >= 0;
     if (free) return base;
   }
   return 0;
@@ -85,13 +41,6 @@ std::size_t entries(const char* folder) {
   }
   return n;
 }
-
-struct LentRun {
-  std::valarray<double> x{1.0, 2.0};
-  MonitorDataMap data{{"x", &x}};
-  IterationHistory history;
-  RunInfo run;
-};
 
 int portOf(void* server) { return static_cast<HTTPServer*>(server)->boundPort; }
 
@@ -111,66 +60,67 @@ bool requestsHeld(HTTPServer& server, std::size_t count = 1) {
   return false;
 }
 
-// The index of the first of the clients with something to read (bounded).
-std::size_t firstReadable(const std::vector<Fd>& clients) {
-  std::vector<pollfd> entries;
-  for (const Fd& c : clients) entries.push_back(pollfd{c.get(), POLLIN, 0});
-  if (::poll(entries.data(), entries.size(), 10000) > 0)
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      if (entries[i].revents) return i;
-  return clients.size();
-}
-
-std::string exchange(int port, const std::string& request) {
+// The status line of the answer to one request.
+std::string statusLine(int port, const std::string& request) {
   Fd client = connectLoopback(port);
   sendText(client.get(), request);
-  return readUntilClosed(client.get(), 10s);
+  const std::string answer = readUntilClosed(client.get(), 10s);
+  return answer.substr(0, answer.find("\r\n"));
 }
 
-TEST(MonitorThreaded, PortsAreTriedUpwardAndTakenBackAfterAStop) {
-  const ScopedEnv noFiles("ZELK_HTMLROOT", "");
+// Servers over a small lent run, on the port HTTP_PORT names (an ephemeral
+// one unless a test says otherwise), serving no files.
+struct MonitorThreaded : testing::Test {
+  std::valarray<double> x{1.0, 2.0};
+  MonitorDataMap data{{"x", &x}};
+  IterationHistory history;
+  RunInfo run;
+
+  void SetUp() override {
+    setenv("ZELK_HTMLROOT", "", 1);
+    setenv("HTTP_PORT", "0", 1);
+  }
+  void TearDown() override {
+    unsetenv("ZELK_HTMLROOT");
+    unsetenv("HTTP_PORT");
+  }
+  void* start() { return zelkcomp_start_httpd(data, history, run); }
+};
+
+TEST_F(MonitorThreaded, PortsAreTriedUpwardAndTakenBackAfterAStop) {
   const int base = freePortRun();
   ASSERT_NE(base, 0);
-  const ScopedEnv port("HTTP_PORT", std::to_string(base));
-  LentRun r;
+  setenv("HTTP_PORT", std::to_string(base).c_str(), 1);
   std::vector<Fd> taken;
-  taken.push_back(occupy(base));
-  void* server = zelkcomp_start_httpd(r.data, r.history, r.run);
+  taken.push_back(listenOn(INADDR_ANY, base));
+  void* server = start();
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(portOf(server), base + 1);
-  EXPECT_EQ(exchange(base + 1, "GET /data HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(statusLine(base + 1, "GET /data HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
   EXPECT_EQ(zelkcomp_stop_httpd(server), 0);
 
   // The served connection left the port in TIME_WAIT: it is taken back.
   taken.clear();
-  server = zelkcomp_start_httpd(r.data, r.history, r.run);
+  server = start();
   ASSERT_NE(server, nullptr);
   EXPECT_EQ(portOf(server), base);
-  EXPECT_EQ(exchange(base, "GET /data HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(statusLine(base, "GET /data HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
   EXPECT_EQ(zelkcomp_stop_httpd(server), 0);
-  server = zelkcomp_start_httpd(r.data, r.history, r.run);
-  ASSERT_NE(server, nullptr);
-  EXPECT_EQ(portOf(server), base);
-  zelkcomp_stop_httpd(server);
 
   for (int p = base; p < base + 10; ++p) {
-    taken.push_back(occupy(p));
+    taken.push_back(listenOn(INADDR_ANY, p));
     ASSERT_GE(taken.back().get(), 0) << p;
   }
-  EXPECT_EQ(zelkcomp_start_httpd(r.data, r.history, r.run), nullptr);
+  EXPECT_EQ(start(), nullptr);
 }
 
-TEST(MonitorThreaded, StartStopCyclesLeaveNothingBehind) {
-  const ScopedEnv noFiles("ZELK_HTMLROOT", "");
-  const ScopedEnv port("HTTP_PORT", "0");
-  LentRun r;
-  const auto cycle = [&r] {
-    void* server = zelkcomp_start_httpd(r.data, r.history, r.run);
+TEST_F(MonitorThreaded, StartStopCyclesLeaveNothingBehind) {
+  const auto cycle = [this] {
+    void* server = start();
     ASSERT_NE(server, nullptr);
     const int p = portOf(server);
-    EXPECT_EQ(exchange(p, "GET /status HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
-    EXPECT_EQ(exchange(p, "POST /server-quit/100000 HTTP/1.1\r\n\r\n").substr(0, 15),
-              "HTTP/1.1 200 OK");
+    EXPECT_EQ(statusLine(p, "GET /status HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(statusLine(p, "POST /server-quit/100000 HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
     EXPECT_TRUE(static_cast<HTTPServer*>(server)->delayedQuit.pending());
     Fd poll = connectLoopback(p);
     sendText(poll.get(), "GET /history/update HTTP/1.1\r\n\r\n");
@@ -190,38 +140,31 @@ TEST(MonitorThreaded, StartStopCyclesLeaveNothingBehind) {
   EXPECT_EQ(zelkcomp_wait_httpd(nullptr), 0);
 }
 
-TEST(MonitorThreaded, ConnectionsWithThreadsOfTheirOwn) {
-  LentRun r;
+TEST_F(MonitorThreaded, ConnectionsWithThreadsOfTheirOwn) {
   OptionSlots none;
   HTTPServer server("0", "", 0);
   EXPECT_EQ(server.pool.workerCount, 0u);
-  registerMonitorRoutes(server, {none, none, r.data, r.history, r.run});
+  registerMonitorRoutes(server, {none, none, data, history, run});
   server.notify = std::make_unique<std::function<int(int)>>(
-      [&r](int tick) { return historyNotify(r.history, r.run, tick); });
+      [this](int tick) { return historyNotify(history, run, tick); });
   ASSERT_TRUE(server.setup());
   server.startListener();
-  EXPECT_EQ(exchange(server.boundPort, "GET /data/x HTTP/1.1\r\n\r\n").substr(0, 15),
-            "HTTP/1.1 200 OK");
-  std::vector<Fd> polls;
-  for (int i = 0; i < 7; ++i) {
-    polls.push_back(connectLoopback(server.boundPort));
-    sendText(polls.back().get(), "GET /history/update HTTP/1.1\r\n\r\n");
-  }
-  ASSERT_TRUE(requestsHeld(server, polls.size()));
+  EXPECT_EQ(statusLine(server.boundPort, "GET /data/x HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
+  // A poll is woken by the listener's notify and answered; another ends
+  // with 408 at the stop, which joins every connection's thread.
+  Fd answered = connectLoopback(server.boundPort);
+  sendText(answered.get(), "GET /history/update HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(requestsHeld(server));
   {
-    std::lock_guard<std::mutex> lock(r.run.mutex);
-    r.history.push_back({{"it", "0"}});
+    std::lock_guard<std::mutex> lock(run.mutex);
+    history.push_back({{"it", "0"}});
   }
-  // One poll takes the record; the stop ends the others with 408.
-  const std::size_t first = firstReadable(polls);
-  ASSERT_LT(first, polls.size());
-  EXPECT_EQ(readUntilClosed(polls[first].get(), 10s).substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_EQ(readUntilClosed(answered.get(), 10s).substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  Fd stopped = connectLoopback(server.boundPort);
+  sendText(stopped.get(), "GET /history/update HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(requestsHeld(server));
   server.stop();
-  for (std::size_t i = 0; i < polls.size(); ++i) {
-    if (i == first) continue;
-    EXPECT_EQ(readUntilClosed(polls[i].get(), 10s).substr(0, 30),
-              "HTTP/1.1 408 Request Timeout\r\n");
-  }
+  EXPECT_EQ(readUntilClosed(stopped.get(), 10s).substr(0, 30), "HTTP/1.1 408 Request Timeout\r\n");
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -24,58 +26,47 @@ constexpr auto kBound = 10s;
 const std::string kBig(4 << 20, 'z');
 
 void addTestRoutes(HTTPServer& server) {
-  auto& routes = server.routes;
-  routes.add("GET", "/teapot", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
-               r.status = 418;
-               r.message = "x";
-               return -1;
-             }));
-  routes.add("GET", "/moved", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
-               r.status = 302;
-               r.headers["Location"] = "/elsewhere";
-               return 0;
-             }));
-  routes.add("GET", "/quote", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
-               r.status = 418;
-               r.message = "say \"hi\"";
-               return -1;
-             }));
-  routes.add("GET", "/cap/([a-z]+)/([0-9]+)",
-             makeEndPoint({"whole"}, [](const RequestInfo& q, ResponseInfo& r) {
-               r.body = q.parameters["whole"] + "|" + q.parameters["pm1"] + "|" +
-                        q.parameters["pm2"] + "|" + q.parameters["a"] + "|" + q.parameters["b"];
-               return 0;
-             }));
-  routes.add("GET", "/plain", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
-               r.body = "ok";
-               r.contentType = "text/plain";
-               return 0;
-             }));
-  routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
-               r.body = q.parameters["v"];
-               return 0;
-             }));
-  routes.add("POST", "/count", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
-               const std::string& data = q.variables["QUERY_DATA"];
-               r.body = q.variables["CONTENT_LENGTH"] + " " +
-                        std::to_string(std::count(data.begin(), data.end(), 'b'));
-               return 0;
-             }));
-  routes.add("GET", "/throw", makeEndPoint({}, [](const RequestInfo&, ResponseInfo&) -> int {
-               throw std::runtime_error("endpoint failed");
-             }));
-  routes.add("GET", "/big", makeEndPoint({}, [](const RequestInfo&, ResponseInfo& r) {
-               r.body = kBig;
-               return 0;
-             }));
-  routes.add("GET", "/wait",
-             makeStoppableEndPoint({}, [](std::stop_token stop, const RequestInfo&, ResponseInfo& r) {
-               for (int i = 0; i < 1000 && !stop.stop_requested(); ++i)
-                 std::this_thread::sleep_for(10ms);
-               r.status = 408;
-               r.message = "Request Timeout";
-               return -1;
-             }));
+  const auto get = [&server](const char* pattern, auto fn, std::vector<std::string> names = {}) {
+    server.routes.add("GET", pattern, makeEndPoint(std::move(names), fn));
+  };
+  // A failure (status and message) or a success (status, body and headers).
+  const auto fixed = [&get](const char* path, int status, std::string text, bool fails,
+                            std::map<std::string, std::string> headers = {}) {
+    get(path, [=](const RequestInfo&, ResponseInfo& r) {
+      r.status = status;
+      (fails ? r.message : r.body) = text;
+      r.headers = headers;
+      return fails ? -1 : 0;
+    });
+  };
+  fixed("/teapot", 418, "x", true);
+  fixed("/quote", 418, "say \"hi\"", true);
+  fixed("/moved", 302, "", false, {{"Location", "/elsewhere"}});
+  fixed("/big", 0, kBig, false);
+  get("/plain", [](const RequestInfo&, ResponseInfo& r) {
+    r.body = "ok";
+    r.contentType = "text/plain";
+    return 0;
+  });
+  const auto captures = [](const RequestInfo& q, ResponseInfo& r) {
+    for (const char* name : {"whole", "pm1", "pm2", "a", "b"}) r.body += q.parameters[name] + "|";
+    return 0;
+  };
+  get("/cap/([a-z]+)/([0-9]+)", captures, {"whole"});
+  get("/throw", [](const RequestInfo&, ResponseInfo&) -> int {
+    throw std::runtime_error("endpoint failed");
+  });
+  server.routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
+                      const std::string& data = q.variables["QUERY_DATA"];
+                      r.body = q.parameters["v"] + " " + q.variables["CONTENT_LENGTH"] + " " +
+                               std::to_string(std::count(data.begin(), data.end(), 'b'));
+                      return 0;
+                    }));
+  const auto wait = [](std::stop_token stop, const RequestInfo&, ResponseInfo&) {
+    for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(10ms);
+    return -1;
+  };
+  server.routes.add("GET", "/wait", makeStoppableEndPoint({}, wait));
 }
 
 // A server whose deadlines are short enough for the test run.
@@ -113,7 +104,7 @@ struct ServeTest : testing::Test {
     Served s = serve();
     sendText(s.client.get(), request);
     std::string answer = readUntilClosed(s.client.get());
-    EXPECT_EQ(s.result.wait_for(kBound), std::future_status::ready);
+    expectFreed(s);
     return answer;
   }
 
@@ -123,8 +114,10 @@ struct ServeTest : testing::Test {
   }
 };
 
-std::string errorAnswer(const std::string& status, const std::string& json, bool close = false) {
-  return "HTTP/1.1 " + status + "\r\n" + (close ? "Connection: close\r\n" : "") +
+// The writer's answer to a failure with this status line and reason.
+std::string errorAnswer(const std::string& status, const std::string& reason, bool close = false) {
+  const std::string json = "{\"error\": \"" + reason + "\"}";
+  return "HTTP/1.1 " + status + " " + reason + "\r\n" + (close ? "Connection: close\r\n" : "") +
          "Content-Length: " + std::to_string(json.size()) +
          "\r\nContent-Type: text/json\r\n\r\n" + json;
 }
@@ -137,135 +130,107 @@ TEST_F(ServeTest, ExactAnswers) {
       {"GET /teapot HTTP/1.1\r\n\r\n",
        "HTTP/1.1 418 x\r\nContent-Length: 14\r\nContent-Type: text/json\r\n\r\n{\"error\": \"x\"}"},
       {"GET /moved HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 302 OK\r\nLocation: /elsewhere\r\n\r\n"},
-      {"GET /nowhere HTTP/1.0\r\n\r\n", errorAnswer("404 Not found", "{\"error\": \"Not found\"}")},
-      {"DELETE /teapot HTTP/1.1\r\n\r\n", errorAnswer("404 Not found", "{\"error\": \"Not found\"}")},
+      {"GET /nowhere HTTP/1.0\r\n\r\n", errorAnswer("404", "Not found")},
+      {"DELETE /teapot HTTP/1.1\r\n\r\n", errorAnswer("404", "Not found")},
       {"GET /quote HTTP/1.1\r\n\r\n",
-       errorAnswer("418 say \"hi\"", "{\"error\": \"say \\\"hi\\\"\"}")},
+       "HTTP/1.1 418 say \"hi\"\r\nContent-Length: 23\r\nContent-Type: text/json\r\n\r\n"
+       "{\"error\": \"say \\\"hi\\\"\"}"},
       {"GET /cap/abc/42?a=1&b=x%41+y HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Length: 25\r\nContent-Type: text/json\r\n\r\n"
-       "/cap/abc/42|abc|42|1|xA y"},
+       "HTTP/1.1 200 OK\r\nContent-Length: 26\r\nContent-Type: text/json\r\n\r\n"
+       "/cap/abc/42|abc|42|1|xA y|"},
       {"GET /plain\r\n\r\n",
        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok"},
-      {"BREW /plain HTTP/1.1\r\n\r\n",
-       errorAnswer("501 Invalid HTTP method", "{\"error\": \"Invalid HTTP method\"}")},
-      {"GET /plain HTTP/2.0\r\n\r\n", errorAnswer("501 HTTP Version is not supported",
-                                                  "{\"error\": \"HTTP Version is not supported\"}")},
-      {"GET\r\n\r\n",
-       errorAnswer("501 Invalid request status line", "{\"error\": \"Invalid request status line\"}")},
+      {"BREW /plain HTTP/1.1\r\n\r\n", errorAnswer("501", "Invalid HTTP method")},
+      {"GET /plain HTTP/2.0\r\n\r\n", errorAnswer("501", "HTTP Version is not supported")},
+      {"GET\r\n\r\n", errorAnswer("501", "Invalid request status line")},
+      // A throwing endpoint is answered, and the next request served.
+      {"GET /throw HTTP/1.1\r\n\r\n", errorAnswer("500", "Internal Server Error")},
+      {"GET /plain HTTP/1.1\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok"},
   };
   for (const auto& c : cases) EXPECT_EQ(exchange(c.request), c.answer) << c.request;
 }
 
-TEST_F(ServeTest, ThrowingEndpointIsAnswered500AndTheNextRequestServed) {
-  EXPECT_EQ(exchange("GET /throw HTTP/1.1\r\n\r\n"),
-            errorAnswer("500 Internal Server Error", "{\"error\": \"Internal Server Error\"}"));
-  EXPECT_EQ(exchange("GET /plain HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
-}
-
 TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
   server.io.firstByte = server.io.wholeRequest = 5s;  // room for the pauses on a loaded machine
-  {
+  const std::string post = "POST /echo HTTP/1.1\r\nContent-Type: ";
+  const struct {
+    std::vector<std::string> pieces;  // sent with pauses between them
+    std::string ending;
+  } cases[] = {
+      {{"GET /pla", "in HTTP/1.1\r\nHost: h\r", "\n\r\n"}, "\r\n\r\nok"},
+      {{post + "application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\n", "v=hello"},
+       "\r\n\r\nhello 7 0"},
+      {{post + "multipart/form-data\r\nContent-Length: 3145728\r\n\r\n" +
+        std::string(3 << 20, 'b')},
+       "\r\n\r\n 3145728 3145728"},
+  };
+  for (const auto& c : cases) {
     Served s = serve();
-    sendText(s.client.get(), "GET /pla");
-    std::this_thread::sleep_for(100ms);
-    sendText(s.client.get(), "in HTTP/1.1\r\nHost: h\r");
-    std::this_thread::sleep_for(100ms);
-    sendText(s.client.get(), "\n\r\n");
-    EXPECT_EQ(readUntilClosed(s.client.get()).substr(0, 15), "HTTP/1.1 200 OK");
-    expectFreed(s);
-  }
-  {
-    Served s = serve();
-    sendText(s.client.get(),
-             "POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-             "Content-Length: 7\r\n\r\n");
-    std::this_thread::sleep_for(200ms);
-    sendText(s.client.get(), "v=hello");
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(150ms);
+      sendText(s.client.get(), c.pieces[i]);
+    }
     const std::string answer = readUntilClosed(s.client.get());
-    EXPECT_EQ(answer.substr(answer.size() - 9), "\r\n\r\nhello");
-    expectFreed(s);
-  }
-  {
-    Served s = serve();
-    const std::string body(3 << 20, 'b');
-    sendText(s.client.get(), "POST /count HTTP/1.1\r\nContent-Type: multipart/form-data\r\n"
-                             "Content-Length: 3145728\r\n\r\n" + body);
-    const std::string answer = readUntilClosed(s.client.get());
-    EXPECT_EQ(answer.substr(answer.size() - 19), "\r\n\r\n3145728 3145728");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 80);
+    EXPECT_TRUE(answer.ends_with(c.ending)) << c.ending;
     expectFreed(s);
   }
 }
 
-TEST_F(ServeTest, RefusedRequests) {
+// Over TCP, so that a close with unread input would show as a reset.
+TEST_F(ServeTest, RefusedRequestsAreAnsweredNotReset) {
   const std::string head = "POST /echo HTTP/1.1\r\nContent-Length: ";
+  std::string hugeHeader = "GET /plain HTTP/1.1\r\n";
+  while (hugeHeader.size() < 3 * server.io.maxHeaderBytes)
+    hugeHeader += "X-Filler: 0123456789abcdef\r\n";
   const struct {
     std::string request;
     bool shutWrite;
     std::string answer;
   } cases[] = {
-      {head + "99999999999999999999\r\n\r\n", false,
-       errorAnswer("501 Request too large", "{\"error\": \"Request too large\"}")},
-      {head + "16777217\r\n\r\n", false,
-       errorAnswer("501 Request too large", "{\"error\": \"Request too large\"}")},
-      {head + "-5\r\n\r\n", false,
-       errorAnswer("501 Invalid Content-Length", "{\"error\": \"Invalid Content-Length\"}")},
-      {head + "12abc\r\n\r\n", false,
-       errorAnswer("501 Invalid Content-Length", "{\"error\": \"Invalid Content-Length\"}")},
-      {head + "20\r\n\r\nv=abc", true,
-       errorAnswer("501 Internal Server Error", "{\"error\": \"Internal Server Error\"}")},
-      {head + "20\r\n\r\nv=abc", false,
-       errorAnswer("408 Request Timeout", "{\"error\": \"Request Timeout\"}", true)},
-      {std::string(1024, 'G'), false,
-       errorAnswer("408 Request Timeout", "{\"error\": \"Request Timeout\"}", true)},
+      {hugeHeader, false, errorAnswer("501", "Request header too large")},
+      {head + "99999999999999999999\r\n\r\n", false, errorAnswer("501", "Request too large")},
+      {head + "16777217\r\n\r\n", false, errorAnswer("501", "Request too large")},
+      {head + "-5\r\n\r\n", false, errorAnswer("501", "Invalid Content-Length")},
+      {head + "12abc\r\n\r\n", false, errorAnswer("501", "Invalid Content-Length")},
+      {head + "20\r\n\r\nv=abc", true, errorAnswer("501", "Internal Server Error")},
+      {head + "20\r\n\r\nv=abc", false, errorAnswer("408", "Request Timeout", true)},
+      {std::string(1024, 'G'), false, errorAnswer("408", "Request Timeout", true)},
       {"POST /echo HTTP/1.1\r\nContent-Type: text/plain\r\n\r\n", false,
-       errorAnswer("501 Internal Server Error", "{\"error\": \"Internal Server Error\"}")},
+       errorAnswer("501", "Internal Server Error")},
   };
   for (const auto& c : cases) {
-    Served s = serve();
+    Served s = serve(true);
     sendText(s.client.get(), c.request);
     if (c.shutWrite) ::shutdown(s.client.get(), SHUT_WR);
-    EXPECT_EQ(readUntilClosed(s.client.get()), c.answer) << c.request;
+    int endError = -1;
+    EXPECT_EQ(readUntilClosed(s.client.get(), kBound, 1 << 20, &endError), c.answer)
+        << c.request.substr(0, 60);
+    EXPECT_EQ(endError, 0) << "reset after " << c.request.substr(0, 60);
     expectFreed(s);
   }
 }
 
-TEST_F(ServeTest, OversizedHeaderBlockIsAnsweredNotReset) {
-  Served s = serve(true);
-  std::string header = "GET /plain HTTP/1.1\r\n";
-  while (header.size() < 3 * server.io.maxHeaderBytes) header += "X-Filler: 0123456789abcdef\r\n";
-  sendText(s.client.get(), header);
-  int endError = -1;
-  EXPECT_EQ(readUntilClosed(s.client.get(), kBound, 1 << 20, &endError),
-            errorAnswer("501 Request header too large", "{\"error\": \"Request header too large\"}"));
-  EXPECT_EQ(endError, 0) << "the connection was reset";
-  expectFreed(s);
-}
-
-TEST_F(ServeTest, HalfClosedPeerGetsItsAnswer) {
-  Served s = serve();
-  sendText(s.client.get(), "GET /plain HTTP/1.1\r\n\r\n");
-  ::shutdown(s.client.get(), SHUT_WR);
-  // What the listener does when it sees the half-close.
-  s.record->flags |= ConnFlag::PeerClosed;
-  s.record->stop.request_stop();
-  EXPECT_EQ(readUntilClosed(s.client.get()).substr(0, 15), "HTTP/1.1 200 OK");
-  expectFreed(s);
-}
-
-TEST_F(ServeTest, NothingIsSentWhenNobodyIsLeftToRead) {
+// What the listener does when it sees the peer close: flags and a stop.
+TEST_F(ServeTest, AnsweredUnlessNobodyIsLeftToRead) {
   const struct {
     const char* request;
     int flags;
+    bool answered;
   } cases[] = {
-      {"GET /wait HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed},
-      {"GET /plain HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed | ConnFlag::SocketError},
+      {"GET /plain HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed, true},  // half-closed: still reads
+      {"GET /wait HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed, false},
+      {"GET /plain HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed | ConnFlag::SocketError, false},
   };
   for (const auto& c : cases) {
     Served s = serve();
     s.record->flags |= c.flags;
     sendText(s.client.get(), c.request);
+    ::shutdown(s.client.get(), SHUT_WR);
     s.record->stop.request_stop();
-    EXPECT_EQ(readUntilClosed(s.client.get()), "") << c.request;
+    EXPECT_EQ(readUntilClosed(s.client.get()).substr(0, 15), c.answered ? "HTTP/1.1 200 OK" : "")
+        << c.request;
     expectFreed(s);
   }
 }
@@ -282,30 +247,25 @@ TEST_F(ServeTest, SlowReaderReceivesTheWholeAnswer) {
     if (n == 0) break;
     if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
   }
-  ASSERT_GT(answer.size(), kBig.size());
-  EXPECT_EQ(answer.substr(answer.size() - kBig.size()), kBig);
+  EXPECT_TRUE(answer.ends_with(kBig));
   expectFreed(s);
 }
 
-TEST_F(ServeTest, StalledOrResettingReaderFreesTheWorker) {
-  {
-    Served s = serve();
+// A reader that stalls, closes or resets during a 4 MiB answer frees the
+// worker, and the process lives on (no SIGPIPE).
+TEST_F(ServeTest, StalledOrVanishingReaderFreesTheWorker) {
+  for (const int mode : {0, 1, 2}) {  // stall, close, reset
+    Served s = serve(mode == 2);
     sendText(s.client.get(), "GET /big HTTP/1.1\r\n\r\n");
-    expectFreed(s);  // the answer stalls after the socket buffers fill
-  }
-  // A reader that vanishes: a plain close, then a reset.
-  for (const bool tcp : {false, true}) {
-    Served s = serve(tcp);
-    sendText(s.client.get(), "GET /big HTTP/1.1\r\n\r\n");
-    char buf[65536];
-    pollfd entry{s.client.get(), POLLIN, 0};
-    ASSERT_EQ(::poll(&entry, 1, 5000), 1);
-    ASSERT_GT(::recv(s.client.get(), buf, sizeof buf, 0), 0);
-    if (tcp) {
+    if (mode > 0) {
+      char buf[65536];
+      pollfd entry{s.client.get(), POLLIN, 0};
+      ASSERT_EQ(::poll(&entry, 1, 5000), 1);
+      ASSERT_GT(::recv(s.client.get(), buf, sizeof buf, 0), 0);
       const linger reset{1, 0};
-      ::setsockopt(s.client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      if (mode == 2) ::setsockopt(s.client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      s.client.reset();
     }
-    s.client.reset();
     expectFreed(s);
   }
 }
@@ -314,20 +274,17 @@ TEST(ServeDefaults, SilentPeerGets408AndALateRequestLineIsServed) {
   HTTPServer server("0", "/nonexistent");
   addTestRoutes(server);
   auto [silent, silentSocket] = localPair();
-  server.addConnection(1, silentSocket, "peer", "1");
   auto [late, lateSocket] = localPair();
+  server.addConnection(1, silentSocket, "peer", "1");
   server.addConnection(2, lateSocket, "peer", "2");
   auto first = server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), 1L);
   auto second = server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), 2L);
   std::this_thread::sleep_for(300ms);
   sendText(late.get(), "GET /plain HTTP/1.1\r\n\r\n");
   EXPECT_EQ(readUntilClosed(late.get()).substr(0, 15), "HTTP/1.1 200 OK");
-  EXPECT_EQ(readUntilClosed(silent.get()),
-            errorAnswer("408 Request Timeout", "{\"error\": \"Request Timeout\"}", true));
-  silent.reset();
+  EXPECT_EQ(readUntilClosed(silent.get()), errorAnswer("408", "Request Timeout", true));
   ASSERT_EQ(first.wait_for(kBound), std::future_status::ready);
   ASSERT_EQ(second.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(server.handleRequest(99), -1);
 }
 
 }  // namespace

@@ -42,24 +42,6 @@ inline std::pair<Fd, int> localPair() {
   return {Fd(fds[0]), fds[1]};
 }
 
-// {client, server} of a TCP connection on 127.0.0.1 at an ephemeral port.
-inline std::pair<Fd, int> loopbackPair() {
-  Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener.get(), 1) != 0 ||
-      ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    return {Fd(), -1};
-  Fd client(::socket(AF_INET, SOCK_STREAM, 0));
-  if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    return {Fd(), -1};
-  return {std::move(client), ::accept(listener.get(), nullptr, nullptr)};
-}
-
 // A TCP connection to 127.0.0.1:port (blocking), or an empty Fd.
 inline Fd connectLoopback(int port) {
   Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -69,6 +51,39 @@ inline Fd connectLoopback(int port) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return Fd();
   return client;
+}
+
+// A listening socket on the IPv4 address and port (0: the kernel picks one),
+// or an empty Fd when the port is taken. SO_REUSEADDR: connections of an
+// earlier server in TIME_WAIT do not count.
+inline Fd listenOn(in_addr_t address, int port) {
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(address);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd.get(), 1) != 0)
+    return Fd();
+  return fd;
+}
+
+// The port a socket is bound to, or 0.
+inline int boundPortOf(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+// {client, server} of a TCP connection on 127.0.0.1 at an ephemeral port.
+inline std::pair<Fd, int> loopbackPair() {
+  const Fd listener = listenOn(INADDR_LOOPBACK, 0);
+  Fd client = connectLoopback(boundPortOf(listener.get()));
+  if (client.get() < 0) return {Fd(), -1};
+  return {std::move(client), ::accept(listener.get(), nullptr, nullptr)};
 }
 
 inline bool sendText(int fd, std::string_view text) {

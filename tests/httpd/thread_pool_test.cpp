@@ -74,13 +74,6 @@ TEST(ThreadPoolThreaded, ThrowingItemLeavesThePoolWorking) {
   auto next = pool.start([](long v) { return static_cast<int>(v); }, 7L);
   ASSERT_EQ(next.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(next.get(), 7);
-  auto tried = pool.tryStart([](long v) { return static_cast<int>(v); }, 8L);
-  for (int attempt = 0; !tried && attempt < 1000; ++attempt) {
-    std::this_thread::sleep_for(1ms);  // the worker may still be on its way back
-    tried = pool.tryStart([](long v) { return static_cast<int>(v); }, 8L);
-  }
-  ASSERT_TRUE(tried.has_value());
-  EXPECT_EQ(tried->get(), 8);
 }
 
 TEST(ThreadPoolThreaded, DestructionWaitsForARunningItem) {
@@ -121,8 +114,7 @@ TEST(ThreadPoolThreaded, WorkersAreNamedAndRunWithoutTraps) {
 TEST(ThreadPoolThreaded, StopRequestedStartGivesUp) {
   ThreadPool pool(1);
   pool.stopSource.request_stop();
-  auto result = pool.start([](long) { return 1; }, 0L);
-  EXPECT_THROW(result.get(), std::future_error);
+  EXPECT_THROW(pool.start([](long) { return 1; }, 0L).get(), std::future_error);
 }
 
 }  // namespace

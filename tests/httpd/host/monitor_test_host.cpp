@@ -38,13 +38,11 @@ struct Host {
   MonitorDataMap data{{"x", &x}, {"y", &y}};
   IterationHistory history;
   RunInfo run;
-  MonitorSettings settings;
-  bool customSettings = false;
+  MonitorSettings settings;  // the library's, unless an option shortens a wait
   void* server = nullptr;
 
   void start() {
-    server = customSettings ? startRunMonitor(data, history, run, settings)
-                            : zelkcomp_start_httpd(data, history, run);
+    server = startRunMonitor(data, history, run, settings);
     std::cout << (server ? "started" : "start failed") << std::endl;
   }
 
@@ -79,7 +77,6 @@ int main(int argc, char** argv) {
     } else if ((arg == "--long-poll-ms" || arg == "--first-byte-ms") && i + 1 < argc) {
       const std::chrono::milliseconds value(std::atol(argv[++i]));
       (arg == "--long-poll-ms" ? host.settings.waits.longPoll : host.settings.io.firstByte) = value;
-      host.customSettings = true;
     } else {
       std::cerr << "unknown argument " << arg << "\n";
       return 2;

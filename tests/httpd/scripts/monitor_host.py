@@ -5,6 +5,7 @@ counted; traffic goes to 127.0.0.1 only. Bodies said to be JSON go through
 json.loads with NaN and Infinity refused.
 """
 
+import concurrent.futures
 import http.client
 import json
 import os
@@ -16,8 +17,10 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 BOUND = 30.0  # longest any single wait of these tests may take
+PORT_LINE = r"Accept connections on socket port (\d+)"
 
 
 def strict_json(text):
@@ -48,7 +51,7 @@ class Host:
         ]
         for reader in self._readers:
             reader.start()
-        self.port = int(self.expect(r"Accept connections on socket port (\d+)").group(1))
+        self.port = int(self.expect(PORT_LINE).group(1))
         self.expect(ready)
 
     def _read_out(self):
@@ -87,19 +90,16 @@ class Host:
             return sum(text in line for line in self._err)
 
     def await_stderr(self, text, count=1, bound=BOUND):
-        deadline = time.monotonic() + bound
-        while self.count_in_stderr(text) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("%d x %r not logged" % (count, text))
-            time.sleep(0.01)
+        wait_until(lambda: self.count_in_stderr(text) >= count, bound,
+                   "%d x %r logged" % (count, text))
 
     def send(self, line):
         self.proc.stdin.write(line + "\n")
         self.proc.stdin.flush()
 
     def append(self, **record):
-        self.send(" ".join("%s=%s" % item for item in record.items()))
-        return int(self.expect(r"^appended (\d+)$").group(1))
+        line = " ".join("%s=%s" % item for item in record.items())
+        return int(self.command(line, r"^appended (\d+)$").group(1))
 
     def finish(self, bound=BOUND):
         """Ends the host; its exit code (0 when it ran clean)."""
@@ -120,6 +120,31 @@ class Host:
 
     def alive(self):
         return self.proc.poll() is None
+
+    def command(self, line, answer):
+        """A command line of the test host, and the line it answers."""
+        self.send(line)
+        return self.expect(answer)
+
+    def restart(self):
+        """A new server after a stop, on a new port."""
+        self.port = int(self.command("!start", PORT_LINE).group(1))
+        self.expect(r"^started$")
+
+    def request(self, method, path, **kwargs):
+        return request(self.port, method, path, **kwargs)
+
+    def get(self, path, **kwargs):
+        return request(self.port, "GET", path, **kwargs)
+
+    def held(self, path):
+        """background() of a GET of path, returned once the server has read
+        the request (an endpoint that waits then holds it)."""
+        logged = "HTTP header: GET " + path
+        before = self.count_in_stderr(logged)
+        pending = background(self.port, "GET", path)
+        self.await_stderr(logged, before + 1)
+        return pending
 
 
 class Answer:
@@ -157,32 +182,13 @@ def raw(port, data, timeout=BOUND):
         return b"".join(chunks)
 
 
-class Background:
-    """A request on a thread of its own, to be collected later."""
+# Requests on threads of their own (long polls, requests that queue).
+_background = concurrent.futures.ThreadPoolExecutor(max_workers=8)
 
-    def __init__(self, port, method, path, **kwargs):
-        self.answer = None
-        self.error = None
-        self._thread = threading.Thread(target=self._run, args=(port, method, path), kwargs=kwargs,
-                                        daemon=True)
-        self._thread.start()
 
-    def _run(self, port, method, path, **kwargs):
-        try:
-            self.answer = request(port, method, path, **kwargs)
-        except Exception as e:  # collected by the test
-            self.error = e
-
-    def done(self):
-        return not self._thread.is_alive()
-
-    def result(self, bound=BOUND):
-        self._thread.join(bound)
-        if self._thread.is_alive():
-            raise AssertionError("request still open")
-        if self.error:
-            raise self.error
-        return self.answer
+def background(port, method, path, **kwargs):
+    """A request sent on another thread: the future of its Answer."""
+    return _background.submit(request, port, method, path, **kwargs)
 
 
 def wait_until(predicate, bound=BOUND, what="condition"):
@@ -191,6 +197,22 @@ def wait_until(predicate, bound=BOUND, what="condition"):
         if time.monotonic() > deadline:
             raise AssertionError(what + " not reached")
         time.sleep(0.01)
+
+
+def end_clean(host):
+    """Ends the host; it must exit with 0."""
+    code = host.finish()
+    assert code == 0, "host exit code %s; stderr:\n%s" % (code, host.stderr()[-3000:])
+
+
+class HostTest(unittest.TestCase):
+    exe = None  # the host program: host_exe() of the script
+
+    def run_host(self, *args, **kwargs):
+        """A host for this test alone, ended cleanly after it."""
+        host = Host(self.exe, *args, **kwargs)
+        self.addCleanup(end_clean, host)
+        return host
 
 
 def host_exe():

@@ -9,41 +9,40 @@ import tempfile
 import threading
 import unittest
 
-from monitor_host import BOUND, Host, host_exe
+from monitor_host import BOUND, HostTest, host_exe
 
-EXE = host_exe()
+HostTest.exe = host_exe()
 BROWSER = next((b for b in ("chromium", "chromium-browser") if shutil.which(b)), None)
 APPENDED_WHILE_LOADING = 20
 
 
-class MonitorPage(unittest.TestCase):
+class MonitorPage(HostTest):
     def test_page_shows_options_and_the_appended_history(self):
         # Short polls: a pending poll holds the browser's virtual clock.
-        host = Host(EXE, "--long-poll-ms", "1000")
+        host = self.run_host("--long-poll-ms", "1000")
+        for it, j in enumerate([100.0, 10.0, 1.0]):
+            host.append(it=it, J=j)
+        stop = threading.Event()
+
+        def keep_appending():
+            # Records while the page loads, so its polls complete.
+            for it in range(3, 3 + APPENDED_WHILE_LOADING):
+                if stop.wait(0.15):
+                    return
+                host.append(it=it, J=10.0 ** -it)
+
+        appender = threading.Thread(target=keep_appending, daemon=True)
+        appender.start()
         try:
-            for it, j in enumerate([100.0, 10.0, 1.0]):
-                host.append(it=it, J=j)
-            stop = threading.Event()
-
-            def keep_appending():
-                # Records while the page loads, so its polls complete.
-                for it in range(3, 3 + APPENDED_WHILE_LOADING):
-                    if stop.wait(0.15):
-                        return
-                    host.append(it=it, J=10.0 ** -it)
-
-            appender = threading.Thread(target=keep_appending, daemon=True)
-            appender.start()
             with tempfile.TemporaryDirectory(prefix="zelk-chromium-") as profile:
                 dom = subprocess.run(
                     [BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                      "--user-data-dir=" + profile, "--virtual-time-budget=3000", "--dump-dom",
                      "http://127.0.0.1:%d/index.html" % host.port],
                     capture_output=True, text=True, timeout=BOUND * 2).stdout
+        finally:
             stop.set()
             appender.join(BOUND)
-        finally:
-            self.assertEqual(host.finish(), 0, host.stderr()[-3000:])
 
         option_rows = re.findall(r'<tr class="option-row" data-name="([A-Za-z0-9_]+)"', dom)
         self.assertEqual(len(option_rows), 97)
