@@ -33,12 +33,13 @@ void runZelk(benchmark::State& st, const Setup& s) {
     QuietStderr quietErr;
     QuietStderr quietOut(STDOUT_FILENO);
     for (auto _ : st) {
-      const Outcome out = minimise(s.problem, s.callbacks, options);
-      total.objective += out.host.counts.objective;
-      total.gradient += out.host.counts.gradient;
-      total.hessian += out.host.counts.hessian;
-      total.product += out.host.counts.product;
-      iterations += out.host.iterations;
+      Host host{&s.problem};
+      const Outcome out = run(host, {}, options, s.callbacks);
+      total.objective += host.counts.objective;
+      total.gradient += host.counts.gradient;
+      total.hessian += host.counts.hessian;
+      total.product += host.counts.product;
+      iterations += host.iterations();
       const double miss =
           s.problem.solution.empty() ? out.f : distance(out.x, s.problem.solution);
       solved = solved && out.status == 0 && miss < s.tolerance;

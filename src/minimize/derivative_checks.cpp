@@ -35,6 +35,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
+#include "linear/vector_kernels.h"
 #include "minimize/driver_errors.h"
 #include "minimize/fd_step.h"
 #include "minimize/mat4_file.h"
@@ -172,8 +173,7 @@ class DerivativeChecks {
     const double fMinus = task_.objectiveAt(quietly([&] { return Vec(x_ - h * v); }));
     const QuietFpScope quiet;
     const double dFd = (fPlus - fMinus) / (2.0 * h);
-    double dG = 0.0;
-    for (std::size_t i = 0; i < n_; ++i) dG += gChk_[i] * v[i];
+    const double dG = dotProduct(gChk_, v);
     gFd_ = Vec{dFd};
     gradientCheck_.ran = true;
     gradientCheck_.value = relmaxnorm(Vec{dG}, gFd_);

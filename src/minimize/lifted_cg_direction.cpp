@@ -29,6 +29,7 @@
 #include "dense/quiet_scope.h"
 #include "eigen/find_min_max_eig_value.h"
 #include "linear/lifted_cg_solver.h"
+#include "linear/vector_kernels.h"
 #include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"
@@ -66,7 +67,7 @@ double raisedShift(double s) {
 std::valarray<double> liftedCGDirection(OptimizationTask& task, const Vec& x, const Vec& g,
                                         double tau, Vec& eig, double& lambda) {
   const std::size_t n = g.size();
-  if (isZeroVector(g)) return Vec(0.0, n);
+  if (allZero(g)) return Vec(0.0, n);
 
   Vec w(0.0, n);
   const HessianBlock H{&task, &x, &w};

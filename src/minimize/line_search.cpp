@@ -81,7 +81,7 @@ DataFrame trialTable() {
 
 LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const Vec& x_,
                                      const Vec& d_, const Vec& g_, double slope_)
-    : task(task_), f0(f0_), x(x_), d(d_), g(g_), slope(slope_) {
+    : task(task_), f0(f0_), x(x_), d(d_), g(g_), slope(slope_), trial_(x_.size()) {
   c2s0_ = quietProduct(opts.c2, slope);
   // With |a| below DBL_MAX/4 over the largest of 1, |d_i|, |c1| and
   // |c1 s0|, every term a d_i and a c1 s0 stays below DBL_MAX/4; with |x_i|
@@ -101,14 +101,13 @@ TrialTests LineSearchClosure::test(double a) const {
   TrialTests t;
   t.J = std::numeric_limits<double>::quiet_NaN();
   const bool plain = std::isless(std::fabs(a), plainStep_);
-  Vec trial(x.size());
   double bound = 0.0;
   runQuietIf(!plain, [&] {
-    for (std::size_t i = 0; i < x.size(); ++i) trial[i] = x[i] + a * d[i];
+    for (std::size_t i = 0; i < x.size(); ++i) trial_[i] = x[i] + a * d[i];
     bound = f0 + a * opts.c1 * slope;
   });
-  if (!plain && !allFinite(trial)) return t;
-  t.J = task.objectiveAt(trial);
+  if (!plain && !allFinite(trial_)) return t;
+  t.J = task.objectiveAt(trial_);
   t.armijo = std::isfinite(t.J) && quietLess(t.J, bound);
   const int wolcheck = opts.wolcheck;
   if (wolcheck <= 1) {
@@ -116,7 +115,7 @@ TrialTests LineSearchClosure::test(double a) const {
     return t;
   }
   if (!t.armijo) return t;
-  const double s = quietDot(task.gradeval(trial, nullptr), d);
+  const double s = quietDot(task.gradeval(trial_, nullptr), d);
   t.curvature = quietGreaterEqual(s, c2s0_);
   t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0_));
   return t;

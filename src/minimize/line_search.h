@@ -1,6 +1,6 @@
 #pragma once
-// Pieces of the minimisation driver's line search (line_search.cpp,
-// step_scan.cpp): the acceptance tests at one trial step, the step-length
+// The minimisation driver's line search (line_search.cpp, step_scan.cpp):
+// the acceptance tests at one trial step, the step-length
 // scans and sweeps that widen the table of accepted trials, and the
 // driver's check of a finished search.
 
@@ -49,6 +49,7 @@ class LineSearchClosure {
  private:
   double c2s0_;       // c2 s0
   double plainStep_;  // steps below this magnitude cannot overflow x + a d or the Armijo bound
+  mutable std::valarray<double> trial_;  // x + a d, one buffer for every trial of the search
 };
 
 // An empty trial table with the columns "J" and "alpha".

@@ -121,11 +121,13 @@ MatrixTemplate<double> readFile(const std::string& path) {
     return {};
   }
   const std::uint64_t length = static_cast<std::uint64_t>(info.st_size);
-  unsigned char head[kHeaderBytes];
-  if (length < kHeaderBytes || std::fread(head, 1, kHeaderBytes, file) != kHeaderBytes) {
+  auto truncated = [] {
     std::fprintf(stderr, "input stream left in error state\n");
-    return {};
-  }
+    return MatrixTemplate<double>();
+  };
+  unsigned char head[kHeaderBytes];
+  if (length < kHeaderBytes || std::fread(head, 1, kHeaderBytes, file) != kHeaderBytes)
+    return truncated();
   const std::int32_t type = field(head, 0), mrows = field(head, 1), ncols = field(head, 2),
                      imagf = field(head, 3), namlen = field(head, 4);
   if (type != 0 || imagf != 0) {
@@ -138,24 +140,17 @@ MatrixTemplate<double> readFile(const std::string& path) {
                  static_cast<int>(mrows), static_cast<int>(ncols), static_cast<int>(namlen));
     return {};
   }
+  // The sizes must fit the bytes the file has before anything is allocated.
   const std::uint64_t rows = static_cast<std::uint64_t>(mrows), cols = static_cast<std::uint64_t>(ncols);
   const std::uint64_t room = length - kHeaderBytes;
-  const std::uint64_t dataRoom = room >= static_cast<std::uint64_t>(namlen) ? room - namlen : 0;
   if (room < static_cast<std::uint64_t>(namlen) ||
-      (cols != 0 && rows > dataRoom / sizeof(double) / cols)) {
-    std::fprintf(stderr, "input stream left in error state\n");
-    return {};
-  }
-  if (std::fseek(file, namlen, SEEK_CUR) != 0) {
-    std::fprintf(stderr, "input stream left in error state\n");
-    return {};
-  }
+      (cols != 0 && rows > (room - namlen) / sizeof(double) / cols) ||
+      std::fseek(file, namlen, SEEK_CUR) != 0)
+    return truncated();
   std::valarray<double> columnMajor(rows * cols);
   if (rows * cols > 0 &&
-      std::fread(&columnMajor[0], sizeof(double), columnMajor.size(), file) != columnMajor.size()) {
-    std::fprintf(stderr, "input stream left in error state\n");
-    return {};
-  }
+      std::fread(&columnMajor[0], sizeof(double), columnMajor.size(), file) != columnMajor.size())
+    return truncated();
   MatrixTemplate<double> m(rows, cols);
   for (std::size_t j = 0; j < cols; ++j)
     for (std::size_t i = 0; i < rows; ++i) m(i, j) = columnMajor[j * rows + i];

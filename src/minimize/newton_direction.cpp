@@ -13,15 +13,12 @@
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "linear/cg_pre_solver.h"
+#include "linear/vector_kernels.h"
 #include "minimize/driver_errors.h"
 #include "minimize/search_directions.h"
 #include "options/opts.h"
 
-namespace {
-
 using Vec = std::valarray<double>;
-
-}  // namespace
 
 std::valarray<double> regularisedNewtonStep(const DecomposedGeneralMatrix& decomposition,
                                             const Vec& g) {
@@ -42,7 +39,7 @@ std::valarray<double> newtonDirection(OptimizationTask& task, const Vec& x, cons
     driverStop(task.host, "the NR method is not available", -1);
     return Vec(0.0, n);
   }
-  if (isZeroVector(g)) return Vec(0.0, n);
+  if (allZero(g)) return Vec(0.0, n);
 
   Vec w(0.0, n);
   const HessianBlock H{&task, &x, &w};

@@ -34,18 +34,20 @@ namespace {
 using Vec = std::valarray<double>;
 
 double coefficient(const Vec& g, const Vec& gPrev, const Vec& dPrev) {
-  const Vec y = quietly([&] { return Vec(g - gPrev); });
+  auto y = [&] { return quietly([&] { return Vec(g - gPrev); }); };
   switch (opts.cgmode) {
     case 1:
       return quietDivide(quietDot(g, g), quietDot(gPrev, gPrev));
     case 2:
-      return quietDivide(quietDot(g, y), quietDot(gPrev, gPrev));
-    case 3:
+      return quietDivide(quietDot(g, y()), quietDot(gPrev, gPrev));
+    case 3: {
       std::fputs("CG: HS\n", stderr);
-      return quietDivide(quietDot(g, y), quietDot(y, dPrev));
+      const Vec change = y();
+      return quietDivide(quietDot(g, change), quietDot(change, dPrev));
+    }
     case 4:
       std::fputs("CG: DY\n", stderr);
-      return quietDivide(quietDot(g, g), quietDot(y, dPrev));
+      return quietDivide(quietDot(g, g), quietDot(y(), dPrev));
     default:
       return opts.cgbeta;
   }

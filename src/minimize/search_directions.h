@@ -27,14 +27,6 @@ struct HessianBlock {
   }
 };
 
-// True when every entry is 0: the gradient of a stationary point, whose
-// Newton-type directions are 0 without a solve.
-inline bool isZeroVector(const std::valarray<double>& v) {
-  for (double e : v)
-    if (e != 0.0) return false;
-  return true;
-}
-
 // SD1: beta d_prev - g, beta by the option cgmode (0 on a restart); keeps
 // the direction in task.cgDirection.
 std::valarray<double> nonlinearCGDirection(OptimizationTask& task, const std::valarray<double>& g,

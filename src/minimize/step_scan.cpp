@@ -43,28 +43,28 @@ using Vec = std::valarray<double>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The first index of the largest entry.
-std::size_t firstLargest(const std::vector<double>& v) {
+// The first i maximising |v[i+1] - v[i]| / scale; 0 for fewer than two
+// entries.
+std::size_t firstLargestStep(const Vec& v, double scale) {
+  auto step = [&](std::size_t i) {
+    return quietDivide(std::fabs(quietDifference(v[i + 1], v[i])), scale);
+  };
+  if (v.size() < 2) return 0;
   std::size_t best = 0;
-  for (std::size_t i = 1; i < v.size(); ++i)
-    if (quietGreater(v[i], v[best])) best = i;
+  double largest = step(0);
+  for (std::size_t i = 1; i + 1 < v.size(); ++i)
+    if (const double s = step(i); quietGreater(s, largest)) {
+      best = i;
+      largest = s;
+    }
   return best;
 }
 
-std::vector<double> jumpsOfJ(const Vec& J) {
-  double scale = J[J.size() - 1];
-  if (std::fabs(scale) < DBL_EPSILON) scale = 1.0;
-  std::vector<double> ratios(J.size() - 1);
-  for (std::size_t i = 0; i + 1 < J.size(); ++i)
-    ratios[i] = quietDivide(std::fabs(quietDifference(J[i + 1], J[i])), scale);
-  return ratios;
-}
-
-std::vector<double> gapsOfAlpha(const Vec& alpha) {
-  std::vector<double> gaps(alpha.size() - 1);
-  for (std::size_t i = 0; i + 1 < alpha.size(); ++i)
-    gaps[i] = std::fabs(quietDifference(alpha[i + 1], alpha[i]));
-  return gaps;
+// The scale of the jumps of J: its last entry, 1 when that is below the
+// machine epsilon in magnitude.
+double jumpScale(const Vec& J) {
+  const double last = J[J.size() - 1];
+  return std::isless(std::fabs(last), DBL_EPSILON) ? 1.0 : last;
 }
 
 }  // namespace
@@ -121,9 +121,9 @@ DataFrame sweepTrials(const LineSearchClosure& search, DataFrame table, unsigned
   if (mode == "min" || n < 2) {
     s = lowestTrial(J);
   } else if (mode == "max-diff") {
-    s = firstLargest(jumpsOfJ(J));
+    s = firstLargestStep(J, jumpScale(J));
   } else if (mode == "max-adiff") {
-    s = firstLargest(gapsOfAlpha(alpha));
+    s = firstLargestStep(alpha, 1.0);
   } else {
     driverStop(search.task.host, "invalid sweep mode", -1);
   }

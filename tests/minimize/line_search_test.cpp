@@ -3,22 +3,17 @@
 
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <valarray>
 
-#include <gtest/gtest.h>
-
 #include "minimize/line_search.h"
-#include "minimize/search_fixture.h"
+#include "minimize/zelk_fixtures.h"
 
 namespace {
 
+using namespace zelk_test;
 using Vec = std::valarray<double>;
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
-
-class LineSearch : public search_test::SearchTest {
+class LineSearch : public SearchTest {
  protected:
   LineSearch() {
     task_.objective = &LineSearch::objective;
@@ -54,29 +49,26 @@ void expectNoStep(const LSResult& r) {
 }
 
 TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
-  const LSResult r = search(0.0, 1.0, -0.74);
-  EXPECT_EQ(r.sign, 1);
-  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
-  EXPECT_EQ(r.slope, -0.74);
-  EXPECT_EQ(r.code, 0);
-  DataFrame trials = r.trials;
-  const Vec& J = trials.getvector("J");
-  const Vec& alpha = trials.getvector("alpha");
-  ASSERT_GT(J.size(), 3u);
-  EXPECT_EQ(r.J, J.min());
-  for (std::size_t i = 1; i < alpha.size(); ++i) EXPECT_LE(alpha[i - 1], alpha[i]);
-  EXPECT_EQ(r.J, f(r.alpha));
-  EXPECT_GE(state.nLineSearch, 1);
+  // Downhill along d = 1, and along d = -1, which is uphill and searched
+  // reversed (sign -1).
+  for (double d : {1.0, -1.0}) {
+    SCOPED_TRACE(d);
+    state.status = 0;
+    const LSResult r = search(0.0, d, -0.74);
+    EXPECT_EQ(r.sign, d > 0 ? 1 : -1);
+    EXPECT_EQ(state.status, d > 0 ? 0 : 0x20);
+    EXPECT_NEAR(r.alpha, 0.37, 1e-2);
+    EXPECT_EQ(r.slope, -0.74);
+    EXPECT_EQ(r.code, 0);
+    const Vec& J = r.trials.values[0];
+    const Vec& alpha = r.trials.values[1];
+    ASSERT_GT(J.size(), 3u);
+    EXPECT_EQ(r.J, J.min());
+    for (std::size_t i = 1; i < alpha.size(); ++i) EXPECT_LE(alpha[i - 1], alpha[i]);
+    EXPECT_EQ(r.J, f(r.alpha));
+  }
   EXPECT_GT(state.nScan, 1);
   EXPECT_EQ(gradientCalls, 0);  // wolcheck 1 tests no curvature
-}
-
-TEST_F(LineSearch, UphillDirectionIsSearchedReversed) {
-  const LSResult r = search(0.0, -1.0, -0.74);
-  EXPECT_EQ(r.sign, -1);
-  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
-  EXPECT_EQ(r.slope, -0.74);
-  EXPECT_TRUE(state.status & 0x20);
 }
 
 TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
@@ -104,9 +96,7 @@ TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
     state.status = 0;
     f = c.f;
     opts.alphamin = c.alphamin;
-    testing::internal::CaptureStderr();
-    expectNoStep(search(0.0, c.d, c.g));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warning);
+    EXPECT_EQ(stderrOf([&] { expectNoStep(search(0.0, c.d, c.g)); }), c.warning);
     EXPECT_EQ(state.status, c.status);
     EXPECT_EQ(state.error, 0);
   }
@@ -154,9 +144,9 @@ TEST_F(LineSearch, CheckOfTheResult) {
 TEST_F(LineSearch, SweepOfAnEmptyTableLeavesItAsItIs) {
   const Vec x{0.0}, d{1.0}, g{-0.74};
   const LineSearchClosure closure{task_, f(0.0), x, d, g, -0.74};
-  testing::internal::CaptureStderr();
-  const DataFrame t = sweepTrials(closure, trialTable(), 0, "min");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "invalid sweep start offset 0 for sweep mode min\n");
+  DataFrame t;
+  EXPECT_EQ(stderrOf([&] { t = sweepTrials(closure, trialTable(), 0, "min"); }),
+            "invalid sweep start offset 0 for sweep mode min\n");
   EXPECT_EQ(t.values[0].size(), 0u);
   EXPECT_EQ(state.nScan, 0);
 }

@@ -2,23 +2,20 @@
 // refusals, and an independent reader and writer (SciPy's) on both sides.
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "minimize/mat4_file.h"
 #include "minimize/state_file.h"
-#include "support/scratch_dir.h"
+#include "minimize/zelk_fixtures.h"
 
 namespace {
 
+using namespace zelk_test;
 using Bytes = std::vector<unsigned char>;
 using Vec = std::valarray<double>;
 
@@ -49,47 +46,32 @@ Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t
   return b;
 }
 
-class Mat4File : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
-  ScratchDir dir_;
-};
+using Mat4File = zelk_test::ZelkTest;
 
-TEST_F(Mat4File, WritesTheLayout) {
+TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   const MatrixTemplate<double> m(2, 3, Vec{1, 2, 3, 4, 5, 6});
   std::string path = "m.mat";
   ASSERT_TRUE(writeMat4File(m, "abc", path));
   EXPECT_EQ(readBytes(path), mat4(0, 2, 3, 0, "abc", 4, {1, 4, 2, 5, 3, 6}));
-
-  struct Case {
-    std::string name;
-    std::int32_t namlen;
-  };
-  for (const Case& c : std::vector<Case>{{"abc", 4}, {"abcd", 8}, {"zelk_current", 16}, {"", 4}}) {
-    SCOPED_TRACE(c.name);
-    std::string p = "n.mat";
-    ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{7}), c.name, p));
-    EXPECT_EQ(readBytes(p), mat4(0, 1, 1, 0, c.name, c.namlen, {7}));
+  for (const auto& [name, namlen] : std::vector<std::pair<std::string, std::int32_t>>{
+           {"abcd", 8}, {"zelk_current", 16}, {"", 4}}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{7}), name, path));
+    EXPECT_EQ(readBytes(path), mat4(0, 1, 1, 0, name, namlen, {7}));
   }
-}
 
-TEST_F(Mat4File, StateFileOfTwoValuesIs52Bytes) {
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Saved state to zelk-current.mat\n");
-  const Bytes b = readBytes("zelk-current.mat");
-  EXPECT_EQ(b.size(), 52u);
-  EXPECT_EQ(b, mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
-
-  // Back in, as a column and as a row.
-  Vec x(0.0, 2);
+  // The state file of (1.5, -2): 52 bytes, back in as a column and as a row.
+  EXPECT_EQ(stderrOf([] { ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat")); }),
+            "Saved state to zelk-current.mat\n");
+  EXPECT_EQ(readBytes("zelk-current.mat").size(), 52u);
+  EXPECT_EQ(readBytes("zelk-current.mat"), mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
+  Vec x(0.0, 2), three(0.0, 3);
   EXPECT_TRUE(resumeFromStateFile("zelk-current.mat", x));
   EXPECT_EQ(x[0], 1.5);
   EXPECT_EQ(x[1], -2.0);
   writeBytes("row.mat", mat4(0, 1, 2, 0, "zelk_current", 16, {3, 4}));
   EXPECT_TRUE(resumeFromStateFile("row.mat", x));
   EXPECT_EQ(x[1], 4.0);
-  Vec three(0.0, 3);
   EXPECT_FALSE(resumeFromStateFile("row.mat", three));
   EXPECT_FALSE(resumeFromStateFile("missing.mat", three));
 }
@@ -120,12 +102,9 @@ TEST_F(Mat4File, FailedWritesAreReported) {
   std::string path = "no-such-dir/x.mat", why;
   EXPECT_FALSE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{1}), "x", path, &why));
   EXPECT_FALSE(why.empty());
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(saveStateFile(Vec{1}, "no-such-dir/zelk-current.mat"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
-                "Could not save state to no-such-dir/zelk-current.mat: ", 0),
+  EXPECT_EQ(stderrOf([] { EXPECT_FALSE(saveStateFile(Vec{1}, "no-such-dir/zelk-current.mat")); })
+                .rfind("Could not save state to no-such-dir/zelk-current.mat: ", 0),
             0u);
-
 }
 
 TEST_F(Mat4File, ReaderRefusesBadFiles) {
@@ -148,17 +127,15 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     writeBytes("bad.mat", c.bytes);
-    testing::internal::CaptureStderr();
-    const MatrixTemplate<double> m = readMat4File("bad.mat");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(c.message), std::string::npos);
+    MatrixTemplate<double> m;
+    EXPECT_PRED2(contains, stderrOf([&] { m = readMat4File("bad.mat"); }), c.message);
     EXPECT_EQ(m.elements.size(), 0u);
   }
   Bytes pastEnd = mat4(0, 0, 0, 0, "", 0, {});
   pastEnd[16] = 64;  // namlen 64 in a 20-byte file
   writeBytes("bad.mat", pastEnd);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(readMat4File("bad.mat").elements.size(), 0u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "input stream left in error state\n");
+  EXPECT_EQ(stderrOf([] { EXPECT_EQ(readMat4File("bad.mat").elements.size(), 0u); }),
+            "input stream left in error state\n");
 
   // An unpadded name (one NUL), as other writers make it.
   writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
@@ -177,9 +154,7 @@ TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
   if (!scipyAvailable()) GTEST_SKIP() << "/usr/bin/python3 cannot import scipy";
   std::string path = "m.mat";
   ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(2, 3, Vec{1, 2, 3, 4, 5, 6.25}), "m", path));
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat"));
-  testing::internal::GetCapturedStderr();
+  stderrOf([] { ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat")); });
   const char* check =
       "/usr/bin/python3 -c \""
       "import scipy.io, numpy as np\n"
@@ -195,9 +170,8 @@ TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
   ASSERT_EQ(theirs.rows, 1u);
   ASSERT_EQ(theirs.cols, 3u);
   Vec x(0.0, 3);
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(resumeFromStateFile("theirs.mat", x));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Resume from theirs.mat\n");
+  EXPECT_EQ(stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("theirs.mat", x)); }),
+            "Resume from theirs.mat\n");
   EXPECT_EQ(x[0], 0.5);
   EXPECT_EQ(x[1], -3.0);
   EXPECT_EQ(x[2], 7.0);

@@ -9,26 +9,20 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "minimize/host_environment.h"
-#include "minimize/zelk_test_host.h"
-#include "support/fp_traps.h"
-#include "support/scratch_dir.h"
+#include "minimize/zelk_fixtures.h"
 
 namespace {
 
 using namespace zelk_test;
 
-class ZelkProcess : public ::testing::Test {
+class ZelkProcess : public ZelkTest {
  protected:
   void SetUp() override {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    ASSERT_FALSE(dir_.path().empty());
+    ZelkTest::SetUp();
   }
-  ScratchDir dir_;
 };
 
 [[noreturn]] void exitWith(bool ok) { std::_Exit(ok ? 0 : 1); }
@@ -39,33 +33,28 @@ void raiseAtFirstIteration(Host& h, int signal) {
   };
 }
 
-TEST_F(ZelkProcess, Usr1SavesAndGoesOn) {
-  EXPECT_EXIT(
-      {
-        FpTrapGuard traps;
-        Host h;
-        raiseAtFirstIteration(h, SIGUSR1);
-        const Outcome out = run(h, {}, {{"tolGradRel", -1}, {"maxit", 2}, {"saveLast", 0}});
-        exitWith(out.status == 1 && h.records.back().at("code") == "12" &&
-                 access("zelk-current.mat", R_OK) == 0);
-      },
-      testing::ExitedWithCode(0),
-      "USR1 signal caught: save state at end of iteration\nSaved state to zelk-current.mat\n");
-}
-
-TEST_F(ZelkProcess, Usr2SavesAndStops) {
-  EXPECT_EXIT(
-      {
-        FpTrapGuard traps;
-        Host h;
-        raiseAtFirstIteration(h, SIGUSR2);
-        const Outcome out = run(h, {}, {{"tolGradRel", -1}, {"saveLast", 0}});
-        exitWith(out.status == 1 && h.records.back().at("code") == "30" &&
-                 h.records.back().at("exit") == "user interrupt" &&
-                 access("zelk-current.mat", R_OK) == 0);
-      },
-      testing::ExitedWithCode(0),
-      "USR2 signal caught: will stop at end of iteration\nSaved state to zelk-current.mat\n");
+TEST_F(ZelkProcess, SaveSignalsSaveAndGoOnOrStop) {
+  struct Case {
+    int signal;
+    Options options;
+    const char *code, *exit;
+    std::string caught;
+  };
+  for (const Case& c : {Case{SIGUSR1, {{"maxit", 2}}, "12", "maxit reached",
+                             "USR1 signal caught: save state at end of iteration\n"},
+                        Case{SIGUSR2, {}, "30", "user interrupt",
+                             "USR2 signal caught: will stop at end of iteration\n"}})
+    EXPECT_EXIT(
+        {
+          Host h;
+          raiseAtFirstIteration(h, c.signal);
+          Options options = c.options;
+          options.insert(options.end(), {{"tolGradRel", -1}, {"saveLast", 0}});
+          const Outcome out = run(h, {}, options);
+          exitWith(out.status == 1 && h.lastCode() == c.code &&
+                   h.records.back().at("exit") == c.exit && access("zelk-current.mat", R_OK) == 0);
+        },
+        testing::ExitedWithCode(0), c.caught + "Saved state to zelk-current.mat\n");
 }
 
 std::atomic<int> hostInterrupts{0};
@@ -99,8 +88,8 @@ TEST_F(ZelkProcess, CallbacksRunUnderTheHostsSettingsAndGetThemBack) {
                                   {{"enableSigIntHandler", interruptHandler}, {"maxit", 1},
                                    {"tolGradRel", -1}, {"tolGradAbs", -1}, {"tolObjAbs", -1},
                                    {"tolObjRel", -1}},
-                                  {true, true, true, true});
-          exitWith(hostSettings && out.status == 1 && h.records.back().at("code") == "12" &&
+                                  {.hessian = true, .product = true});
+          exitWith(hostSettings && out.status == 1 && h.lastCode() == "12" &&
                    hostInterrupts == 1 && fegetexcept() == FE_DIVBYZERO &&
                    dispositionOf(SIGINT) == hostInterruptHandler &&
                    dispositionOf(SIGUSR1) == SIG_IGN && dispositionOf(SIGUSR2) == SIG_DFL);
@@ -137,7 +126,6 @@ TEST_F(ZelkProcess, DriverArithmeticRunsUnderExactlyItsMask) {
 // with that iteration's point in x and the host's settings back, and the
 // next call runs.
 void runThrowingHost() {
-  FpTrapGuard traps;
   Host h;
   h.onRecord = [](Host&, const Record& r) {
     if (r.count("tj")) throw std::runtime_error("host failure");
@@ -145,10 +133,10 @@ void runThrowingHost() {
   const std::vector<double> x0 = {0.5, 0.5, 0.5};
   const Outcome out = run(h, x0, {{"enableSigIntHandler", 1}});
   Host next;
-  exitWith(out.status == 1 && value(h, out.x.data(), 3) < value(h, x0.data(), 3) &&
+  exitWith(out.status == 1 && h.value(out.x.data()) < h.value(x0.data()) &&
            fegetexcept() == (FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW) &&
            dispositionOf(SIGINT) == SIG_DFL && dispositionOf(SIGUSR1) == SIG_DFL &&
-           run(next, {}).status == 0);
+           run(next).status == 0);
 }
 
 TEST_F(ZelkProcess, AnExceptionFromACallbackLeavesNothingBehind) {
@@ -156,46 +144,14 @@ TEST_F(ZelkProcess, AnExceptionFromACallbackLeavesNothingBehind) {
 }
 
 TEST_F(ZelkProcess, NonFiniteDerivativesEndTheProcessWithThree) {
-  EXPECT_EXIT(
-      {
-        Host h;
-        h.nanGradient = true;
-        run(h, {});
-      },
-      testing::ExitedWithCode(3), "stop: NaN values encountered\n");
-  EXPECT_EXIT(
-      {
-        Host h;
-        h.nanGradient = true;  // the Hessian callback's gradient
-        run(h, {}, {}, {false, true, false, true});
-      },
-      testing::ExitedWithCode(3), "stop: NaN values encountered\n");
-}
-
-// Driver calls from two threads take turns: no callback of one run sees the
-// other run active.
-TEST(ZelkThreaded, CallsFromTwoThreadsTakeTurns) {
-  ScratchDir dir;
-  std::atomic<int> active{0};
-  std::atomic<bool> overlap{false};
-  auto minimise = [&](int id) {
-    FpTrapGuard traps;
-    for (int round = 0; round < 5; ++round) {
-      Host h;
-      h.inCallback = [&, id](Host&) {
-        int expected = 0;
-        if (!active.compare_exchange_strong(expected, id) && expected != id) overlap = true;
-      };
-      h.onRecord = [&](Host&, const Record& r) {
-        if (r.count("exit")) active = 0;
-      };
-      run(h, {}, {{"saveLast", 0}});
-    }
-  };
-  std::thread a(minimise, 1), b(minimise, 2);
-  a.join();
-  b.join();
-  EXPECT_FALSE(overlap);
+  // The gradient callback's gradient, and the Hessian callback's.
+  for (Callbacks cb : {Callbacks{}, Callbacks{.gradient = false, .hessian = true}})
+    EXPECT_EXIT(
+        {
+          Host h{.nanGradient = true};
+          run(h, {}, {}, cb);
+        },
+        testing::ExitedWithCode(3), "stop: NaN values encountered\n");
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #pragma once
-// Minimisation problems with known answers, as a host program hands them to
-// `zelk`: C callbacks for the objective, gradient, Hessian and Hessian
-// products that count their calls, and a runner that keeps the last
-// record. Shared by the minimisation tests and the benchmarks.
+// Minimisation problems with known answers and a host program that hands
+// them to `zelk`: C callbacks for the objective, gradient, Hessian and
+// Hessian products that count their calls, an output callback that keeps
+// every record, and switches that make a callback misbehave. Shared by the
+// minimisation tests and the benchmarks.
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <string>
@@ -15,6 +17,9 @@
 
 namespace known_problems {
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 struct Problem {
   const char* name;
   std::vector<double> start;
@@ -23,6 +28,20 @@ struct Problem {
   void (*gradient)(const double* x, double* g);
   void (*hessian)(const double* x, double* H);  // n x n, row-major
 };
+
+// 1/2 sum_i w_i (x_i - c_i)^2, w = (1, 3, 10), c = (1, -2, 0.5).
+constexpr double kQuadWeight[3] = {1, 3, 10}, kQuadCenter[3] = {1, -2, 0.5};
+inline double quadValue(const double* x) {
+  double s = 0.0;
+  for (int i = 0; i < 3; ++i) s += kQuadWeight[i] * (x[i] - kQuadCenter[i]) * (x[i] - kQuadCenter[i]);
+  return 0.5 * s;
+}
+inline void quadGradient(const double* x, double* g) {
+  for (int i = 0; i < 3; ++i) g[i] = kQuadWeight[i] * (x[i] - kQuadCenter[i]);
+}
+inline void quadHessian(const double*, double* H) {
+  for (int i = 0; i < 9; ++i) H[i] = i % 4 == 0 ? kQuadWeight[i / 4] : 0.0;
+}
 
 // f = 1/2 x^T A x - b^T x with b = A x*, A symmetric positive definite.
 constexpr double kSpdA[5][5] = {{4, 1, 0, 0.5, 0},
@@ -112,11 +131,29 @@ inline void diagHessian(const double*, double* H) {
 
 // x - log x, least value 1 at x = 1; NaN for x <= 0 (computed without
 // raising an exception).
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline double logValue(const double* x) { return x[0] > 0 ? x[0] - std::log(x[0]) : kNaN; }
 inline void logGradient(const double* x, double* g) { g[0] = x[0] > 0 ? 1.0 - 1.0 / x[0] : kNaN; }
 inline void logHessian(const double* x, double* H) { H[0] = x[0] > 0 ? 1.0 / (x[0] * x[0]) : kNaN; }
 
+// x0^3 + 2 x0 x1^2 - x2^3 / 3 + x1 x2: no minimum, a Hessian that varies.
+inline double cubicValue(const double* x) {
+  return x[0] * x[0] * x[0] + 2 * x[0] * x[1] * x[1] - x[2] * x[2] * x[2] / 3 + x[1] * x[2];
+}
+inline void cubicGradient(const double* x, double* g) {
+  g[0] = 3 * x[0] * x[0] + 2 * x[1] * x[1];
+  g[1] = 4 * x[0] * x[1] + x[2];
+  g[2] = -x[2] * x[2] + x[1];
+}
+inline void cubicHessian(const double* x, double* H) {
+  const double rows[9] = {6 * x[0], 4 * x[1], 0, 4 * x[1], 4 * x[0], 1, 0, 1, -2 * x[2]};
+  for (int i = 0; i < 9; ++i) H[i] = rows[i];
+}
+
+inline const Problem& quadratic() {
+  static const Problem p{"quadratic", {0.25, 0.25, 0.25}, {1, -2, 0.5}, quadValue, quadGradient,
+                         quadHessian};
+  return p;
+}
 inline const Problem& spd5() {
   static const Problem p{"spd5", {0, 0, 0, 0, 0}, {0.1, -0.2, 0.05, 0.3, -0.1}, spdValue, spdGradient,
                          spdHessian};
@@ -139,53 +176,89 @@ inline const Problem& logarithm() {
   static const Problem p{"xlogx", {0.2}, {1}, logValue, logGradient, logHessian};
   return p;
 }
+inline const Problem& cubic() {
+  static const Problem p{"cubic", {0.7, -1.3, 2.1}, {}, cubicValue, cubicGradient, cubicHessian};
+  return p;
+}
 
 // Which callbacks the host gives besides the objective.
 struct Callbacks {
   bool gradient = true;
   bool hessian = false;
   bool product = false;
+  bool output = true;
 };
 
 struct Counts {
   long objective = 0, gradient = 0, hessian = 0, product = 0;
 };
 
+using Record = std::map<std::string, std::string>;
+using Options = std::vector<std::pair<std::string, double>>;
+
 struct Host {
-  const Problem* problem;
-  Counts counts;
-  long iterations = 0;                      // iteration records seen
-  std::map<std::string, std::string> last;  // the last record
-  std::vector<std::string> kinds;           // "m" of every iteration record
+  const Problem* problem = &quadratic();
+  double offset = 0.0;          // added to every objective value
+  double gradientError = 0.0;   // added to g_0
+  bool gradientWritesF = true;  // the gradient callback reports f
+  bool nanGradient = false;     // g_(n-1) is NaN, also beside H and H V
+  bool nanProduct = false;      // the last entry of the product's first row is NaN
+  int answer = 0;               // the output callback's answer to iteration records
+  int finalAnswer = 0;          // and to the final record
+  std::function<void(Host&, const Record&)> onRecord = {};  // inside the output callback
+  std::function<void(Host&)> inCallback = {};               // inside every callback
+
+  Counts counts = {};
+  std::vector<Record> records = {};
+
+  double value(const double* x) const { return problem->value(x) + offset; }
+  long iterations() const {  // iteration records seen
+    long k = 0;
+    for (const Record& r : records) k += static_cast<long>(r.count("tj"));
+    return k;
+  }
+  std::string lastCode() const {
+    return records.empty() || !records.back().count("code") ? "" : records.back().at("code");
+  }
 };
 
 inline Host& hostOf(void* user) { return *static_cast<Host*>(user); }
 
+inline void enter(Host& h, long& count) {
+  ++count;
+  if (h.inCallback) h.inCallback(h);
+}
+inline void fillGradient(const Host& h, const double* x, long n, double* g) {
+  h.problem->gradient(x, g);
+  g[0] += h.gradientError;
+  if (h.nanGradient) g[n - 1] = kNaN;
+}
+
 inline int objective(const double* x, long, double* f, long, void* user) {
   Host& h = hostOf(user);
-  ++h.counts.objective;
-  *f = h.problem->value(x);
+  enter(h, h.counts.objective);
+  *f = h.value(x);
   return 0;
 }
-inline int gradient(const double* x, long, double* f, long, double* g, void* user) {
+inline int gradient(const double* x, long n, double* f, long, double* g, void* user) {
   Host& h = hostOf(user);
-  ++h.counts.gradient;
-  h.problem->gradient(x, g);
-  *f = h.problem->value(x);
+  enter(h, h.counts.gradient);
+  fillGradient(h, x, n, g);
+  if (h.gradientWritesF) *f = h.value(x);
   return 0;
 }
-inline int hessian(const double* x, long, double*, long, double* g, double* H, void* user) {
+inline int hessian(const double* x, long n, double*, long, double* g, double* H, void* user) {
   Host& h = hostOf(user);
-  ++h.counts.hessian;
-  h.problem->gradient(x, g);
+  enter(h, h.counts.hessian);
+  fillGradient(h, x, n, g);
   h.problem->hessian(x, H);
   return 0;
 }
 inline int product(const double* x, long n, double*, long, const double* V, int k, double* w,
                    double* W, void* user) {
   Host& h = hostOf(user);
-  ++h.counts.product;
-  h.problem->gradient(x, w);
+  enter(h, h.counts.product);
+  fillGradient(h, x, n, w);
   std::vector<double> H(static_cast<std::size_t>(n * n));
   h.problem->hessian(x, H.data());
   for (long i = 0; i < n; ++i)
@@ -194,31 +267,30 @@ inline int product(const double* x, long n, double*, long, const double* V, int 
       for (long l = 0; l < n; ++l) s += H[i * n + l] * V[l * k + j];
       W[i * k + j] = s;
     }
+  if (h.nanProduct) W[k - 1] = kNaN;
   return 0;
 }
 inline int output(const double*, long, const double*, long, const void*, const void*,
                   const char** keys, const char** values, long count, void* user) {
   Host& h = hostOf(user);
-  h.last.clear();
-  for (long i = 0; i < count; ++i) h.last[keys[i]] = values[i];
-  if (h.last.count("tj")) {
-    ++h.iterations;
-    h.kinds.push_back(h.last["m"]);
-  }
-  return 0;
+  if (h.inCallback) h.inCallback(h);
+  Record& r = h.records.emplace_back();
+  for (long i = 0; i < count; ++i) r[keys[i]] = values[i];
+  if (h.onRecord) h.onRecord(h, r);
+  if (r.count("exit")) return h.finalAnswer;
+  return r.count("tj") ? h.answer : 0;
 }
 
 struct Outcome {
   int status = -100;
   std::vector<double> x;
-  double f = 0.0;
-  std::string code;  // of the final record
-  Host host;
+  double f = -1.0;
 };
 
-using Options = std::vector<std::pair<std::string, double>>;
-
-inline Outcome minimise(const Problem& p, Callbacks cb, const Options& options = {}) {
+// Runs zelk from x0 (the problem's start when empty).
+inline Outcome run(Host& h, std::vector<double> x0 = {}, const Options& options = {},
+                   Callbacks cb = {}) {
+  if (x0.empty()) x0 = h.problem->start;
   std::vector<const char*> names;
   std::vector<double> values;
   for (const auto& [name, v] : options) {
@@ -226,13 +298,11 @@ inline Outcome minimise(const Problem& p, Callbacks cb, const Options& options =
     values.push_back(v);
   }
   Outcome out;
-  out.host.problem = &p;
-  out.x.assign(p.start.size(), kNaN);
-  out.status = zelk(p.start.data(), out.x.data(), static_cast<long>(p.start.size()), &out.f, 1,
-                    objective, cb.gradient ? gradient : nullptr, nullptr,
-                    cb.hessian ? hessian : nullptr, cb.product ? product : nullptr, output,
-                    names.data(), values.data(), static_cast<long>(names.size()), &out.host);
-  if (out.host.last.count("code")) out.code = out.host.last["code"];
+  out.x.assign(x0.size(), -7.0);
+  out.status = zelk(x0.data(), out.x.data(), static_cast<long>(x0.size()), &out.f, 1, objective,
+                    cb.gradient ? gradient : nullptr, nullptr, cb.hessian ? hessian : nullptr,
+                    cb.product ? product : nullptr, cb.output ? output : nullptr, names.data(),
+                    values.data(), static_cast<long>(names.size()), &h);
   return out;
 }
 

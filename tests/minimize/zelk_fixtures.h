@@ -1,0 +1,65 @@
+#pragma once
+// Fixtures of the minimisation tests, both with the host's own traps on:
+//   ZelkTest     runs `zelk` through its entry point on the known-problems
+//                host, in a scratch working directory (runs write
+//                "zelk-current.mat");
+//   SearchTest   a task of the driver outside a run, for the line search,
+//                the directions and the derivatives: the process-wide
+//                options and run state as a run leaves them, put back after
+//                each test.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "minimize/host_environment.h"
+#include "minimize/optimization_task.h"
+#include "options/global_state.h"
+#include "options/opts.h"
+#include "support/fp_traps.h"
+#include "support/known_problems.h"
+#include "support/scratch_dir.h"
+
+namespace zelk_test {
+
+using namespace known_problems;
+
+class ZelkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  ScratchDir dir_;
+  FpTrapGuard traps_;
+};
+
+class SearchTest : public ::testing::Test {
+ protected:
+  SearchTest() {
+    saved_.assignValues(opts);
+    state.reset();
+    task_.user = this;
+  }
+  ~SearchTest() override {
+    opts.assignValues(saved_);
+    state.reset();
+  }
+  Opts saved_;
+  HostEnvironment host_;  // never armed: the guards do nothing
+  OptimizationTask task_{host_};
+  FpTrapGuard traps_;
+};
+
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// What f writes to standard error; its standard output is dropped.
+template <class F>
+std::string stderrOf(F&& f) {
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  f();
+  testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace zelk_test
