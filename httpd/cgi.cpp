@@ -19,7 +19,12 @@ bool CGI::validName(const std::string& name) const {
 }
 
 bool CGI::validValue(const std::string& value) const {
-  return value.size() <= kMaxLength && value.find_first_not_of(valueChars) == std::string::npos;
+  if (value.size() > kMaxLength) return false;
+  for (const char c : value)
+    if (nameChars.find(c) == std::string_view::npos &&
+        valueExtraChars.find(c) == std::string_view::npos)
+      return false;
+  return true;
 }
 
 void CGI::insert(const std::string& name, const std::string& value) {

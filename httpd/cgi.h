@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "httpd/header_value.h"
 #include "httpd/my_map.h"
@@ -25,8 +26,10 @@ class CGI {
   std::string contentTypeText;
   std::string requestMethod;
   std::string pathInfo;
-  std::string nameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
-  std::string valueChars = nameChars + " \"?.,@:#+";
+  // The character sets, shared by every request's CGI.
+  static constexpr std::string_view nameChars =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
+  static constexpr std::string_view valueExtraChars = " \"?.,@:#+";  // beyond the name set
   bool failed = false;
 
   // Reads "CONTENT_TYPE", "REQUEST_METHOD", "PATH_INFO" and, when parsing a

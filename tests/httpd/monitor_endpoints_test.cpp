@@ -118,28 +118,23 @@ TEST_F(MonitorRoutes, Failures) {
   EXPECT_EQ(call("GET", "/get/zero").response.message, "File not found");
 }
 
-bool sameValue(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
-
-TEST_F(MonitorRoutes, SettingStoresTheConvertedValue) {
+// Conversions to the slot's type are option_cast's (tested with the options).
+TEST_F(MonitorRoutes, SettingStoresTheParsedValue) {
   const struct {
     const char* name;
     const char* value;
-    double alpha;  // both values after the set
-    int count;
+    double stored;
   } cases[] = {
-      {"alpha", "0.25", 0.25, 3},   {"alpha", "1e-3x", kNaN, 3},  {"count", "0x20", kNaN, 32},
-      {"count", "1e999", kNaN, INT_MAX},
-      {"c1", "0.5", kNaN, INT_MAX},  // read-only is for the page to show
+      {"alpha", "0.25", 0.25}, {"alpha", "1e-3x", kNaN}, {"count", "0x20", 32},
+      {"c1", "0.5", 0.5},  // read-only is for the page to show
   };
   for (const auto& c : cases) {
     const Answer a = call("PUT", std::string("/option/") + c.name, {{"value", c.value}});
-    ASSERT_EQ(a.result, 0) << c.value;
-    EXPECT_EQ(a.response.status, 302);
+    EXPECT_EQ(a.response.status, 302) << c.value;
     EXPECT_EQ(a.response.headers.at("Location"), "/index.html");
-    EXPECT_TRUE(sameValue(alpha, c.alpha)) << c.value;
-    EXPECT_EQ(count, c.count) << c.value;
+    const double got = options.at(c.name)->get();
+    EXPECT_TRUE(std::isnan(c.stored) ? std::isnan(got) : got == c.stored) << c.value;
   }
-  EXPECT_EQ(c1, 0.5);
   EXPECT_EQ(call("POST", "/set-option/", {{"name", "count"}, {"value", "9"}}).result, 0);
   EXPECT_EQ(count, 9);
 }

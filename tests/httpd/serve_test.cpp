@@ -270,21 +270,17 @@ TEST_F(ServeTest, StalledOrVanishingReaderFreesTheWorker) {
   }
 }
 
-TEST(ServeDefaults, SilentPeerGets408AndALateRequestLineIsServed) {
-  HTTPServer server("0", "/nonexistent");
-  addTestRoutes(server);
-  auto [silent, silentSocket] = localPair();
-  auto [late, lateSocket] = localPair();
-  server.addConnection(1, silentSocket, "peer", "1");
-  server.addConnection(2, lateSocket, "peer", "2");
-  auto first = server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), 1L);
-  auto second = server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), 2L);
+TEST_F(ServeTest, WithTheDefaultDeadlinesASilentPeerGets408AndALateRequestIsServed) {
+  server.io = ConnectionIOSettings{};
+  Served silent = serve();
+  Served late = serve();
   std::this_thread::sleep_for(300ms);
-  sendText(late.get(), "GET /plain HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(readUntilClosed(late.get()).substr(0, 15), "HTTP/1.1 200 OK");
-  EXPECT_EQ(readUntilClosed(silent.get()), errorAnswer("408", "Request Timeout", true));
-  ASSERT_EQ(first.wait_for(kBound), std::future_status::ready);
-  ASSERT_EQ(second.wait_for(kBound), std::future_status::ready);
+  sendText(late.client.get(), "GET /plain HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(readUntilClosed(late.client.get()).substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(readUntilClosed(silent.client.get()), errorAnswer("408", "Request Timeout", true));
+  expectFreed(late);
+  silent.client.reset();  // ends the worker's linger at once
+  expectFreed(silent);
 }
 
 }  // namespace
