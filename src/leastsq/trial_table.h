@@ -21,7 +21,6 @@ class TrialRows {
     code_.push_back(trial.code);
     slope_.push_back(slope);
   }
-  std::size_t size() const { return alpha_.size(); }
 
   // The table "alpha", "J", "wc", then the slopes under slopeName.
   DataFrame table(const std::string& slopeName) const;
