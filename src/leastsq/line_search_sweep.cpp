@@ -95,13 +95,6 @@ LSResult lineSearchSweep(LineSearchContext& context, const std::string& name) {
 
   // Every step length of the table is positive: the refinement moves a by
   // at most 0.4 a and pulls it between tried ones.
-  const std::size_t i = *chosen;
-  LSResult result;
-  result.J = U.getvector("J")[i];
-  result.alpha = U.getvector("alpha")[i];
-  result.sign = static_cast<int>(context.directionSign);
-  result.slope = U.getvector("dJ")[i];
-  result.code = static_cast<int>(U.getvector("wc")[i]);
-  result.trials = std::move(U);
-  return result;
+  const double slope = U.getvector("dJ")[*chosen];
+  return chosenTrial(std::move(U), *chosen, slope, context.directionSign);
 }
