@@ -34,7 +34,6 @@
 #include <cmath>
 #include <cstdint>
 #include <iostream>
-#include <limits>
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
@@ -44,6 +43,7 @@
 #include "leastsq/host_products.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/search_directions.h"
+#include "leastsq/trial_evaluation.h"
 #include "leastsq/trust_region.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/vector_kernels.h"
@@ -60,15 +60,10 @@ using Vec = std::valarray<double>;
 
 constexpr std::int32_t kCollapsedRegion = 0x100;
 constexpr std::int32_t kNoAcceptableStep = 0x400;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// F(x + p) into rt and its objective; +inf, without a host call, when the
-// point is not finite.
+// F(x + p) into rt and its objective (+inf for a point that is not finite).
 double trialValue(TrovikOptimizationTask& task, const Vec& x, const Vec& p, Vec& rt) {
-  const Vec xt = quietly([&] { return Vec(x + p); });
-  if (!allFinite(xt)) return kInf;
-  task.Feval(xt, rt);
-  return evalFunc(rt);
+  return pointObjective(task, quietly([&] { return Vec(x + p); }), rt);
 }
 
 double square(double v) { return v * v; }

@@ -71,11 +71,9 @@ void requireRoom(std::size_t have, std::size_t need, const char* what) {
   if (have < need) throw std::invalid_argument(what);
 }
 
-// The number of vectors of `length` entries that block B holds; a block
-// that is not made of whole vectors is refused.
-std::size_t vectorCount(const MatrixTemplate<double>& B, std::size_t length, const char* what) {
-  const std::size_t entries = B.rows * B.cols;
-  requireRoom(B.elements.size(), entries, what);
+// The number of vectors of `length` entries among `entries` numbers; a
+// block that is not made of whole vectors is refused.
+std::size_t vectorCount(std::size_t entries, std::size_t length, const char* what) {
   if (length == 0) {
     if (entries != 0) throw std::invalid_argument(what);
     return 0;
@@ -96,6 +94,31 @@ void hostProduct(HostEnvironment& host, std::int32_t& counter, TrovikJvFn produc
   timedCall(host, [&] {
     product(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
   });
+}
+
+// k = entries / (n, or m when transposed) products of the vectors at `in`
+// in one host call, into `room` numbers at `out`.
+void blockProduct(TrovikOptimizationTask& task, bool transposed, const std::valarray<double>& x,
+                  std::valarray<double>& r, const double* in, std::size_t entries, double* out,
+                  std::size_t room) {
+  const std::size_t n = x.size(), m = r.size();
+  if (transposed) {
+    const std::size_t k =
+        vectorCount(entries, m, "VJevalBlock: W does not hold whole vectors of m entries");
+    requireRoom(room, k * n, "VJevalBlock: Out has no room for the products");
+    hostProduct(task.host, state.vjCalls(), task.vj, kMissingVJ, x, r, in, k, out, task.user);
+  } else {
+    const std::size_t k =
+        vectorCount(entries, n, "JVevalBlock: V does not hold whole vectors of n entries");
+    requireRoom(room, k * m, "JVevalBlock: Out has no room for the products");
+    hostProduct(task.host, state.jvCalls(), task.jv, kMissingJv, x, r, in, k, out, task.user);
+  }
+}
+
+// The entries of a block, refused when its storage holds fewer.
+std::size_t blockEntries(const MatrixTemplate<double>& B, const char* what) {
+  requireRoom(B.elements.size(), B.rows * B.cols, what);
+  return B.rows * B.cols;
 }
 
 }  // namespace
@@ -140,17 +163,27 @@ void TrovikOptimizationTask::VJeval(const std::valarray<double>& x, std::valarra
 void TrovikOptimizationTask::JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
                                          const MatrixTemplate<double>& V,
                                          MatrixTemplate<double>& Out) {
-  const std::size_t k =
-      vectorCount(V, x.size(), "JVevalBlock: V does not hold whole vectors of n entries");
-  requireRoom(Out.elements.size(), k * r.size(), "JVevalBlock: Out has no room for the products");
-  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, V.data(), k, Out.data(), user);
+  const std::size_t entries =
+      blockEntries(V, "JVevalBlock: V does not hold whole vectors of n entries");
+  blockProduct(*this, false, x, r, V.data(), entries, Out.data(), Out.elements.size());
 }
 
 void TrovikOptimizationTask::VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
                                          const MatrixTemplate<double>& W,
                                          MatrixTemplate<double>& Out) {
-  const std::size_t k =
-      vectorCount(W, r.size(), "VJevalBlock: W does not hold whole vectors of m entries");
-  requireRoom(Out.elements.size(), k * x.size(), "VJevalBlock: Out has no room for the products");
-  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, W.data(), k, Out.data(), user);
+  const std::size_t entries =
+      blockEntries(W, "VJevalBlock: W does not hold whole vectors of m entries");
+  blockProduct(*this, true, x, r, W.data(), entries, Out.data(), Out.elements.size());
+}
+
+void TrovikOptimizationTask::JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                                         const std::valarray<double>& V,
+                                         std::valarray<double>& Out) {
+  blockProduct(*this, false, x, r, dataOrNull(V), V.size(), dataOrNull(Out), Out.size());
+}
+
+void TrovikOptimizationTask::VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                                         const std::valarray<double>& W,
+                                         std::valarray<double>& Out) {
+  blockProduct(*this, true, x, r, dataOrNull(W), W.size(), dataOrNull(Out), Out.size());
 }

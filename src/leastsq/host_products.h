@@ -11,7 +11,6 @@
 // a solver refers to its closures, so they are named objects of the
 // direction that builds the solver.
 
-#include <utility>
 #include <valarray>
 
 #include "dense/matrix.h"
@@ -26,15 +25,6 @@ struct Point {
   const Vec& x;
   Vec& r;
 };
-
-// Runs a block wrapper on the contiguous vectors of `in` into `out`.
-template <class Wrapper>
-void blockCall(const Point& at, Wrapper wrapper, const Vec& in, Vec& out) {
-  const MatrixTemplate<double> block(1, in.size(), Vec(in));
-  MatrixTemplate<double> products(1, out.size(), std::move(out));
-  (at.task.*wrapper)(at.x, at.r, block, products);
-  out = std::move(products.elements);
-}
 
 }  // namespace host_products
 
@@ -68,7 +58,7 @@ struct JTProduct {
 struct JBlockProduct {
   host_products::Point at;
   void operator()(const host_products::Vec& in, host_products::Vec& out) const {
-    host_products::blockCall(at, &TrovikOptimizationTask::JVevalBlock, in, out);
+    at.task.JVevalBlock(at.x, at.r, in, out);
   }
 };
 
@@ -76,7 +66,7 @@ struct JBlockProduct {
 struct JTBlockProduct {
   host_products::Point at;
   void operator()(const host_products::Vec& in, host_products::Vec& out) const {
-    host_products::blockCall(at, &TrovikOptimizationTask::VJevalBlock, in, out);
+    at.task.VJevalBlock(at.x, at.r, in, out);
   }
 };
 

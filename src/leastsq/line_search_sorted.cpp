@@ -106,13 +106,6 @@ LSResult lineSearchSorted(LineSearchContext& context, const std::string& name) {
   T = sortedByAlpha(T);
   const std::optional<std::size_t> chosen = minRow(T);
   if (!chosen) return LSResult();
-  const std::size_t i = *chosen;
-  LSResult result;
-  result.J = T.getvector("J")[i];
-  result.alpha = T.getvector("alpha")[i];
-  result.slope = result.alpha;
-  result.sign = static_cast<int>(context.directionSign);
-  result.code = static_cast<int>(T.getvector("wc")[i]);
-  result.trials = std::move(T);
-  return result;
+  const double alpha = T.getvector("alpha")[*chosen];
+  return chosenTrial(std::move(T), *chosen, alpha, context.directionSign);
 }

@@ -52,24 +52,22 @@ DataFrame refine(LineSearchContext& context, double a, const std::string& name) 
   const int steps = opts.lsmaxit;
   std::set<double> tried;
   double h = kStartDamping, previousSlope = -1.0;
-  for (int k = 0; steps > 0; ++k) {
+  for (int k = 0; k < steps; ++k) {
     const Trial trial = evaluateTrial(context, a, true, state.refineEvaluations());
     const double J = trial.J, g = trial.slope;
     tried.insert(a);
-
-    const double s = g == 0.0 ? -h * J : -h * quietDivide(J, g);
-    const double move = std::fmin(std::fabs(s), kMoveCap * a);
-    double next = quietGreaterEqual(s, 0.0) ? a + move : a - move;
-    if (const auto u = tried.lower_bound(next); u != tried.end() && u != tried.begin())
-      next = 0.19999999999999996 * next + 0.8 * ((*std::prev(u) + *u) * 0.5);
-    h = signOf(g) == signOf(previousSlope) ? 2 * h : std::fmin(0.5 * h, kStartDamping);
-
     recordLineSearchPoint(context.task, context.buffers.point, context.buffers.residual, trial.code,
                           name, a, J, g);
     if (checkWolC(trial.code)) accepted.add(trial, g);
+
+    const double s = g == 0.0 ? -h * J : -h * quietDivide(J, g);
     if (quietLess(std::fabs(s), kStepFloor)) break;
-    a = next;
-    if (k + 1 >= steps) break;
+    const double move = std::fmin(std::fabs(s), kMoveCap * a);
+    a = quietGreaterEqual(s, 0.0) ? a + move : a - move;
+    // The weight of a' is 1 - 0.8 as a double (0.19999999999999996).
+    if (const auto u = tried.lower_bound(a); u != tried.end() && u != tried.begin())
+      a = (1.0 - 0.8) * a + 0.8 * ((*std::prev(u) + *u) * 0.5);
+    h = signOf(g) == signOf(previousSlope) ? 2 * h : std::fmin(0.5 * h, kStartDamping);
     previousSlope = g;
   }
   return accepted.table("dJ");
@@ -95,14 +93,8 @@ LSResult lineSearchSweep(LineSearchContext& context, const std::string& name) {
   const std::optional<std::size_t> chosen = minRow(U);
   if (!chosen) return LSResult();
 
-  const std::size_t i = *chosen;
-  const double alpha = U.getvector("alpha")[i];
-  LSResult result;
-  result.J = U.getvector("J")[i];
-  result.alpha = std::fabs(alpha);
-  result.sign = static_cast<int>(context.directionSign) * (alpha < 0 ? -1 : 1);
-  result.slope = U.getvector("dJ")[i];
-  result.code = static_cast<int>(U.getvector("wc")[i]);
-  result.trials = std::move(U);
-  return result;
+  // Every step length of the table is positive: the refinement moves a by
+  // at most 0.4 a and pulls it between tried ones.
+  const double slope = U.getvector("dJ")[*chosen];
+  return chosenTrial(std::move(U), *chosen, slope, context.directionSign);
 }

@@ -36,11 +36,8 @@ class KindSearch {
   // The objective at x + alpha d_k, +inf when that point is not finite
   // (it is not handed to the host).
   double fixedStepValue(std::size_t k, double alpha) {
-    const Vec trial = quietly([&] { return Vec(x_ + alpha * directions_[k]); });
-    if (!allFinite(trial)) return std::numeric_limits<double>::infinity();
     Vec rt(0.0, r_.size());
-    task_.Feval(trial, rt);
-    return evalFunc(rt);
+    return pointObjective(task_, quietly([&] { return Vec(x_ + alpha * directions_[k]); }), rt);
   }
 
   // The line search along d_k (reversed where the objective climbs).

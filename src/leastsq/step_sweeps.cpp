@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
-#include <optional>
+#include <limits>
 
 #include "dense/quiet_compare.h"
 #include "leastsq/line_search_record.h"
@@ -51,17 +51,25 @@ DataFrame sweepStepLengths(LineSearchContext& context) {
   }
   TrialRows rows;
   double hi = 1.0, lo = 1e-12;
+  // The best trial so far by minRow's rule: the first of the lowest
+  // objectives below +infinity; none while every trial is NaN or +inf.
+  double bestJ = std::numeric_limits<double>::infinity(), aStar = 0.0;
+  bool found = false;
   for (int sweep = 0; sweep < kSweeps; ++sweep) {
     for (int k = 0; k < kSweepSteps; ++k) {
       const double alpha = logSpacedStep(hi, lo, k, kSweepSteps);
       if (opts.trace & 0x100) std::fputc('w', stderr);
-      rows.add(evaluateTrial(context, alpha, opts.wolcheck >= 2, state.sweepEvaluations()), 0.0);
+      const Trial trial =
+          evaluateTrial(context, alpha, opts.wolcheck >= 2, state.sweepEvaluations());
       if (opts.trace & 0x1000) std::fputc('v', stderr);
+      rows.add(trial, 0.0);
+      if (quietLess(trial.J, bestJ)) {
+        bestJ = trial.J;
+        aStar = alpha;
+        found = true;
+      }
     }
-    DataFrame sofar = rows.table("d");
-    const std::optional<std::size_t> best = minRow(sofar);
-    if (!best) continue;
-    const double aStar = sofar.getvector("alpha")[*best];
+    if (!found) continue;
     const double q = std::sqrt(std::sqrt(std::fabs(hi / lo)));
     lo = aStar / q;
     hi = std::fmin(aStar * q, 1.0);

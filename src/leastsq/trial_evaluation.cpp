@@ -1,11 +1,13 @@
 #include "leastsq/trial_evaluation.h"
 
 #include <cstdio>
+#include <limits>
 
 #include "dense/quiet_scope.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
 #include "linear/length_check.h"
+#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -37,6 +39,13 @@ ObjectiveAndSlope directionalDerivative(LineSearchContext& context, const std::v
     quietly([&] { jd = matrixVectorProduct(J, d); });
   }
   return {evalFunc(rt), objectiveSlope(rt, jd)};
+}
+
+double pointObjective(TrovikOptimizationTask& task, const std::valarray<double>& point,
+                      std::valarray<double>& residual) {
+  if (!allFinite(point)) return std::numeric_limits<double>::infinity();
+  task.Feval(point, residual);
+  return evalFunc(residual);
 }
 
 Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,

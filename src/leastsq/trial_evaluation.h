@@ -24,6 +24,11 @@ struct ObjectiveAndSlope {
 ObjectiveAndSlope directionalDerivative(LineSearchContext& context, const std::valarray<double>& xt,
                                         std::valarray<double>& rt, const std::valarray<double>& d);
 
+// evalFunc(F(point)), with F(point) in `residual`; +inf without a host call
+// when the point is not finite (the host is never handed such a point).
+double pointObjective(TrovikOptimizationTask& task, const std::valarray<double>& point,
+                      std::valarray<double>& residual);
+
 // Evaluates the trial of step length alpha, with its slope when withSlope
 // is set, counting it in `counter` (sweepEvaluations or
 // refineEvaluations). Afterwards context.buffers hold x_t and r_t.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <valarray>
 
 #include "dense/argsort.h"
@@ -29,4 +30,15 @@ std::optional<std::size_t> minRow(DataFrame& table) {
 DataFrame sortedByAlpha(DataFrame& table) {
   if (table.names.empty()) return table;
   return table[argsort(table.getvector("alpha"))];
+}
+
+LSResult chosenTrial(DataFrame table, std::size_t i, double slope, double directionSign) {
+  LSResult result;
+  result.J = table.getvector("J")[i];
+  result.alpha = table.getvector("alpha")[i];
+  result.slope = slope;
+  result.sign = static_cast<int>(directionSign);
+  result.code = static_cast<int>(table.getvector("wc")[i]);
+  result.trials = std::move(table);
+  return result;
 }

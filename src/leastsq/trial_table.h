@@ -11,6 +11,7 @@
 
 #include "dense/dataframe.h"
 #include "leastsq/line_search_context.h"
+#include "minimize/ls_result.h"
 
 // The rows of a table while it is being built.
 class TrialRows {
@@ -21,7 +22,6 @@ class TrialRows {
     code_.push_back(trial.code);
     slope_.push_back(slope);
   }
-  std::size_t size() const { return alpha_.size(); }
 
   // The table "alpha", "J", "wc", then the slopes under slopeName.
   DataFrame table(const std::string& slopeName) const;
@@ -37,3 +37,8 @@ std::optional<std::size_t> minRow(DataFrame& table);
 
 // The table with its rows in ascending order of "alpha".
 DataFrame sortedByAlpha(DataFrame& table);
+
+// The result of a search that chose row i of its table: the row's
+// objective, step length and Wolfe code, the given slope value and the
+// search's sign, with the table itself.
+LSResult chosenTrial(DataFrame table, std::size_t i, double slope, double directionSign);

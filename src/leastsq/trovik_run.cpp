@@ -293,15 +293,15 @@ StopReason TrovikRun::runIteration() {
 
   return trovikStoppingRules({.elapsed = now - t0_,
                               .iteration = it_,
-                              .stepNorm = stepNorm,
+                              .nu = stepNorm,
                               .normX = normfro(x_),
-                              .enhancement = enhancement,
-                              .before = f,
-                              .haveJacobian = haveJacobian,
-                              .jacobianNorm = jacobianNorm,
-                              .stepLength = length,
-                              .directionNorm = directionNorm,
-                              .J = f_,
+                              .enh = enhancement,
+                              .fStart = f,
+                              .gNorm = jacobianNorm,
+                              .haveGradient = haveJacobian,
+                              .alpha = length,
+                              .dNorm = directionNorm,
+                              .f = f_,
                               .f0 = f0_});
 }
 

@@ -85,6 +85,12 @@ class TrovikOptimizationTask {
   // vectors of n entries.
   void VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
                    const MatrixTemplate<double>& W, MatrixTemplate<double>& Out);
+  // Both block forms on plain vectors: the k vectors one after the other in
+  // V (W), k = V.size() / n (W.size() / m), the products likewise in Out.
+  void JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                   const std::valarray<double>& V, std::valarray<double>& Out);
+  void VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
+                   const std::valarray<double>& W, std::valarray<double>& Out);
   // out (m) = J v from central differences of F, r = F(x) ("cJvfd", and
   // three residual calls).
   void fdJVeval(const std::valarray<double>& x, std::valarray<double>& r,

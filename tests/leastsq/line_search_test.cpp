@@ -1,6 +1,6 @@
 // The least-squares line searches along a line whose residuals vanish at a
-// known step length, and the pieces they share: the objective, the Wolfe
-// codes, the sweeps and grids.
+// known step length, and what they are made of: the objective and its
+// slope, the Wolfe codes, the sweeps and grids.
 
 #include "leastsq/line_search.h"
 
@@ -13,17 +13,17 @@
 
 #include "leastsq/residual_objective.h"
 #include "leastsq/step_sweeps.h"
+#include "leastsq/trovik_host.h"
 #include "leastsq/wolfe_code.h"
-#include "tests/leastsq/linear_host.h"
-#include "tests/support/fp_traps.h"
+#include "support/fp_traps.h"
 
-using namespace trovik_test;
+using namespace trovik_host;
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(ResidualObjective, KnownReductions) {
+TEST(ResidualObjective, KnownReductionsAndSlopes) {
   const FreshOptions fresh;
   const FpTrapGuard traps;
   struct Case {
@@ -32,26 +32,13 @@ TEST(ResidualObjective, KnownReductions) {
     double expected;
   };
   const Case cases[] = {
-      {{3, 4}, 0, 5},
-      {{3, 4}, 1, 2500},
-      {{3, 4}, 2, 7},
-      {{3, 4}, 3, 3.5},
-      {{3, 4}, 7, 5},
-      {{1e16, 1, 1}, 2, 1e16},
-      {{1e16, 1, 1}, 3, (1e16 + 2) / 3},
-      {{1e200, 1e200}, 1, 500 * std::sqrt(2.0) * 1e200},
-      {{1e200, 1e200}, 0, std::sqrt(2.0) * 1e200},
-      {{DBL_MAX, DBL_MAX}, 2, INFINITY},
-      {{INFINITY, -INFINITY}, 3, kNaN},
-      {{1, kNaN}, 1, kNaN},
-      {{1, kNaN}, 3, kNaN},
-      {{}, 1, kNaN},
-      {{}, 2, 0},
-      {{}, 3, kNaN},
-      {{}, 0, 0},
+      {{3, 4}, 0, 5},          {{3, 4}, 1, 2500},
+      {{3, 4}, 2, 7},          {{3, 4}, 3, 3.5},
+      {{1e16, 1, 1}, 2, 1e16}, {{1e200, 1e200}, 1, 500 * std::sqrt(2.0) * 1e200},
+      {{1, kNaN}, 1, kNaN},    {{1, kNaN}, 3, kNaN},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "ussum " << c.ussum << ", m " << c.r.size());
+    SCOPED_TRACE(testing::Message() << "ussum " << c.ussum << ", r0 " << c.r[0]);
     opts.ussum = c.ussum;
     const double F = evalFunc(c.r);
     if (std::isnan(c.expected))
@@ -59,78 +46,57 @@ TEST(ResidualObjective, KnownReductions) {
     else
       EXPECT_DOUBLE_EQ(F, c.expected);
   }
-  EXPECT_EQ(savesum({1e16, 1, 1}), 1e16 + 2);
-  EXPECT_EQ(savesum({}), 0.0);
-}
+  EXPECT_EQ(savesum({1e16, 1, 1}), 1e16 + 2);  // ascending: the ones meet first
 
-TEST(ResidualObjective, SlopeIsTheObjectivesDerivative) {
-  const FreshOptions fresh;
-  const FpTrapGuard traps;
+  // The slope is the objective's derivative along q, also where ||r||^2
+  // would overflow.
   const Vec r{3, -4, 1}, q{0.5, 2, -1};
   for (unsigned ussum : {0u, 1u, 2u, 3u}) {
-    SCOPED_TRACE(ussum);
     opts.ussum = ussum;
     const double t = 1e-6;
     const double fd = (evalFunc(r + t * q) - evalFunc(r - t * q)) / (2 * t);
-    EXPECT_NEAR(objectiveSlope(r, q), fd, 1e-6 * std::fabs(fd));
+    EXPECT_NEAR(objectiveSlope(r, q), fd, 1e-6 * std::fabs(fd)) << ussum;
   }
   opts.ussum = 1;
   EXPECT_DOUBLE_EQ(objectiveSlope({1e200, 1e200}, {1e200, 1e200}), 500 * std::sqrt(2.0) * 1e200);
   EXPECT_EQ(objectiveSlope({0, 0}, {1, 1}), 0.0);
 }
 
-TEST(WolfeCodes, LevelsAcceptTheirFlags) {
-  const FreshOptions fresh;
+TEST(WolfeCodes, LevelsAndTrials) {
+  const FreshOptions fresh;  // c1 = 1e-4, c2 = 0.9
+  const FpTrapGuard traps;
   // Codes 1, 3, 7, 15 and two with holes, accepted (1) or not by level.
   const int codes[] = {0, 1, 3, 7, 15, 5, 11};
-  struct Case {
-    int level;
-    int accepted[7];
+  const int accepted[][7] = {
+      {0, 1, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1}, {0, 0, 1, 1, 1, 0, 1}, {0, 0, 0, 1, 1, 0, 0},
+      {0, 0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0, 0},
   };
-  const Case cases[] = {
-      {-1, {0, 1, 1, 1, 1, 1, 1}}, {0, {0, 1, 1, 1, 1, 1, 1}}, {1, {0, 0, 1, 1, 1, 0, 1}},
-      {2, {0, 0, 0, 1, 1, 0, 0}},  {3, {0, 0, 0, 0, 1, 0, 0}}, {4, {0, 0, 0, 0, 1, 0, 0}},
-      {5, {0, 0, 0, 0, 1, 0, 0}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.level);
-    opts.wolcheck = c.level;
+  for (int level = -1; level <= 5; ++level) {
+    opts.wolcheck = level;
     for (int k = 0; k < 7; ++k) {
-      EXPECT_EQ(checkWolC(codes[k]), c.accepted[k] == 1) << "code " << codes[k];
       std::valarray<bool> flags(4);
       for (int bit = 0; bit < 4; ++bit) flags[bit] = (codes[k] >> bit) & 1;
       EXPECT_EQ(wccode(flags), codes[k]);
-      EXPECT_EQ(checkWol(flags), c.accepted[k] == 1);
+      EXPECT_EQ(checkWolC(codes[k]), accepted[level + 1][k] == 1) << level << " " << codes[k];
+      EXPECT_EQ(checkWol(flags), accepted[level + 1][k] == 1) << level << " " << codes[k];
     }
   }
-}
-
-TEST(WolfeCodes, FlagsOfTrials) {
-  const FreshOptions fresh;  // c1 = 1e-4, c2 = 0.9
-  const FpTrapGuard traps;
-  // From f0 = 1 with slope g0 = -1 along the search.
+  // Trials from f0 = 1 with slope g0 = -1 along the search.
   struct Case {
-    double J, g, alpha;
+    double J, g;
     int level, code;
   };
   const Case cases[] = {
-      {1.0, -1.0, 0.5, 3, 0},   // no decrease
-      {kNaN, -1.0, 0.5, 3, 0},  // a NaN trial
-      {0.9, -1.0, 0.5, 0, 1},   // decrease only at level 0
-      {0.99996, 0, 0.5, 1, 1},  // above f0 + c1 alpha g0 = 0.99995
-      {0.5, -1.0, 0.5, 1, 3},   // curvature not asked for
-      {0.5, -1.0, 0.5, 2, 3},   // g < c2 g0: still descending steeply
-      {0.5, 0.95, 0.5, 2, 7},   // curvature, not strong
-      {0.5, 0.95, 0.5, 3, 7},  {0.5, -0.2, 0.5, 3, 15}, {0.5, kNaN, 0.5, 3, 3},
+      {1.0, -1.0, 3, 0},   // no decrease
+      {kNaN, -1.0, 3, 0},  // a NaN trial
+      {0.9, -1.0, 0, 1},   // decrease only at level 0
+      {0.99996, 0, 1, 1},  // above f0 + c1 alpha g0 = 0.99995
+      {0.5, -1.0, 2, 3},   // g < c2 g0: still descending steeply
+      {0.5, 0.95, 3, 7},   // curvature, not strong
+      {0.5, -0.2, 3, 15}, {0.5, kNaN, 3, 3},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "J " << c.J << " g " << c.g << " level " << c.level);
-    EXPECT_EQ(wolfeCode(c.J, c.g, c.alpha, 1.0, -1.0, c.level), c.code);
-  }
-  opts.wolcheck = 0;  // a table stays as it is
-  DataFrame table("alpha", {1, 2}, "J", {kNaN, 0}, "wc", {0, 3});
-  selectValid(table);
-  EXPECT_EQ(table.getvector("alpha").size(), 2u);
+  for (const Case& c : cases)
+    EXPECT_EQ(wolfeCode(c.J, c.g, 0.5, 1.0, -1.0, c.level), c.code) << c.J << " " << c.g;
 }
 
 // Searches along x0 + t d on r(x) = A x - b, where b puts the root at
@@ -138,33 +104,35 @@ TEST(WolfeCodes, FlagsOfTrials) {
 struct LineSearchTest : ::testing::Test {
   FreshOptions fresh;
   FpTrapGuard traps;
-  LinearHost host = sixByThree();
+  Host host{sixByThree()};
   TrovikOptimizationTask task;
   Vec x0{0.5, -1.0, 2.0}, d{1.0, 2.0, -1.0}, r;
   double f0 = 0.0, g0 = 0.0;
+  double nanLimit = INFINITY;  // residuals are NaN beyond this step length
 
   void SetUp() override { connect(task, host); }
 
-  // Puts the root at t = root and measures x0.
-  void rootAt(double root) {
-    const Vec target = times(host, x0 + root * d);
-    host.b.assign(std::begin(target), std::end(target));
-    r = Vec(0.0, host.m);
-    task.Feval(x0, r);
-    f0 = evalFunc(r);
-    g0 = objectiveSlope(r, times(host, d));
-    state.reset();
-  }
-  // Residuals are NaN beyond t = limit along d.
-  void nanBeyond(double limit) {
-    host.nanAt = [this, limit](const double* x) {
+  // A root at t = root along d, on the 6 x 3 A or another problem's.
+  void rootAt(double root, const Problem& base = sixByThree()) {
+    Values A(base.m * base.n);
+    base.jacobian(nullptr, A.data());
+    const Vec b = times(base, x0 + root * d);
+    Problem p = linear("line", base.m, base.n, A, Values(std::begin(b), std::end(b)), {});
+    p.residual = [this, m = base.m, linearResidual = p.residual](const double* x, double* out) {
+      linearResidual(x, out);
       double t = 0.0, dd = 0.0;
-      for (std::size_t j = 0; j < host.n; ++j) {
+      for (std::size_t j = 0; j < d.size(); ++j) {
         t += (x[j] - x0[j]) * d[j];
         dd += d[j] * d[j];
       }
-      return t / dd > limit;
+      if (t / dd > nanLimit) std::fill(out, out + m, kNaN);
     };
+    host.problem = p;
+    r = Vec(0.0, base.m);
+    task.Feval(x0, r);
+    f0 = evalFunc(r);
+    g0 = objectiveSlope(r, times(base, d));
+    state.reset();
   }
   LSResult search(int lstype, double sign = 1.0) {
     opts.lstype = lstype;
@@ -183,32 +151,31 @@ TEST_F(LineSearchTest, Variants) {
     std::map<std::string, double> options;
     int lstype;
     double sign;      // directionSign handed over
-    double nanLimit;  // residuals NaN beyond it (0: never)
+    double nanLimit;  // residuals NaN beyond it
     double expected;  // landing; NaN: no step
     double tolerance;
     int trials;  // residual calls: exactly that many when sorted, at most when not; 0 unchecked
   };
   const Case cases[] = {
-      {"sorted", 0.37, {}, 1, 1.0, 0, 0.37, 0.0037, 144 + 2 * 12 + 3 * 4 * 12},
-      {"sweep", 0.37, {}, 0, 1.0, 0, 0.37, 1e-6, 144 + 7},
-      {"no passes", 0.37, {{"nsweeps", 0}}, 1, 1.0, 0, 0.37, 0.05, 144 + 2 * 12},
-      {"far root", 3.0, {}, 1, 1.0, 0, 3.0, 0.03, 312},
-      {"far root, capped", 3.0, {{"alphasafe", 2}}, 1, 1.0, 0, 1.0, 0.0, 312},
-      {"reversed, sorted", -0.37, {}, 1, -1.0, 0, -0.37, 0.0037, 312},
-      {"reversed, sweep", -0.37, {}, 0, -1.0, 0, -0.37, 1e-6, 151},
+      {"sorted", 0.37, {}, 1, 1.0, INFINITY, 0.37, 0.0037, 144 + 2 * 12 + 3 * 4 * 12},
+      {"sweep", 0.37, {}, 0, 1.0, INFINITY, 0.37, 1e-6, 144 + 7},
+      {"no passes", 0.37, {{"nsweeps", 0}}, 1, 1.0, INFINITY, 0.37, 0.05, 144 + 2 * 12},
+      {"far root", 3.0, {}, 1, 1.0, INFINITY, 3.0, 0.03, 312},
+      {"far root, capped", 3.0, {{"alphasafe", 2}}, 1, 1.0, INFINITY, 1.0, 0.0, 312},
+      {"reversed, sorted", -0.37, {}, 1, -1.0, INFINITY, -0.37, 0.0037, 312},
+      {"reversed, sweep", -0.37, {}, 0, -1.0, INFINITY, -0.37, 1e-6, 151},
       {"NaN beyond 0.5, sorted", 0.37, {}, 1, 1.0, 0.5, 0.37, 0.0037, 312},
       {"NaN beyond 0.5, sweep", 0.37, {}, 0, 1.0, 0.5, 0.37, 1e-6, 151},
-      {"no refinement", 0.37, {{"lsmaxit", 0}}, 0, 1.0, 0, 0.37, 0.05, 144},
-      {"wolcheck 2, beyond the kink", 0.37, {{"wolcheck", 2}}, 1, 1.0, 0, 0.37, 0.0037, 0},
+      {"no refinement", 0.37, {{"lsmaxit", 0}}, 0, 1.0, INFINITY, 0.37, 0.05, 144},
+      {"wolcheck 2, beyond the kink", 0.37, {{"wolcheck", 2}}, 1, 1.0, INFINITY, 0.37, 0.0037, 0},
       {"all NaN, sorted", 0.37, {}, 1, 1.0, 1e-300, kNaN, 0, 144},
       {"all NaN, sweep", 0.37, {}, 0, 1.0, 1e-300, kNaN, 0, 144},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FreshOptions options(c.options);
-    host.nanAt = nullptr;
+    nanLimit = c.nanLimit;
     rootAt(c.root);
-    if (c.nanLimit != 0) nanBeyond(c.nanLimit * c.sign);
     testing::internal::CaptureStderr();
     const LSResult res = search(c.lstype, c.sign);
     testing::internal::GetCapturedStderr();
@@ -246,16 +213,9 @@ TEST_F(LineSearchTest, AZeroSlopeMakesNoTrial) {
 
 TEST_F(LineSearchTest, ManyResidualsStillMove) {
   // 20000 residuals of 10 at x = 0 falling to 0 at x = 0.37.
-  host.m = 20000;
-  host.n = 1;
-  host.A.assign(host.m, -10.0 / 0.37);
-  host.b.assign(host.m, -10.0);
   x0 = Vec(0.0, 1);
   d = Vec(1.0, 1);
-  r = Vec(0.0, host.m);
-  task.Feval(x0, r);
-  f0 = evalFunc(r);
-  g0 = objectiveSlope(r, Vec(-10.0 / 0.37, host.m));
+  rootAt(0.37, linear("many", 20000, 1, Values(20000, -10.0 / 0.37), Values(20000, -10.0), {0.0}));
   for (int lstype : {1, 0}) {
     state.reset();
     const LSResult res = search(lstype);
@@ -264,13 +224,22 @@ TEST_F(LineSearchTest, ManyResidualsStillMove) {
   }
 }
 
-TEST_F(LineSearchTest, TracedTrialsAreRecordedAlsoWhenNaN) {
+// Traced trials reach the history and the host, NaN ones too; without a
+// Jacobian-vector callback the slopes of "wolcheck" 2 come from J.
+TEST_F(LineSearchTest, TracedTrialsAndSlopesFromTheJacobian) {
   IterationHistory history;
   task.history = &history;
+  task.jv = nullptr;
+  nanLimit = 0.5;
   rootAt(0.37);
-  nanBeyond(0.5);
   opts.trace = 0x400;
-  search(1);
+  opts.wolcheck = 2;
+  testing::internal::CaptureStderr();
+  const LSResult res = search(1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: JVeval not available\n");
+  EXPECT_NEAR(res.alpha, 0.37, 0.0037);
+  EXPECT_EQ(state.status & 0x1000, 0x1000);
+  EXPECT_EQ(state.jacobianCalls(), 312);
   EXPECT_EQ(history.size(), 312u);
   EXPECT_EQ(host.records.size(), 312u);
   int nan = 0;
@@ -278,18 +247,6 @@ TEST_F(LineSearchTest, TracedTrialsAreRecordedAlsoWhenNaN) {
   EXPECT_GT(nan, 0);
   EXPECT_EQ(history[0].at("m"), "SD3");
   EXPECT_EQ(history[0].at("a"), "1");
-}
-
-TEST_F(LineSearchTest, WithoutJvTheJacobianGivesTheSlopes) {
-  rootAt(0.37);
-  task.jv = nullptr;
-  opts.wolcheck = 2;
-  testing::internal::CaptureStderr();
-  const LSResult res = search(1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning: JVeval not available\n");
-  EXPECT_EQ(state.status & 0x1000, 0x1000);
-  EXPECT_EQ(state.jacobianCalls(), 312);
-  EXPECT_NEAR(res.alpha, 0.37, 0.0037);
 }
 
 TEST_F(LineSearchTest, SweepsAndGrids) {
@@ -307,13 +264,12 @@ TEST_F(LineSearchTest, SweepsAndGrids) {
   // A grid below "alphamin" starts there; an "alphamin" of 0 means the
   // smallest positive double; repeats move to fresh step lengths.
   opts.alphamin = 1e-3;
-  DataFrame grid = evalStepGrid(1e-9, 1e-1, context, "SD3");
-  EXPECT_NEAR(grid.getvector("alpha")[0], 1e-3, 1e-15);
+  EXPECT_NEAR(evalStepGrid(1e-9, 1e-1, context, "SD3").getvector("alpha")[0], 1e-3, 1e-15);
   opts.alphamin = 0.0;
-  grid = evalStepGrid(-1.0, 1.0, context, "SD3");
-  EXPECT_NEAR(grid.getvector("alpha")[0] / DBL_MIN, 1.0, 1e-12);
+  const double smallest = evalStepGrid(-1.0, 1.0, context, "SD3").getvector("alpha")[0];
+  EXPECT_NEAR(smallest / DBL_MIN, 1.0, 1e-12);
   context.trialCache.clear();
-  grid = evalStepGrid(0.5, 0.5, context, "SD3");
+  DataFrame grid = evalStepGrid(0.5, 0.5, context, "SD3");
   const Vec& repeats = grid.getvector("alpha");
   EXPECT_DOUBLE_EQ(repeats[0], 0.5);
   EXPECT_DOUBLE_EQ(repeats[1], repeats[0] * 1.1);                 // nothing larger cached yet
@@ -321,7 +277,7 @@ TEST_F(LineSearchTest, SweepsAndGrids) {
   EXPECT_EQ(context.trialCache.size(), 12u);
 
   // All trials NaN: every sweep keeps the first one's range.
-  nanBeyond(0.0);
+  nanLimit = 0.0;
   sweep = sweepStepLengths(context);
   const Vec& kept = sweep.getvector("alpha");
   for (std::size_t k = 0; k < 48; ++k) EXPECT_EQ(kept[96 + k], kept[k]);

@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "leastsq/linear_host.h"
+#include "leastsq/trovik_host.h"
 #include "leastsq/truncated_svd_solve.h"
 #include "support/fp_traps.h"
 
 namespace {
 
-using namespace trovik_test;
+using namespace trovik_host;
 using Matrix = MatrixTemplate<double>;
 
 struct Direction {
@@ -39,23 +39,16 @@ void expectNear(const Vec& a, const Vec& b, double tol) {
 TEST(TrovikDirections, DenseKinds) {
   const Matrix J(2, 2, Vec{1.0, 2.0, 3.0, 4.0});
   const Vec r{1.0, 1.0};
-  // J d = -r: d = (1, -1).
-  const Vec newton{1.0, -1.0};
+  const Vec newton{1.0, -1.0};  // J d = -r
   expectNear(directionOf(SearchDir::SD0, J, r).d, Vec{-4.0, -6.0}, 0.0);
   expectNear(directionOf(SearchDir::SD2, J, r).d, newton, 1e-14);
   const Direction sd3 = directionOf(SearchDir::SD3, J, r);
   expectNear(sd3.d, newton, 1e-7);  // each value shifted by 1e-9 s_0
   EXPECT_NE(sd3.err.find("Bad cond: "), std::string::npos);
   expectNear(directionOf(SearchDir::SD4, J, r).d, newton, 1e-13);
-
-  const Direction sd5 = directionOf(SearchDir::SD5, J, r);
-  expectNear(sd5.d, Vec{0.0, 0.0}, 0.0);
-  EXPECT_EQ(sd5.err, "");
-  for (const SearchDir kind : {SearchDir::SD1, SearchDir::None}) {
-    const Direction none = directionOf(kind, J, r);
-    expectNear(none.d, Vec{0.0, 0.0}, 0.0);
-    EXPECT_EQ(none.err, "Search dir " + sdname(kind) + " not implemented\n");
-  }
+  // SD5 is matrix-free only; SD1 gives nothing here.
+  for (const SearchDir kind : {SearchDir::SD5, SearchDir::SD1})
+    expectNear(directionOf(kind, J, r).d, Vec{0.0, 0.0}, 0.0);
 }
 
 TEST(TrovikDirections, SingularAndWideJacobians) {

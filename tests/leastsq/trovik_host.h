@@ -1,20 +1,29 @@
 #pragma once
-// A host program for `trovik` runs: a residual function r(x) with its
-// Jacobian given as C callbacks (the Jacobian and both products, each of
-// them writing r(x) into their residual argument, as the derivative checks
+// A host program for the least-squares driver: a residual function r(x)
+// with its Jacobian as C callbacks (the Jacobian and both products, each
+// writing r(x) into its residual argument, as the derivative checks
 // expect), an iteration callback that keeps every record, call counts, and
-// switches that make a callback misbehave. Known test problems with their
-// answers are at the end.
+// switches and hooks that make a callback misbehave or look around. Known
+// test problems with their answers are at the end; the tests, the
+// benchmark and the monitor test's host program share them.
 
+#include <fenv.h>
+#include <lapacke.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
 #include <utility>
+#include <valarray>
 #include <vector>
 
 #include "dense/quiet_scope.h"
+#include "leastsq/trovik_task.h"
+#include "options/global_state.h"
+#include "options/opts.h"
 #include "zelk/trovik.h"
 
 namespace trovik_host {
@@ -29,6 +38,10 @@ struct Problem {
   std::function<void(const double* x, double* r)> residual;
   std::function<void(const double* x, double* J)> jacobian;  // m x n, row-major
   Values start;
+  // The answer: the solution, or (empty) the least sum of squares, with the
+  // tolerance a run reaches it to.
+  Values solution;
+  double minimum = 0.0, tolerance = 0.0;
 };
 
 struct Host {
@@ -37,31 +50,48 @@ struct Host {
   Problem problem;
   bool writeResiduals = true;                          // the Jacobian callback writes r(x)
   double jacobianError = 0.0;                          // added to J(0, 0)
+  double jacobianScale = 1.0;                          // multiplies every entry of J
+  std::function<void()> inCallback;                    // runs inside every callback
   std::function<void(Host&, const Record&)> onRecord;  // inside the iteration callback
 
   std::vector<Record> records;
   int residualCalls = 0, jacobianCalls = 0, productCalls = 0;
+  // What the last callback saw.
+  std::size_t seenN = 0, seenM = 0;
+  long seenCount = -1;
+  int seenTraps = -1;
+
+  void enter(std::size_t n, std::size_t m, long count) {
+    seenN = n;
+    seenM = m;
+    seenCount = count;
+    seenTraps = fegetexcept();
+    if (inCallback) inCallback();
+  }
+  void jacobianAt(const double* x, double* r, double* J) const {
+    if (writeResiduals) problem.residual(x, r);
+    problem.jacobian(x, J);
+    for (std::size_t i = 0; i < problem.m * problem.n; ++i) J[i] *= jacobianScale;
+    J[0] += jacobianError;
+  }
 };
 
 inline Host& of(void* user) { return *static_cast<Host*>(user); }
 
-inline int residualFn(const double* x, std::size_t, double* r, std::size_t, void* user) {
+inline int residualFn(const double* x, std::size_t n, double* r, std::size_t m, void* user) {
   Host& h = of(user);
   ++h.residualCalls;
+  h.enter(n, m, 0);
   h.problem.residual(x, r);
   return 0;
 }
 
-inline void jacobianAt(Host& h, const double* x, double* r, double* J) {
-  if (h.writeResiduals) h.problem.residual(x, r);
-  h.problem.jacobian(x, J);
-  J[0] += h.jacobianError;
-}
-
-inline int jacobianFn(const double* x, std::size_t, double* r, std::size_t, double* J, void* user) {
+inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, double* J,
+                      void* user) {
   Host& h = of(user);
   ++h.jacobianCalls;
-  jacobianAt(h, x, r, J);
+  h.enter(n, m, 0);
+  h.jacobianAt(x, r, J);
   return 0;
 }
 
@@ -71,8 +101,9 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
               long count, double* out, void* user) {
   Host& h = of(user);
   ++h.productCalls;
+  h.enter(n, m, count);
   std::vector<double> J(m * n);
-  jacobianAt(h, x, r, J.data());
+  h.jacobianAt(x, r, J.data());
   const std::size_t inLength = Transposed ? m : n, outLength = Transposed ? n : m;
   for (long k = 0; k < count; ++k)
     for (std::size_t o = 0; o < outLength; ++o) {
@@ -84,10 +115,11 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
   return 0;
 }
 
-inline int iterationFn(const double*, std::size_t, const double*, std::size_t, const void*,
+inline int iterationFn(const double*, std::size_t n, const double*, std::size_t m, const void*,
                        const void*, const char** keys, const char** values, long count,
                        void* user) {
   Host& h = of(user);
+  h.enter(n, m, count);
   Record record;
   for (long i = 0; i < count; ++i) record[keys[i]] = values[i];
   h.records.push_back(record);
@@ -135,6 +167,15 @@ inline double sumOfSquares(const Values& r) {
   return s;
 }
 
+// How far x is from the problem's answer: the largest distance of an entry
+// from the solution, or that of the sum of squares from the minimum.
+inline double miss(const Problem& p, const Values& x) {
+  if (p.solution.empty()) return std::fabs(sumOfSquares(residualsAt(p, x)) - p.minimum);
+  double most = 0.0;
+  for (std::size_t j = 0; j < p.n; ++j) most = std::fmax(most, std::fabs(x[j] - p.solution[j]));
+  return most;
+}
+
 // The records that carry a key, in order (iteration records carry "tj").
 inline std::vector<Record> withKey(const Host& h, const std::string& key) {
   std::vector<Record> out;
@@ -145,102 +186,111 @@ inline std::vector<Record> withKey(const Host& h, const std::string& key) {
 
 // --- Known problems ---------------------------------------------------------
 
-// r = A x - b for a 30 x n A with entries of both signs.
-inline Problem linearProblemOf(std::size_t n) {
-  Problem p{"linear", n, 30, nullptr, nullptr, Values(n, 0.0)};
-  auto a = [n](std::size_t i, std::size_t j) {
-    return std::sin(1.0 + 3.0 * static_cast<double>(i) + 7.0 * static_cast<double>(j)) +
-           (i % n == j ? 2.0 : 0.0);
-  };
-  auto b = [](std::size_t i) { return std::cos(0.5 * static_cast<double>(i)); };
-  p.residual = [a, b, n](const double* x, double* r) {
-    for (std::size_t i = 0; i < 30; ++i) {
-      r[i] = -b(i);
-      for (std::size_t j = 0; j < n; ++j) r[i] += a(i, j) * x[j];
+// r = A x - b (A m x n, row-major), with its least-squares solution from
+// LAPACK's SVD solve.
+inline Problem linear(std::string name, std::size_t m, std::size_t n, Values A, Values b,
+                      Values start) {
+  Values solution(b), a(A), s(n);
+  lapack_int rank = 0;
+  LAPACKE_dgelsd(LAPACK_ROW_MAJOR, static_cast<int>(m), static_cast<int>(n), 1, a.data(),
+                 static_cast<int>(n), solution.data(), 1, s.data(), -1.0, &rank);
+  solution.resize(n);
+  Problem p{std::move(name), n, m, nullptr, nullptr, std::move(start), solution, 0.0, 1e-8};
+  p.residual = [A, b, m, n](const double* x, double* r) {
+    for (std::size_t i = 0; i < m; ++i) {
+      r[i] = -b[i];
+      for (std::size_t j = 0; j < n; ++j) r[i] += A[i * n + j] * x[j];
     }
   };
-  p.jacobian = [a, n](const double*, double* J) {
-    for (std::size_t i = 0; i < 30; ++i)
-      for (std::size_t j = 0; j < n; ++j) J[i * n + j] = a(i, j);
-  };
+  p.jacobian = [A](const double*, double* J) { std::copy(A.begin(), A.end(), J); };
   return p;
+}
+
+// r = A x - b for a 30 x n A with entries of both signs.
+inline Problem linearProblemOf(std::size_t n) {
+  Values A(30 * n), b(30);
+  for (std::size_t i = 0; i < 30; ++i) {
+    for (std::size_t j = 0; j < n; ++j)
+      A[i * n + j] = std::sin(1.0 + 3.0 * double(i) + 7.0 * double(j)) + (i % n == j ? 2.0 : 0.0);
+    b[i] = std::cos(0.5 * double(i));
+  }
+  return linear("linear", 30, n, A, b, Values(n, 0.0));
 }
 
 inline Problem linearProblem() { return linearProblemOf(4); }
 
-// Rosenbrock: r = (10 (x2 - x1^2), 1 - x1), root (1, 1).
-inline Problem rosenbrock() {
-  Problem p{"rosenbrock", 2, 2, nullptr, nullptr, {-1.2, 1.0}};
-  p.residual = [](const double* x, double* r) {
-    r[0] = 10.0 * (x[1] - x[0] * x[0]);
-    r[1] = 1.0 - x[0];
-  };
-  p.jacobian = [](const double* x, double* J) {
-    J[0] = -20.0 * x[0];
-    J[1] = 10.0;
-    J[2] = -1.0;
-    J[3] = 0.0;
+// A number with its derivative along one direction (forward-mode
+// differentiation): the nonlinear problems write their residuals once, for
+// doubles and for these, and take their Jacobians column by column from it.
+struct Dual {
+  double v, d;
+  Dual(double value = 0.0, double slope = 0.0) : v(value), d(slope) {}
+};
+inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
+inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
+inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
+inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
+inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
+
+// A problem from residual code f(x, r) written for any number type.
+template <class F>
+Problem nonlinear(std::string name, std::size_t m, Values start, Values solution, double minimum,
+                  double tolerance, F f) {
+  const std::size_t n = start.size();
+  Problem p{std::move(name), n, m, nullptr, nullptr, std::move(start), std::move(solution)};
+  p.minimum = minimum;
+  p.tolerance = tolerance;
+  p.residual = [f](const double* x, double* r) { f(x, r); };
+  p.jacobian = [f, n, m](const double* x, double* J) {
+    std::vector<Dual> xd(n), rd(m);
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t k = 0; k < n; ++k) xd[k] = Dual(x[k], k == j ? 1.0 : 0.0);
+      f(xd.data(), rd.data());
+      for (std::size_t i = 0; i < m; ++i) J[i * n + j] = rd[i].d;
+    }
   };
   return p;
 }
 
+// Rosenbrock: r = (10 (x2 - x1^2), 1 - x1), root (1, 1).
+inline Problem rosenbrock() {
+  return nonlinear("rosenbrock", 2, {-1.2, 1.0}, {1.0, 1.0}, 0.0, 1e-7, [](const auto* x, auto* r) {
+    r[0] = 10.0 * (x[1] - x[0] * x[0]);
+    r[1] = 1.0 - x[0];
+  });
+}
+
 // Powell's singular function: root 0, where J is singular.
 inline Problem powellSingular() {
-  Problem p{"powell", 4, 4, nullptr, nullptr, {3.0, -1.0, 0.0, 1.0}};
-  const double s5 = std::sqrt(5.0), s10 = std::sqrt(10.0);
-  p.residual = [s5, s10](const double* x, double* r) {
-    r[0] = x[0] + 10.0 * x[1];
-    r[1] = s5 * (x[2] - x[3]);
-    r[2] = (x[1] - 2.0 * x[2]) * (x[1] - 2.0 * x[2]);
-    r[3] = s10 * (x[0] - x[3]) * (x[0] - x[3]);
-  };
-  p.jacobian = [s5, s10](const double* x, double* J) {
-    const double a = x[1] - 2.0 * x[2], b = x[0] - x[3];
-    const double rows[16] = {1, 10,    0,      0, 0,           0, s5, -s5,
-                             0, 2 * a, -4 * a, 0, 2 * s10 * b, 0, 0,  -2 * s10 * b};
-    for (int i = 0; i < 16; ++i) J[i] = rows[i];
-  };
-  return p;
+  return nonlinear("powell", 4, {3.0, -1.0, 0.0, 1.0}, {0.0, 0.0, 0.0, 0.0}, 0.0, 1e-6,
+                   [](const auto* x, auto* r) {
+                     r[0] = x[0] + 10.0 * x[1];
+                     r[1] = std::sqrt(5.0) * (x[2] - x[3]);
+                     r[2] = (x[1] - 2.0 * x[2]) * (x[1] - 2.0 * x[2]);
+                     r[3] = std::sqrt(10.0) * (x[0] - x[3]) * (x[0] - x[3]);
+                   });
 }
 
 // Freudenstein and Roth: root (5, 4), and a local minimum with sum of
 // squares 48.9842 near (11.41, -0.8968).
 inline Problem freudensteinRoth() {
-  Problem p{"freudenstein-roth", 2, 2, nullptr, nullptr, {0.5, -2.0}};
-  p.residual = [](const double* x, double* r) {
-    r[0] = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
-    r[1] = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
-  };
-  p.jacobian = [](const double* x, double* J) {
-    J[0] = 1.0;
-    J[1] = 10.0 * x[1] - 3.0 * x[1] * x[1] - 2.0;
-    J[2] = 1.0;
-    J[3] = 3.0 * x[1] * x[1] + 2.0 * x[1] - 14.0;
-  };
-  return p;
+  return nonlinear("freudenstein-roth", 2, {0.5, -2.0}, {}, 48.9842, 1e-4,
+                   [](const auto* x, auto* r) {
+                     r[0] = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
+                     r[1] = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
+                   });
 }
 
 // Bard: 15 residuals in 3 variables, least sum of squares 8.21487e-3.
 inline Problem bard() {
-  Problem p{"bard", 3, 15, nullptr, nullptr, {1.0, 1.0, 1.0}};
-  static const double y[15] = {0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39,
-                               0.37, 0.58, 0.73, 0.96, 1.34, 2.10, 4.39};
-  p.residual = [](const double* x, double* r) {
+  return nonlinear("bard", 15, {1.0, 1.0, 1.0}, {}, 8.21487e-3, 1e-8, [](const auto* x, auto* r) {
+    static const double y[15] = {0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39,
+                                 0.37, 0.58, 0.73, 0.96, 1.34, 2.10, 4.39};
     for (int i = 0; i < 15; ++i) {
       const double u = i + 1, v = 15 - i, w = std::fmin(u, v);
       r[i] = y[i] - (x[0] + u / (v * x[1] + w * x[2]));
     }
-  };
-  p.jacobian = [](const double* x, double* J) {
-    for (int i = 0; i < 15; ++i) {
-      const double u = i + 1, v = 15 - i, w = std::fmin(u, v);
-      const double q = v * x[1] + w * x[2];
-      J[i * 3 + 0] = -1.0;
-      J[i * 3 + 1] = u * v / (q * q);
-      J[i * 3 + 2] = u * w / (q * q);
-    }
-  };
-  return p;
+  });
 }
 
 // Meyer: 16 residuals in 3 variables with values of the order 1e4; least
@@ -249,73 +299,80 @@ inline Problem bard() {
 // Far trial points overflow exp: the host computes without trapping there,
 // as a host may, and hands back the infinities.
 inline Problem meyer() {
-  Problem p{"meyer", 3, 16, nullptr, nullptr, {0.02, 4000.0, 250.0}};
-  static const double y[16] = {34780, 28610, 23650, 19630, 16370, 13720, 11540, 9744,
-                               8261,  7030,  6005,  5147,  4427,  3820,  3307,  2872};
-  p.residual = [](const double* x, double* r) {
-    const QuietFpScope quiet;
-    for (int i = 0; i < 16; ++i) {
-      const double t = 45.0 + 5.0 * (i + 1);
-      r[i] = x[0] * std::exp(x[1] / (t + x[2])) - y[i];
-    }
-  };
-  p.jacobian = [](const double* x, double* J) {
-    const QuietFpScope quiet;
-    for (int i = 0; i < 16; ++i) {
-      const double t = 45.0 + 5.0 * (i + 1), q = t + x[2], e = std::exp(x[1] / q);
-      J[i * 3 + 0] = e;
-      J[i * 3 + 1] = x[0] * e / q;
-      J[i * 3 + 2] = -x[0] * e * x[1] / (q * q);
-    }
-  };
-  return p;
+  return nonlinear(
+      "meyer", 16, {0.02, 4000.0, 250.0}, {}, 87.9458, 1e-3, [](const auto* x, auto* r) {
+        static const double y[16] = {34780, 28610, 23650, 19630, 16370, 13720, 11540, 9744,
+                                     8261,  7030,  6005,  5147,  4427,  3820,  3307,  2872};
+        using std::exp;
+        const QuietFpScope quiet;
+        for (int i = 0; i < 16; ++i) r[i] = x[0] * exp(x[1] / (50.0 + 5.0 * i + x[2])) - y[i];
+      });
 }
 
-// A linear system with a known root, r = A (x - c): with start c the run
-// starts at its solution.
+// A linear system r = A (x - c) started at its root c.
 inline Problem zeroResidualAtStart() {
-  Problem p{"at-root", 3, 3, nullptr, nullptr, {1.0, -2.0, 0.5}};
-  static const double A[9] = {4, 1, 0, 1, 3, 1, 0, 1, 2};
-  static const double c[3] = {1.0, -2.0, 0.5};
-  p.residual = [](const double* x, double* r) {
-    for (int i = 0; i < 3; ++i) {
-      r[i] = 0.0;
-      for (int j = 0; j < 3; ++j) r[i] += A[i * 3 + j] * (x[j] - c[j]);
-    }
-  };
-  p.jacobian = [](const double*, double* J) {
-    for (int i = 0; i < 9; ++i) J[i] = A[i];
-  };
-  return p;
+  const Values A{4, 1, 0, 1, 3, 1, 0, 1, 2}, c{1.0, -2.0, 0.5};
+  return linear("at-root", 3, 3, A, {2.0, -4.5, -1.0}, c);
 }
 
 // More variables than residuals: r = (x1 + x2 - 1, x2 x3 - 2).
 inline Problem wide() {
-  Problem p{"wide", 3, 2, nullptr, nullptr, {0.5, 0.5, 0.5}};
-  p.residual = [](const double* x, double* r) {
+  return nonlinear("wide", 2, {0.5, 0.5, 0.5}, {}, 0.0, 0.0, [](const auto* x, auto* r) {
     r[0] = x[0] + x[1] - 1.0;
     r[1] = x[1] * x[2] - 2.0;
-  };
-  p.jacobian = [](const double* x, double* J) {
-    const double rows[6] = {1, 1, 0, 0, x[2], x[1]};
-    for (int i = 0; i < 6; ++i) J[i] = rows[i];
-  };
-  return p;
+  });
 }
 
 // Residuals that ignore x3: the Jacobian's last column is zero.
 inline Problem ignoredVariable() {
-  Problem p{"ignored-variable", 3, 3, nullptr, nullptr, {2.0, 2.0, 7.0}};
-  p.residual = [](const double* x, double* r) {
-    r[0] = x[0] - 1.0;
-    r[1] = x[1] * x[1] - 4.0 * x[0];
-    r[2] = x[0] + x[1] - 3.0;
-  };
-  p.jacobian = [](const double* x, double* J) {
-    const double rows[9] = {1, 0, 0, -4, 2 * x[1], 0, 1, 1, 0};
-    for (int i = 0; i < 9; ++i) J[i] = rows[i];
-  };
-  return p;
+  return nonlinear("ignored-variable", 3, {2.0, 2.0, 7.0}, {}, 0.0, 0.0,
+                   [](const auto* x, auto* r) {
+                     r[0] = x[0] - 1.0;
+                     r[1] = x[1] * x[1] - 4.0 * x[0];
+                     r[2] = x[0] + x[1] - 3.0;
+                   });
 }
+
+// --- For tests of the driver's parts ----------------------------------------
+
+using Vec = std::valarray<double>;
+
+// r = A x - b, 6 x 3.
+inline Problem sixByThree() {
+  return linear("6x3", 6, 3, {2, 1, 0, 1, 3, 1, 0, 1, 4, 1, 0, 1, -1, 2, 1, 3, -1, 2},
+                {1, -2, 0.5, 3, 0, -1}, {0.0, 0.0, 0.0});
+}
+
+// J v with the problem's Jacobian at 0 (a linear problem's everywhere).
+inline Vec times(const Problem& p, const Vec& v) {
+  Values J(p.m * p.n);
+  p.jacobian(nullptr, J.data());
+  Vec out(0.0, p.m);
+  for (std::size_t i = 0; i < p.m; ++i)
+    for (std::size_t j = 0; j < p.n; ++j) out[i] += J[i * p.n + j] * v[j];
+  return out;
+}
+
+inline void connect(TrovikOptimizationTask& task, Host& host) {
+  task.residual = residualFn;
+  task.jacobian = jacobianFn;
+  task.jv = productFn<false>;
+  task.vj = productFn<true>;
+  task.iteration = iterationFn;
+  task.user = &host;
+}
+
+// The least-squares driver's default options and a fresh run state, for
+// the scope and after it.
+struct FreshOptions {
+  explicit FreshOptions(const std::map<std::string, double>& overrides = {}) {
+    opts.assignValues(OptsTrovik(overrides));
+    state.reset();
+  }
+  ~FreshOptions() {
+    opts.assignValues(OptsTrovik());
+    state.reset();
+  }
+};
 
 }  // namespace trovik_host
