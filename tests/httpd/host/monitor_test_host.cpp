@@ -12,18 +12,20 @@
 //   !exit                     ends the program with exit(0), the server still running
 // End of input stops the server and ends the program.
 //
-// Options: --traps arms the invalid, divide-by-zero and overflow traps before
-// the start, as the driver does; --long-poll-ms N and --first-byte-ms N
-// shorten those waits.
+// Arguments: --traps (first) arms the invalid, divide-by-zero and overflow
+// traps before the start, as the driver does; --long-poll-ms N or
+// --first-byte-ms N shortens that wait.
 
 #include <fenv.h>
 
-#include <cmath>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <valarray>
 
 #include "httpd/monitor_start.h"
@@ -49,19 +51,14 @@ struct Host {
   void append(const std::string& line) {
     IterationRecord record;
     std::istringstream pairs(line);
-    std::string pair;
-    while (pairs >> pair) {
-      const std::size_t eq = pair.find('=');
-      record[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    for (std::string pair; pairs >> pair;) {
+      const std::size_t eq = std::min(pair.find('='), pair.size());
+      record[pair.substr(0, eq)] = pair.substr(std::min(eq + 1, pair.size()));
     }
-    std::size_t size = 0;
-    {
-      std::lock_guard<std::mutex> lock(run.mutex);
-      if (record.empty()) record["it"] = std::to_string(history.size());
-      history.push_back(std::move(record));
-      size = history.size();
-    }
-    std::cout << "appended " << size << std::endl;
+    std::lock_guard<std::mutex> lock(run.mutex);
+    if (record.empty()) record["it"] = std::to_string(history.size());
+    history.push_back(std::move(record));
+    std::cout << "appended " << history.size() << std::endl;
   }
 };
 
@@ -69,45 +66,31 @@ struct Host {
 
 int main(int argc, char** argv) {
   Host host;
-  bool traps = false;
-  for (int i = 1; i < argc; ++i) {
+  const bool armed = argc > 1 && argv[1] == std::string("--traps");
+  const int traps = armed ? FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW : 0;
+  for (int i = armed ? 2 : 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
-    if (arg == "--traps") {
-      traps = true;
-    } else if ((arg == "--long-poll-ms" || arg == "--first-byte-ms") && i + 1 < argc) {
-      const std::chrono::milliseconds value(std::atol(argv[++i]));
-      (arg == "--long-poll-ms" ? host.settings.waits.longPoll : host.settings.io.firstByte) = value;
-    } else {
-      std::cerr << "unknown argument " << arg << "\n";
-      return 2;
-    }
+    (arg == "--long-poll-ms" ? host.settings.waits.longPoll : host.settings.io.firstByte) =
+        std::chrono::milliseconds(std::atol(argv[i + 1]));
   }
-  if (traps) feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+  feenableexcept(traps);
   host.start();
   if (!host.server) return 1;
 
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    if (line == "!stop") {
-      std::cout << "stopped " << zelkcomp_stop_httpd(host.server) << std::endl;
-      host.server = nullptr;
-    } else if (line == "!wait") {
+  for (std::string line; std::getline(std::cin, line);) {
+    if (line == "!stop")
+      std::cout << "stopped " << zelkcomp_stop_httpd(std::exchange(host.server, nullptr))
+                << std::endl;
+    else if (line == "!wait")
       std::cout << "waited " << zelkcomp_wait_httpd(host.server) << std::endl;
-    } else if (line == "!start") {
+    else if (line == "!start")
       host.start();
-    } else if (line == "!exit") {
+    else if (line == "!exit")
       std::exit(0);
-    } else {
+    else
       host.append(line);
-    }
   }
   zelkcomp_stop_httpd(host.server);
   // The traps must still be as the host set them.
-  const int armed = fegetexcept();
-  const int want = traps ? (FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW) : 0;
-  if (armed != want) {
-    std::cerr << "floating-point traps changed: " << armed << " != " << want << "\n";
-    return 3;
-  }
-  return 0;
+  return fegetexcept() == traps ? 0 : 3;
 }

@@ -1,9 +1,6 @@
 """The monitor test host as a child process, and HTTP on 127.0.0.1 to it.
-
-Every wait is bounded (BOUND seconds unless said otherwise) and every loop
-counted; traffic goes to 127.0.0.1 only. Bodies said to be JSON go through
-json.loads with NaN and Infinity refused.
-"""
+Every wait is bounded (BOUND seconds) and every loop counted; bodies said to
+be JSON go through json.loads with NaN and Infinity refused."""
 
 import concurrent.futures
 import http.client
@@ -30,51 +27,40 @@ def strict_json(text):
     return json.loads(text, parse_constant=refuse)
 
 
+def _pump(stream, sink, end):
+    for line in stream:
+        sink(line.rstrip("\n"))
+    if end:
+        sink(None)
+
+
 class Host:
     """The host program with the monitor on an ephemeral port, once it has
     printed a line matching ready."""
 
     def __init__(self, exe, *args, env=None, ready=r"^started$"):
         self.workdir = tempfile.TemporaryDirectory(prefix="zelk-monitor-")
-        environment = dict(os.environ)
-        environment["HTTP_PORT"] = "0"
-        environment.update(env or {})
         self.proc = subprocess.Popen(
             [exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            text=True, env=environment, cwd=self.workdir.name, bufsize=1)
-        self._out = queue.Queue()
-        self._err_lock = threading.Lock()
-        self._err = []
-        self._readers = [
-            threading.Thread(target=self._read_out, daemon=True),
-            threading.Thread(target=self._read_err, daemon=True),
-        ]
+            text=True, env={**os.environ, "HTTP_PORT": "0", **(env or {})},
+            cwd=self.workdir.name, bufsize=1)
+        self._out, self._err = queue.Queue(), []  # list.append is atomic
+        self._readers = [threading.Thread(target=_pump, args=a, daemon=True) for a in
+                         [(self.proc.stdout, self._out.put, True),
+                          (self.proc.stderr, self._err.append, False)]]
         for reader in self._readers:
             reader.start()
         self.port = int(self.expect(PORT_LINE).group(1))
         self.expect(ready)
 
-    def _read_out(self):
-        for line in self.proc.stdout:
-            self._out.put(line.rstrip("\n"))
-        self._out.put(None)
-
-    def _read_err(self):
-        for line in self.proc.stderr:
-            with self._err_lock:
-                self._err.append(line.rstrip("\n"))
-
     def expect(self, pattern, bound=BOUND):
         """The match of the next stdout line that matches pattern."""
         deadline = time.monotonic() + bound
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no line matching %r on the host's output" % pattern)
             try:
-                line = self._out.get(timeout=left)
+                line = self._out.get(timeout=max(deadline - time.monotonic(), 0.001))
             except queue.Empty:
-                continue
+                raise AssertionError("no line matching %r on the host's output" % pattern) from None
             if line is None:
                 raise AssertionError("host ended before %r; stderr:\n%s" % (pattern, self.stderr()[-3000:]))
             found = re.search(pattern, line)
@@ -82,12 +68,10 @@ class Host:
                 return found
 
     def stderr(self):
-        with self._err_lock:
-            return "\n".join(self._err)
+        return "\n".join(list(self._err))
 
     def count_in_stderr(self, text):
-        with self._err_lock:
-            return sum(text in line for line in self._err)
+        return sum(text in line for line in list(self._err))
 
     def await_stderr(self, text, count=1, bound=BOUND):
         wait_until(lambda: self.count_in_stderr(text) >= count, bound,
@@ -97,39 +81,34 @@ class Host:
         self.proc.stdin.write(line + "\n")
         self.proc.stdin.flush()
 
+    def command(self, line, answer):
+        """A command line of the test host, and the match of its answer."""
+        self.send(line)
+        return self.expect(answer)
+
     def append(self, **record):
-        line = " ".join("%s=%s" % item for item in record.items())
-        return int(self.command(line, r"^appended (\d+)$").group(1))
+        self.command(" ".join("%s=%s" % item for item in record.items()), r"^appended \d+$")
+
+    def restart(self):
+        self.port = int(self.command("!start", PORT_LINE).group(1))
+        self.expect(r"^started$")
 
     def finish(self, bound=BOUND):
         """Ends the host; its exit code (0 when it ran clean)."""
-        if self.proc.stdin and not self.proc.stdin.closed:
+        if not self.proc.stdin.closed:
             self.proc.stdin.close()
         try:
             code = self.proc.wait(timeout=bound)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(timeout=bound)
-            raise AssertionError("host did not end")
+            raise AssertionError("host did not end") from None
         for reader in self._readers:
             reader.join(bound)
         self.proc.stdout.close()
         self.proc.stderr.close()
         self.workdir.cleanup()
         return code
-
-    def alive(self):
-        return self.proc.poll() is None
-
-    def command(self, line, answer):
-        """A command line of the test host, and the line it answers."""
-        self.send(line)
-        return self.expect(answer)
-
-    def restart(self):
-        """A new server after a stop, on a new port."""
-        self.port = int(self.command("!start", PORT_LINE).group(1))
-        self.expect(r"^started$")
 
     def request(self, method, path, **kwargs):
         return request(self.port, method, path, **kwargs)
@@ -138,8 +117,8 @@ class Host:
         return request(self.port, "GET", path, **kwargs)
 
     def held(self, path):
-        """background() of a GET of path, returned once the server has read
-        the request (an endpoint that waits then holds it)."""
+        """background() of a GET of path, once the server has read the
+        request (an endpoint that waits then holds it)."""
         logged = "HTTP header: GET " + path
         before = self.count_in_stderr(logged)
         pending = background(self.port, "GET", path)
@@ -149,10 +128,8 @@ class Host:
 
 class Answer:
     def __init__(self, response, body):
-        self.status = response.status
-        self.reason = response.reason
+        self.status, self.reason, self.body = response.status, response.reason, body
         self.headers = {k.lower(): v for k, v in response.getheaders()}
-        self.body = body
 
     def json(self):
         return strict_json(self.body.decode("utf-8"))
@@ -172,17 +149,12 @@ def raw(port, data, timeout=BOUND):
     """All the server sends back to data, until it closes."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(data)
-        chunks = []
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            chunks.append(chunk)
+        chunks, deadline = [], time.monotonic() + timeout
+        while time.monotonic() < deadline and (not chunks or chunks[-1]):
+            chunks.append(s.recv(65536))
         return b"".join(chunks)
 
 
-# Requests on threads of their own (long polls, requests that queue).
 _background = concurrent.futures.ThreadPoolExecutor(max_workers=8)
 
 
@@ -200,7 +172,6 @@ def wait_until(predicate, bound=BOUND, what="condition"):
 
 
 def end_clean(host):
-    """Ends the host; it must exit with 0."""
     code = host.finish()
     assert code == 0, "host exit code %s; stderr:\n%s" % (code, host.stderr()[-3000:])
 

@@ -11,31 +11,27 @@ HostTest.exe = host_exe()
 
 
 class MonitorLifecycle(HostTest):
-    def quit(self, host, text):
-        return host.request("POST", "/server-quit/" + text).json()
-
     def test_quits_and_stops(self):
         host = self.run_host()
+
+        def quit(text):
+            return host.request("POST", "/server-quit/" + text).json()
+
         # A stop cancels a pending delayed quit and ends a waiting delay.
-        self.quit(host, "999999")
+        quit("999999")
         delay = host.held("/delay/600000")
         host.command("!stop", r"^stopped 0$")
         self.assertEqual(delay.result(BOUND).json(), {"dur": 600000})
         # Of several delayed quits the earliest ends the listener, and the wait
         # (a later one that postponed it would outlast the wait's bound).
-        host.restart()
-        self.assertEqual(self.quit(host, "000999999"), {"quit-in": 999999})
-        started = time.monotonic()
-        self.assertEqual(self.quit(host, "200"), {"quit-in": 200})
-        self.assertEqual(self.quit(host, "600000"), {"quit-in": 600000})
-        host.command("!wait", r"^waited 0$")
-        self.assertGreaterEqual(time.monotonic() - started, 0.2)
-        host.command("!stop", r"^stopped 0$")
-        # A quit without delay.
-        host.restart()
-        self.assertEqual(self.quit(host, "0"), {"quit-in": 0})
-        host.command("!wait", r"^waited 0$")
-        host.command("!stop", r"^stopped 0$")
+        for delays in [("000999999", "200", "600000"), ("0",)]:
+            host.restart()
+            started = time.monotonic()
+            for text in delays:
+                self.assertEqual(quit(text), {"quit-in": int(text)})
+            host.command("!wait", r"^waited 0$")
+            self.assertGreaterEqual(time.monotonic() - started, min(map(int, delays)) / 1000)
+            host.command("!stop", r"^stopped 0$")
 
     def test_exit_with_the_server_running_stops_it_first(self):
         host = self.run_host()
@@ -54,7 +50,6 @@ class MonitorLifecycle(HostTest):
             host.await_stderr("HTTP header: GET /delay/99999999999")
         # The peer went away: the delay ends without an answer.
         host.await_stderr("Remote closed the connection")
-        self.assertTrue(host.alive())
         self.assertEqual(host.get("/status").status, 200)
 
     def test_a_full_table_warns_and_service_resumes(self):
@@ -65,8 +60,7 @@ class MonitorLifecycle(HostTest):
             # One at a time, so that none waits in the kernel's short backlog.
             for n in range(1, 102):
                 idle.append(socket.create_connection(("127.0.0.1", host.port), timeout=BOUND))
-                if n <= 100:
-                    host.await_stderr("Accept connection on", n)
+                host.await_stderr("Accept connection on", min(n, 100))
             host.await_stderr("WARNING: max connection processing capacity reached: 100")
             self.assertEqual(host.count_in_stderr("Accept connection on"), 100)
         finally:
