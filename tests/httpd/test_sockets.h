@@ -15,20 +15,18 @@
 #include <string_view>
 #include <utility>
 
-class Fd {
- public:
+// An owned file descriptor, closed when it goes.
+struct Fd {
   explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
   Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Fd& operator=(Fd&& other) noexcept {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
+    std::swap(fd_, other.fd_);  // the old one closes with other
     return *this;
   }
+  ~Fd() { reset(); }
   int get() const { return fd_; }
   void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
   }
 
  private:
@@ -38,18 +36,24 @@ class Fd {
 // {client, server} of a connected stream socket pair.
 inline std::pair<Fd, int> localPair() {
   int fds[2] = {-1, -1};
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return {Fd(), -1};
+  ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
   return {Fd(fds[0]), fds[1]};
+}
+
+inline sockaddr_in inetAddress(in_addr_t address, int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(address);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
 }
 
 // A TCP connection to 127.0.0.1:port (blocking), or an empty Fd.
 inline Fd connectLoopback(int port) {
   Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return Fd();
+  const sockaddr_in addr = inetAddress(INADDR_LOOPBACK, port);
+  if (::connect(client.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    return Fd();
   return client;
 }
 
@@ -60,11 +64,8 @@ inline Fd listenOn(in_addr_t address, int port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int on = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(address);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  const sockaddr_in addr = inetAddress(address, port);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.get(), 1) != 0)
     return Fd();
   return fd;
@@ -74,16 +75,16 @@ inline Fd listenOn(in_addr_t address, int port) {
 inline int boundPortOf(int fd) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
+  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? ntohs(addr.sin_port)
+                                                                          : 0;
 }
 
 // {client, server} of a TCP connection on 127.0.0.1 at an ephemeral port.
 inline std::pair<Fd, int> loopbackPair() {
   const Fd listener = listenOn(INADDR_LOOPBACK, 0);
   Fd client = connectLoopback(boundPortOf(listener.get()));
-  if (client.get() < 0) return {Fd(), -1};
-  return {std::move(client), ::accept(listener.get(), nullptr, nullptr)};
+  const int server = client.get() < 0 ? -1 : ::accept(listener.get(), nullptr, nullptr);
+  return {std::move(client), server};
 }
 
 inline bool sendText(int fd, std::string_view text) {
