@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from monitor_host import BOUND, HostTest, background, host_exe, raw, wait_until
+from monitor_host import BOUND, HostTest, background, host_exe, wait_until
 
 HostTest.exe = host_exe()
 TIMEOUT_408 = (408, "Request Timeout", "close", {"error": "Request Timeout"})
@@ -25,8 +25,7 @@ class MonitorHistory(HostTest):
         return next(p for p in polls if p.done())
 
     def test_empty_history_and_an_update_with_only_the_new_record(self):
-        self.assertTrue(raw(self.host.port, b"GET /history HTTP/1.1\r\n\r\n")
-                        .endswith(b"\r\n\r\n[\n]\n"))
+        self.assertEqual(self.host.get("/history").body, b"[\n]\n")
         self.host.append(it=0, J=2.5)
         self.assertEqual(self.host.get("/history").json(), [{"it": "0", "J": "2.5"}])
         poll = self.host.held("/history/update")

@@ -8,7 +8,6 @@ import json
 import os
 import queue
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -35,8 +34,7 @@ def _pump(stream, sink, end):
 
 
 class Host:
-    """The host program with the monitor on an ephemeral port, once it has
-    printed a line matching ready."""
+    """The host program, once it serves on an ephemeral port and printed ready."""
 
     def __init__(self, exe, *args, env=None, ready=r"^started$"):
         self.workdir = tempfile.TemporaryDirectory(prefix="zelk-monitor-")
@@ -54,7 +52,6 @@ class Host:
         self.expect(ready)
 
     def expect(self, pattern, bound=BOUND):
-        """The match of the next stdout line that matches pattern."""
         deadline = time.monotonic() + bound
         while True:
             try:
@@ -82,19 +79,13 @@ class Host:
         self.proc.stdin.flush()
 
     def command(self, line, answer):
-        """A command line of the test host, and the match of its answer."""
         self.send(line)
         return self.expect(answer)
 
     def append(self, **record):
         self.command(" ".join("%s=%s" % item for item in record.items()), r"^appended \d+$")
 
-    def restart(self):
-        self.port = int(self.command("!start", PORT_LINE).group(1))
-        self.expect(r"^started$")
-
     def finish(self, bound=BOUND):
-        """Ends the host; its exit code (0 when it ran clean)."""
         if not self.proc.stdin.closed:
             self.proc.stdin.close()
         try:
@@ -117,8 +108,7 @@ class Host:
         return request(self.port, "GET", path, **kwargs)
 
     def held(self, path):
-        """background() of a GET of path, once the server has read the
-        request (an endpoint that waits then holds it)."""
+        """background() of a GET of path, once the server has read it."""
         logged = "HTTP header: GET " + path
         before = self.count_in_stderr(logged)
         pending = background(self.port, "GET", path)
@@ -145,21 +135,10 @@ def request(port, method, path, body=None, headers=None, timeout=BOUND):
         connection.close()
 
 
-def raw(port, data, timeout=BOUND):
-    """All the server sends back to data, until it closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(data)
-        chunks, deadline = [], time.monotonic() + timeout
-        while time.monotonic() < deadline and (not chunks or chunks[-1]):
-            chunks.append(s.recv(65536))
-        return b"".join(chunks)
-
-
 _background = concurrent.futures.ThreadPoolExecutor(max_workers=8)
 
 
 def background(port, method, path, **kwargs):
-    """A request sent on another thread: the future of its Answer."""
     return _background.submit(request, port, method, path, **kwargs)
 
 
@@ -180,7 +159,6 @@ class HostTest(unittest.TestCase):
     exe = None  # the host program: host_exe() of the script
 
     def run_host(self, *args, **kwargs):
-        """A host for this test alone, ended cleanly after it."""
         host = Host(self.exe, *args, **kwargs)
         self.addCleanup(end_clean, host)
         return host

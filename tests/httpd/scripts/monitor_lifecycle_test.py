@@ -5,7 +5,7 @@ import socket
 import time
 import unittest
 
-from monitor_host import BOUND, HostTest, host_exe, wait_until
+from monitor_host import BOUND, PORT_LINE, HostTest, host_exe, wait_until
 
 HostTest.exe = host_exe()
 
@@ -25,7 +25,7 @@ class MonitorLifecycle(HostTest):
         # Of several delayed quits the earliest ends the listener, and the wait
         # (a later one that postponed it would outlast the wait's bound).
         for delays in [("000999999", "200", "600000"), ("0",)]:
-            host.restart()
+            host.port = int(host.command("!start", PORT_LINE).group(1))
             started = time.monotonic()
             for text in delays:
                 self.assertEqual(quit(text), {"quit-in": int(text)})
