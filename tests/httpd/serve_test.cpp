@@ -4,7 +4,6 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
@@ -55,9 +54,8 @@ void addTestRoutes(HTTPServer& server) {
     throw std::runtime_error("endpoint failed");
   });
   server.routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
-                      const std::string& data = q.variables["QUERY_DATA"];
                       r.body = q.parameters["v"] + " " + q.variables["CONTENT_LENGTH"] + " " +
-                               std::to_string(std::count(data.begin(), data.end(), 'b'));
+                               std::to_string(q.variables["QUERY_DATA"].size());
                       return 0;
                     }));
   const auto wait = [](std::stop_token stop, const RequestInfo&, ResponseInfo&) {
@@ -90,11 +88,9 @@ struct ServeTest : testing::Test {
   // Hands the server end of a fresh connection to a pool worker.
   Served serve(bool tcp = false) {
     auto [client, socket] = tcp ? loopbackPair() : localPair();
-    EXPECT_GE(socket, 0);
-    const long id = nextId++;
-    auto record = server.addConnection(id, socket, "peer", "1");
-    auto result = server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), id);
-    return {std::move(client), std::move(record), std::move(result)};
+    auto record = server.addConnection(nextId, socket, "peer", "1");
+    return {std::move(client), std::move(record),
+            server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), nextId++)};
   }
 
   // The whole answer to one request sent at once.
@@ -121,6 +117,8 @@ std::string errorAnswer(const std::string& status, const std::string& reason, bo
 }
 
 TEST_F(ServeTest, ExactAnswers) {
+  const std::string ok =
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
   const struct {
     const char* request;
     std::string answer;
@@ -136,15 +134,13 @@ TEST_F(ServeTest, ExactAnswers) {
       {"GET /cap/abc/42?a=1&b=x%41+y HTTP/1.1\r\n\r\n",
        "HTTP/1.1 200 OK\r\nContent-Length: 26\r\nContent-Type: text/json\r\n\r\n"
        "/cap/abc/42|abc|42|1|xA y|"},
-      {"GET /plain\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok"},
+      {"GET /plain\r\n\r\n", ok},
       {"BREW /plain HTTP/1.1\r\n\r\n", errorAnswer("501", "Invalid HTTP method")},
       {"GET /plain HTTP/2.0\r\n\r\n", errorAnswer("501", "HTTP Version is not supported")},
       {"GET\r\n\r\n", errorAnswer("501", "Invalid request status line")},
       // A throwing endpoint is answered, and the next request served.
       {"GET /throw HTTP/1.1\r\n\r\n", errorAnswer("500", "Internal Server Error")},
-      {"GET /plain HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok"},
+      {"GET /plain HTTP/1.1\r\n\r\n", ok},
   };
   for (const auto& c : cases) EXPECT_EQ(exchange(c.request), c.answer) << c.request;
 }
@@ -158,9 +154,8 @@ TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
   } cases[] = {
       {{"GET /pla", "in HTTP/1.1\r\nHost: h\r", "\n\r\n"}, "\r\n\r\nok"},
       {{post + "application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\n", "v=hello"},
-       "\r\n\r\nhello 7 0"},
-      {{post + "multipart/form-data\r\nContent-Length: 3145728\r\n\r\n" +
-        std::string(3 << 20, 'b')},
+       "\r\n\r\nhello 7 7"},
+      {{post + "multipart/form-data\r\nContent-Length: 3145728\r\n\r\n" + std::string(3 << 20, 0)},
        "\r\n\r\n 3145728 3145728"},
   };
   for (const auto& c : cases) {
