@@ -21,11 +21,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using Strings = MyMap<std::string, std::string>;
 using Headers = std::map<std::string, std::string>;
 
-struct Answer {
-  int result;
-  ResponseInfo response;
-};
-
 struct MonitorRoutes : testing::Test {
   double alpha = 0.5;
   int count = 3;
@@ -40,20 +35,21 @@ struct MonitorRoutes : testing::Test {
   IterationHistory history;
   RunInfo run;
   HTTPServer server{"0", ""};
+  int result = 0;  // of the last call
 
   MonitorRoutes() { registerMonitorRoutes(server, {options, status, data, history, run}); }
 
-  Answer call(const std::string& method, const std::string& path, Strings parameters = {},
-              const std::string& host = "127.0.0.1", Headers headers = {}) {
+  ResponseInfo call(const std::string& method, const std::string& path, Strings parameters = {},
+                    const std::string& host = "127.0.0.1", Headers headers = {}) {
     RequestInfo request;
     request.method = method;
     request.path = path;
     request.host = host;
     request.headers = std::move(headers);
     request.parameters = std::move(parameters);
-    Answer answer{0, {}};
-    answer.result = server.dispatchRequest(request, answer.response);
-    return answer;
+    ResponseInfo response;
+    result = server.dispatchRequest(request, response);
+    return response;
   }
 };
 
@@ -76,10 +72,10 @@ TEST_F(MonitorRoutes, ExactJsonAnswers) {
        "[\n{\"J\": \"inf\", \"it\": \"0\"},\n{\"a\\\"b\": \"x\\\\y\\n\\u0001 \u00e9\"}\n]\n"},
   };
   for (const auto& c : cases) {
-    const Answer a = call("GET", c.path);
-    EXPECT_EQ(a.result, 0) << c.path;
-    EXPECT_EQ(a.response.body, c.body) << c.path;
-    EXPECT_EQ(a.response.contentType, "") << c.path;  // the writer's "text/json"
+    const ResponseInfo a = call("GET", c.path);
+    EXPECT_EQ(result, 0) << c.path;
+    EXPECT_EQ(a.body, c.body) << c.path;
+    EXPECT_EQ(a.contentType, "") << c.path;  // the writer's "text/json"
   }
   EXPECT_EQ(run.delivered, 2u);
 }
@@ -108,17 +104,17 @@ TEST_F(MonitorRoutes, SettingAndFailures) {
       {"DELETE", "/options", {}, 404, "Not found"},
   };
   for (const auto& c : cases) {
-    const Answer a = call(c.method, c.path, c.parameters);
-    EXPECT_EQ(a.result, c.status == 302 ? 0 : -1) << c.path;
-    EXPECT_EQ(a.response.status, c.status) << c.path;
-    EXPECT_EQ(a.response.message, c.message) << c.path;
-    EXPECT_TRUE(c.status != 302 || a.response.headers.at("Location") == "/index.html");
+    const ResponseInfo a = call(c.method, c.path, c.parameters);
+    EXPECT_EQ(result, c.status == 302 ? 0 : -1) << c.path;
+    EXPECT_EQ(a.status, c.status) << c.path;
+    EXPECT_EQ(a.message, c.message) << c.path;
+    EXPECT_TRUE(c.status != 302 || a.headers.at("Location") == "/index.html");
   }
   EXPECT_TRUE(std::isnan(alpha));
   EXPECT_EQ(c1, 0.5);
   EXPECT_EQ(count, 32);
   server.documentRoot = "/dev";  // only regular files: /dev/zero would read to the size cap
-  EXPECT_EQ(call("GET", "/get/zero").response.message, "File not found");
+  EXPECT_EQ(call("GET", "/get/zero").message, "File not found");
 }
 
 TEST_F(MonitorRoutes, ChangesOnlyFromThisMachineUnlessAllowed) {
@@ -149,10 +145,10 @@ TEST_F(MonitorRoutes, ChangesOnlyFromThisMachineUnlessAllowed) {
   };
   for (const auto& c : cases) {
     server.allowRemoteSet = c.allowRemote;
-    const Answer a = call("PUT", "/option/count", set, c.peer, c.headers);
-    EXPECT_EQ(a.response.status, c.status) << c.peer;
-    const Answer quit = call("POST", "/server-quit/0", {}, c.peer, c.headers);
-    EXPECT_EQ(quit.response.status, c.status == 401 ? 401 : 0) << c.peer;
+    const ResponseInfo a = call("PUT", "/option/count", set, c.peer, c.headers);
+    EXPECT_EQ(a.status, c.status) << c.peer;
+    const ResponseInfo quit = call("POST", "/server-quit/0", {}, c.peer, c.headers);
+    EXPECT_EQ(quit.status, c.status == 401 ? 401 : 0) << c.peer;
     EXPECT_EQ(server.quit.exchange(0), c.status == 401 ? 0 : 1) << c.peer;
   }
 }

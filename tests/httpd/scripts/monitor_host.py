@@ -116,21 +116,14 @@ class Host:
         return pending
 
 
-class Answer:
-    def __init__(self, response, body):
-        self.status, self.reason, self.body = response.status, response.reason, body
-        self.headers = {k.lower(): v for k, v in response.getheaders()}
-
-    def json(self):
-        return strict_json(self.body.decode("utf-8"))
-
-
 def request(port, method, path, body=None, headers=None, timeout=BOUND):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:
         connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        return Answer(response, response.read())
+        answer = connection.getresponse()  # its headers: any case
+        answer.body = answer.read()
+        answer.json = lambda: strict_json(answer.body.decode("utf-8"))
+        return answer
     finally:
         connection.close()
 
