@@ -5,7 +5,7 @@
 //
 // The library prints "Accept connections on socket port N" when it listens.
 // Input lines:
-//   key=value key=value ...   a record of these pairs (an empty line: {"it": count})
+//   key=value key=value ...   a record of these pairs, prints "appended SIZE"
 //   !stop                     zelkcomp_stop_httpd, prints "stopped RC"
 //   !wait                     zelkcomp_wait_httpd, prints "waited RC"
 //   !start                    starts again, prints "started" or "start failed"
@@ -18,7 +18,6 @@
 
 #include <fenv.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -31,66 +30,50 @@
 #include "httpd/monitor_start.h"
 #include "zelk/monitor.h"
 
-namespace {
-
-struct Host {
+int main(int argc, char** argv) {
   std::valarray<double> x{1.0, 2.0, 3.0};
   std::valarray<double> y{1.0, std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::infinity()};
   MonitorDataMap data{{"x", &x}, {"y", &y}};
   IterationHistory history;
   RunInfo run;
-  MonitorSettings settings;  // the library's, unless an option shortens a wait
-  void* server = nullptr;
-
-  void start() {
-    server = startRunMonitor(data, history, run, settings);
-    std::cout << (server ? "started" : "start failed") << std::endl;
-  }
-
-  void append(const std::string& line) {
-    IterationRecord record;
-    std::istringstream pairs(line);
-    for (std::string pair; pairs >> pair;) {
-      const std::size_t eq = std::min(pair.find('='), pair.size());
-      record[pair.substr(0, eq)] = pair.substr(std::min(eq + 1, pair.size()));
-    }
-    std::lock_guard<std::mutex> lock(run.mutex);
-    if (record.empty()) record["it"] = std::to_string(history.size());
-    history.push_back(std::move(record));
-    std::cout << "appended " << history.size() << std::endl;
-  }
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  Host host;
+  MonitorSettings settings;  // the library's, unless an argument shortens a wait
   const bool armed = argc > 1 && argv[1] == std::string("--traps");
   const int traps = armed ? FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW : 0;
-  for (int i = armed ? 2 : 1; i + 1 < argc; i += 2) {
-    const std::string arg = argv[i];
-    (arg == "--long-poll-ms" ? host.settings.waits.longPoll : host.settings.io.firstByte) =
+  for (int i = armed ? 2 : 1; i + 1 < argc; i += 2)
+    (argv[i] == std::string("--long-poll-ms") ? settings.waits.longPoll : settings.io.firstByte) =
         std::chrono::milliseconds(std::atol(argv[i + 1]));
-  }
   feenableexcept(traps);
-  host.start();
-  if (!host.server) return 1;
+  void* server = nullptr;
+  const auto start = [&] {
+    server = startRunMonitor(data, history, run, settings);
+    std::cout << (server ? "started" : "start failed") << std::endl;
+  };
+  start();
+  if (!server) return 1;
 
   for (std::string line; std::getline(std::cin, line);) {
-    if (line == "!stop")
-      std::cout << "stopped " << zelkcomp_stop_httpd(std::exchange(host.server, nullptr))
-                << std::endl;
-    else if (line == "!wait")
-      std::cout << "waited " << zelkcomp_wait_httpd(host.server) << std::endl;
-    else if (line == "!start")
-      host.start();
-    else if (line == "!exit")
+    if (line == "!stop") {
+      std::cout << "stopped " << zelkcomp_stop_httpd(std::exchange(server, nullptr)) << std::endl;
+    } else if (line == "!wait") {
+      std::cout << "waited " << zelkcomp_wait_httpd(server) << std::endl;
+    } else if (line == "!start") {
+      start();
+    } else if (line == "!exit") {
       std::exit(0);
-    else
-      host.append(line);
+    } else {
+      IterationRecord record;
+      std::istringstream pairs(line);
+      for (std::string pair; pairs >> pair;) {
+        const std::size_t eq = pair.find('=');
+        record[pair.substr(0, eq)] = pair.substr(eq + 1);
+      }
+      std::lock_guard<std::mutex> lock(run.mutex);
+      history.push_back(std::move(record));
+      std::cout << "appended " << history.size() << std::endl;
+    }
   }
-  zelkcomp_stop_httpd(host.server);
+  zelkcomp_stop_httpd(server);
   // The traps must still be as the host set them.
   return fegetexcept() == traps ? 0 : 3;
 }
