@@ -206,7 +206,7 @@ TEST_F(ServeTest, RefusedRequestsAreAnsweredNotReset) {
     sendText(s.client.get(), c.request);
     if (c.shutWrite) ::shutdown(s.client.get(), SHUT_WR);
     int endError = -1;
-    EXPECT_EQ(readUntilClosed(s.client.get(), kBound, 1 << 20, &endError), c.answer)
+    EXPECT_EQ(readUntilClosed(s.client.get(), kBound, &endError), c.answer)
         << c.request.substr(0, 60);
     EXPECT_EQ(endError, 0) << "reset after " << c.request.substr(0, 60);
     expectFreed(s);

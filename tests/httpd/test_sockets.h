@@ -19,9 +19,8 @@
 struct Fd {
   explicit Fd(int fd = -1) : fd_(fd) {}
   Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);  // the old one closes with other
-    return *this;
+  Fd& operator=(Fd&& other) noexcept {  // the old one closes with other
+    return std::swap(fd_, other.fd_), *this;
   }
   ~Fd() { reset(); }
   int get() const { return fd_; }
@@ -88,32 +87,27 @@ inline std::pair<Fd, int> loopbackPair() {
 }
 
 inline bool sendText(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  for (ssize_t n = 0; !text.empty(); text.remove_prefix(static_cast<std::size_t>(n)))
+    if ((n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL)) <= 0) return false;
   return true;
 }
 
 // Everything the peer sends until it ends its stream, fails, or `bound`
-// passes; at most `limit` bytes. *endError receives 0 after a clean end of
-// stream and the errno of a failure (ECONNRESET for a reset), else -1.
+// passes. *endError receives 0 after a clean end of stream and the errno of
+// a failure (ECONNRESET for a reset), else -1.
 inline std::string readUntilClosed(int fd, std::chrono::milliseconds bound = std::chrono::seconds(5),
-                                   std::size_t limit = 64 << 20, int* endError = nullptr) {
-  if (endError) *endError = -1;
-  const auto deadline = std::chrono::steady_clock::now() + bound;
+                                   int* endError = nullptr) {
+  int end = -1;
   std::string out;
   char buf[65536];
-  while (out.size() < limit && std::chrono::steady_clock::now() < deadline) {
+  for (const auto deadline = std::chrono::steady_clock::now() + bound;
+       end < 0 && std::chrono::steady_clock::now() < deadline;) {
     pollfd entry{fd, POLLIN, 0};
     if (::poll(&entry, 1, 20) <= 0) continue;
     const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-      if (endError) *endError = n == 0 ? 0 : errno;
-      break;
-    }
     if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) end = n == 0 ? 0 : errno;
   }
+  if (endError) *endError = end;
   return out;
 }

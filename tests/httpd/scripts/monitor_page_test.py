@@ -19,24 +19,23 @@ class MonitorPage(HostTest):
     def test_page_shows_options_and_the_appended_history(self):
         # Short polls: a pending poll holds the browser's virtual clock.
         host = self.run_host("--long-poll-ms", "1000")
-        for it, j in enumerate([100.0, 10.0, 1.0]):
-            host.append(it=it, J=j)
+        for it in range(3):
+            host.append(it=it, J=10.0 ** (2 - it))
         stop = threading.Event()
         # Records while the page loads, so that its polls complete.
         appender = threading.Thread(target=lambda: [
             host.append(it=it, J=10.0 ** -it) for it in range(3, 23) if not stop.wait(0.15)])
         appender.start()
-        try:
-            with tempfile.TemporaryDirectory(prefix="zelk-chromium-") as profile:
+        with tempfile.TemporaryDirectory(prefix="zelk-chromium-") as profile:
+            try:
                 dom = subprocess.run(
                     [BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                      "--user-data-dir=" + profile, "--virtual-time-budget=3000", "--dump-dom",
                      "http://127.0.0.1:%d/index.html" % host.port],
                     capture_output=True, text=True, timeout=BOUND * 2).stdout
-        finally:
-            stop.set()
-            appender.join(BOUND)
-
+            finally:
+                stop.set()
+                appender.join(BOUND)
         option_rows = re.findall(r'<tr class="option-row" data-name="([A-Za-z0-9_]+)"', dom)
         self.assertEqual((len(option_rows), "maxit" in option_rows, "c1" in option_rows),
                          (97, True, False))
