@@ -10,17 +10,9 @@ namespace {
 using Params = std::map<std::string, std::string>;
 
 const char* const kMultipart =
-    "preamble\r\n"
-    "--XyZ\r\n"
-    "Content-Disposition: form-data; name=\"a\"\r\n"
-    "\r\n"
-    "1\r\n"
-    "--XyZ\r\n"
-    "Content-Disposition: form-data; name=\"b\"\r\n"
-    "Content-Type: text/plain\r\n"
-    "\r\n"
-    "hello world\r\n"
-    "--XyZ--\r\n";
+    "preamble\r\n--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XyZ\r\n"
+    "Content-Disposition: form-data; name=\"b\"\r\nContent-Type: text/plain\r\n\r\n"
+    "hello world\r\n--XyZ--\r\n";
 
 TEST(Cgi, ParametersOfQueriesAndForms) {
   const struct {
@@ -45,11 +37,9 @@ TEST(Cgi, ParametersOfQueriesAndForms) {
       {"POST", "", "text/plain", "a=1", {}, true},
   };
   for (const auto& c : cases) {
-    MyMap<std::string, std::string> variables;
-    variables["REQUEST_METHOD"] = c.method;
-    variables["QUERY_STRING"] = c.query;
-    variables["CONTENT_TYPE"] = c.contentType;
-    variables["QUERY_DATA"] = c.body;
+    const MyMap<std::string, std::string> variables{
+        {"REQUEST_METHOD", c.method}, {"QUERY_STRING", c.query},
+        {"CONTENT_TYPE", c.contentType}, {"QUERY_DATA", c.body}};
     CGI cgi(variables);
     std::string(c.method) == "POST" ? cgi.parsePostRequest() : cgi.parseQueryString(c.query);
     Params got;
