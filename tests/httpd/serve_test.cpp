@@ -58,9 +58,7 @@ void addTestRoutes(HTTPServer& server) {
     return 0;
   };
   get("/cap/([a-z]+)/([0-9]+)", captures, {"whole"});
-  get("/throw", [](const RequestInfo&, ResponseInfo&) -> int {
-    throw std::runtime_error("endpoint failed");
-  });
+  get("/throw", [](const RequestInfo&, ResponseInfo&) -> int { throw std::runtime_error("x"); });
   server.routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
                       r.body = q.parameters["v"] + " " + q.variables["CONTENT_LENGTH"] + " " +
                                std::to_string(q.variables["QUERY_DATA"].size());
@@ -80,9 +78,8 @@ struct ServeTest : testing::Test {
 
   ServeTest() {
     addTestRoutes(server);
-    server.io.firstByte = 300ms;
+    server.io.firstByte = server.io.sendStall = 300ms;
     server.io.wholeRequest = 600ms;
-    server.io.sendStall = 300ms;
     server.io.linger = 200ms;
     server.io.slice = 20ms;
   }
@@ -181,10 +178,8 @@ TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
   };
   for (const auto& c : cases) {
     Served s = serve();
-    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
-      if (i > 0) std::this_thread::sleep_for(150ms);
-      sendText(s.client.get(), c.pieces[i]);
-    }
+    for (const std::string& piece : c.pieces)
+      sendText(s.client.get(), piece), std::this_thread::sleep_for(150ms);
     const std::string answer = readUntilClosed(s.client.get());
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 80);
     EXPECT_TRUE(answer.ends_with(c.ending)) << c.ending;
@@ -195,9 +190,7 @@ TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
 // Over TCP, so that a close with unread input would show as a reset.
 TEST_F(ServeTest, RefusedRequestsAreAnsweredNotReset) {
   const std::string head = "POST /echo HTTP/1.1\r\nContent-Length: ";
-  std::string hugeHeader = "GET /plain HTTP/1.1\r\n";
-  while (hugeHeader.size() < 3 * server.io.maxHeaderBytes)
-    hugeHeader += "X-Filler: 0123456789abcdef\r\n";
+  const std::string hugeHeader = "GET /plain HTTP/1.1\r\nX: " + std::string(3 << 13, 'x');
   const struct {
     std::string request;
     bool shutWrite;
