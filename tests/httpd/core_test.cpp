@@ -108,11 +108,11 @@ TEST(ThreadPoolThreaded, WorkersRunWithoutTraps) {
 
 TEST(LogLineThreaded, EightThreadsWriteWholeLines) {
   // Callers end their text in none, one or two line feeds: one line each.
-  const char* const endings[] = {"", "\n", "\n\n"};
+  const char* const ends[] = {"", "\n", "\n\n"};
   testing::internal::CaptureStderr();
   for (std::vector<std::jthread> threads; threads.size() < 8;)  // joined at the loop's end
-    threads.emplace_back([t = threads.size(), &endings] {
-      for (int i = 0; i < 500; ++i) LogLine("") << "thread " << t << " line " << i << endings[i % 3];
+    threads.emplace_back([t = threads.size(), &ends] {
+      for (int i = 0; i < 500; ++i) LogLine("") << "thread " << t << " line " << i << ends[i % 3];
     });
   const std::string out = testing::internal::GetCapturedStderr();
   const std::regex line(
