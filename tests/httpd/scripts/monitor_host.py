@@ -1,6 +1,4 @@
-"""The monitor test host as a child process, and HTTP on 127.0.0.1 to it.
-Every wait is bounded (BOUND seconds) and every loop counted; bodies said to
-be JSON go through json.loads with NaN and Infinity refused."""
+"""The monitor test host as a child process, and HTTP on 127.0.0.1 to it."""
 
 import concurrent.futures
 import http.client
@@ -15,15 +13,16 @@ import threading
 import time
 import unittest
 
-BOUND = 30.0  # longest any single wait of these tests may take
+BOUND = 30.0  # longest any single wait may take; every loop is counted
 PORT_LINE = r"Accept connections on socket port (\d+)"
 
 
-def strict_json(text):
-    def refuse(constant):
-        raise ValueError("not JSON: " + constant)
+def _refuse(constant):
+    raise ValueError("not JSON: " + constant)
 
-    return json.loads(text, parse_constant=refuse)
+
+def strict_json(text):  # NaN and Infinity are not JSON
+    return json.loads(text, parse_constant=_refuse)
 
 
 def _pump(stream, sink, end):
@@ -86,8 +85,7 @@ class Host:
         self.command(" ".join("%s=%s" % item for item in record.items()), r"^appended \d+$")
 
     def finish(self, bound=BOUND):
-        if not self.proc.stdin.closed:
-            self.proc.stdin.close()
+        self.proc.stdin.close()
         try:
             code = self.proc.wait(timeout=bound)
         except subprocess.TimeoutExpired:

@@ -2,6 +2,7 @@
 quitting, waiting and stopping the monitor; a host with its traps armed; and
 a full connection table."""
 
+import contextlib
 import socket
 import time
 import unittest
@@ -27,23 +28,17 @@ class MonitorHistory(HostTest):
         self.assertEqual(sum(p.done() for p in polls), 1)
         return next(p for p in polls if p.done())
 
-    def test_empty_history_and_an_update_with_only_the_new_record(self):
+    def test_an_update_returns_only_the_new_record_and_pollers_share_delivered(self):
         self.assertEqual(self.host.get("/history").body, b"[\n]\n")
         self.host.append(it=0, J=2.5)
         self.assertEqual(self.host.get("/history").json(), [{"it": "0", "J": "2.5"}])
-        poll = self.host.held("/history/update")
-        self.host.append(it=1, J='a"b\\c')
-        answer = poll.result(BOUND)
-        self.assertEqual((answer.status, answer.json()), (200, [{"it": "1", "J": 'a"b\\c'}]))
-        self.assertEqual(len(self.host.get("/history/").json()), 2)
-
-    def test_two_pollers_share_what_was_delivered(self):
         polls = [self.host.held("/history/update") for _ in range(2)]
-        self.host.append(it=0)
-        first = self.answered_once(polls)
-        self.assertEqual(first.result(BOUND).json(), [{"it": "0"}])
-        self.host.append(it=1)
-        self.assertEqual(polls[polls[0] is first].result(BOUND).json(), [{"it": "1"}])
+        self.host.append(it=1, J='a"b\\c')
+        first = self.answered_once(polls).result(BOUND)
+        self.assertEqual((first.status, first.json()), (200, [{"it": "1", "J": 'a"b\\c'}]))
+        self.host.append(it=2)
+        self.assertEqual([p.result(BOUND).json() for p in polls].count([{"it": "2"}]), 1)
+        self.assertEqual(len(self.host.get("/history/").json()), 3)
 
     def test_queued_request_waits_for_a_worker_while_polls_are_woken(self):
         polls = [self.host.held("/history/update") for _ in range(5)]
@@ -54,8 +49,7 @@ class MonitorHistory(HostTest):
         answer = status.result(BOUND)
         self.assertEqual((answer.status, len(answer.json())), (200, 3))
         first = self.answered_once(polls)
-        # Stopping the server ends the other polls with 408.
-        self.host.command("!stop", r"^stopped 0$")
+        self.host.command("!stop", r"^stopped 0$")  # ends the other polls with 408
         others = [timed_out(p.result(BOUND)) for p in polls if p is not first]
         self.assertEqual(others, [TIMEOUT_408] * 4)
 
@@ -106,24 +100,17 @@ class MonitorLifecycle(HostTest):
         with socket.create_connection(("127.0.0.1", host.port), timeout=BOUND) as s:
             s.sendall(b"GET /delay/99999999999 HTTP/1.1\r\n\r\n")
             host.await_stderr("HTTP header: GET /delay/99999999999")
-        # The peer went away: the delay ends without an answer.
-        host.await_stderr("Remote closed the connection")
+        host.await_stderr("Remote closed the connection")  # the delay ends unanswered
         self.assertEqual(host.get("/status").status, 200)
 
     def test_a_full_table_warns_and_service_resumes(self):
-        # Idle peers hold their workers until they go away.
-        host = self.run_host("--first-byte-ms", str(int(BOUND * 1000)))
-        idle = []
-        try:
-            # One at a time, so that none waits in the kernel's short backlog.
-            for n in range(1, 102):
-                idle.append(socket.create_connection(("127.0.0.1", host.port), timeout=BOUND))
+        host = self.run_host("--first-byte-ms", str(int(BOUND * 1000)))  # idle peers hold on
+        with contextlib.ExitStack() as idle:
+            for n in range(1, 102):  # one at a time: none waits in the kernel's short backlog
+                idle.enter_context(socket.create_connection(("127.0.0.1", host.port), BOUND))
                 host.await_stderr("Accept connection on", min(n, 100))
             host.await_stderr("WARNING: max connection processing capacity reached: 100")
             self.assertEqual(host.count_in_stderr("Accept connection on"), 100)
-        finally:
-            for s in idle:
-                s.close()
         answer = host.get("/status")
         self.assertEqual((answer.status, len(answer.json())), (200, 3))
         wait_until(lambda: host.count_in_stderr(" completed") >= 102, what="every request reaped")
