@@ -38,17 +38,14 @@ class MonitorApi(unittest.TestCase):
 
     def test_static_files(self):
         self.assertEqual(self.host.get("/").headers["location"], "/index.html")
-        for path, name, mime in [("/index.html", "index.html", "text/html"),
-                                 ("/html/index.html", "index.html", "text/html"),
-                                 ("/js/app.js", "app.js", "text/javascript"),
-                                 ("/css/style.css", "style.css", "text/css"),
-                                 ("/favicon.ico", "favicon.ico", "application/octet-stream"),
-                                 ("/get/style.css", "style.css", "text/css")]:
-            with open(os.path.join(HTML, name), "rb") as f:
-                want = (200, mime, f.read())
-            answer = self.host.get(path)
-            self.assertEqual((answer.status, answer.headers.get("content-type"), answer.body),
-                             want, path)
+        for path, mime in [("/index.html", "text/html"), ("/html/index.html", "text/html"),
+                           ("/js/app.js", "text/javascript"), ("/css/style.css", "text/css"),
+                           ("/get/style.css", "text/css"),
+                           ("/favicon.ico", "application/octet-stream")]:
+            with open(os.path.join(HTML, os.path.basename(path)), "rb") as f:
+                answer = self.host.get(path)
+                self.assertEqual((answer.status, answer.headers.get("content-type"), answer.body),
+                                 (200, mime, f.read()), path)
         for path, status in [("/get/a..b", 401), ("/get/.", 404), ("/get/nothing.txt", 404),
                              ("/file/a/b/c/d", 401)]:
             answer = self.host.get(path)
@@ -84,7 +81,6 @@ class MonitorApi(unittest.TestCase):
             return subprocess.run(["curl", "-sS", "--max-time", str(int(BOUND)), *args],
                                   capture_output=True, check=True, timeout=BOUND + 5).stdout
 
-        self.assertEqual(len(strict_json(curl(base + "/options"))), 97)
         self.assertEqual(strict_json(curl(base + "/data/y")), [1, "NaN", "Inf"])
         for value, form in [("7", ("-X", "PUT", base + "/option/lsmaxit?value=7")),
                             ("8", ("-F", "name=lsmaxit", "-F", "value=8", base + "/set-option")),

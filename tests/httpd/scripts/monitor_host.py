@@ -58,7 +58,8 @@ class Host:
             except queue.Empty:
                 raise AssertionError("no line matching %r on the host's output" % pattern) from None
             if line is None:
-                raise AssertionError("host ended before %r; stderr:\n%s" % (pattern, self.stderr()[-3000:]))
+                raise AssertionError("host ended before %r; stderr:\n%s"
+                                     % (pattern, self.stderr()[-3000:]))
             found = re.search(pattern, line)
             if found:
                 return found

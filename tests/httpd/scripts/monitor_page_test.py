@@ -17,13 +17,11 @@ BROWSER = next((b for b in ("chromium", "chromium-browser") if shutil.which(b)),
 
 class MonitorPage(HostTest):
     def test_page_shows_options_and_the_appended_history(self):
-        # Short polls: a pending poll holds the browser's virtual clock.
-        host = self.run_host("--long-poll-ms", "1000")
+        host = self.run_host("--long-poll-ms", "1000")  # a pending poll holds virtual time
         for it in range(3):
             host.append(it=it, J=10.0 ** (2 - it))
         stop = threading.Event()
-        # Records while the page loads, so that its polls complete.
-        appender = threading.Thread(target=lambda: [
+        appender = threading.Thread(target=lambda: [  # while the page loads: polls complete
             host.append(it=it, J=10.0 ** -it) for it in range(3, 23) if not stop.wait(0.15)])
         appender.start()
         with tempfile.TemporaryDirectory(prefix="zelk-chromium-") as profile:
@@ -42,10 +40,8 @@ class MonitorPage(HostTest):
         self.assertEqual(len(re.findall(r'<tr class="status-row"', dom)), 3)
         self.assertEqual(re.findall(r'<tr class="data-row" data-name="(\w+)"', dom), ["x", "y"])
         history = [int(i) for i in re.findall(r'<tr class="history-row" data-index="(\d+)"', dom)]
-        # The three records that were there, and at least one delivered by a
-        # poll; in order, none twice.
-        self.assertGreater(len(history), 3)
-        self.assertEqual(history, list(range(len(history))))
+        self.assertGreater(len(history), 3)  # the three there, and one or more by a poll
+        self.assertEqual(history, list(range(len(history))))  # in order, none twice
 
 
 if __name__ == "__main__":
