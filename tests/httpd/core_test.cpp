@@ -81,10 +81,16 @@ TEST(ThreadPoolThreaded, ThrowingItemLeavesThePoolWorkingUntilAStop) {
   EXPECT_THROW(resultOf(pool.start([](long) { return 1; }, 0L)), std::future_error);
 }
 
-TEST(ThreadPoolThreaded, DestructionWaitsForARunningItem) {
+// Workers run without traps; destroying the pool waits for a running item.
+TEST(ThreadPoolThreaded, WorkersRunWithoutTrapsAndDestructionWaits) {
+  std::unique_ptr<ThreadPool> pool;
+  {
+    FpTrapGuard traps;  // armed in the thread that builds the pool
+    pool = std::make_unique<ThreadPool>(1);
+  }
+  EXPECT_EQ(resultOf(pool->start([](long) { return fegetexcept(); }, 0L)), 0);
   std::atomic<bool> finished{false};
   Gate gate;
-  auto pool = std::make_unique<ThreadPool>(2);
   pool->start(
       [&finished](Gate* g) {
         g->ran.set_value(std::this_thread::get_id());
@@ -95,15 +101,6 @@ TEST(ThreadPoolThreaded, DestructionWaitsForARunningItem) {
   gate.thread();
   pool.reset();
   EXPECT_TRUE(finished);
-}
-
-TEST(ThreadPoolThreaded, WorkersRunWithoutTraps) {
-  std::unique_ptr<ThreadPool> pool;
-  {
-    FpTrapGuard traps;  // armed in the thread that builds the pool
-    pool = std::make_unique<ThreadPool>(1);
-  }
-  EXPECT_EQ(resultOf(pool->start([](long) { return fegetexcept(); }, 0L)), 0);
 }
 
 TEST(LogLineThreaded, EightThreadsWriteWholeLines) {

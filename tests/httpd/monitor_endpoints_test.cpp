@@ -22,9 +22,8 @@ using Strings = MyMap<std::string, std::string>;
 using Headers = std::map<std::string, std::string>;
 
 struct MonitorRoutes : testing::Test {
-  double alpha = 0.5;
+  double alpha = 0.5, c1 = 1e-4;
   int count = 3;
-  double c1 = 1e-4;
   VariantPtr<double> alphaSlot{0, kInf, OptFlag::NeedsRestart, &alpha};
   VariantPtr<int> countSlot{0, 100, 0, &count};
   VariantPtr<double> c1Slot{0, 1, OptFlag::ReadOnly, &c1};

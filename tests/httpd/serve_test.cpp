@@ -98,15 +98,6 @@ struct ServeTest : testing::Test {
             server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), nextId++)};
   }
 
-  // The whole answer to one request sent at once.
-  std::string exchange(const std::string& request) {
-    Served s = serve();
-    sendText(s.client.get(), request);
-    std::string answer = readUntilClosed(s.client.get());
-    expectFreed(s);
-    return answer;
-  }
-
   static void expectFreed(Served& s) {
     ASSERT_EQ(s.result.wait_for(kBound), std::future_status::ready);
     EXPECT_EQ(s.record->state, ConnState::Closed);
@@ -160,7 +151,12 @@ TEST_F(ServeTest, ExactAnswers) {
       {"GET /throw HTTP/1.1\r\n\r\n", errorAnswer("500", "Internal Server Error")},
       {"GET /plain HTTP/1.1\r\n\r\n", ok},
   };
-  for (const auto& c : cases) EXPECT_EQ(exchange(c.request), c.answer) << c.request;
+  for (const auto& c : cases) {
+    Served s = serve();
+    sendText(s.client.get(), c.request);
+    EXPECT_EQ(readUntilClosed(s.client.get()), c.answer) << c.request;
+    expectFreed(s);
+  }
 }
 
 TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
