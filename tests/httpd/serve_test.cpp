@@ -2,7 +2,7 @@
 // connection), with test routes: the exact answers, the reading rules and
 // their deadlines, and sending to peers that read slowly, stall or reset.
 // Then the monitor started in this process through its entry points: ports,
-// repeated starts and stops, and connections with threads of their own.
+// and repeated starts and stops.
 
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -21,7 +21,6 @@
 #include <gtest/gtest.h>
 
 #include "httpd/http_server.h"
-#include "httpd/monitor_routes.h"
 #include "test_sockets.h"
 #include "zelk/monitor.h"
 
@@ -363,21 +362,6 @@ TEST_F(MonitorThreaded, StartStopCyclesLeaveNothingBehind) {
   EXPECT_EQ(entries("/proc/self/task"), threads);
   EXPECT_EQ(zelkcomp_stop_httpd(nullptr), 0);
   EXPECT_EQ(zelkcomp_wait_httpd(nullptr), 0);
-}
-
-// Without a pool each connection has a thread of its own; the stop ends a
-// held poll with 408 and joins them all.
-TEST_F(MonitorThreaded, ConnectionsWithThreadsOfTheirOwn) {
-  OptionSlots none;
-  HTTPServer server("0", "", 0);
-  registerMonitorRoutes(server, {none, none, data, history, run});
-  ASSERT_TRUE(server.setup());
-  server.startListener();
-  EXPECT_EQ(statusOf(sent(server.boundPort, "GET /data/x")), "HTTP/1.1 200 OK");
-  Fd poll = sent(server.boundPort, "GET /history/update");
-  ASSERT_TRUE(requestHeld(server));
-  server.stop();
-  EXPECT_EQ(statusOf(poll), "HTTP/1.1 408 Request Timeout");
 }
 
 }  // namespace
