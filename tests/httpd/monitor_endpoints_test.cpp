@@ -2,10 +2,14 @@
 // registries, data and history, and the pure pieces they are made of.
 
 #include <climits>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <map>
+#include <stop_token>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -145,6 +149,31 @@ TEST_F(MonitorRoutes, ChangesOnlyFromThisMachineUnlessAllowed) {
     const int refused = c.status == 401 ? 401 : 0;
     EXPECT_EQ(call("POST", "/server-quit/0", {}, c.peer, c.headers).status, refused) << c.peer;
     EXPECT_EQ(server.quit.exchange(0), c.status == 401 ? 0 : 1) << c.peer;
+  }
+}
+
+// A peer on another host holds a worker for the cap at most; the
+// loopback peer's delay is cut only by the stop.
+TEST_F(MonitorRoutes, ARemoteDelayEndsAtTheCap) {
+  server.waits.remoteDelayCap = std::chrono::milliseconds(1);
+  for (const auto& [peer, remote] : {std::pair{"192.0.2.7", true}, std::pair{"127.0.0.1", false}}) {
+    std::stop_source stop;
+    auto answer = std::async(std::launch::async, [&] {
+      RequestInfo request;
+      request.method = "GET";
+      request.path = "/delay/2147483647";
+      request.host = peer;
+      request.parameters = {{"dur", "2147483647"}};
+      request.stopToken = stop.get_token();
+      ResponseInfo response;
+      server.dispatchRequest(request, response);
+      return response.body;
+    });
+    // Generous against a loaded machine; a delay the cap missed lasts 24 days.
+    const auto waited = answer.wait_for(std::chrono::seconds(remote ? 60 : 0));
+    EXPECT_EQ(waited == std::future_status::ready, remote) << peer;
+    stop.request_stop();
+    EXPECT_EQ(answer.get(), "{\"dur\": 2147483647}") << peer;
   }
 }
 
