@@ -6,7 +6,6 @@
 
 #include "step_test_util.h"
 #include "steps/step_limits.h"
-#include "support/fp_traps.h"
 
 namespace {
 
@@ -50,7 +49,6 @@ BIDSolInfo record(const Matrix& A, double tol = 1e-15) {
 }
 
 TEST(BIDSolver, LeastSquaresSolutions) {
-  FpTrapGuard traps;
   struct Case {
     const char* name;
     Matrix A;
@@ -90,7 +88,6 @@ TEST(BIDSolver, LeastSquaresSolutions) {
 }
 
 TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
-  FpTrapGuard traps;
   Closures A(randomMatrix(60, 20, 61));
   BIDSolInfo info = record(A.J);
   const BidRun r = bidSolve(A, info, randomVector(60, 62));
@@ -112,7 +109,6 @@ TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
 }
 
 TEST(BIDSolver, ShortAndFailedDecompositions) {
-  FpTrapGuard traps;
   const Vec b = randomVector(9, 71);
   struct Case {
     const char* name;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "step_test_util.h"
-#include "support/fp_traps.h"
 
 namespace {
 
@@ -28,7 +27,6 @@ Matrix scaledColumns(Matrix a, double spread) {
 }
 
 TEST(LSRNStepSolver, SolvesLeastSquaresProblems) {
-  FpTrapGuard traps;
   struct Case {
     const char* name;
     Matrix J;
@@ -66,7 +64,6 @@ TEST(LSRNStepSolver, SolvesLeastSquaresProblems) {
 }
 
 TEST(LSRNStepSolver, SolvesDampedProblemsOnOneSketch) {
-  FpTrapGuard traps;
   for (const auto& [m, seed] : {std::pair<std::size_t, unsigned>{40, 11}, {6, 12}}) {
     Closures c(randomMatrix(m, 10, seed));
     const Vec r = randomVector(m, seed + 1), D = std::abs(randomVector(10, seed + 2)) + 0.5;
@@ -90,7 +87,6 @@ TEST(LSRNStepSolver, SolvesDampedProblemsOnOneSketch) {
 }
 
 TEST(LSRNStepSolver, FailuresGiveZeroStepsWithoutFurtherProducts) {
-  FpTrapGuard traps;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::int32_t failedSketch = lsrn::kSketchFailed | StepStatus::NonFinite;
   struct Case {
@@ -148,7 +144,6 @@ TEST(LSRNStepSolver, FailuresGiveZeroStepsWithoutFurtherProducts) {
 }
 
 TEST(LSRNGetRandSys, OneBlockCallPerBatchOfAThousandVectors) {
-  FpTrapGuard traps;
   const Matrix J = randomMatrix(20, 700, 5);
   const DenseProduct Jv{J}, JTw{J, true};
   const DenseBlockTransposed JTW{J, true};
