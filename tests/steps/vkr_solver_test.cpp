@@ -102,7 +102,8 @@ TEST(VKRSolver, DegenerateSystemsNeverDivideByZero) {
   bad.poison = 2;
   VKRInfo badInfo = record(6, 6);
   Vec x;
-  withoutStderr([&] { EXPECT_EQ(VKRSolver(badInfo, bad, bad).solve(b, x0, x), StepStatus::NonFinite); });
+  withoutStderr(
+      [&] { EXPECT_EQ(VKRSolver(badInfo, bad, bad).solve(b, x0, x), StepStatus::NonFinite); });
   EXPECT_EQ(maxAbsDiff(x, x0), 0.0);
   EXPECT_EQ(bad.calls, 2);
 }
