@@ -22,17 +22,10 @@ struct Problem {
   }
 };
 
-// 8 x 4 with columns scaled by 1, 1e3, 1e-2 and 10, so that the QR pivots.
-Problem pivotingProblem() {
-  Matrix J = randomMatrix(8, 4, 81);
-  const double scale[] = {1.0, 1e3, 1e-2, 10.0};
-  for (std::size_t i = 0; i < 8; ++i)
-    for (std::size_t j = 0; j < 4; ++j) J(i, j) *= scale[j];
-  return Problem(J, randomVector(8, 82));
-}
-
 TEST(LMAlg, StepsDerivativeAndDampingOnAPivotedQR) {
-  Problem P = pivotingProblem();
+  // 8 x 4 with columns scaled by 1, 1e3, 1e-2 and 10, so that the QR pivots.
+  Problem P(randomMatrix(8, 4, 81) *= decomp_test::diagonal({1, 1e3, 1e-2, 10}),
+            randomVector(8, 82));
   const Vec& D = P.scaling.D.diagonal;
   StderrCapture quiet;
   LMAlg lm(P.scaling, P.J, P.minusR);
