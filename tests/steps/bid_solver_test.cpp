@@ -38,7 +38,9 @@ BIDSolInfo record(const Matrix& A, double tol = 1e-15) {
                     bidStepLimit(A.rows, A.cols, 14));
 }
 
-TEST(BIDSolver, LeastSquaresSolutions) {
+// The solutions, and the recursion A v_i = alpha_i u_i + beta_i u_(i-1)
+// with orthonormal rows of U and V (across capacity doublings for 60 x 20).
+TEST(BIDSolver, LeastSquaresSolutionsAndBases) {
   struct Case {
     const char* name;
     Matrix A;
@@ -49,8 +51,10 @@ TEST(BIDSolver, LeastSquaresSolutions) {
       {"30 x 8, full steps", randomMatrix(30, 8, 51), false, 8},
       {"rank 3 of 8", lowRankMatrix(20, 8, 3, 52), true, 3},
       {"A = 2 I (beta = 0 at every step)", decomp_test::diagonal({2, 2, 2, 2, 2, 2, 2}), false, 7},
+      {"60 x 20", randomMatrix(60, 20, 61), false, 20},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     Closures A(c.A);
     BIDSolInfo info = record(A.J);
     const Vec b = randomVector(A.J.rows, 53);
@@ -61,6 +65,18 @@ TEST(BIDSolver, LeastSquaresSolutions) {
     EXPECT_LT(info.normalResidual, 1e-9) << c.name;
     // 20 power-iteration products, 2 per step, 3 for the residual measures.
     EXPECT_LE(A.products(), 20 + 2 * static_cast<int>(info.steps + 1) + 3) << c.name;
+    ASSERT_EQ(info.U.rows, c.steps);
+    ASSERT_EQ(info.V.rows, c.steps);
+    EXPECT_EQ(info.lastAlpha, info.alpha[c.steps - 1]);
+    for (std::size_t i = 0; i < c.steps; ++i) {
+      Vec res = times(A.J, row(info.V, i)) - info.alpha[i] * row(info.U, i);
+      if (i > 0) res -= info.beta[i] * row(info.U, i - 1);
+      EXPECT_LT(normfro(res), 1e-12) << i;
+      for (std::size_t j = 0; j <= i; ++j) {
+        EXPECT_NEAR(rowDot(info.U, i, row(info.U, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
+        EXPECT_NEAR(rowDot(info.V, i, row(info.V, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
+      }
+    }
 
     // A second right-hand side is solved from the record without a product.
     const int before = A.products();
@@ -69,27 +85,6 @@ TEST(BIDSolver, LeastSquaresSolutions) {
     EXPECT_EQ(A.products(), before);
     expectSolution(A.J, b2, x, c.minimumNorm ? gelsd(A.J, b2) : gels(A.J, b2), c.minimumNorm,
                    c.name);
-  }
-}
-
-TEST(BIDSolver, RecursionAndOrthonormalBasesAcrossCapacityDoublings) {
-  Closures A(randomMatrix(60, 20, 61));
-  BIDSolInfo info = record(A.J);
-  Vec x;
-  bidSolve(A, info, randomVector(60, 62), x);
-  ASSERT_EQ(info.steps, 20u);
-  ASSERT_EQ(info.U.rows, 20u);
-  ASSERT_EQ(info.V.rows, 20u);
-  EXPECT_EQ(info.lastAlpha, info.alpha[19]);
-  for (std::size_t i = 0; i < 20; ++i) {
-    // A v_i = alpha_i u_i + beta_i u_(i-1)
-    Vec res = times(A.J, row(info.V, i)) - info.alpha[i] * row(info.U, i);
-    if (i > 0) res -= info.beta[i] * row(info.U, i - 1);
-    EXPECT_LT(normfro(res), 1e-12) << i;
-    for (std::size_t j = 0; j <= i; ++j) {
-      EXPECT_NEAR(rowDot(info.U, i, row(info.U, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
-      EXPECT_NEAR(rowDot(info.V, i, row(info.V, j)), i == j ? 1.0 : 0.0, 1e-13) << i << " " << j;
-    }
   }
 }
 
