@@ -1,5 +1,6 @@
 // Search directions of the minimisation driver and the choice among them,
-// with the floating-point traps on.
+// and its derivative evaluations (on a cubic with known gradient and
+// Hessian, at a general point and at the origin), with the traps on.
 
 #include <cmath>
 #include <map>
@@ -42,6 +43,12 @@ class Directions : public SearchTest {
   Vec direction(SearchDir kind, const Vec& x, const Vec& g, const Vec& gPrev, const Vec& dPrev,
                 const DecomposedSymMatrix_syevd* hess = nullptr) {
     return task_.mkSearchDir(kind, x, g, gPrev, dPrev, eig, lambda, beta, hess);
+  }
+
+  void onCubic() {  // the derivative tests
+    h_.problem = &cubic();
+    task_.gradient = gradient;
+    task_.hessianProduct = product;
   }
 
   Host h_{&diagonal()};  // products of H = diag(0.1, 1)
@@ -94,11 +101,9 @@ TEST_F(Directions, NonlinearCGCoefficientsAndRestarts) {
     state.iter = c.iter;
     task_.cgDirection = c.stored.size() != 0 ? c.stored : c.dPrev;
     beta = kNaN;
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    const Vec d = direction(SearchDir::SD1, g, g, gPrev, c.dPrev);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    Vec d;
+    std::string out;
+    EXPECT_EQ(stderrOf([&] { d = direction(SearchDir::SD1, g, g, gPrev, c.dPrev); }, &out), c.err);
     EXPECT_EQ(beta, c.expected);
     EXPECT_EQ(d[0], c.expected * c.dPrev[0] - g[0]);
     EXPECT_EQ(d[1], c.expected * c.dPrev[1] - g[1]);
@@ -192,6 +197,72 @@ TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
     EXPECT_EQ(it.alpha, 1.0);
     EXPECT_EQ(it.chosenDirection[0], c.direction);
   }
+}
+
+Vec cubicGradientAt(const Vec& x) {
+  Vec g(3);
+  cubicGradient(&x[0], &g[0]);
+  return g;
+}
+MatrixTemplate<double> cubicHessianAt(const Vec& x) {
+  MatrixTemplate<double> H(3, 3);
+  cubicHessian(&x[0], H.data());
+  return H;
+}
+
+TEST_F(Directions, DerivativeDifferencesMatchTheCubicAlsoAtTheOrigin) {
+  onCubic();
+  struct Case {
+    Vec x;
+    double gradientTol, hessianTol;
+  };
+  for (const Case& c : {Case{{0.7, -1.3, 2.1}, 1e-6, 1e-3}, Case{{0, 0, 0}, 1e-7, 1e-4}}) {
+    SCOPED_TRACE(c.x[0]);
+    const Vec g = cubicGradientAt(c.x);
+    const MatrixTemplate<double> H = cubicHessianAt(c.x);
+
+    const FdGradient fd = task_.fdgradientWithNoise(c.x, 0.0);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(fd.g[i], g[i], c.gradientTol) << i;
+    EXPECT_TRUE(std::isfinite(fd.noise));
+
+    h_.counts.objective = 0;
+    Vec gOut;
+    const MatrixTemplate<double> Hfd = task_.fdHessian(c.x, gOut, nullptr);
+    EXPECT_EQ(h_.counts.objective, 1 + 2 * 3 + 3 * 2);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(gOut[i], g[i]);
+      for (int j = 0; j < 3; ++j) EXPECT_NEAR(Hfd(i, j), H(i, j), c.hessianTol) << i << j;
+    }
+
+    const Vec v{0.3, -0.2, 0.9};
+    const Vec hv = task_.fdHessianProductExactGradient(c.x, v, gOut, nullptr);
+    const Vec want = matrixVectorProduct(H, v);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(hv[i], want[i], 1e-6) << i;
+  }
+  EXPECT_EQ(state.nFdGrad, 2);
+  EXPECT_EQ(state.nFdHess, 2);
+  EXPECT_EQ(state.nFdHv, 2);
+}
+
+TEST_F(Directions, HessianProductsAreBlocksAndChecked) {
+  onCubic();
+  const Vec x{0.7, -1.3, 2.1};
+  const MatrixTemplate<double> V(3, 2, Vec{1, 0, 0, 1, 0, 0});
+  Vec w;
+  const MatrixTemplate<double> W = task_.hessveceval(x, V, w);
+  ASSERT_EQ(W.cols, 2u);
+  EXPECT_EQ(w.size(), 3u);
+  const MatrixTemplate<double> H = cubicHessianAt(x);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 2; ++j) EXPECT_EQ(W(i, j), H(i, j));
+
+  // A NaN in the block itself, w being finite, stops the run (here: records
+  // the error).
+  opts.enableExit = 0;
+  h_.nanProduct = true;
+  EXPECT_EQ(stderrOf([&] { task_.hessveceval(x, V, w); }), "stop: NaN values encountered\n");
+  EXPECT_EQ(state.error, 3);
+  EXPECT_EQ(state.nHv, 2);
 }
 
 }  // namespace

@@ -52,13 +52,15 @@ inline bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// What f writes to standard error; its standard output is dropped.
+// What f writes to standard error; its standard output goes to *out, or
+// is dropped.
 template <class F>
-std::string stderrOf(F&& f) {
+std::string stderrOf(F&& f, std::string* out = nullptr) {
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   f();
-  testing::internal::GetCapturedStdout();
+  const std::string stdoutText = testing::internal::GetCapturedStdout();
+  if (out != nullptr) *out = stdoutText;
   return testing::internal::GetCapturedStderr();
 }
 

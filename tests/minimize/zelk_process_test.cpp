@@ -1,6 +1,8 @@
 // What a run does to the process: signals, exits and the host's signal
 // dispositions and trap mask. Each case runs in a child process (a
-// "threadsafe" death test), which reports through its exit code.
+// "threadsafe" death test), which reports through its exit code. And the
+// driver's trap switch, which must leave the floating-point state exactly
+// as the <fenv.h> calls would.
 
 #include <fenv.h>
 #include <signal.h>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
+#include <tuple>
 
 #include "minimize/host_environment.h"
 #include "minimize/zelk_fixtures.h"
@@ -152,6 +155,46 @@ TEST_F(ZelkProcess, NonFiniteDerivativesEndTheProcessWithThree) {
           run(h, {}, {}, cb);
         },
         testing::ExitedWithCode(3), "stop: NaN values encountered\n");
+}
+
+void referenceTrapMask(int traps) {
+  feclearexcept(FE_ALL_EXCEPT);
+  fedisableexcept(FE_ALL_EXCEPT & ~traps);
+  if (traps != 0) feenableexcept(traps);
+}
+
+// x87 control word, x87 exception flags, MXCSR.
+std::tuple<unsigned, unsigned, unsigned> currentState() {
+  fenv_t env;
+  fegetenv(&env);
+  return {env.__control_word, env.__status_word & 0x3fu, env.__mxcsr};
+}
+
+TEST(TrapMask, SameStateAsTheFenvCalls) {
+  fenv_t saved;
+  fegetenv(&saved);
+  const int masks[] = {0, FE_INVALID | FE_OVERFLOW, FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW,
+                       FE_ALL_EXCEPT, FE_UNDERFLOW | FE_INEXACT};
+  const int rounding[] = {FE_TONEAREST, FE_UPWARD, FE_TOWARDZERO};
+  for (int from : masks)
+    for (int to : masks)
+      for (int mode : rounding) {
+        // Start from `from` with every flag pending and a non-default rounding.
+        auto prepare = [&] {
+          fesetenv(FE_DFL_ENV);
+          fesetround(mode);
+          referenceTrapMask(from);
+          feraiseexcept(FE_ALL_EXCEPT & ~from);
+        };
+        prepare();
+        referenceTrapMask(to);
+        const auto want = currentState();
+        prepare();
+        setTrapMask(to);
+        const auto got = currentState();
+        fesetenv(&saved);
+        EXPECT_EQ(got, want) << from << " -> " << to << " rounding " << mode;
+      }
 }
 
 }  // namespace
