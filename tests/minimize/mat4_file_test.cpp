@@ -1,11 +1,12 @@
 // Level-4 MAT files: the bytes written, the directory rule, the reader's
 // refusals, and an independent reader and writer (SciPy's) on both sides.
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,23 +17,20 @@
 namespace {
 
 using namespace zelk_test;
-using Bytes = std::vector<unsigned char>;
+using Bytes = std::string;
 using Vec = std::valarray<double>;
 
 Bytes readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
-
 void writeBytes(const std::string& path, const Bytes& b) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                               static_cast<std::streamsize>(b.size()));
+  std::ofstream(path, std::ios::binary) << b;
 }
-
 template <class T>
 void append(Bytes& b, T v) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&v);
-  b.insert(b.end(), p, p + sizeof v);
+  b.append(reinterpret_cast<const char*>(&v), sizeof v);
 }
 
 // A Level-4 file built by hand.
@@ -40,7 +38,7 @@ Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t
            const std::string& name, std::int32_t namlen, const std::vector<double>& data) {
   Bytes b;
   for (std::int32_t v : {type, rows, cols, imagf, namlen}) append(b, v);
-  b.insert(b.end(), name.begin(), name.end());
+  b += name;
   b.resize(b.size() + static_cast<std::size_t>(namlen) - name.size(), 0);
   for (double d : data) append(b, d);
   return b;
@@ -53,12 +51,6 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   std::string path = "m.mat";
   ASSERT_TRUE(writeMat4File(m, "abc", path));
   EXPECT_EQ(readBytes(path), mat4(0, 2, 3, 0, "abc", 4, {1, 4, 2, 5, 3, 6}));
-  for (const auto& [name, namlen] : std::vector<std::pair<std::string, std::int32_t>>{
-           {"abcd", 8}, {"zelk_current", 16}, {"", 4}}) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{7}), name, path));
-    EXPECT_EQ(readBytes(path), mat4(0, 1, 1, 0, name, namlen, {7}));
-  }
 
   // The state file of (1.5, -2): 52 bytes, back in as a column and as a row.
   EXPECT_EQ(stderrOf([] { ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat")); }),
@@ -81,19 +73,12 @@ TEST_F(Mat4File, DefaultDirectoryRule) {
   std::optional<std::string> saved[3];
   for (int i = 0; i < 3; ++i)
     if (const char* v = std::getenv(names[i])) saved[i] = v;
-  struct Case {
-    const char* tmp;
-    const char* temp;
-    const char* data;
-    const char* path;
-  };
-  for (const Case& c : std::vector<Case>{{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
-                                         {nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
-                                         {nullptr, "/var/t", "/d", "/d/gerr.mat"},
-                                         {"", "/var/t", nullptr, "/gerr.mat"}}) {
-    const char* values[3] = {c.tmp, c.temp, c.data};
-    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
-    EXPECT_EQ(mat4DefaultPath("gerr"), c.path);
+  using Row = std::array<const char*, 4>;  // the three variables (null: unset), the path
+  for (const Row& c : {Row{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
+                       Row{nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
+                       Row{nullptr, "/var/t", "/d", "/d/gerr.mat"}, Row{"", "/var/t", nullptr, "/gerr.mat"}}) {
+    for (int i = 0; i < 3; ++i) c[i] ? setenv(names[i], c[i], 1) : unsetenv(names[i]);
+    EXPECT_EQ(mat4DefaultPath("gerr"), c[3]);
   }
   for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
@@ -123,6 +108,8 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
       {"data short", mat4(0, 2, 2, 0, "a", 4, {1, 2, 3}), "input stream left in error state\n"},
       {"huge sizes", mat4(0, 2147483647, 2147483647, 0, "a", 4, {1}),
        "input stream left in error state\n"},
+      {"name past the end", mat4(0, 0, 0, 0, "", 64, {}).substr(0, 20),
+       "input stream left in error state\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -131,11 +118,6 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
     EXPECT_PRED2(contains, stderrOf([&] { m = readMat4File("bad.mat"); }), c.message);
     EXPECT_EQ(m.elements.size(), 0u);
   }
-  Bytes pastEnd = mat4(0, 0, 0, 0, "", 0, {});
-  pastEnd[16] = 64;  // namlen 64 in a 20-byte file
-  writeBytes("bad.mat", pastEnd);
-  EXPECT_EQ(stderrOf([] { EXPECT_EQ(readMat4File("bad.mat").elements.size(), 0u); }),
-            "input stream left in error state\n");
 
   // An unpadded name (one NUL), as other writers make it.
   writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
