@@ -35,10 +35,7 @@ const Problem kTable{"table", {0.0}, {}, tableValue, nullptr, nullptr};
 
 class Directions : public SearchTest {
  protected:
-  Directions() {
-    task_.objective = objective;
-    task_.user = &h_;
-  }
+  Directions() { h_.problem = &diagonal(); }  // products of H = diag(0.1, 1)
   Vec direction(SearchDir kind, const Vec& x, const Vec& g, const Vec& gPrev, const Vec& dPrev,
                 const DecomposedSymMatrix_syevd* hess = nullptr) {
     return task_.mkSearchDir(kind, x, g, gPrev, dPrev, eig, lambda, beta, hess);
@@ -50,7 +47,6 @@ class Directions : public SearchTest {
     task_.hessianProduct = product;
   }
 
-  Host h_{&diagonal()};  // products of H = diag(0.1, 1)
   Vec eig = Vec(0.0, 2);
   double lambda = 0.0, beta = kNaN;
 };

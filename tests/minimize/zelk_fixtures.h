@@ -4,9 +4,9 @@
 //                host, in a scratch working directory (runs write
 //                "zelk-current.mat");
 //   SearchTest   a task of the driver outside a run, for the line search,
-//                the directions and the derivatives: the process-wide
-//                options and run state as a run leaves them, put back after
-//                each test.
+//                the directions and the derivatives, its objective the
+//                known-problems host's: the process-wide options and run
+//                state as a run leaves them, put back after each test.
 
 #include <gtest/gtest.h>
 
@@ -36,7 +36,8 @@ class SearchTest : public ::testing::Test {
   SearchTest() {
     saved_.assignValues(opts);
     state.reset();
-    task_.user = this;
+    task_.objective = objective;
+    task_.user = &h_;
   }
   ~SearchTest() override {
     opts.assignValues(saved_);
@@ -45,6 +46,7 @@ class SearchTest : public ::testing::Test {
   Opts saved_;
   HostEnvironment host_;  // never armed: the guards do nothing
   OptimizationTask task_{host_};
+  Host h_;  // the callbacks' host
   FpTrapGuard traps_;
 };
 

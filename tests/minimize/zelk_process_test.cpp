@@ -148,13 +148,10 @@ TEST_F(ZelkProcess, AnExceptionFromACallbackLeavesNothingBehind) {
 
 TEST_F(ZelkProcess, NonFiniteDerivativesEndTheProcessWithThree) {
   // The gradient callback's gradient, and the Hessian callback's.
-  for (Callbacks cb : {Callbacks{}, Callbacks{.gradient = false, .hessian = true}})
-    EXPECT_EXIT(
-        {
-          Host h{.nanGradient = true};
-          run(h, {}, {}, cb);
-        },
-        testing::ExitedWithCode(3), "stop: NaN values encountered\n");
+  for (Callbacks cb : {Callbacks{}, Callbacks{.gradient = false, .hessian = true}}) {
+    Host h{.nanGradient = true};
+    EXPECT_EXIT(run(h, {}, {}, cb), testing::ExitedWithCode(3), "stop: NaN values encountered\n");
+  }
 }
 
 void referenceTrapMask(int traps) {
@@ -163,37 +160,30 @@ void referenceTrapMask(int traps) {
   if (traps != 0) feenableexcept(traps);
 }
 
-// x87 control word, x87 exception flags, MXCSR.
-std::tuple<unsigned, unsigned, unsigned> currentState() {
-  fenv_t env;
-  fegetenv(&env);
-  return {env.__control_word, env.__status_word & 0x3fu, env.__mxcsr};
-}
-
 TEST(TrapMask, SameStateAsTheFenvCalls) {
   fenv_t saved;
   fegetenv(&saved);
   const int masks[] = {0, FE_INVALID | FE_OVERFLOW, FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW,
                        FE_ALL_EXCEPT, FE_UNDERFLOW | FE_INEXACT};
-  const int rounding[] = {FE_TONEAREST, FE_UPWARD, FE_TOWARDZERO};
   for (int from : masks)
     for (int to : masks)
-      for (int mode : rounding) {
-        // Start from `from` with every flag pending and a non-default rounding.
-        auto prepare = [&] {
+      for (int mode : {FE_TONEAREST, FE_UPWARD, FE_TOWARDZERO}) {
+        // x87 control word, x87 exception flags and MXCSR after the fenv
+        // calls and after setTrapMask, each from `from` with a non-default
+        // rounding and every flag pending whose trap is off.
+        std::tuple<unsigned, unsigned, unsigned> state[2];
+        for (int own = 0; own < 2; ++own) {
           fesetenv(FE_DFL_ENV);
           fesetround(mode);
           referenceTrapMask(from);
           feraiseexcept(FE_ALL_EXCEPT & ~from);
-        };
-        prepare();
-        referenceTrapMask(to);
-        const auto want = currentState();
-        prepare();
-        setTrapMask(to);
-        const auto got = currentState();
+          own ? setTrapMask(to) : referenceTrapMask(to);
+          fenv_t env;
+          fegetenv(&env);
+          state[own] = {env.__control_word, env.__status_word & 0x3fu, env.__mxcsr};
+        }
         fesetenv(&saved);
-        EXPECT_EQ(got, want) << from << " -> " << to << " rounding " << mode;
+        EXPECT_EQ(state[1], state[0]) << from << " -> " << to << " rounding " << mode;
       }
 }
 
