@@ -20,13 +20,13 @@ namespace {
 
 using namespace zelk_test;
 
-// The death tests re-run the test program in the child: the parent runs
-// OpenBLAS threads, which a plain fork would not carry over.
-const bool kThreadsafeDeathTests = [] {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  return true;
-}();
-using ZelkProcess = ZelkTest;
+class ZelkProcess : public ZelkTest {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ZelkTest::SetUp();
+  }
+};
 
 [[noreturn]] void exitWith(bool ok) { std::_Exit(ok ? 0 : 1); }
 
