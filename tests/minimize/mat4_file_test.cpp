@@ -1,11 +1,9 @@
 // Level-4 MAT files: the bytes written, the directory rule, the reader's
 // refusals, and an independent reader and writer (SciPy's) on both sides.
 
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,28 +57,12 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   EXPECT_EQ(readBytes("zelk-current.mat"), mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
   Vec x(0.0, 2), three(0.0, 3);
   EXPECT_TRUE(resumeFromStateFile("zelk-current.mat", x));
-  EXPECT_EQ(x[0], 1.5);
-  EXPECT_EQ(x[1], -2.0);
+  EXPECT_EQ(asVector(x), (std::vector<double>{1.5, -2}));
   writeBytes("row.mat", mat4(0, 1, 2, 0, "zelk_current", 16, {3, 4}));
   EXPECT_TRUE(resumeFromStateFile("row.mat", x));
   EXPECT_EQ(x[1], 4.0);
   EXPECT_FALSE(resumeFromStateFile("row.mat", three));
   EXPECT_FALSE(resumeFromStateFile("missing.mat", three));
-}
-
-TEST_F(Mat4File, DefaultDirectoryRule) {
-  const char* names[3] = {"TMP", "TEMP", "QX_DATA_DIR"};
-  std::optional<std::string> saved[3];
-  for (int i = 0; i < 3; ++i)
-    if (const char* v = std::getenv(names[i])) saved[i] = v;
-  using Row = std::array<const char*, 4>;  // the three variables (null: unset), the path
-  for (const Row& c : {Row{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
-                       Row{nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
-                       Row{nullptr, "/var/t", "/d", "/d/gerr.mat"}, Row{"", "/var/t", nullptr, "/gerr.mat"}}) {
-    for (int i = 0; i < 3; ++i) c[i] ? setenv(names[i], c[i], 1) : unsetenv(names[i]);
-    EXPECT_EQ(mat4DefaultPath("gerr"), c[3]);
-  }
-  for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST_F(Mat4File, FailedWritesAreReported) {
@@ -147,16 +129,10 @@ TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
       "scipy.io.savemat('theirs.mat', {'zelk_current': np.array([[0.5, -3.0, 7.0]])}, format='4')\n"
       "\"";
   ASSERT_EQ(std::system(check), 0);
-
-  const MatrixTemplate<double> theirs = readMat4File("theirs.mat");
-  ASSERT_EQ(theirs.rows, 1u);
-  ASSERT_EQ(theirs.cols, 3u);
   Vec x(0.0, 3);
   EXPECT_EQ(stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("theirs.mat", x)); }),
             "Resume from theirs.mat\n");
-  EXPECT_EQ(x[0], 0.5);
-  EXPECT_EQ(x[1], -3.0);
-  EXPECT_EQ(x[2], 7.0);
+  EXPECT_EQ(asVector(x), (std::vector<double>{0.5, -3, 7}));
 }
 
 }  // namespace

@@ -110,11 +110,11 @@ TEST_F(Directions, LiftedAndCorrectedSpectra) {
   DecomposedGeneralMatrix target;
   using V = std::vector<double>;
   liftEigenvalues(task_, hess, target, "corr");
-  EXPECT_EQ(V(std::begin(target.s), std::end(target.s)), (V{1e-14, 1e-16, 2.0}));
+  EXPECT_EQ(asVector(target.s), (V{1e-14, 1e-16, 2.0}));
   EXPECT_EQ(task_.hessianShift, 1e-16 + 3.0);
   liftEigenvalues(task_, hess, target, "lv");
-  EXPECT_EQ(V(std::begin(target.s), std::end(target.s)), (V{1e-16, 2.0 + 1e-16, 5.0 + 1e-16}));
-  EXPECT_EQ(V(std::begin(target.sign), std::end(target.sign)), V(3, 1.0));
+  EXPECT_EQ(asVector(target.s), (V{1e-16, 2.0 + 1e-16, 5.0 + 1e-16}));
+  EXPECT_EQ(asVector(target.sign), V(3, 1.0));
 }
 
 TEST_F(Directions, MatrixFreeNewtonKindsOnProducts) {

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <valarray>
+#include <vector>
 
 #include "minimize/host_environment.h"
 #include "minimize/optimization_task.h"
@@ -49,6 +51,10 @@ class SearchTest : public ::testing::Test {
   Host h_;  // the callbacks' host
   FpTrapGuard traps_;
 };
+
+inline std::vector<double> asVector(const std::valarray<double>& v) {
+  return {std::begin(v), std::end(v)};
+}
 
 inline bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
