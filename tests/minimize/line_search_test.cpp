@@ -64,6 +64,8 @@ TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
 }
 
 TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
+  const std::function<double(double)> quadratic = lineValue;
+  const std::function<double(double)> nanBeside = [](double x) { return x == 0.0 ? 1.0 : kNaN; };
   struct Case {
     const char* what;
     double d, g;
@@ -72,10 +74,7 @@ TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
     double alphamin = 1e-80;
     const char* warning = "";
     int wolcheck = 1;
-  };
-  const std::function<double(double)> quadratic = lineValue;
-  const std::function<double(double)> nanBeside = [](double x) { return x == 0.0 ? 1.0 : kNaN; };
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"zero slope", 0.0, -0.74, quadratic, 0x40},
       {"NaN slope", 1.0, kNaN, quadratic, 0x40},
       {"infinite slope", 1.0, -kInf, quadratic, 0x40},

@@ -79,8 +79,7 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
     const char* what;
     Bytes bytes;
     const char* message;
-  };
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"short header", Bytes(12, 0), "input stream left in error state\n"},
       {"type 10 (single)", mat4(10, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},
       {"big-endian type", mat4(1000, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},

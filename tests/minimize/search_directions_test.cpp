@@ -5,6 +5,7 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <tuple>
 #include <valarray>
 #include <vector>
 
@@ -64,8 +65,7 @@ TEST_F(Directions, NonlinearCGCoefficientsAndRestarts) {
     double cgbeta = 0.7;
     int iter = 3, cgreset = 0;
     Vec stored = {};  // the kept CG direction; dPrev when empty
-  };
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {1, 2.0, "", dPrev},
       {2, 1.0, "", dPrev},
       {3, 5.0, "CG: HS\n", dPrev},
@@ -143,33 +143,29 @@ TEST_F(Directions, MatrixFreeNewtonKindsOnProducts) {
 
 TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
   opts.alpha = 1.0;
-  struct Case {
-    double first, second;
-    SearchDir chosen;
-    const char* tries;
-    double direction;
+  // f at the two trials, the kind and direction chosen, the lines written.
+  using Row = std::tuple<double, double, SearchDir, double, const char*>;
+  const Row rows[] = {
+      {3.0, kInf, SearchDir::SD0, 1.0, "Try 1*SD0: 3\n"},
+      {3.0, -kInf, SearchDir::SD0, 1.0, "Try 1*SD0: 3\n"},
+      {kNaN, 2.0, SearchDir::SD1, 2.0, "Try 1*SD1: 2\n"},
+      {3.0, 2.5, SearchDir::SD1, 2.0, "Try 1*SD0: 3\nTry 1*SD1: 2.5\n"},
+      {kInf, kNaN, SearchDir::SD4, 9.0, ""},  // nothing admissible: the previous kind stays
   };
-  const std::vector<Case> cases = {
-      {3.0, kInf, SearchDir::SD0, "Try 1*SD0: 3\n", 1.0},
-      {3.0, -kInf, SearchDir::SD0, "Try 1*SD0: 3\n", 1.0},
-      {kNaN, 2.0, SearchDir::SD1, "Try 1*SD1: 2\n", 2.0},
-      {3.0, 2.5, SearchDir::SD1, "Try 1*SD0: 3\nTry 1*SD1: 2.5\n", 2.0},
-      {kInf, kNaN, SearchDir::SD4, "", 9.0},  // nothing admissible: the previous kind stays
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.tries);
-    h_.problem = &kTable;
-    fixedStepValues = {{1.0, c.first}, {2.0, c.second}};
+  h_.problem = &kTable;
+  for (const auto& [first, second, chosen, direction, tries] : rows) {
+    SCOPED_TRACE(tries);
+    fixedStepValues = {{1.0, first}, {2.0, second}};
     MinimizationIterate it;
     it.x = {0.0};
     it.tried = {SearchDir::SD0, SearchDir::SD1};
     it.directions = {Vec{1.0}, Vec{2.0}};
     it.chosenKind = SearchDir::SD4;
     it.chosenDirection = {9.0};
-    EXPECT_EQ(stderrOf([&] { chooseDirection(task_, it); }), c.tries);
-    EXPECT_EQ(it.chosenKind, c.chosen);
+    EXPECT_EQ(stderrOf([&] { chooseDirection(task_, it); }), tries);
+    EXPECT_EQ(it.chosenKind, chosen);
     EXPECT_EQ(it.alpha, 1.0);
-    EXPECT_EQ(it.chosenDirection[0], c.direction);
+    EXPECT_EQ(it.chosenDirection[0], direction);
   }
 }
 
@@ -178,8 +174,8 @@ TEST_F(Directions, DerivativeDifferencesMatchTheCubicAlsoAtTheOrigin) {
   struct Case {
     Vec x;
     double gradientTol, hessianTol;
-  };
-  for (const Case& c : {Case{{0.7, -1.3, 2.1}, 1e-6, 1e-3}, Case{{0, 0, 0}, 1e-7, 1e-4}}) {
+  } const cases[] = {{{0.7, -1.3, 2.1}, 1e-6, 1e-3}, {{0, 0, 0}, 1e-7, 1e-4}};
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.x[0]);
     Vec g(3);
     MatrixTemplate<double> H(3, 3);

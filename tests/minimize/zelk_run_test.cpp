@@ -30,6 +30,7 @@ TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
   // The kind SD5 has no builder: its zero direction gives no step, so every
   // iteration stays at its start, and the step length, the enhancement and
   // tolGradRel's product are 0.
+  const Options noGradRel = {{"tolGradRel", -1}};
   struct Case {
     const char* what;
     Options options;
@@ -38,9 +39,7 @@ TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
     Host host = {.offset = 1.0};
     std::vector<double> x0 = {0.25, 0.25, 0.25};
     const char* err = "";
-  };
-  const Options noGradRel = {{"tolGradRel", -1}};
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"maxrt", {{"maxrt", -1}}, 11, 1, "maxrt reached"},
       {"maxit", {{"maxit", 0}}, 12, 1, "maxit reached"},
       {"step", {{"tolStepAbs", 1}}, 21, 0, "tolStepAbs reached"},
@@ -121,15 +120,14 @@ TEST_F(ZelkRun, SevenRecordsInOrderAtMaxitZero) {
 }
 
 TEST_F(ZelkRun, StartsAtTheMinimiserAndTheOriginPassTheDerivativeChecks) {
+  const std::vector<double> minimiser = quadratic().solution, origin = {0, 0, 0};
   struct Case {
     const char* what;
     std::vector<double> x0;
     double checkgradient;
     Callbacks callbacks = {};
     bool writesF = true;
-  };
-  const std::vector<double> minimiser = quadratic().solution, origin = {0, 0, 0};
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"minimiser", minimiser, 0},
       {"minimiser, along v", minimiser, 1},
       {"minimiser, Hessian", minimiser, 0, kHessian},
@@ -168,27 +166,22 @@ TEST_F(ZelkRun, RefusedArguments) {
   double x0[3] = {0.25, 0.25, 0.25}, x[3] = {-7, -7, -7}, f = -1;
   const char* names[] = {"enableExit", nullptr, "maxrt"};  // maxrt is not read
   const double values[] = {0, 0, -1};
-  struct Case {
-    const double* x0;
-    double* x;
-    long n;
-    ZelkObjectiveFn objective;
-    const char* message;
-  };
-  for (const Case& c : std::vector<Case>{{x0, x, 3, nullptr, "objective is a null pointer"},
-                                         {nullptr, x, 3, objective, "x0 is a null pointer"},
-                                         {x0, nullptr, 3, objective, "x is a null pointer"},
-                                         {x0, x, -1, objective, "n = -1 is outside"},
-                                         {x0, x, 1L + INT_MAX, objective, "is outside"},
-                                         {x0, x, 0, objective, "No variables code -1"}}) {
-    SCOPED_TRACE(c.message);
+  using Row = std::tuple<const double*, double*, long, ZelkObjectiveFn, const char*>;
+  const Row rows[] = {{x0, x, 3, nullptr, "objective is a null pointer"},
+                      {nullptr, x, 3, objective, "x0 is a null pointer"},
+                      {x0, nullptr, 3, objective, "x is a null pointer"},
+                      {x0, x, -1, objective, "n = -1 is outside"},
+                      {x0, x, 1L + INT_MAX, objective, "is outside"},
+                      {x0, x, 0, objective, "No variables code -1"}};
+  for (const auto& [start, point, n, fn, message] : rows) {
+    SCOPED_TRACE(message);
     int status = 0;
     const std::string err = stderrOf([&] {
-      status = zelk(c.x0, c.x, c.n, &f, 1, c.objective, gradient, nullptr, nullptr, nullptr, output,
-                    names, values, 3, &h);
+      status = zelk(start, point, n, &f, 1, fn, gradient, nullptr, nullptr, nullptr, output, names,
+                    values, 3, &h);
     });
     EXPECT_EQ(status, 1);
-    EXPECT_PRED2(contains, err, c.message);
+    EXPECT_PRED2(contains, err, message);
   }
   EXPECT_TRUE(h.records.empty());
   // m = 0: the point is written, f is not; a null name ends the options.
@@ -272,8 +265,7 @@ TEST_F(ZelkKnownAnswers, ProblemsConvergeWithEachKind) {
     Options options;
     double tolerance;           // on max |x_i - x*_i|; on f without a solution
     long maxIterations = 1000;  // iteration records
-  };
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"spd SD2, Hessian", spd5(), kHessian, {{"sdirs", 4}}, 1e-8, 3},
       {"spd SD3, Hessian", spd5(), kHessian, {{"sdirs", 8}}, 1e-8, 3},
       {"spd SD4, Hessian", spd5(), kHessian, {{"sdirs", 16}}, 1e-8, 3},

@@ -46,8 +46,7 @@ TEST(BIDSolver, LeastSquaresSolutionsAndBases) {
     Matrix A;
     bool minimumNorm;  // compare with dgelsd rather than dgels
     std::uint32_t steps;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"30 x 8, full steps", randomMatrix(30, 8, 51), false, 8},
       {"rank 3 of 8", lowRankMatrix(20, 8, 3, 52), true, 3},
       {"A = 2 I (beta = 0 at every step)", decomp_test::diagonal({2, 2, 2, 2, 2, 2, 2}), false, 7},
@@ -97,8 +96,7 @@ TEST(BIDSolver, ShortAndFailedDecompositions) {
     int poison;  // the J v call that answers NaN; 0 none
     std::int32_t status;
     std::uint32_t steps;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"A = 0: A v_0 = 0, x = 0 is exact", Matrix(9, 4), 4, 0, 0, 0},
       {"no step allowed although A != 0", randomMatrix(9, 4, 72), 0, 0, StepStatus::NoStepKept, 0},
       {"one step", randomMatrix(9, 4, 73), 1, 0, 0, 1},

@@ -65,8 +65,7 @@ TEST(LMAlg, GaussNewtonZeroGradientAndNonFiniteInput) {
     Vec p;               // alpha is 0 in every case
     std::uint32_t rank;  // an empty count is stored as min(3, n)
     std::int32_t status;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       // The Newton update would drive alpha below 0 here.
       {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, Vec{1.0}, 1,
        0},

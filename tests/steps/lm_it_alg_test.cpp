@@ -52,8 +52,7 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
     double lmitmode, lmdmode;
     bool unitD;
     bool reusesProducts;  // phi' at the same alpha costs no product
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"CG", 0, 1, false, false},
       {"VKR", 1, 1, false, true},
       {"damped bidiagonalisation", 2, 1, false, true},
@@ -118,8 +117,7 @@ TEST(LMItAlg, ScalingUpdateFromColumnSums) {
     const Matrix& J;
     Vec D, want;
     int zeros;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {0, J, Vec{0.5, 4.0, 0.0}, Vec{1.0, 1.0, 1.0}, 1},
       {1, J, Vec{0.5, 4.0, 0.0}, Vec{2.0, 4.0, 4e-12}, 1},
       {2, J, Vec{0.5, 4.0, 0.0}, Vec{std::sqrt(2.0), 4.0, 4e-12}, 1},
@@ -147,8 +145,7 @@ TEST(LMItAlg, NoStepWithoutAGradientOrASolver) {
     Vec minusR;
     double lmitmode = 0;
     int status = 0;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"r orthogonal to the range of J", Matrix(2, 2, Vec{1, 0, 0, 0}), Vec{0.0, 3.0}},
       {"J = 0", Matrix(3, 2), Vec{1.0, 2.0, 3.0}},
       // lmitmode 7 solves nothing: the first alpha that needs a solve fails.

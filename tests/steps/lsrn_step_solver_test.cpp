@@ -26,8 +26,7 @@ TEST(LSRNStepSolver, SolvesLeastSquaresProblems) {
     Matrix J;
     bool block;
     bool rankDeficient;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"40 x 10, block sketch", randomMatrix(40, 10, 1), true, false},
       {"40 x 10, vector sketch", randomMatrix(40, 10, 2), false, false},
       {"40 x 10, columns over 1e6", randomMatrix(40, 10, 3) *= scales, true, false},
@@ -75,6 +74,8 @@ TEST(LSRNStepSolver, SolvesDampedProblemsOnOneSketch) {
 
 TEST(LSRNStepSolver, FailuresGiveZeroStepsWithoutFurtherProducts) {
   const std::int32_t failedSketch = lsrn::kSketchFailed | StepStatus::NonFinite;
+  Vec nanRhs = randomVector(30, 2);
+  nanRhs[4] = kNaN;
   struct Case {
     const char* name;
     Matrix J;
@@ -82,10 +83,7 @@ TEST(LSRNStepSolver, FailuresGiveZeroStepsWithoutFurtherProducts) {
     int poisonBlock, poisonJTw;
     std::int32_t status;
     int products;  // host calls of all three closures; -1: not checked
-  };
-  Vec nanRhs = randomVector(30, 2);
-  nanRhs[4] = kNaN;
-  const Case cases[] = {
+  } const cases[] = {
       {"zero right-hand side", randomMatrix(30, 5, 1), Vec(0.0, 30), 0, 0, 0, 0},
       {"NaN right-hand side", randomMatrix(30, 5, 1), nanRhs, 0, 0, StepStatus::NonFinite, 0},
       {"NaN sketch", randomMatrix(30, 5, 1), randomVector(30, 2), 1, 0, failedSketch, 1},

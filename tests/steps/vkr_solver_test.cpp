@@ -71,8 +71,7 @@ TEST(VKRSolver, DegenerateSystemsNeverDivideByZero) {
     Vec want;
     int products;
     double relres;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"b = 0 gives 0 without a product", Vec(0.0, 6), x0, 6, Vec(0.0, 6), 0, 0.0},
       {"an exact start is returned", b, b / 2.0, 6, b / 2.0, 1, 0.0},
       {"no step keeps the start", b, x0, 0, x0, 1, normfro(b - 2.0 * x0) / normfro(b)},
@@ -142,8 +141,7 @@ TEST(StepLimits, PowersOfDecscaleClampedByTheDimensions) {
     unsigned decscale;
     std::uint64_t power;
     std::uint32_t bid, vkr;  // for 100000 x 70000 and order 70000
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {14, 16384, 16384, 16383}, {0, 1, 1, 0}, {32, 1, 1, 0}, {31, 2147483648u, 70000, 70000}};
   for (const Case& c : cases) {
     EXPECT_EQ(decscalePower(c.decscale), c.power) << c.decscale;
