@@ -31,13 +31,6 @@ class LineSearch : public SearchTest {
   }
 };
 
-void expectNoStep(const LSResult& r) {
-  EXPECT_EQ(r.J, -1.0);
-  EXPECT_EQ(r.alpha, 0.0);
-  EXPECT_EQ(r.sign, 0);
-  EXPECT_TRUE(r.trials.values.empty());
-}
-
 TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
   // Downhill along d = 1, and along d = -1, which is uphill and searched
   // reversed (sign -1).
@@ -91,7 +84,12 @@ TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
     lineValue = c.f;
     opts.alphamin = c.alphamin;
     opts.wolcheck = c.wolcheck;
-    EXPECT_EQ(stderrOf([&] { expectNoStep(search(0.0, c.d, c.g)); }), c.warning);
+    LSResult r;
+    EXPECT_EQ(stderrOf([&] { r = search(0.0, c.d, c.g); }), c.warning);
+    EXPECT_EQ(r.J, -1.0);  // no step
+    EXPECT_EQ(r.alpha, 0.0);
+    EXPECT_EQ(r.sign, 0);
+    EXPECT_TRUE(r.trials.values.empty());
     EXPECT_EQ(state.status, c.status);
     EXPECT_EQ(state.error, 0);
     EXPECT_EQ(h_.counts.gradient, 0);

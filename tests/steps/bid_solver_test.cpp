@@ -33,9 +33,8 @@ void expectSolution(const Matrix& A, const Vec& b, const Vec& x, const Vec& want
   EXPECT_NEAR(normfro(times(A, x) - b), best, 1e-12 * (1.0 + best)) << name;
 }
 
-BIDSolInfo record(const Matrix& A, double tol = 1e-15) {
-  return BIDSolInfo(static_cast<std::uint32_t>(A.rows), static_cast<std::uint32_t>(A.cols), tol,
-                    bidStepLimit(A.rows, A.cols, 14));
+BIDSolInfo record(const Matrix& A) {
+  return BIDSolInfo(A.rows, A.cols, 1e-15, bidStepLimit(A.rows, A.cols, 14));
 }
 
 // The solutions, and the recursion A v_i = alpha_i u_i + beta_i u_(i-1)

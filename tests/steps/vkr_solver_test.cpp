@@ -13,17 +13,13 @@ namespace {
 
 using namespace step_test;
 
-VKRInfo record(std::uint32_t n, std::uint32_t maxSteps, double tol = 1e-14) {
-  return VKRInfo(n, tol, 1e6, 14, maxSteps);
-}
-
 TEST(VKRSolver, SolvesSystemsAndKeepsTheNextBasisRow) {
   // A nonsymmetric 10 x 10 system, well conditioned by its diagonal.
   Matrix A = randomMatrix(10, 10, 21);
   for (std::size_t i = 0; i < 10; ++i) A(i, i) += 4.0;
   DenseProduct op{A};
   const Vec b = randomVector(10, 22);
-  VKRInfo info = record(10, vkrStepLimit(10, 14));
+  VKRInfo info(10, 1e-14, 1e6, 14, vkrStepLimit(10, 14));
   Vec x;
   withoutStderr([&] { EXPECT_EQ(VKRSolver(info, op, op).solve(b, Vec(0.0, 10), x), 0); });
   EXPECT_LT(maxAbsDiff(x, gesv(A, b)), 1e-11);
@@ -35,7 +31,7 @@ TEST(VKRSolver, SolvesSystemsAndKeepsTheNextBasisRow) {
   const Matrix J = randomMatrix(15, 6, 23);
   DenseProduct Jv{J}, JTw{J, true};
   const Vec d{1e-2, 0.5, 1.0, 2.0, 1e-3, 0.1}, c = randomVector(6, 24);
-  VKRInfo normalInfo = record(6, vkrStepLimit(6, 14));
+  VKRInfo normalInfo(6, 1e-14, 1e6, 14, vkrStepLimit(6, 14));
   withoutStderr([&] {
     EXPECT_EQ(VKRNormalSolver(normalInfo, 15, 6, Jv, JTw, d).solve(c, Vec(0.0, 6), x), 0);
   });
@@ -44,7 +40,7 @@ TEST(VKRSolver, SolvesSystemsAndKeepsTheNextBasisRow) {
 
   // Five steps of the 10 x 10 system keep basis row 5 for another
   // right-hand side.
-  info = record(10, 5);
+  info = VKRInfo(10, 1e-14, 1e6, 14, 5);
   withoutStderr([&] { VKRSolver(info, op, op).solve(b, Vec(0.0, 10), x); });
   const std::size_t k = info.steps;
   ASSERT_EQ(k, 5u);
@@ -81,7 +77,7 @@ TEST(VKRSolver, DegenerateSystemsNeverDivideByZero) {
   };
   for (const Case& c : cases) {
     DenseProduct op{twoI};
-    VKRInfo info = record(6, c.maxSteps);
+    VKRInfo info(6, 1e-14, 1e6, 14, c.maxSteps);
     Vec x;
     StderrCapture quiet;
     EXPECT_EQ(VKRSolver(info, op, op).solve(c.b, c.x0, x), 0) << c.name;
@@ -93,7 +89,7 @@ TEST(VKRSolver, DegenerateSystemsNeverDivideByZero) {
   // A NaN product ends the solve with the start and a status.
   DenseProduct bad{twoI};
   bad.poison = 2;
-  VKRInfo badInfo = record(6, 6);
+  VKRInfo badInfo(6, 1e-14, 1e6, 14, 6);
   Vec x;
   withoutStderr(
       [&] { EXPECT_EQ(VKRSolver(badInfo, bad, bad).solve(b, x0, x), StepStatus::NonFinite); });
