@@ -13,18 +13,9 @@ namespace {
 
 using namespace step_test;
 
-struct Problem {
-  Matrix J;
-  Vec minusR;
-  ScalingRecord scaling;
-  Problem(Matrix j, Vec mr) : J(std::move(j)), minusR(std::move(mr)) {
-    scaling.D = DiagMatrixTemplate<double>(columnNorms(J));
-  }
-};
-
 TEST(LMAlg, StepsDerivativeAndDampingOnAPivotedQR) {
   // 8 x 4 with columns scaled by 1, 1e3, 1e-2 and 10, so that the QR pivots.
-  Problem P(randomMatrix(8, 4, 81) *= decomp_test::diagonal({1, 1e3, 1e-2, 10}),
+  LSProblem P(randomMatrix(8, 4, 81) *= decomp_test::diagonal({1, 1e3, 1e-2, 10}),
             randomVector(8, 82));
   const Vec& D = P.scaling.D.diagonal;
   StderrCapture quiet;
@@ -97,7 +88,7 @@ TEST(LMAlg, RankDeficientAndWideJacobians) {
   for (std::size_t i = 0; i < 8; ++i) dup(i, 3) = dup(i, 1);
   const Matrix wide = randomMatrix(2, 3, 92);
   for (const Matrix* J : {static_cast<const Matrix*>(&dup), &wide}) {
-    Problem P(*J, randomVector(J->rows, 93));
+    LSProblem P(*J, randomVector(J->rows, 93));
     StderrCapture quiet;
     LMAlg lm(P.scaling, P.J, P.minusR);
     EXPECT_EQ(lm.rank, J == &dup ? 3u : 2u);

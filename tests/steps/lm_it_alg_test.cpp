@@ -26,14 +26,10 @@ struct ScopedOptions {
 
 using Solver = LMItAlg<DenseProduct, DenseProduct, DenseBlockTransposed, DenseBlockTransposed>;
 
-// A problem with its closures, counting products; the block closure serves
-// as both block products (the methods use J^T W only).
-struct Problem : Closures {
-  Problem(Matrix j, Vec mr, Vec D) : Closures(std::move(j)), minusR(std::move(mr)) {
-    scaling.D = DiagMatrixTemplate<double>(D);
-  }
-  Vec minusR;
-  ScalingRecord scaling;
+// The block closure serves as both block products (the methods use J^T W
+// only).
+struct Problem : LSProblem {
+  using LSProblem::LSProblem;
   Solver solver() {
     return Solver(scaling, static_cast<std::uint32_t>(J.cols), Jv, JTw, JTW, JTW, minusR);
   }
@@ -62,7 +58,7 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
   for (const Case& c : cases) {
     ScopedOptions options({{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}});
     const Matrix J = randomMatrix(12, 4, 31);
-    Problem P(J, randomVector(12, 32), c.unitD ? Vec(1.0, 4) : columnNorms(J));
+    Problem P(J, randomVector(12, 32), c.unitD ? Vec(1.0, 4) : Vec{});
     const Vec& D = P.scaling.D.diagonal;
     StderrCapture quiet;
     Solver lm = P.solver();
@@ -95,7 +91,7 @@ TEST(LMItAlg, RepeatedAlphaSolvesInTheStoredKrylovSpace) {
   // them, which the k rotations act on.
   ScopedOptions options({{"lmitmode", 1}, {"decscale", 2}});
   const Matrix J = randomMatrix(10, 6, 71);
-  Problem P(J, randomVector(10, 72), columnNorms(J));
+  Problem P(J, randomVector(10, 72));
   const Vec& D = P.scaling.D.diagonal;
   StderrCapture quiet;
   Solver lm = P.solver();

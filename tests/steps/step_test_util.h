@@ -17,6 +17,7 @@
 #include "dense/matrix.h"
 #include "dense/norms.h"
 #include "linear/vector_kernels.h"
+#include "steps/scaling_record.h"
 #include "support/fp_traps.h"
 
 namespace step_test {
@@ -165,6 +166,16 @@ struct Closures {
   DenseProduct JTw{J, true};
   DenseBlockTransposed JTW{J};
   int products() const { return Jv.calls + JTw.calls + static_cast<int>(JTW.counts.size()); }
+};
+
+// A least-squares problem for the Levenberg-Marquardt steps: J with its
+// closures, -r and the scaling record, D the column norms of J by default.
+struct LSProblem : Closures {
+  LSProblem(Matrix j, Vec mr, Vec D = {}) : Closures(std::move(j)), minusR(std::move(mr)) {
+    scaling.D = DiagMatrixTemplate<double>(D.size() ? D : columnNorms(J));
+  }
+  Vec minusR;
+  ScalingRecord scaling;
 };
 
 // Drops standard error while it lives (the solvers trace every step).
