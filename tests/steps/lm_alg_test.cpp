@@ -55,18 +55,15 @@ TEST(LMAlg, GaussNewtonZeroGradientAndNonFiniteInput) {
     double Delta;
     Vec p;               // alpha is 0 in every case
     std::uint32_t rank;  // an empty count is stored as min(3, n)
-    std::int32_t status;
+    std::int32_t status = 0;
   } const cases[] = {
       // The Newton update would drive alpha below 0 here.
-      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 1.5, Vec{1.0}, 1,
-       0},
-      {"zero gradient", Matrix(2, 2, Vec{1.0, 0.0, 0.0, 0.0}), Vec{0.0, 3.0}, Vec{1.0, 1.0}, 1.0,
-       Vec{0.0, 0.0}, 1, 0},
-      {"zero J and zero D", Matrix(3, 2), Vec{1.0, 2.0, 3.0}, Vec{0.0, 0.0}, 1.0, Vec{0.0, 0.0}, 2,
-       0},
-      {"collapsed region", Matrix(1, 1, Vec{1.0}), Vec{1.0}, Vec{1.0}, 0.0, Vec{0.0}, 1, 0},
-      {"infinite J", Matrix(2, 2, Vec{1.0, kInf, 0.5, 2.0}), Vec{1.0, 1.0}, Vec{1.0, 1.0}, 1.0,
-       Vec{0.0, 0.0}, 2, StepStatus::NonFinite},
+      {"J = 1, r = -1, Delta = 1.5", Matrix(1, 1, Vec{1}), Vec{1}, Vec{1}, 1.5, Vec{1}, 1},
+      {"zero gradient", Matrix(2, 2, Vec{1, 0, 0, 0}), Vec{0, 3}, Vec{1, 1}, 1.0, Vec{0, 0}, 1},
+      {"zero J and zero D", Matrix(3, 2), Vec{1, 2, 3}, Vec{0, 0}, 1.0, Vec{0, 0}, 2},
+      {"collapsed region", Matrix(1, 1, Vec{1}), Vec{1}, Vec{1}, 0.0, Vec{0}, 1},
+      {"infinite J", Matrix(2, 2, Vec{1, kInf, 0.5, 2}), Vec{1, 1}, Vec{1, 1}, 1.0, Vec{0, 0}, 2,
+       StepStatus::NonFinite},
   };
   for (const Case& c : cases) {
     ScalingRecord scaling{DiagMatrixTemplate<double>(c.D), c.Delta};

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "step_test_util.h"
 #include "steps/step_limits.h"
 
@@ -133,16 +135,14 @@ TEST(CGNormalSolver, EqualsTheDirectSolveAndStopsOnAFailedProduct) {
 }
 
 TEST(StepLimits, PowersOfDecscaleClampedByTheDimensions) {
-  struct Case {
-    unsigned decscale;
-    std::uint64_t power;
-    std::uint32_t bid, vkr;  // for 100000 x 70000 and order 70000
-  } const cases[] = {
+  // decscale, 2^decscale, the BID and VKR limits for 100000 x 70000 and order 70000.
+  using Row = std::tuple<unsigned, std::uint64_t, std::uint32_t, std::uint32_t>;
+  const Row rows[] = {
       {14, 16384, 16384, 16383}, {0, 1, 1, 0}, {32, 1, 1, 0}, {31, 2147483648u, 70000, 70000}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(decscalePower(c.decscale), c.power) << c.decscale;
-    EXPECT_EQ(bidStepLimit(100000, 70000, c.decscale), c.bid) << c.decscale;
-    EXPECT_EQ(vkrStepLimit(70000, c.decscale), c.vkr) << c.decscale;
+  for (const auto& [decscale, power, bid, vkr] : rows) {
+    EXPECT_EQ(decscalePower(decscale), power) << decscale;
+    EXPECT_EQ(bidStepLimit(100000, 70000, decscale), bid) << decscale;
+    EXPECT_EQ(vkrStepLimit(70000, decscale), vkr) << decscale;
   }
 }
 
