@@ -91,7 +91,7 @@ TEST(LMAlg, RankDeficientAndWideJacobians) {
     EXPECT_EQ(lm.rank, J == &dup ? 3u : 2u);
     Vec p;
     lm.palpha(0.0, p, true);
-    const double best = normfro(times(P.J, gelsd(P.J, P.minusR)) - P.minusR);
+    const double best = normfro(times(P.J, gels(P.J, P.minusR, true)) - P.minusR);
     EXPECT_NEAR(normfro(times(P.J, p) - P.minusR), best, 1e-12 * (1.0 + best));
     // The trust-region step of the rank-deficient problem.
     P.scaling.Delta = 0.1 * normfro(P.scaling.D.diagonal * p);

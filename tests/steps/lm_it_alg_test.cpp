@@ -57,8 +57,7 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
   };
   for (const Case& c : cases) {
     ScopedOptions options({{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}});
-    const Matrix J = randomMatrix(12, 4, 31);
-    Problem P(J, randomVector(12, 32), c.unitD ? Vec(1.0, 4) : Vec{});
+    Problem P(randomMatrix(12, 4, 31), randomVector(12, 32), c.unitD ? Vec(1.0, 4) : Vec{});
     const Vec& D = P.scaling.D.diagonal;
     StderrCapture quiet;
     Solver lm = P.solver();
@@ -90,15 +89,14 @@ TEST(LMItAlg, RepeatedAlphaSolvesInTheStoredKrylovSpace) {
   // exactly by x: only if the new residual is projected on all k + 1 of
   // them, which the k rotations act on.
   ScopedOptions options({{"lmitmode", 1}, {"decscale", 2}});
-  const Matrix J = randomMatrix(10, 6, 71);
-  Problem P(J, randomVector(10, 72));
-  const Vec& D = P.scaling.D.diagonal;
+  Problem P(randomMatrix(10, 6, 71), randomVector(10, 72));
   StderrCapture quiet;
   Solver lm = P.solver();
   const double alpha = 0.05 * lm.spectral;
   Vec x, again;
   ASSERT_EQ(lm.palpha(alpha, x, false), 0);
-  const Vec Ax = times(dampedNormalMatrix(P.J, alpha * D * D), x);
+  const Vec D2 = P.scaling.D.diagonal * P.scaling.D.diagonal;
+  const Vec Ax = times(dampedNormalMatrix(P.J, alpha * D2), x);
   const int before = P.products();
   ASSERT_EQ(lm.solveRVKR(alpha, Ax, again), 0);
   EXPECT_EQ(P.products(), before);

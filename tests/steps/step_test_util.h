@@ -45,8 +45,7 @@ inline Vec randomVector(std::size_t n, unsigned seed) { return randomMatrix(n, 1
 // A r x c matrix of rank `rank`: the product of random r x rank and rank x c
 // factors.
 inline Matrix lowRankMatrix(std::size_t r, std::size_t c, std::size_t rank, unsigned seed) {
-  Matrix m = randomMatrix(r, rank, seed);
-  return m *= randomMatrix(rank, c, seed + 1);
+  return randomMatrix(r, rank, seed) *= randomMatrix(rank, c, seed + 1);
 }
 
 // A x (or A^T x) as a product closure that counts its calls and fails the
@@ -106,7 +105,6 @@ inline Vec gels(Matrix a, const Vec& b, bool minimumNorm = false) {
             0);
   return x[std::slice(0, n, 1)];
 }
-inline Vec gelsd(const Matrix& a, const Vec& b) { return gels(a, b, true); }
 
 // The solution of the symmetric positive definite S x = b (LAPACKE_dposv).
 inline Vec posv(Matrix s, const Vec& b) {
