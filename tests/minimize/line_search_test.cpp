@@ -1,10 +1,6 @@
 // The line search of the minimisation driver on one variable, with the
 // floating-point traps on.
 
-#include <cmath>
-#include <functional>
-#include <valarray>
-
 #include "minimize/line_search.h"
 #include "minimize/zelk_fixtures.h"
 

@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "minimize/mat4_file.h"
 #include "minimize/state_file.h"

@@ -2,12 +2,7 @@
 // and its derivative evaluations (on a cubic with known gradient and
 // Hessian, at a general point and at the origin), with the traps on.
 
-#include <cmath>
-#include <map>
-#include <string>
 #include <tuple>
-#include <valarray>
-#include <vector>
 
 #include "minimize/search_directions.h"
 #include "minimize/zelk_fixtures.h"

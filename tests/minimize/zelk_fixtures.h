@@ -7,6 +7,9 @@
 //                the directions and the derivatives, its objective the
 //                known-problems host's: the process-wide options and run
 //                state as a run leaves them, put back after each test.
+// The header brings what every minimisation test uses: the standard
+// containers and <cmath>, <functional> and <map> through the known-problems
+// host, the driver's task, options and host environment.
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "minimize/host_environment.h"
 #include "minimize/zelk_fixtures.h"
 
 namespace {

@@ -5,13 +5,10 @@
 
 #include <atomic>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "minimize/record_format.h"
 #include "minimize/state_file.h"
@@ -253,7 +250,6 @@ TEST(RecordFormat, NumbersAsFmtWritesThemWithoutTrapping) {
       {kInf, "inf"}, {-kInf, "-inf"}};
   for (const auto& [v, text] : cases) EXPECT_EQ(formatRecordDouble(v), text);
 }
-
 
 using ZelkKnownAnswers = ZelkTest;
 
