@@ -7,7 +7,6 @@
 namespace {
 
 using namespace zelk_test;
-using Vec = std::valarray<double>;
 
 // The objective of the line-search tests, with the gradient of its default.
 std::function<double(double)> lineValue;

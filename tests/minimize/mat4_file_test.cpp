@@ -14,7 +14,6 @@ namespace {
 
 using namespace zelk_test;
 using Bytes = std::string;
-using Vec = std::valarray<double>;
 
 Bytes readBytes(const std::string& path) {
   std::ostringstream bytes;
@@ -100,10 +99,9 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
 
   // An unpadded name (one NUL), as other writers make it.
   writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
-  const MatrixTemplate<double> m = readMat4File("plain.mat");
-  ASSERT_EQ(m.rows, 1u);
-  ASSERT_EQ(m.cols, 2u);
-  EXPECT_EQ(m(0, 1), 6.0);
+  Vec two(0.0, 2);
+  stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("plain.mat", two)); });
+  EXPECT_EQ(asVector(two), (std::vector<double>{5, 6}));
 }
 
 TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {

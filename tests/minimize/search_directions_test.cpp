@@ -11,7 +11,6 @@
 namespace {
 
 using namespace zelk_test;
-using Vec = std::valarray<double>;
 
 TEST(MaskToFlags, BitsInIncreasingOrder) {
   using L = std::vector<SearchDir>;
@@ -188,10 +187,8 @@ TEST_F(Directions, DerivativeDifferencesMatchTheCubicAlsoAtTheOrigin) {
       for (int j = 0; j < 3; ++j) EXPECT_NEAR(Hfd(i, j), H(i, j), c.hessianTol) << i << j;
     }
 
-    const Vec v{0.3, -0.2, 0.9};
-    const Vec hv = task_.fdHessianProductExactGradient(c.x, v, gOut, nullptr);
-    const Vec want = matrixVectorProduct(H, v);
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(hv[i], want[i], 1e-6) << i;
+    const Vec v{0.3, -0.2, 0.9}, hv = task_.fdHessianProductExactGradient(c.x, v, gOut, nullptr);
+    EXPECT_LT(Vec(std::abs(hv - matrixVectorProduct(H, v))).max(), 1e-6);
   }
   EXPECT_EQ(state.nFdGrad, 2);
   EXPECT_EQ(state.nFdHess, 2);

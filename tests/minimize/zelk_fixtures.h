@@ -28,6 +28,7 @@
 namespace zelk_test {
 
 using namespace known_problems;
+using Vec = std::valarray<double>;
 
 class ZelkTest : public ::testing::Test {
  protected:
