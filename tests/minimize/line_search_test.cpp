@@ -20,25 +20,25 @@ class LineSearch : public SearchTest {
     h_.problem = &kLine;
     lineValue = [](double x) { return (x - 0.37) * (x - 0.37); };
   }
-  // From x0 along d with the slope factor g (f'(x0) = g).
-  LSResult search(double x0, double d, double g) {
-    return task_.linesearch(lineValue(x0), Vec{x0}, Vec{d}, 1.0, Vec{g}, "SD0", 1);
+  // From x0 along dir with the slope factor slope (f'(x0) = slope).
+  LSResult search(double x0, double dir, double slope) {
+    return task_.linesearch(lineValue(x0), Vec{x0}, Vec{dir}, 1.0, Vec{slope}, "SD0", 1);
   }
+  const Vec x{0.0}, d{1.0}, g{-0.74};  // the start, direction and gradient of most tests
 };
 
 TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
   // Downhill along d = 1, and along d = -1, which is uphill and searched
   // reversed (sign -1).
-  for (double d : {1.0, -1.0}) {
-    SCOPED_TRACE(d);
+  for (double dir : {1.0, -1.0}) {
+    SCOPED_TRACE(dir);
     state.status = 0;
-    const LSResult r = search(0.0, d, -0.74);
-    EXPECT_EQ(r.sign, d > 0 ? 1 : -1);
-    EXPECT_EQ(state.status, d > 0 ? 0 : 0x20);
+    const LSResult r = search(0.0, dir, -0.74);
+    EXPECT_EQ(r.sign, dir > 0 ? 1 : -1);
+    EXPECT_EQ(state.status, dir > 0 ? 0 : 0x20);
     EXPECT_NEAR(r.alpha, 0.37, 1e-2);
     EXPECT_EQ(r.code, 0);
-    const Vec& J = r.trials.values[0];
-    const Vec& alpha = r.trials.values[1];
+    const Vec &J = r.trials.values[0], &alpha = r.trials.values[1];
     ASSERT_GT(J.size(), 3u);
     EXPECT_EQ(r.J, J.min());
     for (std::size_t i = 1; i < alpha.size(); ++i) EXPECT_LE(alpha[i - 1], alpha[i]);
@@ -81,9 +81,7 @@ TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
     opts.wolcheck = c.wolcheck;
     LSResult r;
     EXPECT_EQ(stderrOf([&] { r = search(0.0, c.d, c.g); }), c.warning);
-    EXPECT_EQ(r.J, -1.0);  // no step
-    EXPECT_EQ(r.alpha, 0.0);
-    EXPECT_EQ(r.sign, 0);
+    EXPECT_EQ(std::tuple(r.J, r.alpha, r.sign), std::tuple(-1.0, 0.0, 0));  // no step
     EXPECT_TRUE(r.trials.values.empty());
     EXPECT_EQ(state.status, c.status);
     EXPECT_EQ(state.error, 0);
@@ -104,7 +102,6 @@ TEST_F(LineSearch, NonFiniteValuesNeverEnterTheTable) {
 
 TEST_F(LineSearch, CheckOfTheResult) {
   std::valarray<bool> flags(true, 3);
-  const Vec x{0.0}, d{1.0}, g{-0.74};
   const double f0 = lineValue(0.0);
   EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, LSResult{}, d, flags));
   EXPECT_TRUE(flags[0] && flags[1] && flags[2]);
@@ -119,7 +116,6 @@ TEST_F(LineSearch, CheckOfTheResult) {
 }
 
 TEST_F(LineSearch, SweepOfAnEmptyTableLeavesItAsItIs) {
-  const Vec x{0.0}, d{1.0}, g{-0.74};
   const LineSearchClosure closure{task_, lineValue(0.0), x, d, g, -0.74};
   DataFrame t;
   EXPECT_EQ(stderrOf([&] { t = sweepTrials(closure, trialTable(), 0, "min"); }),

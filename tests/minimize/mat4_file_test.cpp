@@ -23,19 +23,15 @@ Bytes readBytes(const std::string& path) {
 void writeBytes(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary) << b;
 }
-template <class T>
-void append(Bytes& b, T v) {
-  b.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
 
 // A Level-4 file built by hand.
 Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t imagf,
            const std::string& name, std::int32_t namlen, const std::vector<double>& data) {
   Bytes b;
-  for (std::int32_t v : {type, rows, cols, imagf, namlen}) append(b, v);
+  for (std::int32_t v : {type, rows, cols, imagf, namlen}) b.append(reinterpret_cast<char*>(&v), 4);
   b += name;
   b.resize(b.size() + static_cast<std::size_t>(namlen) - name.size(), 0);
-  for (double d : data) append(b, d);
+  for (double d : data) b.append(reinterpret_cast<char*>(&d), 8);
   return b;
 }
 

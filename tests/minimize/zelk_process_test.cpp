@@ -11,8 +11,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
-#include <tuple>
-
 #include "minimize/zelk_fixtures.h"
 
 namespace {

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
-#include <tuple>
-
 #include "minimize/record_format.h"
 #include "minimize/state_file.h"
 #include "minimize/zelk_fixtures.h"
