@@ -8,8 +8,8 @@
 //                known-problems host's: the process-wide options and run
 //                state as a run leaves them, put back after each test.
 // The header brings what every minimisation test uses: the standard
-// containers, tuples and <cmath>, <functional> and <map> through the known-problems
-// host, the driver's task, options and host environment.
+// containers and tuples, <cmath>, <functional> and <map> through the
+// known-problems host, the driver's task, options and host environment.
 
 #include <gtest/gtest.h>
 
