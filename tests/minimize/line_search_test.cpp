@@ -1,77 +1,59 @@
 // The line search of the minimisation driver on one variable, with the
 // floating-point traps on.
 
-#include <cmath>
-#include <functional>
-#include <valarray>
-
 #include "minimize/line_search.h"
 #include "minimize/zelk_fixtures.h"
 
 namespace {
 
 using namespace zelk_test;
-using Vec = std::valarray<double>;
+
+// The objective of the line-search tests, with the gradient of its default.
+std::function<double(double)> lineValue;
+const Problem kLine{"line", {0.0}, {}, [](const double* x) { return lineValue(x[0]); },
+                    [](const double* x, double* g) { g[0] = 2.0 * (x[0] - 0.37); }, nullptr};
 
 class LineSearch : public SearchTest {
  protected:
   LineSearch() {
-    task_.objective = &LineSearch::objective;
-    task_.gradient = &LineSearch::gradient;
-    task_.user = this;
+    task_.gradient = gradient;
+    h_.problem = &kLine;
+    lineValue = [](double x) { return (x - 0.37) * (x - 0.37); };
   }
-
-  static LineSearch& of(void* user) { return *static_cast<LineSearch*>(user); }
-  static int objective(const double* x, long, double* f, long, void* user) {
-    *f = of(user).f(x[0]);
-    return 0;
+  // From x0 along dir with the slope factor slope (f'(x0) = slope).
+  LSResult search(double x0, double dir, double slope) {
+    return task_.linesearch(lineValue(x0), Vec{x0}, Vec{dir}, 1.0, Vec{slope}, "SD0", 1);
   }
-  static int gradient(const double* x, long, double*, long, double* g, void* user) {
-    ++of(user).gradientCalls;
-    g[0] = 2.0 * (x[0] - 0.37);
-    return 0;
-  }
-
-  // From x0 along d with the slope factor g (f'(x0) = g).
-  LSResult search(double x0, double d, double g) {
-    return task_.linesearch(f(x0), Vec{x0}, Vec{d}, 1.0, Vec{g}, "SD0", 1);
-  }
-
-  std::function<double(double)> f = [](double x) { return (x - 0.37) * (x - 0.37); };
-  int gradientCalls = 0;
+  const Vec x{0.0}, d{1.0}, g{-0.74};  // the start, direction and gradient of most tests
 };
-
-void expectNoStep(const LSResult& r) {
-  EXPECT_EQ(r.J, -1.0);
-  EXPECT_EQ(r.alpha, 0.0);
-  EXPECT_EQ(r.sign, 0);
-  EXPECT_TRUE(r.trials.values.empty());
-}
 
 TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
   // Downhill along d = 1, and along d = -1, which is uphill and searched
   // reversed (sign -1).
-  for (double d : {1.0, -1.0}) {
-    SCOPED_TRACE(d);
+  for (double dir : {1.0, -1.0}) {
+    SCOPED_TRACE(dir);
     state.status = 0;
-    const LSResult r = search(0.0, d, -0.74);
-    EXPECT_EQ(r.sign, d > 0 ? 1 : -1);
-    EXPECT_EQ(state.status, d > 0 ? 0 : 0x20);
+    const LSResult r = search(0.0, dir, -0.74);
+    EXPECT_EQ(r.sign, dir > 0 ? 1 : -1);
+    EXPECT_EQ(state.status, dir > 0 ? 0 : 0x20);
     EXPECT_NEAR(r.alpha, 0.37, 1e-2);
-    EXPECT_EQ(r.slope, -0.74);
     EXPECT_EQ(r.code, 0);
-    const Vec& J = r.trials.values[0];
-    const Vec& alpha = r.trials.values[1];
+    const Vec &J = r.trials.values[0], &alpha = r.trials.values[1];
     ASSERT_GT(J.size(), 3u);
     EXPECT_EQ(r.J, J.min());
     for (std::size_t i = 1; i < alpha.size(); ++i) EXPECT_LE(alpha[i - 1], alpha[i]);
-    EXPECT_EQ(r.J, f(r.alpha));
+    EXPECT_EQ(r.J, lineValue(r.alpha));
   }
   EXPECT_GT(state.nScan, 1);
-  EXPECT_EQ(gradientCalls, 0);  // wolcheck 1 tests no curvature
+  EXPECT_EQ(h_.counts.gradient, 0);  // wolcheck 1 tests no curvature
+  opts.wolcheck = 3;
+  EXPECT_NEAR(search(0.0, 1.0, -0.74).alpha, 0.37, 1e-2);
+  EXPECT_GT(h_.counts.gradient, 0);
 }
 
 TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
+  const std::function<double(double)> quadratic = lineValue;
+  const std::function<double(double)> nanBeside = [](double x) { return x == 0.0 ? 1.0 : kNaN; };
   struct Case {
     const char* what;
     double d, g;
@@ -79,33 +61,38 @@ TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
     int status;
     double alphamin = 1e-80;
     const char* warning = "";
-  };
-  const std::function<double(double)> quadratic = f;
-  const std::vector<Case> cases = {
+    int wolcheck = 1;
+  } const cases[] = {
       {"zero slope", 0.0, -0.74, quadratic, 0x40},
       {"NaN slope", 1.0, kNaN, quadratic, 0x40},
       {"infinite slope", 1.0, -kInf, quadratic, 0x40},
-      {"NaN beside the start", 1.0, -0.74, [](double x) { return x == 0.0 ? 1.0 : kNaN; }, 0},
+      {"NaN beside the start", 1.0, -0.74, nanBeside, 0},
       // Without a smallest step the backtracking ends after 1000 trials with
       // a warning; no error is recorded.
-      {"no step floor", 1.0, -0.74, [](double x) { return x == 0.0 ? 1.0 : kNaN; }, 0, 0.0,
-       "Warning: search error I\n"},
+      {"no step floor", 1.0, -0.74, nanBeside, 0, 0.0, "Warning: search error I\n"},
+      // The curvature tests evaluate the gradient only after Armijo's.
+      {"NaN beside the start, curvature", 1.0, -0.74, nanBeside, 0, 1e-80, "", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     state.status = 0;
-    f = c.f;
+    lineValue = c.f;
     opts.alphamin = c.alphamin;
-    EXPECT_EQ(stderrOf([&] { expectNoStep(search(0.0, c.d, c.g)); }), c.warning);
+    opts.wolcheck = c.wolcheck;
+    LSResult r;
+    EXPECT_EQ(stderrOf([&] { r = search(0.0, c.d, c.g); }), c.warning);
+    EXPECT_EQ(std::tuple(r.J, r.alpha, r.sign), std::tuple(-1.0, 0.0, 0));  // no step
+    EXPECT_TRUE(r.trials.values.empty());
     EXPECT_EQ(state.status, c.status);
     EXPECT_EQ(state.error, 0);
+    EXPECT_EQ(h_.counts.gradient, 0);
   }
 }
 
 TEST_F(LineSearch, NonFiniteValuesNeverEnterTheTable) {
   for (double wall : {kNaN, kInf, -kInf}) {
     SCOPED_TRACE(wall);
-    f = [wall](double x) { return x > 0.3 ? wall : (x - 0.37) * (x - 0.37); };
+    lineValue = [wall](double x) { return x > 0.3 ? wall : (x - 0.37) * (x - 0.37); };
     LSResult r = search(0.0, 1.0, -0.74);
     EXPECT_LE(r.alpha, 0.3);
     EXPECT_GT(r.alpha, 0.2);
@@ -113,22 +100,9 @@ TEST_F(LineSearch, NonFiniteValuesNeverEnterTheTable) {
   }
 }
 
-TEST_F(LineSearch, CurvatureTestsEvaluateTheGradientOnlyAfterArmijo) {
-  opts.wolcheck = 3;
-  f = [](double x) { return x == 0.0 ? 1.0 : kNaN; };
-  expectNoStep(search(0.0, 1.0, -0.74));
-  EXPECT_EQ(gradientCalls, 0);
-
-  f = [](double x) { return (x - 0.37) * (x - 0.37); };
-  const LSResult r = search(0.0, 1.0, -0.74);
-  EXPECT_GT(gradientCalls, 0);
-  EXPECT_NEAR(r.alpha, 0.37, 1e-2);
-}
-
 TEST_F(LineSearch, CheckOfTheResult) {
   std::valarray<bool> flags(true, 3);
-  const Vec x{0.0}, d{1.0}, g{-0.74};
-  const double f0 = f(0.0);
+  const double f0 = lineValue(0.0);
   EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, LSResult{}, d, flags));
   EXPECT_TRUE(flags[0] && flags[1] && flags[2]);
 
@@ -142,8 +116,7 @@ TEST_F(LineSearch, CheckOfTheResult) {
 }
 
 TEST_F(LineSearch, SweepOfAnEmptyTableLeavesItAsItIs) {
-  const Vec x{0.0}, d{1.0}, g{-0.74};
-  const LineSearchClosure closure{task_, f(0.0), x, d, g, -0.74};
+  const LineSearchClosure closure{task_, lineValue(0.0), x, d, g, -0.74};
   DataFrame t;
   EXPECT_EQ(stderrOf([&] { t = sweepTrials(closure, trialTable(), 0, "min"); }),
             "invalid sweep start offset 0 for sweep mode min\n");

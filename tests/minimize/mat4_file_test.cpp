@@ -4,10 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "minimize/mat4_file.h"
 #include "minimize/state_file.h"
@@ -16,33 +13,25 @@
 namespace {
 
 using namespace zelk_test;
-using Bytes = std::vector<unsigned char>;
-using Vec = std::valarray<double>;
+using Bytes = std::string;
 
 Bytes readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
-
 void writeBytes(const std::string& path, const Bytes& b) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                               static_cast<std::streamsize>(b.size()));
-}
-
-template <class T>
-void append(Bytes& b, T v) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&v);
-  b.insert(b.end(), p, p + sizeof v);
+  std::ofstream(path, std::ios::binary) << b;
 }
 
 // A Level-4 file built by hand.
 Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t imagf,
            const std::string& name, std::int32_t namlen, const std::vector<double>& data) {
   Bytes b;
-  for (std::int32_t v : {type, rows, cols, imagf, namlen}) append(b, v);
-  b.insert(b.end(), name.begin(), name.end());
+  for (std::int32_t v : {type, rows, cols, imagf, namlen}) b.append(reinterpret_cast<char*>(&v), 4);
+  b += name;
   b.resize(b.size() + static_cast<std::size_t>(namlen) - name.size(), 0);
-  for (double d : data) append(b, d);
+  for (double d : data) b.append(reinterpret_cast<char*>(&d), 8);
   return b;
 }
 
@@ -53,12 +42,6 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   std::string path = "m.mat";
   ASSERT_TRUE(writeMat4File(m, "abc", path));
   EXPECT_EQ(readBytes(path), mat4(0, 2, 3, 0, "abc", 4, {1, 4, 2, 5, 3, 6}));
-  for (const auto& [name, namlen] : std::vector<std::pair<std::string, std::int32_t>>{
-           {"abcd", 8}, {"zelk_current", 16}, {"", 4}}) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(1, 1, Vec{7}), name, path));
-    EXPECT_EQ(readBytes(path), mat4(0, 1, 1, 0, name, namlen, {7}));
-  }
 
   // The state file of (1.5, -2): 52 bytes, back in as a column and as a row.
   EXPECT_EQ(stderrOf([] { ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat")); }),
@@ -67,35 +50,12 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   EXPECT_EQ(readBytes("zelk-current.mat"), mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
   Vec x(0.0, 2), three(0.0, 3);
   EXPECT_TRUE(resumeFromStateFile("zelk-current.mat", x));
-  EXPECT_EQ(x[0], 1.5);
-  EXPECT_EQ(x[1], -2.0);
+  EXPECT_EQ(asVector(x), (std::vector<double>{1.5, -2}));
   writeBytes("row.mat", mat4(0, 1, 2, 0, "zelk_current", 16, {3, 4}));
   EXPECT_TRUE(resumeFromStateFile("row.mat", x));
   EXPECT_EQ(x[1], 4.0);
   EXPECT_FALSE(resumeFromStateFile("row.mat", three));
   EXPECT_FALSE(resumeFromStateFile("missing.mat", three));
-}
-
-TEST_F(Mat4File, DefaultDirectoryRule) {
-  const char* names[3] = {"TMP", "TEMP", "QX_DATA_DIR"};
-  std::optional<std::string> saved[3];
-  for (int i = 0; i < 3; ++i)
-    if (const char* v = std::getenv(names[i])) saved[i] = v;
-  struct Case {
-    const char* tmp;
-    const char* temp;
-    const char* data;
-    const char* path;
-  };
-  for (const Case& c : std::vector<Case>{{nullptr, nullptr, nullptr, "/tmp/gerr.mat"},
-                                         {nullptr, "/var/t", nullptr, "/var/t/gerr.mat"},
-                                         {nullptr, "/var/t", "/d", "/d/gerr.mat"},
-                                         {"", "/var/t", nullptr, "/gerr.mat"}}) {
-    const char* values[3] = {c.tmp, c.temp, c.data};
-    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
-    EXPECT_EQ(mat4DefaultPath("gerr"), c.path);
-  }
-  for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST_F(Mat4File, FailedWritesAreReported) {
@@ -112,8 +72,7 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
     const char* what;
     Bytes bytes;
     const char* message;
-  };
-  const std::vector<Case> cases = {
+  } const cases[] = {
       {"short header", Bytes(12, 0), "input stream left in error state\n"},
       {"type 10 (single)", mat4(10, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},
       {"big-endian type", mat4(1000, 1, 1, 0, "a", 4, {1}), "not a real double full matrix"},
@@ -123,6 +82,8 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
       {"data short", mat4(0, 2, 2, 0, "a", 4, {1, 2, 3}), "input stream left in error state\n"},
       {"huge sizes", mat4(0, 2147483647, 2147483647, 0, "a", 4, {1}),
        "input stream left in error state\n"},
+      {"name past the end", mat4(0, 0, 0, 0, "", 64, {}).substr(0, 20),
+       "input stream left in error state\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -131,27 +92,18 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
     EXPECT_PRED2(contains, stderrOf([&] { m = readMat4File("bad.mat"); }), c.message);
     EXPECT_EQ(m.elements.size(), 0u);
   }
-  Bytes pastEnd = mat4(0, 0, 0, 0, "", 0, {});
-  pastEnd[16] = 64;  // namlen 64 in a 20-byte file
-  writeBytes("bad.mat", pastEnd);
-  EXPECT_EQ(stderrOf([] { EXPECT_EQ(readMat4File("bad.mat").elements.size(), 0u); }),
-            "input stream left in error state\n");
 
   // An unpadded name (one NUL), as other writers make it.
   writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
-  const MatrixTemplate<double> m = readMat4File("plain.mat");
-  ASSERT_EQ(m.rows, 1u);
-  ASSERT_EQ(m.cols, 2u);
-  EXPECT_EQ(m(0, 1), 6.0);
-}
-
-// SciPy, from the Debian package, on the system interpreter.
-bool scipyAvailable() {
-  return std::system("/usr/bin/python3 -c 'import scipy.io' >/dev/null 2>&1") == 0;
+  Vec two(0.0, 2);
+  stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("plain.mat", two)); });
+  EXPECT_EQ(asVector(two), (std::vector<double>{5, 6}));
 }
 
 TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
-  if (!scipyAvailable()) GTEST_SKIP() << "/usr/bin/python3 cannot import scipy";
+  // SciPy, from the Debian package, on the system interpreter.
+  if (std::system("/usr/bin/python3 -c 'import scipy.io' >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "/usr/bin/python3 cannot import scipy";
   std::string path = "m.mat";
   ASSERT_TRUE(writeMat4File(MatrixTemplate<double>(2, 3, Vec{1, 2, 3, 4, 5, 6.25}), "m", path));
   stderrOf([] { ASSERT_TRUE(saveStateFile(Vec{1.5, -2}, "zelk-current.mat")); });
@@ -165,16 +117,10 @@ TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
       "scipy.io.savemat('theirs.mat', {'zelk_current': np.array([[0.5, -3.0, 7.0]])}, format='4')\n"
       "\"";
   ASSERT_EQ(std::system(check), 0);
-
-  const MatrixTemplate<double> theirs = readMat4File("theirs.mat");
-  ASSERT_EQ(theirs.rows, 1u);
-  ASSERT_EQ(theirs.cols, 3u);
   Vec x(0.0, 3);
   EXPECT_EQ(stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("theirs.mat", x)); }),
             "Resume from theirs.mat\n");
-  EXPECT_EQ(x[0], 0.5);
-  EXPECT_EQ(x[1], -3.0);
-  EXPECT_EQ(x[2], 7.0);
+  EXPECT_EQ(asVector(x), (std::vector<double>{0.5, -3, 7}));
 }
 
 }  // namespace

@@ -4,13 +4,19 @@
 //                host, in a scratch working directory (runs write
 //                "zelk-current.mat");
 //   SearchTest   a task of the driver outside a run, for the line search,
-//                the directions and the derivatives: the process-wide
-//                options and run state as a run leaves them, put back after
-//                each test.
+//                the directions and the derivatives, its objective the
+//                known-problems host's: the process-wide options and run
+//                state as a run leaves them, put back after each test.
+// The header brings what every minimisation test uses: the standard
+// containers and tuples, <cmath>, <functional> and <map> through the
+// known-problems host, the driver's task, options and host environment.
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <valarray>
+#include <vector>
 
 #include "minimize/host_environment.h"
 #include "minimize/optimization_task.h"
@@ -23,6 +29,7 @@
 namespace zelk_test {
 
 using namespace known_problems;
+using Vec = std::valarray<double>;
 
 class ZelkTest : public ::testing::Test {
  protected:
@@ -36,7 +43,8 @@ class SearchTest : public ::testing::Test {
   SearchTest() {
     saved_.assignValues(opts);
     state.reset();
-    task_.user = this;
+    task_.objective = objective;
+    task_.user = &h_;
   }
   ~SearchTest() override {
     opts.assignValues(saved_);
@@ -45,20 +53,27 @@ class SearchTest : public ::testing::Test {
   Opts saved_;
   HostEnvironment host_;  // never armed: the guards do nothing
   OptimizationTask task_{host_};
+  Host h_;  // the callbacks' host
   FpTrapGuard traps_;
 };
+
+inline std::vector<double> asVector(const std::valarray<double>& v) {
+  return {std::begin(v), std::end(v)};
+}
 
 inline bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// What f writes to standard error; its standard output is dropped.
+// What f writes to standard error; its standard output goes to *out, or
+// is dropped.
 template <class F>
-std::string stderrOf(F&& f) {
+std::string stderrOf(F&& f, std::string* out = nullptr) {
   testing::internal::CaptureStderr();
   testing::internal::CaptureStdout();
   f();
-  testing::internal::GetCapturedStdout();
+  const std::string stdoutText = testing::internal::GetCapturedStdout();
+  if (out != nullptr) *out = stdoutText;
   return testing::internal::GetCapturedStderr();
 }
 

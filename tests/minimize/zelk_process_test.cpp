@@ -1,6 +1,8 @@
 // What a run does to the process: signals, exits and the host's signal
 // dispositions and trap mask. Each case runs in a child process (a
-// "threadsafe" death test), which reports through its exit code.
+// "threadsafe" death test), which reports through its exit code. And the
+// driver's trap switch, which must leave the floating-point state exactly
+// as the <fenv.h> calls would.
 
 #include <fenv.h>
 #include <signal.h>
@@ -9,8 +11,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
-
-#include "minimize/host_environment.h"
 #include "minimize/zelk_fixtures.h"
 
 namespace {
@@ -66,7 +66,28 @@ SignalHandler dispositionOf(int signal) {
   return current.sa_handler;
 }
 
-TEST_F(ZelkProcess, CallbacksRunUnderTheHostsSettingsAndGetThemBack) {
+// HostEnvironment switches between the driver's exact mask and the host's
+// (here FE_DIVBYZERO and SIGUSR1 ignored), and its destructor restores.
+bool driverMaskIsExact() {
+  bool ok = true;
+  {
+    HostEnvironment env;
+    env.arm({nullptr, &hostInterruptHandler, nullptr, FE_INVALID | FE_OVERFLOW});
+    ok = ok && fegetexcept() == (FE_INVALID | FE_OVERFLOW);
+    ok = ok && dispositionOf(SIGUSR1) == hostInterruptHandler;
+    env.enterHost();
+    ok = ok && fegetexcept() == FE_DIVBYZERO;
+    env.leaveHost();
+    ok = ok && fegetexcept() == (FE_INVALID | FE_OVERFLOW);
+    // A pending flag of a trap about to be switched on must not fire.
+    feraiseexcept(FE_DIVBYZERO);
+    env.enterHost();
+    env.leaveHost();
+  }
+  return ok && fegetexcept() == FE_DIVBYZERO && dispositionOf(SIGUSR1) == SIG_IGN;
+}
+
+TEST_F(ZelkProcess, HostCodeRunsUnderTheHostsSettingsTheDriverUnderItsOwn) {
   for (double interruptHandler : {0.0, 1.0})
     EXPECT_EXIT(
         {
@@ -92,34 +113,10 @@ TEST_F(ZelkProcess, CallbacksRunUnderTheHostsSettingsAndGetThemBack) {
           exitWith(hostSettings && out.status == 1 && h.lastCode() == "12" &&
                    hostInterrupts == 1 && fegetexcept() == FE_DIVBYZERO &&
                    dispositionOf(SIGINT) == hostInterruptHandler &&
-                   dispositionOf(SIGUSR1) == SIG_IGN && dispositionOf(SIGUSR2) == SIG_DFL);
+                   dispositionOf(SIGUSR1) == SIG_IGN && dispositionOf(SIGUSR2) == SIG_DFL &&
+                   driverMaskIsExact());
         },
         testing::ExitedWithCode(0), "");
-}
-
-TEST_F(ZelkProcess, DriverArithmeticRunsUnderExactlyItsMask) {
-  EXPECT_EXIT(
-      {
-        fedisableexcept(FE_ALL_EXCEPT);
-        feenableexcept(FE_DIVBYZERO);
-        bool ok = true;
-        {
-          HostEnvironment env;
-          env.arm({nullptr, &hostInterruptHandler, nullptr, FE_INVALID | FE_OVERFLOW});
-          ok = ok && fegetexcept() == (FE_INVALID | FE_OVERFLOW);
-          ok = ok && dispositionOf(SIGUSR1) == hostInterruptHandler;
-          env.enterHost();
-          ok = ok && fegetexcept() == FE_DIVBYZERO;
-          env.leaveHost();
-          ok = ok && fegetexcept() == (FE_INVALID | FE_OVERFLOW);
-          // A pending flag of a trap about to be switched on must not fire.
-          feraiseexcept(FE_DIVBYZERO);
-          env.enterHost();
-          env.leaveHost();
-        }  // the destructor restores
-        exitWith(ok && fegetexcept() == FE_DIVBYZERO && dispositionOf(SIGUSR1) == SIG_DFL);
-      },
-      testing::ExitedWithCode(0), "");
 }
 
 // An output callback that throws at the first iteration: zelk answers 1
@@ -145,13 +142,43 @@ TEST_F(ZelkProcess, AnExceptionFromACallbackLeavesNothingBehind) {
 
 TEST_F(ZelkProcess, NonFiniteDerivativesEndTheProcessWithThree) {
   // The gradient callback's gradient, and the Hessian callback's.
-  for (Callbacks cb : {Callbacks{}, Callbacks{.gradient = false, .hessian = true}})
-    EXPECT_EXIT(
-        {
-          Host h{.nanGradient = true};
-          run(h, {}, {}, cb);
-        },
-        testing::ExitedWithCode(3), "stop: NaN values encountered\n");
+  for (Callbacks cb : {Callbacks{}, Callbacks{.gradient = false, .hessian = true}}) {
+    Host h{.nanGradient = true};
+    EXPECT_EXIT(run(h, {}, {}, cb), testing::ExitedWithCode(3), "stop: NaN values encountered\n");
+  }
+}
+
+void referenceTrapMask(int traps) {
+  feclearexcept(FE_ALL_EXCEPT);
+  fedisableexcept(FE_ALL_EXCEPT & ~traps);
+  if (traps != 0) feenableexcept(traps);
+}
+
+TEST(TrapMask, SameStateAsTheFenvCalls) {
+  fenv_t saved;
+  fegetenv(&saved);
+  const int masks[] = {0, FE_INVALID | FE_OVERFLOW, FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW,
+                       FE_ALL_EXCEPT, FE_UNDERFLOW | FE_INEXACT};
+  for (int from : masks)
+    for (int to : masks)
+      for (int mode : {FE_TONEAREST, FE_UPWARD, FE_TOWARDZERO}) {
+        // x87 control word, x87 exception flags and MXCSR after the fenv
+        // calls and after setTrapMask, each from `from` with a non-default
+        // rounding and every flag pending whose trap is off.
+        std::tuple<unsigned, unsigned, unsigned> state[2];
+        for (int own = 0; own < 2; ++own) {
+          fesetenv(FE_DFL_ENV);
+          fesetround(mode);
+          referenceTrapMask(from);
+          feraiseexcept(FE_ALL_EXCEPT & ~from);
+          own ? setTrapMask(to) : referenceTrapMask(to);
+          fenv_t env;
+          fegetenv(&env);
+          state[own] = {env.__control_word, env.__status_word & 0x3fu, env.__mxcsr};
+        }
+        fesetenv(&saved);
+        EXPECT_EQ(state[1], state[0]) << from << " -> " << to << " rounding " << mode;
+      }
 }
 
 }  // namespace

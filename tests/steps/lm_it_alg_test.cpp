@@ -11,7 +11,6 @@
 #include "options/global_state.h"
 #include "options/opts.h"
 #include "step_test_util.h"
-#include "support/fp_traps.h"
 
 namespace {
 
@@ -27,14 +26,10 @@ struct ScopedOptions {
 
 using Solver = LMItAlg<DenseProduct, DenseProduct, DenseBlockTransposed, DenseBlockTransposed>;
 
-// A problem with its closures, counting products; the block closure serves
-// as both block products (the methods use J^T W only).
-struct Problem : Closures {
-  Problem(Matrix j, Vec mr, Vec D) : Closures(std::move(j)), minusR(std::move(mr)) {
-    scaling.D = DiagMatrixTemplate<double>(D);
-  }
-  Vec minusR;
-  ScalingRecord scaling;
+// The block closure serves as both block products (the methods use J^T W
+// only).
+struct Problem : LSProblem {
+  using LSProblem::LSProblem;
   Solver solver() {
     return Solver(scaling, static_cast<std::uint32_t>(J.cols), Jv, JTw, JTW, JTW, minusR);
   }
@@ -48,14 +43,12 @@ double expectedDerivative(const Matrix& J, const Vec& D, double alpha, const Vec
 }
 
 TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
-  FpTrapGuard traps;
   struct Case {
     const char* name;
     double lmitmode, lmdmode;
     bool unitD;
     bool reusesProducts;  // phi' at the same alpha costs no product
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {"CG", 0, 1, false, false},
       {"VKR", 1, 1, false, true},
       {"damped bidiagonalisation", 2, 1, false, true},
@@ -64,10 +57,9 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
   };
   for (const Case& c : cases) {
     ScopedOptions options({{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}});
-    const Matrix J = randomMatrix(12, 4, 31);
-    Problem P(J, randomVector(12, 32), c.unitD ? Vec(1.0, 4) : columnNorms(J));
+    Problem P(randomMatrix(12, 4, 31), randomVector(12, 32), c.unitD ? Vec(1.0, 4) : Vec{});
     const Vec& D = P.scaling.D.diagonal;
-    StderrCapture capture;
+    StderrCapture quiet;
     Solver lm = P.solver();
     EXPECT_GT(lm.spectral, 0.0) << c.name;
     const double alpha = 0.05 * lm.spectral;  // neither large nor easy
@@ -77,14 +69,11 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
     EXPECT_LT(relDiff(p, dampedStep(P.J, P.minusR, D, alpha)), 1e-9) << c.name;
     const int before = P.products();
     const double dphi = lm.d_phi(alpha, p);
-    if (c.reusesProducts) {
-      EXPECT_EQ(P.products(), before) << c.name;
-    }
+    EXPECT_TRUE(!c.reusesProducts || P.products() == before) << c.name;
     EXPECT_NEAR(dphi, expectedDerivative(P.J, D, alpha, p), 1e-8 * std::fabs(dphi)) << c.name;
 
     // A region that the Gauss-Newton step overshoots: the constraint is active.
-    Vec gn = gels(P.J, P.minusR);
-    P.scaling.Delta = 0.3 * normfro(D * gn);
+    P.scaling.Delta = 0.3 * normfro(D * gels(P.J, P.minusR));
     const double found = lm.solveLambda(lm.step);
     EXPECT_GT(found, 0.0) << c.name;
     EXPECT_LT(std::fabs(normfro(D * lm.step) - P.scaling.Delta), lm.sigma * P.scaling.Delta)
@@ -94,22 +83,20 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
 }
 
 TEST(LMItAlg, RepeatedAlphaSolvesInTheStoredKrylovSpace) {
-  FpTrapGuard traps;
   // decscale 2: at most 3 VKR steps for 6 unknowns, a true subspace V_k.
   // The first solve's x lies in it, and A x (A = J^T J + alpha D^2) in the
   // space of the k + 1 Arnoldi vectors, so the stored space solves A x ~ A x
   // exactly by x: only if the new residual is projected on all k + 1 of
   // them, which the k rotations act on.
   ScopedOptions options({{"lmitmode", 1}, {"decscale", 2}});
-  const Matrix J = randomMatrix(10, 6, 71);
-  Problem P(J, randomVector(10, 72), columnNorms(J));
-  const Vec& D = P.scaling.D.diagonal;
-  StderrCapture capture;
+  Problem P(randomMatrix(10, 6, 71), randomVector(10, 72));
+  StderrCapture quiet;
   Solver lm = P.solver();
   const double alpha = 0.05 * lm.spectral;
   Vec x, again;
   ASSERT_EQ(lm.palpha(alpha, x, false), 0);
-  const Vec Ax = times(dampedNormalMatrix(P.J, alpha * D * D), x);
+  const Vec D2 = P.scaling.D.diagonal * P.scaling.D.diagonal;
+  const Vec Ax = times(dampedNormalMatrix(P.J, alpha * D2), x);
   const int before = P.products();
   ASSERT_EQ(lm.solveRVKR(alpha, Ax, again), 0);
   EXPECT_EQ(P.products(), before);
@@ -117,7 +104,6 @@ TEST(LMItAlg, RepeatedAlphaSolvesInTheStoredKrylovSpace) {
 }
 
 TEST(LMItAlg, ScalingUpdateFromColumnSums) {
-  FpTrapGuard traps;
   // Column sums 2, -3 and 0; centred data (every sum 0) gives D = 1.
   const Matrix J(3, 3, Vec{1, -2, 0, 2, 0, 0, -1, -1, 0}), centred(2, 2, Vec{1, -1, -1, 1});
   struct Case {
@@ -125,8 +111,7 @@ TEST(LMItAlg, ScalingUpdateFromColumnSums) {
     const Matrix& J;
     Vec D, want;
     int zeros;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {0, J, Vec{0.5, 4.0, 0.0}, Vec{1.0, 1.0, 1.0}, 1},
       {1, J, Vec{0.5, 4.0, 0.0}, Vec{2.0, 4.0, 4e-12}, 1},
       {2, J, Vec{0.5, 4.0, 0.0}, Vec{std::sqrt(2.0), 4.0, 4e-12}, 1},
@@ -138,57 +123,47 @@ TEST(LMItAlg, ScalingUpdateFromColumnSums) {
   for (const Case& c : cases) {
     ScopedOptions options({{"lmdmode", c.mode}});
     Problem P(c.J, Vec(1.0, c.J.rows), c.D);
-    StderrCapture capture;
+    StderrCapture quiet;
     Solver lm = P.solver();
     Vec& D = P.scaling.D.diagonal;
     EXPECT_EQ(lm.updateD(D), 0);
     for (std::size_t j = 0; j < D.size(); ++j) EXPECT_DOUBLE_EQ(D[j], c.want[j]) << c.mode << j;
     EXPECT_EQ(state.zeroColumns(), c.zeros);
-    EXPECT_NE(capture.text().find("Update D: "), std::string::npos);
   }
 }
 
 TEST(LMItAlg, NoStepWithoutAGradientOrASolver) {
-  FpTrapGuard traps;
-  {  // lmitmode 7 solves nothing: the first alpha that needs a solve fails.
-    ScopedOptions options({{"lmitmode", 7}});
-    const Matrix J = randomMatrix(6, 3, 41);
-    Problem P(J, randomVector(6, 42), columnNorms(J));
-    P.scaling.Delta = 10.0 * normfro(P.scaling.D.diagonal * gels(P.J, P.minusR));
-    StderrCapture capture;
-    Solver lm = P.solver();
-    state.status = 0;
-    EXPECT_EQ(lm.solveLambda(lm.step), 0.0);
-    EXPECT_EQ(state.status & 0x200, 0x200);
-    EXPECT_EQ(maxAbsDiff(lm.step, Vec(0.0, 3)), 0.0);
-    state.status = 0;
-  }
   struct Case {
     const char* name;
     Matrix J;
     Vec minusR;
-  };
-  const Case cases[] = {
+    double lmitmode = 0;
+    int status = 0;
+  } const cases[] = {
       {"r orthogonal to the range of J", Matrix(2, 2, Vec{1, 0, 0, 0}), Vec{0.0, 3.0}},
       {"J = 0", Matrix(3, 2), Vec{1.0, 2.0, 3.0}},
+      // lmitmode 7 solves nothing: the first alpha that needs a solve fails.
+      {"lmitmode 7", randomMatrix(6, 2, 41), randomVector(6, 42), 7, 0x200},
   };
   for (const Case& c : cases) {
-    ScopedOptions options({});
+    ScopedOptions options({{"lmitmode", c.lmitmode}});
     Problem P(c.J, c.minusR, Vec(1.0, 2));
-    P.scaling.Delta = 1.0;
-    StderrCapture capture;
+    P.scaling.Delta = c.status ? 10.0 * normfro(gels(P.J, P.minusR)) : 1.0;
+    StderrCapture quiet;
     Solver lm = P.solver();
     EXPECT_TRUE(std::isfinite(lm.spectral)) << c.name;
+    state.status = 0;
     const int before = P.products();
     EXPECT_EQ(lm.solveLambda(lm.step), 0.0) << c.name;
     EXPECT_LE(P.products(), before + 1) << c.name;  // the gradient, once
+    EXPECT_EQ(state.status, c.status) << c.name;
     EXPECT_EQ(maxAbsDiff(lm.step, Vec(0.0, 2)), 0.0) << c.name;
     EXPECT_EQ(lm.d_phi(1.0, lm.step), 0.0) << c.name;
   }
+  state.status = 0;
 }
 
 TEST(RotatedProduct, MatchesTheDenseComputation) {
-  FpTrapGuard traps;
   const std::size_t k = 3, c = 5, n = 4;
   const Matrix M = randomMatrix(k, c, 51), Q = randomMatrix(k, n, 52);
   RotatedBidiagonal system{&M, &Q, Vec{2.0, -1.5, 3.0}, Vec{0.0, 0.7, -0.4}, {}};
@@ -203,13 +178,9 @@ TEST(RotatedProduct, MatchesTheDenseComputation) {
   y[std::slice(0, k, 1)] = times(M, v);
   for (std::size_t i = 0; i < k; ++i) y[k + i] = w[i];
   for (const PlaneRotation& g : system.rotations) {
-    Matrix G(2 * k, 2 * k);
-    for (std::size_t i = 0; i < 2 * k; ++i) G(i, i) = 1.0;
-    G(g.j, g.j) = g.c;
-    G(g.j, g.l) = g.s;
-    G(g.l, g.j) = -g.s;
-    G(g.l, g.l) = g.c;
-    y = times(G, y);
+    const double a = y[g.j], b = y[g.l];
+    y[g.j] = g.c * a + g.s * b;
+    y[g.l] = -g.s * a + g.c * b;
   }
   Matrix B(k, k);
   for (std::size_t i = 0; i < k; ++i) {
@@ -219,14 +190,12 @@ TEST(RotatedProduct, MatchesTheDenseComputation) {
   const Vec want = matrixTransposeVectorProduct(Q, gesv(B, y[std::slice(0, k, 1)]));
 
   Vec out;
-  testing::internal::CaptureStderr();
+  StderrCapture quiet;
   EXPECT_TRUE(applyRotatedProduct(system, v, out, &w));
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("t(br_): "), std::string::npos);
   EXPECT_LT(maxAbsDiff(out, want), 1e-13);
 
   // A zero on the diagonal: no solution, out = 0.
   system.d[1] = 0.0;
-  StderrCapture quiet;
   EXPECT_FALSE(applyRotatedProduct(system, v, out, &w));
   EXPECT_EQ(maxAbsDiff(out, Vec(0.0, n)), 0.0);
 }

@@ -2,13 +2,13 @@
 // Dense problems, counting product closures and LAPACK oracles for the step
 // solver tests.
 
-#include <cblas.h>
 #include <gtest/gtest.h>
 #include <lapacke.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <valarray>
 #include <vector>
@@ -16,6 +16,9 @@
 #include "dense/decomp_test_util.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
+#include "linear/vector_kernels.h"
+#include "steps/scaling_record.h"
+#include "support/fp_traps.h"
 
 namespace step_test {
 
@@ -24,13 +27,25 @@ using Vec = std::valarray<double>;
 
 using decomp_test::randomMatrix;
 
+// Every test of the step solvers runs under the drivers' traps (invalid,
+// divide-by-zero, overflow), the LAPACK oracles included.
+class DriverTraps : public testing::Environment {
+  void SetUp() override { guard_.emplace(); }
+  void TearDown() override { guard_.reset(); }
+  std::optional<FpTrapGuard> guard_;
+};
+inline testing::Environment* const kDriverTraps =
+    testing::AddGlobalTestEnvironment(new DriverTraps);
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 inline Vec randomVector(std::size_t n, unsigned seed) { return randomMatrix(n, 1, seed).elements; }
 
 // A r x c matrix of rank `rank`: the product of random r x rank and rank x c
 // factors.
 inline Matrix lowRankMatrix(std::size_t r, std::size_t c, std::size_t rank, unsigned seed) {
-  Matrix m = randomMatrix(r, rank, seed);
-  return m *= randomMatrix(rank, c, seed + 1);
+  return randomMatrix(r, rank, seed) *= randomMatrix(rank, c, seed + 1);
 }
 
 // A x (or A^T x) as a product closure that counts its calls and fails the
@@ -44,19 +59,11 @@ struct DenseProduct {
 
   void operator()(const Vec& in, Vec& out) const {
     ++calls;
-    const std::size_t inLen = transpose ? A.rows : A.cols, outLen = transpose ? A.cols : A.rows;
-    EXPECT_EQ(in.size(), inLen);
-    EXPECT_EQ(out.size(), outLen);
-    for (double v : in) EXPECT_TRUE(std::isfinite(v)) << "a product was handed a non-finite input";
-    if (outLen == 0) return;
-    if (inLen == 0) {
-      out = 0.0;
-    } else {
-      cblas_dgemv(CblasRowMajor, transpose ? CblasTrans : CblasNoTrans, static_cast<int>(A.rows),
-                  static_cast<int>(A.cols), 1.0, A.data(), static_cast<int>(A.cols), &in[0], 1, 0.0,
-                  &out[0], 1);
-    }
-    if (calls == poison) out[0] = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(in.size(), transpose ? A.rows : A.cols);
+    EXPECT_EQ(out.size(), transpose ? A.cols : A.rows);
+    EXPECT_TRUE(allFinite(in)) << "a product was handed a non-finite input";
+    out = transpose ? matrixTransposeVectorProduct(A, in) : matrixVectorProduct(A, in);
+    if (calls == poison) out[0] = kNaN;
   }
 };
 
@@ -76,14 +83,12 @@ struct DenseBlockTransposed {
     counts.push_back(k);
     EXPECT_EQ(in.size(), k * A.rows);
     EXPECT_EQ(out.size(), k * A.cols);
-    for (double v : in) EXPECT_TRUE(std::isfinite(v)) << "a product was handed a non-finite input";
+    EXPECT_TRUE(allFinite(in)) << "a product was handed a non-finite input";
     if (keep) inputs.insert(inputs.end(), std::begin(in), std::end(in));
-    if (k == 0 || A.cols == 0) return;
-    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(k),
-                static_cast<int>(A.cols), static_cast<int>(A.rows), 1.0, &in[0],
-                static_cast<int>(A.rows), A.data(), static_cast<int>(A.cols), 0.0, &out[0],
-                static_cast<int>(A.cols));
-    if (static_cast<int>(counts.size()) == poison) out[0] = std::numeric_limits<double>::quiet_NaN();
+    if (k == 0) return;
+    Matrix W(k, A.rows, in);
+    out = std::move((W *= A).elements);
+    if (static_cast<int>(counts.size()) == poison) out[0] = kNaN;
   }
 };
 
@@ -100,7 +105,6 @@ inline Vec gels(Matrix a, const Vec& b, bool minimumNorm = false) {
             0);
   return x[std::slice(0, n, 1)];
 }
-inline Vec gelsd(const Matrix& a, const Vec& b) { return gels(a, b, true); }
 
 // The solution of the symmetric positive definite S x = b (LAPACKE_dposv).
 inline Vec posv(Matrix s, const Vec& b) {
@@ -162,28 +166,27 @@ struct Closures {
   int products() const { return Jv.calls + JTw.calls + static_cast<int>(JTW.counts.size()); }
 };
 
-inline std::size_t countOf(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++count;
-  return count;
-}
-
-// Captures standard error while it lives (the solvers trace every step).
-class StderrCapture {
- public:
-  StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!taken_) testing::internal::GetCapturedStderr();
+// A least-squares problem for the Levenberg-Marquardt steps: J with its
+// closures, -r and the scaling record, D the column norms of J by default.
+struct LSProblem : Closures {
+  LSProblem(Matrix j, Vec mr, Vec D = {}) : Closures(std::move(j)), minusR(std::move(mr)) {
+    scaling.D = DiagMatrixTemplate<double>(D.size() ? D : columnNorms(J));
   }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-  std::string text() {
-    taken_ = true;
-    return testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool taken_ = false;
+  Vec minusR;
+  ScalingRecord scaling;
 };
+
+// Drops standard error while it lives (the solvers trace every step).
+struct StderrCapture {
+  StderrCapture() { testing::internal::CaptureStderr(); }
+  ~StderrCapture() { testing::internal::GetCapturedStderr(); }
+};
+
+// Runs f with its standard error dropped.
+template <class F>
+void withoutStderr(F&& f) {
+  StderrCapture quiet;
+  f();
+}
 
 }  // namespace step_test

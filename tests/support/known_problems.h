@@ -5,7 +5,9 @@
 // every record, and switches that make a callback misbehave. Shared by the
 // minimisation tests and the benchmarks.
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -29,52 +31,42 @@ struct Problem {
   void (*hessian)(const double* x, double* H);  // n x n, row-major
 };
 
-// 1/2 sum_i w_i (x_i - c_i)^2, w = (1, 3, 10), c = (1, -2, 0.5).
-constexpr double kQuadWeight[3] = {1, 3, 10}, kQuadCenter[3] = {1, -2, 0.5};
-inline double quadValue(const double* x) {
-  double s = 0.0;
-  for (int i = 0; i < 3; ++i) s += kQuadWeight[i] * (x[i] - kQuadCenter[i]) * (x[i] - kQuadCenter[i]);
-  return 0.5 * s;
-}
-inline void quadGradient(const double* x, double* g) {
-  for (int i = 0; i < 3; ++i) g[i] = kQuadWeight[i] * (x[i] - kQuadCenter[i]);
-}
-inline void quadHessian(const double*, double* H) {
-  for (int i = 0; i < 9; ++i) H[i] = i % 4 == 0 ? kQuadWeight[i / 4] : 0.0;
-}
-
-// f = 1/2 x^T A x - b^T x with b = A x*, A symmetric positive definite.
-constexpr double kSpdA[5][5] = {{4, 1, 0, 0.5, 0},
-                                {1, 5, 1, 0, 0},
-                                {0, 1, 6, 1, 0.3},
-                                {0.5, 0, 1, 3, 0},
-                                {0, 0, 0.3, 0, 2}};
-constexpr double kSpdSolution[5] = {0.1, -0.2, 0.05, 0.3, -0.1};
-
-inline double spdB(int i) {
-  double s = 0.0;
-  for (int j = 0; j < 5; ++j) s += kSpdA[i][j] * kSpdSolution[j];
-  return s;
-}
-inline double spdValue(const double* x) {
-  double f = 0.0;
-  for (int i = 0; i < 5; ++i) {
-    double ax = 0.0;
-    for (int j = 0; j < 5; ++j) ax += kSpdA[i][j] * x[j];
-    f += x[i] * (0.5 * ax - spdB(i));
-  }
+// 1/2 (x - c)^T A (x - c) + f0.
+template <std::size_t N>
+struct Quadratic {
+  double A[N][N], c[N];
+  double f0 = 0.0;
+};
+template <const auto& Q>
+double quadraticValue(const double* x) {
+  double f = Q.f0;
+  for (std::size_t i = 0; i < std::size(Q.c); ++i)
+    for (std::size_t j = 0; j < std::size(Q.c); ++j)
+      f += 0.5 * Q.A[i][j] * (x[i] - Q.c[i]) * (x[j] - Q.c[j]);
   return f;
 }
-inline void spdGradient(const double* x, double* g) {
-  for (int i = 0; i < 5; ++i) {
-    g[i] = -spdB(i);
-    for (int j = 0; j < 5; ++j) g[i] += kSpdA[i][j] * x[j];
+template <const auto& Q>
+void quadraticGradient(const double* x, double* g) {
+  for (std::size_t i = 0; i < std::size(Q.c); ++i) {
+    g[i] = 0.0;
+    for (std::size_t j = 0; j < std::size(Q.c); ++j) g[i] += Q.A[i][j] * (x[j] - Q.c[j]);
   }
 }
-inline void spdHessian(const double*, double* H) {
-  for (int i = 0; i < 5; ++i)
-    for (int j = 0; j < 5; ++j) H[i * 5 + j] = kSpdA[i][j];
+template <const auto& Q>
+void quadraticHessian(const double*, double* H) {
+  std::memcpy(H, Q.A, sizeof Q.A);
 }
+inline constexpr Quadratic<3> kQuad{{{1, 0, 0}, {0, 3, 0}, {0, 0, 10}}, {1, -2, 0.5}};
+// Symmetric positive definite; f0 = -1/2 c^T A c makes f = 1/2 x^T A x - (A c)^T x.
+inline constexpr Quadratic<5> kSpd{{{4, 1, 0, 0.5, 0},
+                                    {1, 5, 1, 0, 0},
+                                    {0, 1, 6, 1, 0.3},
+                                    {0.5, 0, 1, 3, 0},
+                                    {0, 0, 0.3, 0, 2}},
+                                   {0.1, -0.2, 0.05, 0.3, -0.1},
+                                   -0.271};
+// One small eigenvalue.
+inline constexpr Quadratic<2> kDiag{{{0.1, 0}, {0, 1}}, {0, 0}};
 
 // Rosenbrock's valley: 100 (y - x^2)^2 + (1 - x)^2.
 inline double rosenbrockValue(const double* x) {
@@ -109,24 +101,11 @@ inline void powellGradient(const double* x, double* g) {
 inline void powellHessian(const double* x, double* H) {
   const double c2 = 12 * (x[1] - 2 * x[2]) * (x[1] - 2 * x[2]);
   const double d2 = 120 * (x[0] - x[3]) * (x[0] - x[3]);
-  const double rows[4][4] = {{2 + d2, 20, 0, -d2},
-                             {20, 200 + c2, -2 * c2, 0},
-                             {0, -2 * c2, 10 + 4 * c2, -10},
-                             {-d2, 0, -10, 10 + d2}};
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) H[i * 4 + j] = rows[i][j];
-}
-
-// 1/2 (0.1 x^2 + y^2): one small eigenvalue.
-inline double diagValue(const double* x) { return 0.5 * (0.1 * x[0] * x[0] + x[1] * x[1]); }
-inline void diagGradient(const double* x, double* g) {
-  g[0] = 0.1 * x[0];
-  g[1] = x[1];
-}
-inline void diagHessian(const double*, double* H) {
-  H[0] = 0.1;
-  H[1] = H[2] = 0.0;
-  H[3] = 1.0;
+  const double rows[16] = {2 + d2, 20,       0,           -d2,  // one row per line
+                           20,     200 + c2, -2 * c2,     0,
+                           0,      -2 * c2,  10 + 4 * c2, -10,
+                           -d2,    0,        -10,         10 + d2};
+  std::copy(rows, rows + 16, H);
 }
 
 // x - log x, least value 1 at x = 1; NaN for x <= 0 (computed without
@@ -146,47 +125,35 @@ inline void cubicGradient(const double* x, double* g) {
 }
 inline void cubicHessian(const double* x, double* H) {
   const double rows[9] = {6 * x[0], 4 * x[1], 0, 4 * x[1], 4 * x[0], 1, 0, 1, -2 * x[2]};
-  for (int i = 0; i < 9; ++i) H[i] = rows[i];
+  std::copy(rows, rows + 9, H);
 }
 
-inline const Problem& quadratic() {
-  static const Problem p{"quadratic", {0.25, 0.25, 0.25}, {1, -2, 0.5}, quadValue, quadGradient,
-                         quadHessian};
-  return p;
+template <const auto& Q>
+Problem quadraticProblem(const char* name, std::vector<double> start) {
+  return {name, std::move(start), {std::begin(Q.c), std::end(Q.c)}, quadraticValue<Q>,
+          quadraticGradient<Q>, quadraticHessian<Q>};
 }
-inline const Problem& spd5() {
-  static const Problem p{"spd5", {0, 0, 0, 0, 0}, {0.1, -0.2, 0.05, 0.3, -0.1}, spdValue, spdGradient,
-                         spdHessian};
-  return p;
-}
-inline const Problem& rosenbrock() {
-  static const Problem p{"rosenbrock", {-1.2, 1}, {1, 1}, rosenbrockValue, rosenbrockGradient,
-                         rosenbrockHessian};
-  return p;
-}
-inline const Problem& powell() {
-  static const Problem p{"powell", {3, -1, 0, 1}, {}, powellValue, powellGradient, powellHessian};
-  return p;
-}
-inline const Problem& diagonal() {
-  static const Problem p{"diag", {1, 1}, {0, 0}, diagValue, diagGradient, diagHessian};
-  return p;
-}
-inline const Problem& logarithm() {
-  static const Problem p{"xlogx", {0.2}, {1}, logValue, logGradient, logHessian};
-  return p;
-}
-inline const Problem& cubic() {
-  static const Problem p{"cubic", {0.7, -1.3, 2.1}, {}, cubicValue, cubicGradient, cubicHessian};
-  return p;
-}
+inline const Problem kQuadratic = quadraticProblem<kQuad>("quadratic", {0.25, 0.25, 0.25});
+inline const Problem kSpd5 = quadraticProblem<kSpd>("spd5", {0, 0, 0, 0, 0});
+inline const Problem kDiagonal = quadraticProblem<kDiag>("diag", {1, 1});
+inline const Problem kRosenbrock{"rosenbrock",      {-1.2, 1},          {1, 1},
+                                 rosenbrockValue,   rosenbrockGradient, rosenbrockHessian};
+inline const Problem kPowell{"powell",    {3, -1, 0, 1},  {},
+                             powellValue, powellGradient, powellHessian};
+inline const Problem kLogarithm{"xlogx", {0.2}, {1}, logValue, logGradient, logHessian};
+inline const Problem kCubic{"cubic", {0.7, -1.3, 2.1}, {}, cubicValue, cubicGradient, cubicHessian};
+
+inline const Problem& quadratic() { return kQuadratic; }
+inline const Problem& spd5() { return kSpd5; }
+inline const Problem& diagonal() { return kDiagonal; }
+inline const Problem& rosenbrock() { return kRosenbrock; }
+inline const Problem& powell() { return kPowell; }
+inline const Problem& logarithm() { return kLogarithm; }
+inline const Problem& cubic() { return kCubic; }
 
 // Which callbacks the host gives besides the objective.
 struct Callbacks {
-  bool gradient = true;
-  bool hessian = false;
-  bool product = false;
-  bool output = true;
+  bool gradient = true, hessian = false, product = false;
 };
 
 struct Counts {
@@ -213,20 +180,20 @@ struct Host {
 
   double value(const double* x) const { return problem->value(x) + offset; }
   long iterations() const {  // iteration records seen
-    long k = 0;
-    for (const Record& r : records) k += static_cast<long>(r.count("tj"));
-    return k;
+    return std::count_if(records.begin(), records.end(),
+                         [](const Record& r) { return r.count("tj") > 0; });
   }
   std::string lastCode() const {
     return records.empty() || !records.back().count("code") ? "" : records.back().at("code");
   }
 };
 
-inline Host& hostOf(void* user) { return *static_cast<Host*>(user); }
-
-inline void enter(Host& h, long& count) {
-  ++count;
+// The host of a callback, its call counted.
+inline Host& enter(void* user, long Counts::*count) {
+  Host& h = *static_cast<Host*>(user);
+  if (count) ++(h.counts.*count);
   if (h.inCallback) h.inCallback(h);
+  return h;
 }
 inline void fillGradient(const Host& h, const double* x, long n, double* g) {
   h.problem->gradient(x, g);
@@ -235,29 +202,25 @@ inline void fillGradient(const Host& h, const double* x, long n, double* g) {
 }
 
 inline int objective(const double* x, long, double* f, long, void* user) {
-  Host& h = hostOf(user);
-  enter(h, h.counts.objective);
+  Host& h = enter(user, &Counts::objective);
   *f = h.value(x);
   return 0;
 }
 inline int gradient(const double* x, long n, double* f, long, double* g, void* user) {
-  Host& h = hostOf(user);
-  enter(h, h.counts.gradient);
+  Host& h = enter(user, &Counts::gradient);
   fillGradient(h, x, n, g);
   if (h.gradientWritesF) *f = h.value(x);
   return 0;
 }
 inline int hessian(const double* x, long n, double*, long, double* g, double* H, void* user) {
-  Host& h = hostOf(user);
-  enter(h, h.counts.hessian);
+  Host& h = enter(user, &Counts::hessian);
   fillGradient(h, x, n, g);
   h.problem->hessian(x, H);
   return 0;
 }
 inline int product(const double* x, long n, double*, long, const double* V, int k, double* w,
                    double* W, void* user) {
-  Host& h = hostOf(user);
-  enter(h, h.counts.product);
+  Host& h = enter(user, &Counts::product);
   fillGradient(h, x, n, w);
   std::vector<double> H(static_cast<std::size_t>(n * n));
   h.problem->hessian(x, H.data());
@@ -272,13 +235,11 @@ inline int product(const double* x, long n, double*, long, const double* V, int 
 }
 inline int output(const double*, long, const double*, long, const void*, const void*,
                   const char** keys, const char** values, long count, void* user) {
-  Host& h = hostOf(user);
-  if (h.inCallback) h.inCallback(h);
+  Host& h = enter(user, nullptr);
   Record& r = h.records.emplace_back();
   for (long i = 0; i < count; ++i) r[keys[i]] = values[i];
   if (h.onRecord) h.onRecord(h, r);
-  if (r.count("exit")) return h.finalAnswer;
-  return r.count("tj") ? h.answer : 0;
+  return r.count("exit") ? h.finalAnswer : r.count("tj") ? h.answer : 0;
 }
 
 struct Outcome {
@@ -297,12 +258,11 @@ inline Outcome run(Host& h, std::vector<double> x0 = {}, const Options& options 
     names.push_back(name.c_str());
     values.push_back(v);
   }
-  Outcome out;
-  out.x.assign(x0.size(), -7.0);
+  Outcome out{.x = std::vector<double>(x0.size(), -7.0)};
   out.status = zelk(x0.data(), out.x.data(), static_cast<long>(x0.size()), &out.f, 1, objective,
                     cb.gradient ? gradient : nullptr, nullptr, cb.hessian ? hessian : nullptr,
-                    cb.product ? product : nullptr, cb.output ? output : nullptr, names.data(),
-                    values.data(), static_cast<long>(names.size()), &h);
+                    cb.product ? product : nullptr, output, names.data(), values.data(),
+                    static_cast<long>(names.size()), &h);
   return out;
 }
 

@@ -3,28 +3,25 @@
 // made the working directory for the scope's life, then left and removed
 // with everything written into it.
 
-#include <ftw.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 class ScratchDir {
  public:
   ScratchDir() {
     char pattern[] = "/tmp/zelk-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd != nullptr) {
-      previous_ = cwd;
-      free(cwd);
-    }
-    if (!path_.empty() && chdir(path_.c_str()) != 0) path_.clear();
+    std::error_code ec;
+    previous_ = std::filesystem::current_path(ec);
+    if (mkdtemp(pattern) != nullptr && chdir(pattern) == 0) path_ = pattern;
   }
   ~ScratchDir() {
-    if (!previous_.empty() && chdir(previous_.c_str()) != 0) return;
-    if (!path_.empty()) nftw(path_.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    if (path_.empty() || chdir(previous_.c_str()) != 0) return;
+    std::filesystem::remove_all(path_, ec);
   }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -33,8 +30,6 @@ class ScratchDir {
   const std::string& path() const { return path_; }
 
  private:
-  static int removeEntry(const char* p, const struct stat*, int, struct FTW*) { return remove(p); }
-
   std::string path_;
-  std::string previous_;
+  std::filesystem::path previous_;
 };
