@@ -144,6 +144,7 @@ TEST_F(TaskTest, RecordsReachTheHostInByteOrderAndTheHistory) {
   setRecordInt(record, "it", 4);  // the last value stays
   record["m"] = "SD3";
   static std::vector<std::string> delivered;  // key=value as the host got them
+  delivered.clear();
   task.iteration = [](const double*, std::size_t, const double*, std::size_t, const void*,
                       const void*, const char** keys, const char** values, long count, void*) {
     for (long i = 0; i < count; ++i) delivered.push_back(std::string(keys[i]) + "=" + values[i]);
