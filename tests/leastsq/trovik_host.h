@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -69,9 +70,12 @@ struct Host {
   int residualCalls = 0, jacobianCalls = 0, productCalls = 0;
   Seen seen;  // by the last callback
 
-  void enter(std::size_t n, std::size_t m, long count) {
+  // Every callback starts here: its call counted, what it saw kept.
+  Host& enter(int Host::*counter, std::size_t n, std::size_t m, long count) {
+    if (counter) ++(this->*counter);
     seen = {n, m, count, fegetexcept()};
     if (inCallback) inCallback();
+    return *this;
   }
   void jacobianAt(const double* x, double* r, double* J) const {
     if (writeResiduals) problem.residual(x, r);
@@ -84,17 +88,13 @@ struct Host {
 inline Host& of(void* user) { return *static_cast<Host*>(user); }
 
 inline int residualFn(const double* x, std::size_t n, double* r, std::size_t m, void* user) {
-  ++of(user).residualCalls;
-  of(user).enter(n, m, 0);
-  of(user).problem.residual(x, r);
+  of(user).enter(&Host::residualCalls, n, m, 0).problem.residual(x, r);
   return 0;
 }
 
 inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, double* J,
                       void* user) {
-  ++of(user).jacobianCalls;
-  of(user).enter(n, m, 0);
-  of(user).jacobianAt(x, r, J);
+  of(user).enter(&Host::jacobianCalls, n, m, 0).jacobianAt(x, r, J);
   return 0;
 }
 
@@ -102,9 +102,7 @@ inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, 
 template <bool Transposed>
 int productFn(const double* x, std::size_t n, double* r, std::size_t m, const double* in,
               long count, double* out, void* user) {
-  Host& h = of(user);
-  ++h.productCalls;
-  h.enter(n, m, count);
+  Host& h = of(user).enter(&Host::productCalls, n, m, count);
   std::vector<double> J(m * n);
   h.jacobianAt(x, r, J.data());
   const std::size_t inLength = Transposed ? m : n, outLength = Transposed ? n : m;
@@ -121,8 +119,7 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
 inline int iterationFn(const double*, std::size_t n, const double*, std::size_t m, const void*,
                        const void*, const char** keys, const char** values, long count,
                        void* user) {
-  Host& h = of(user);
-  h.enter(n, m, count);
+  Host& h = of(user).enter(nullptr, n, m, count);
   Record& record = h.records.emplace_back();
   for (long i = 0; i < count; ++i) record[keys[i]] = values[i];
   if (h.onRecord) h.onRecord(h, record);
@@ -217,20 +214,10 @@ inline Problem linearProblemOf(std::size_t n) {
 
 inline Problem linearProblem() { return linearProblemOf(4); }
 
-// A number with its derivative along one direction (forward-mode
-// differentiation): the nonlinear problems write their residuals once, for
-// doubles and for these, and take their Jacobians column by column from it.
-struct Dual {
-  double v, d;
-  Dual(double value = 0.0, double slope = 0.0) : v(value), d(slope) {}
-};
-inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
-inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
-inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
-inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
-inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
-
-// A problem from residual code f(x, r) written for any number type.
+// A problem from residual code f(x, r) written for any number type. Its
+// Jacobian comes column by column from complex steps: f(x + i h e_j) =
+// f(x) + i h J e_j + O(h^2), where the imaginary part has no cancellation,
+// so h = 1e-100 gives J e_j to the last digit.
 template <class F>
 Problem nonlinear(std::string name, std::size_t m, Values start, Values solution, double minimum,
                   double tolerance, F f) {
@@ -239,11 +226,12 @@ Problem nonlinear(std::string name, std::size_t m, Values start, Values solution
             std::move(solution), minimum, tolerance};
   p.residual = [f](const double* x, double* r) { f(x, r); };
   p.jacobian = [f, n, m](const double* x, double* J) {
-    std::vector<Dual> xd(n), rd(m);
+    std::vector<std::complex<double>> xc(x, x + n), rc(m);
     for (std::size_t j = 0; j < n; ++j) {
-      for (std::size_t k = 0; k < n; ++k) xd[k] = Dual(x[k], k == j ? 1.0 : 0.0);
-      f(xd.data(), rd.data());
-      for (std::size_t i = 0; i < m; ++i) J[i * n + j] = rd[i].d;
+      xc[j].imag(1e-100);
+      f(xc.data(), rc.data());
+      xc[j].imag(0.0);
+      for (std::size_t i = 0; i < m; ++i) J[i * n + j] = rc[i].imag() * 1e100;
     }
   };
   return p;
