@@ -86,12 +86,6 @@ TEST(WolfeCodes, LevelsAndTrials) {
     EXPECT_EQ(wolfeCode(c[0], c[1], 0.5, 1.0, -1.0, int(c[2])), c[3]) << c[0] << " " << c[1];
 }
 
-Vec residualOf(const Problem& p, const Vec& x) {
-  Vec r(0.0, p.m);
-  p.residual(&x[0], &r[0]);
-  return r;
-}
-
 // Searches along x0 + t d on a linear problem shifted so that its root
 // lies at t = root: the residual is (t - root) A d along the line.
 struct LineSearchTest : ::testing::Test {

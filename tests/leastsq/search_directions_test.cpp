@@ -1,25 +1,16 @@
 // The dense direction kinds of the least-squares driver and the truncated
 // SVD solve, on small Jacobians with known answers, under traps.
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <string>
 
-#include "leastsq/trovik_host.h"
+#include "leastsq/trovik_fixture.h"
 #include "leastsq/truncated_svd_solve.h"
-#include "support/fp_traps.h"
 
 namespace {
 
 using namespace trovik_host;
 using Matrix = MatrixTemplate<double>;
-
-void expectNear(const Vec& a, const Vec& b, double tol) {
-  ASSERT_EQ(a.size(), b.size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    EXPECT_TRUE(std::isnan(b[i]) || std::fabs(a[i] - b[i]) <= tol) << i << ": " << a[i];
-}
 
 TEST(TrovikDirections, DenseKinds) {
   const Matrix square(2, 2, Vec{1.0, 2.0, 3.0, 4.0}), zeroColumn(2, 2, Vec{2.0, 0.0, 1.0, 0.0}),

@@ -19,23 +19,14 @@ namespace {
 
 constexpr int kTraps = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
 
-void expectNear(const Vec& a, const Vec& b, double tol) {
-  ASSERT_EQ(a.size(), b.size());
-  for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a[i], b[i], tol) << i;
-}
-
 struct TaskTest : ::testing::Test {
   FreshOptions fresh;
   Host host{sixByThree()};
   TrovikOptimizationTask task;
   Vec x{1.0, -2.0, 0.5}, r = Vec(0.0, 6);
   void SetUp() override { connect(task, host); }
-  // r(at); the problem is linear, so J v = rAt(at + v) - rAt(at).
-  Vec rAt(const Vec& at) const {
-    Vec out(0.0, 6);
-    host.problem.residual(&at[0], &out[0]);
-    return out;
-  }
+  // The problem is linear: J v = rAt(at + v) - rAt(at).
+  Vec rAt(const Vec& at) const { return residualOf(host.problem, at); }
 };
 
 TEST_F(TaskTest, EachWrapperPassesItsArgumentsAndCountsItsCallsWithoutTraps) {

@@ -31,6 +31,13 @@ inline auto hostSettings() {
   return std::tuple(fegetexcept(), disposition(SIGINT), disposition(SIGUSR1), disposition(SIGUSR2));
 }
 
+// a = b entry by entry to tol, where b is not NaN.
+inline void expectNear(const Vec& a, const Vec& b, double tol) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    EXPECT_TRUE(std::isnan(b[i]) || std::fabs(a[i] - b[i]) <= tol) << i << ": " << a[i];
+}
+
 class TrovikFixture : public ::testing::Test {
  protected:
   void SetUp() override {

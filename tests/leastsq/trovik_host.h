@@ -158,6 +158,12 @@ inline Values residualsAt(const Problem& p, const Values& x) {
   return r;
 }
 
+inline Vec residualOf(const Problem& p, const Vec& x) {
+  Vec r(0.0, p.m);
+  p.residual(&x[0], &r[0]);
+  return r;
+}
+
 inline double sumOfSquares(const Values& r) {
   return std::inner_product(r.begin(), r.end(), r.begin(), 0.0);
 }
