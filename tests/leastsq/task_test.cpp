@@ -154,68 +154,59 @@ TEST_F(TaskTest, RecordsReachTheHostInByteOrderAndTheHistory) {
 volatile sig_atomic_t hostInterrupts = 0;
 void hostSigint(int) { hostInterrupts = hostInterrupts + 1; }
 
-TEST(TrovikSignals, RequestsFromCallbacksAndBetweenThem) {
+TEST_F(TaskTest, SignalRequestsFromCallbacksAndBetweenThem) {
   const int signals[3] = {SIGINT, SIGUSR1, SIGUSR2};
+  const SignalHandler hosts[3] = {hostSigint, SIG_DFL, SIG_DFL};
   struct sigaction saved[3] = {};  // the test program's own, back at the end
   for (int i = 0; i < 3; ++i) sigaction(signals[i], nullptr, &saved[i]);
-  const SignalHandler hosts[3] = {hostSigint, SIG_DFL, SIG_DFL};
   for (int i = 0; i < 3; ++i) signal(signals[i], hosts[i]);
-  {
-    const FreshOptions fresh({{"enableSigIntHandler", 1}});
-    hostInterrupts = 0;
-    Host host(sixByThree());
-    Vec x(0.0, 3), r(0.0, 6);
-    TrovikOptimizationTask task;
-    connect(task, host);
-    task.installHandlers();
-    int raiseNext = 0;
-    host.inCallback = [&] {
-      if (raiseNext != 0) raise(raiseNext);
-    };
-    struct Step {
-      int signal;
-      bool inCallback;
-      int request;  // the word afterwards
-      int hostHandled;
-      const char* text;
-    };
-    const Step steps[] = {
-        {SIGUSR1, true, 2, 0, "USR1 signal caught: save state at end of iteration\n"},
-        {SIGUSR2, true, 3, 0, "USR2 signal caught: will stop at end of iteration\n"},
-        {SIGINT, false, 1, 0, "Interupt signal caught: stop at end of iteration\n"},
-        {SIGUSR1, false, 2, 0, "USR1 signal caught: save state at end of iteration\n"},
-        {SIGINT, true, 2, 1, ""},  // the host's own handler takes it
-    };
-    for (const Step& s : steps) {
-      SCOPED_TRACE(testing::Message() << "signal " << s.signal << (s.inCallback ? " inside" : ""));
-      testing::internal::CaptureStderr();
-      raiseNext = s.inCallback ? s.signal : 0;
-      s.inCallback ? task.Feval(x, r) : void(raise(s.signal));
-      EXPECT_EQ(testing::internal::GetCapturedStderr(), s.text);
-      EXPECT_EQ(state.request.load(), s.request);
-      EXPECT_EQ(hostInterrupts, s.hostHandled);
-    }
-    // The host's saved dispositions outlive a run-state reset.
-    state.reset();
-    raiseNext = SIGINT;
-    task.Feval(x, r);
-    EXPECT_EQ(hostInterrupts, 2);
-    EXPECT_EQ(disposition(SIGINT), &TrovikOptimizationTask::sigintHandler);
-    task.restoreHost();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(disposition(signals[i]), hosts[i]);
-    task.installHandlers();  // the task's end restores as well
+  opts.enableSigIntHandler = 1;
+  hostInterrupts = 0;
+  task.installHandlers();
+  int raiseNext = 0;
+  host.inCallback = [&] {
+    if (raiseNext != 0) raise(raiseNext);
+  };
+  struct Step {
+    int signal;
+    bool inCallback;
+    int request;  // the word afterwards
+    int hostHandled;
+    const char* text;
+  };
+  const Step steps[] = {
+      {SIGUSR1, true, 2, 0, "USR1 signal caught: save state at end of iteration\n"},
+      {SIGUSR2, true, 3, 0, "USR2 signal caught: will stop at end of iteration\n"},
+      {SIGINT, false, 1, 0, "Interupt signal caught: stop at end of iteration\n"},
+      {SIGUSR1, false, 2, 0, "USR1 signal caught: save state at end of iteration\n"},
+      {SIGINT, true, 2, 1, ""},  // the host's own handler takes it
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(testing::Message() << "signal " << s.signal << (s.inCallback ? " inside" : ""));
+    testing::internal::CaptureStderr();
+    raiseNext = s.inCallback ? s.signal : 0;
+    s.inCallback ? task.Feval(x, r) : void(raise(s.signal));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), s.text);
+    EXPECT_EQ(state.request.load(), s.request);
+    EXPECT_EQ(hostInterrupts, s.hostHandled);
   }
+  // The host's saved dispositions outlive a run-state reset.
+  state.reset();
+  raiseNext = SIGINT;
+  task.Feval(x, r);
+  EXPECT_EQ(hostInterrupts, 2);
+  EXPECT_EQ(disposition(SIGINT), &TrovikOptimizationTask::sigintHandler);
+  task.restoreHost();
   for (int i = 0; i < 3; ++i) EXPECT_EQ(disposition(signals[i]), hosts[i]);
   for (int i = 0; i < 3; ++i) sigaction(signals[i], &saved[i], nullptr);
 }
 
-TEST(TrovikSignals, SaveStateWritesTheCurrentPoint) {
+TEST_F(TaskTest, SaveStateWritesTheCurrentPoint) {
   const ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());
-  const FreshOptions fresh;
   state.current = Vec{1.5, -2.0};
   testing::internal::CaptureStderr();
-  TrovikOptimizationTask().saveState();
+  task.saveState();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Saved state to zelk-current.mat\n");
   const MatrixTemplate<double> saved = readMat4File("zelk-current.mat");
   EXPECT_EQ(saved.cols, 1u);
