@@ -102,6 +102,7 @@ struct LineSearchTest : ::testing::Test {
   // r(x) - r(x0 + root d) of a linear problem: its root at t = root.
   void rootAt(double root, const Problem& base = sixByThree()) {
     const Vec atRoot = residualOf(base, x0 + root * d);
+    host.problem = base;
     host.problem.residual = [this, base, atRoot](const double* x, double* out) {
       base.residual(x, out);
       double t = 0.0;
@@ -109,9 +110,6 @@ struct LineSearchTest : ::testing::Test {
       const bool nan = t / (d * d).sum() > nanLimit;
       for (std::size_t i = 0; i < atRoot.size(); ++i) out[i] = nan ? kNaN : out[i] - atRoot[i];
     };
-    host.problem.jacobian = base.jacobian;
-    host.problem.n = base.n;
-    host.problem.m = base.m;
     r = Vec(0.0, base.m);
     task.Feval(x0, r);
     f0 = evalFunc(r);

@@ -31,6 +31,10 @@ inline auto hostSettings() {
   return std::tuple(fegetexcept(), disposition(SIGINT), disposition(SIGUSR1), disposition(SIGUSR2));
 }
 
+inline double valueOf(const Record& r, const char* key) {
+  return std::strtod(r.at(key).c_str(), nullptr);
+}
+
 // a = b entry by entry to tol, where b is not NaN.
 inline void expectNear(const Vec& a, const Vec& b, double tol) {
   ASSERT_EQ(a.size(), b.size());
