@@ -59,20 +59,19 @@ TEST(ResidualObjective, KnownReductionsAndSlopes) {
 TEST(WolfeCodes, LevelsAndTrials) {
   const FreshOptions fresh;  // c1 = 1e-4, c2 = 0.9
   const FpTrapGuard traps;
-  // Codes 1, 3, 7, 15 and two with holes, accepted (1) or not by level.
-  const int codes[] = {0, 1, 3, 7, 15, 5, 11};
-  const int accepted[][7] = {
-      {0, 1, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1}, {0, 0, 1, 1, 1, 0, 1}, {0, 0, 0, 1, 1, 0, 0},
-      {0, 0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0, 0},
-  };
+  // Codes 1, 3, 7, 15 and two with holes; a level accepts a code that has
+  // all the bits it asks for: decrease from level -1, then curvature,
+  // strong curvature and the fourth bit from level 3 on.
+  const int codes[] = {0, 1, 3, 7, 15, 5, 11}, asked[] = {1, 1, 3, 7, 15, 15, 15};
   for (int level = -1; level <= 5; ++level) {
     opts.wolcheck = level;
-    for (int k = 0; k < 7; ++k) {
+    for (const int code : codes) {
       std::valarray<bool> flags(4);
-      for (int bit = 0; bit < 4; ++bit) flags[bit] = (codes[k] >> bit) & 1;
-      EXPECT_EQ(wccode(flags), codes[k]);
-      EXPECT_EQ(checkWolC(codes[k]), accepted[level + 1][k] == 1) << level << " " << codes[k];
-      EXPECT_EQ(checkWol(flags), accepted[level + 1][k] == 1) << level << " " << codes[k];
+      for (int bit = 0; bit < 4; ++bit) flags[bit] = (code >> bit) & 1;
+      const bool accepted = (code & asked[level + 1]) == asked[level + 1];
+      EXPECT_EQ(wccode(flags), code);
+      EXPECT_EQ(checkWolC(code), accepted) << level << " " << code;
+      EXPECT_EQ(checkWol(flags), accepted) << level << " " << code;
     }
   }
   // Trials {J, g, level, code} from f0 = 1 with slope g0 = -1 along the

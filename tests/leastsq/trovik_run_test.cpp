@@ -1,7 +1,7 @@
 // The paths of a trovik run: its stop rules and early returns, the records
-// it delivers, signals, the stop file, failures at the boundary, a
-// monitor without a free port, the first iteration's derivative checks, Jacobian dumps, resume
-// and the error exits that end the process.
+// it delivers, signals, the stop file, failures at the boundary, a monitor
+// without a free port, the first iteration's derivative checks, Jacobian
+// dumps, resume and the error exits that end the process.
 
 #include <signal.h>
 #include <unistd.h>
@@ -143,18 +143,15 @@ TEST_F(TrovikRunThreaded, CallsTheHostCannotMakeThroughTheHostProgram) {
   const char* names[] = {"enableExit", "maxit", nullptr, "sdirs"};  // options end at the null
   const double values[] = {0, 1, 0, 4};
   double x[3], r[15];
-  const double* x0 = h.problem.start.data();
+  const auto call = [&](double* xOut, double* rOut, TrovikJacobianFn jacobian, TrovikJvFn jv) {
+    return trovik(h.problem.start.data(), xOut, 3, rOut, 15, residualFn, jacobian, jv, nullptr,
+                  nullptr, iterationFn, names, values, 4, &h);
+  };
   testing::internal::CaptureStderr();
-  EXPECT_EQ(trovik(x0, nullptr, 3, nullptr, 15, residualFn, jacobianFn, nullptr, nullptr, nullptr,
-                   iterationFn, names, values, 4, &h),
-            1);
-  EXPECT_EQ(trovik(x0, x, 3, r, 15, residualFn, nullptr, productFn<false>, nullptr, nullptr,
-                   iterationFn, names, values, 4, &h),
-            -1);
+  EXPECT_EQ(call(nullptr, nullptr, jacobianFn, nullptr), 1);
+  EXPECT_EQ(call(x, r, nullptr, productFn<false>), -1);
   EXPECT_EQ(h.records.size(), 3u);  // start, version, BLAS
-  EXPECT_EQ(trovik(x0, x, 3, r, 15, residualFn, jacobianFn, nullptr, nullptr, nullptr, iterationFn,
-                   names, values, 4, &h),
-            1);
+  EXPECT_EQ(call(x, r, jacobianFn, nullptr), 1);
   err_ = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(said("Error: x is a null pointer code -1"));
   EXPECT_TRUE(said("Jacobian-vector and vector-Jacobian are both required code -1"));
