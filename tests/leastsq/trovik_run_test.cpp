@@ -101,6 +101,8 @@ TEST_F(TrovikRunThreaded, EndsOfRuns) {
        "Error: Jacobian-vector product is incorrect: "},
       {"r not written", rosenbrock(), checked, J, rNotWritten, 1, "33", 1,
        "Error: Jacobian function result is incorrect: 1 code -1"},
+      // At the root the tolerance rules hold as well; the error must win.
+      {"error at the root", zeroResidualAtStart(), checked, J, scaled, 1, "33", 1, "incorrect"},
       {"NaN entry", rosenbrock(), unchecked, J, nanEntry, 1, "33", 1, "NaN values encountered\n"},
   };
   std::fclose(std::fopen("stop.txt", "w"));
