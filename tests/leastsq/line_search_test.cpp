@@ -100,7 +100,7 @@ struct LineSearchTest : ::testing::Test {
 
   // r(x) - r(x0 + root d) of a linear problem: its root at t = root.
   void rootAt(double root, const Problem& base = sixByThree()) {
-    const Vec atRoot = residualOf(base, x0 + root * d);
+    const Vec atRoot = residualsAt<Vec>(base, x0 + root * d);
     host.problem = base;
     host.problem.residual = [this, base, atRoot](const double* x, double* out) {
       base.residual(x, out);
@@ -112,7 +112,7 @@ struct LineSearchTest : ::testing::Test {
     r = Vec(0.0, base.m);
     task.Feval(x0, r);
     f0 = evalFunc(r);
-    g0 = objectiveSlope(r, residualOf(base, x0 + d) - residualOf(base, x0));
+    g0 = objectiveSlope(r, residualsAt<Vec>(base, x0 + d) - residualsAt<Vec>(base, x0));
     state.reset();
   }
   LSResult search(int lstype, double sign = 1.0) {
@@ -121,8 +121,6 @@ struct LineSearchTest : ::testing::Test {
         .task = task, .r = r, .f0 = f0, .x = x0, .d = d, .g0 = g0, .directionSign = sign};
     return lineSearch(context, "SD3");
   }
-  // The point the driver steps to, as a step length along d.
-  static double landing(const LSResult& res) { return res.sign * res.alpha; }
 };
 
 TEST_F(LineSearchTest, Variants) {
@@ -178,7 +176,7 @@ TEST_F(LineSearchTest, Variants) {
       EXPECT_EQ(state.error, 0);
       continue;
     }
-    EXPECT_NEAR(landing(res), c.expected, c.tolerance);
+    EXPECT_NEAR(res.sign * res.alpha, c.expected, c.tolerance);  // where the driver steps to
     EXPECT_EQ(res.sign, int(c.sign));
     EXPECT_TRUE(checkWolC(res.code));
   }

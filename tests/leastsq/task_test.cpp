@@ -26,7 +26,7 @@ struct TaskTest : ::testing::Test {
   Vec x{1.0, -2.0, 0.5}, r = Vec(0.0, 6);
   void SetUp() override { connect(task, host); }
   // The problem is linear: J v = rAt(at + v) - rAt(at).
-  Vec rAt(const Vec& at) const { return residualOf(host.problem, at); }
+  Vec rAt(const Vec& at) const { return residualsAt<Vec>(host.problem, at); }
 };
 
 TEST_F(TaskTest, EachWrapperPassesItsArgumentsAndCountsItsCallsWithoutTraps) {

@@ -18,6 +18,7 @@
 #include <map>
 #include <numeric>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <valarray>
 #include <vector>
@@ -152,14 +153,10 @@ inline Outcome run(Host& h, const Options& options, Callbacks given = Callbacks:
   return out;
 }
 
-inline Values residualsAt(const Problem& p, const Values& x) {
-  Values r(p.m);
-  p.residual(x.data(), r.data());
-  return r;
-}
-
-inline Vec residualOf(const Problem& p, const Vec& x) {
-  Vec r(0.0, p.m);
+// r(x), as a vector or (residualsAt<Vec>) a valarray.
+template <class V = Values>
+V residualsAt(const Problem& p, const std::type_identity_t<V>& x) {
+  V r(p.m);
   p.residual(&x[0], &r[0]);
   return r;
 }
