@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -217,10 +216,20 @@ inline Problem linearProblemOf(std::size_t n) {
 
 inline Problem linearProblem() { return linearProblemOf(4); }
 
-// A problem from residual code f(x, r) written for any number type. Its
-// Jacobian comes column by column from complex steps: f(x + i h e_j) =
-// f(x) + i h J e_j + O(h^2), where the imaginary part has no cancellation,
-// so h = 1e-100 gives J e_j to the last digit.
+// A number with its derivative along one direction (forward-mode
+// differentiation): the nonlinear problems write their residuals once, for
+// doubles and for these, and take their Jacobians column by column from it.
+struct Dual {
+  double v, d;
+  Dual(double value = 0.0, double slope = 0.0) : v(value), d(slope) {}
+};
+inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
+inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
+inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
+inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
+inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
+
+// A problem from residual code f(x, r) written for any number type.
 template <class F>
 Problem nonlinear(std::string name, std::size_t m, Values start, Values solution, double minimum,
                   double tolerance, F f) {
@@ -229,12 +238,11 @@ Problem nonlinear(std::string name, std::size_t m, Values start, Values solution
             std::move(solution), minimum, tolerance};
   p.residual = [f](const double* x, double* r) { f(x, r); };
   p.jacobian = [f, n, m](const double* x, double* J) {
-    std::vector<std::complex<double>> xc(x, x + n), rc(m);
+    std::vector<Dual> xd(n), rd(m);
     for (std::size_t j = 0; j < n; ++j) {
-      xc[j].imag(1e-100);
-      f(xc.data(), rc.data());
-      xc[j].imag(0.0);
-      for (std::size_t i = 0; i < m; ++i) J[i * n + j] = rc[i].imag() * 1e100;
+      for (std::size_t k = 0; k < n; ++k) xd[k] = Dual(x[k], k == j ? 1.0 : 0.0);
+      f(xd.data(), rd.data());
+      for (std::size_t i = 0; i < m; ++i) J[i * n + j] = rd[i].d;
     }
   };
   return p;
