@@ -15,7 +15,9 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <valarray>
 #include <vector>
@@ -31,6 +33,7 @@ namespace trovik_host {
 using Record = std::map<std::string, std::string>;
 using Options = std::vector<std::pair<std::string, double>>;
 using Values = std::vector<double>;
+using Vec = std::valarray<double>;
 
 struct Problem {
   std::string name;
@@ -42,6 +45,15 @@ struct Problem {
   // tolerance a run reaches it to.
   Values solution;
   double minimum = 0.0, tolerance = 0.0;
+};
+
+// What a callback saw: the lengths, the count of vectors or record entries,
+// the trap mask.
+struct Seen {
+  std::size_t n = 0, m = 0;
+  long count = -1;
+  int traps = -1;
+  bool operator==(const Seen&) const = default;
 };
 
 struct Host {
@@ -56,17 +68,14 @@ struct Host {
 
   std::vector<Record> records;
   int residualCalls = 0, jacobianCalls = 0, productCalls = 0;
-  // What the last callback saw.
-  std::size_t seenN = 0, seenM = 0;
-  long seenCount = -1;
-  int seenTraps = -1;
+  Seen seen;  // by the last callback
 
-  void enter(std::size_t n, std::size_t m, long count) {
-    seenN = n;
-    seenM = m;
-    seenCount = count;
-    seenTraps = fegetexcept();
+  // Every callback starts here: its call counted, what it saw kept.
+  Host& enter(int Host::*counter, std::size_t n, std::size_t m, long count) {
+    if (counter) ++(this->*counter);
+    seen = {n, m, count, fegetexcept()};
     if (inCallback) inCallback();
+    return *this;
   }
   void jacobianAt(const double* x, double* r, double* J) const {
     if (writeResiduals) problem.residual(x, r);
@@ -79,19 +88,13 @@ struct Host {
 inline Host& of(void* user) { return *static_cast<Host*>(user); }
 
 inline int residualFn(const double* x, std::size_t n, double* r, std::size_t m, void* user) {
-  Host& h = of(user);
-  ++h.residualCalls;
-  h.enter(n, m, 0);
-  h.problem.residual(x, r);
+  of(user).enter(&Host::residualCalls, n, m, 0).problem.residual(x, r);
   return 0;
 }
 
 inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, double* J,
                       void* user) {
-  Host& h = of(user);
-  ++h.jacobianCalls;
-  h.enter(n, m, 0);
-  h.jacobianAt(x, r, J);
+  of(user).enter(&Host::jacobianCalls, n, m, 0).jacobianAt(x, r, J);
   return 0;
 }
 
@@ -99,9 +102,7 @@ inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, 
 template <bool Transposed>
 int productFn(const double* x, std::size_t n, double* r, std::size_t m, const double* in,
               long count, double* out, void* user) {
-  Host& h = of(user);
-  ++h.productCalls;
-  h.enter(n, m, count);
+  Host& h = of(user).enter(&Host::productCalls, n, m, count);
   std::vector<double> J(m * n);
   h.jacobianAt(x, r, J.data());
   const std::size_t inLength = Transposed ? m : n, outLength = Transposed ? n : m;
@@ -118,12 +119,10 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
 inline int iterationFn(const double*, std::size_t n, const double*, std::size_t m, const void*,
                        const void*, const char** keys, const char** values, long count,
                        void* user) {
-  Host& h = of(user);
-  h.enter(n, m, count);
-  Record record;
+  Host& h = of(user).enter(nullptr, n, m, count);
+  Record& record = h.records.emplace_back();
   for (long i = 0; i < count; ++i) record[keys[i]] = values[i];
-  h.records.push_back(record);
-  if (h.onRecord) h.onRecord(h, h.records.back());
+  if (h.onRecord) h.onRecord(h, record);
   return 0;
 }
 
@@ -144,9 +143,7 @@ inline Outcome run(Host& h, const Options& options, Callbacks given = Callbacks:
     values.push_back(value);
   }
   const bool jacobian = given != Callbacks::Products, products = given != Callbacks::Jacobian;
-  Outcome out;
-  out.x.assign(h.problem.n, std::nan(""));
-  out.r.assign(h.problem.m, std::nan(""));
+  Outcome out{0, Values(h.problem.n, std::nan("")), Values(h.problem.m, std::nan(""))};
   out.status =
       trovik(h.problem.start.data(), out.x.data(), h.problem.n, out.r.data(), h.problem.m,
              residualFn, jacobian ? jacobianFn : nullptr, products ? productFn<false> : nullptr,
@@ -155,16 +152,16 @@ inline Outcome run(Host& h, const Options& options, Callbacks given = Callbacks:
   return out;
 }
 
-inline Values residualsAt(const Problem& p, const Values& x) {
-  Values r(p.m);
-  p.residual(x.data(), r.data());
+// r(x), as a vector or (residualsAt<Vec>) a valarray.
+template <class V = Values>
+V residualsAt(const Problem& p, const std::type_identity_t<V>& x) {
+  V r(p.m);
+  p.residual(&x[0], &r[0]);
   return r;
 }
 
 inline double sumOfSquares(const Values& r) {
-  double s = 0.0;
-  for (double v : r) s += v * v;
-  return s;
+  return std::inner_product(r.begin(), r.end(), r.begin(), 0.0);
 }
 
 // How far x is from the problem's answer: the largest distance of an entry
@@ -237,9 +234,8 @@ template <class F>
 Problem nonlinear(std::string name, std::size_t m, Values start, Values solution, double minimum,
                   double tolerance, F f) {
   const std::size_t n = start.size();
-  Problem p{std::move(name), n, m, nullptr, nullptr, std::move(start), std::move(solution)};
-  p.minimum = minimum;
-  p.tolerance = tolerance;
+  Problem p{std::move(name),     n,       m,        nullptr, nullptr, std::move(start),
+            std::move(solution), minimum, tolerance};
   p.residual = [f](const double* x, double* r) { f(x, r); };
   p.jacobian = [f, n, m](const double* x, double* J) {
     std::vector<Dual> xd(n), rd(m);
@@ -309,48 +305,17 @@ inline Problem meyer() {
       });
 }
 
+// --- For the tests ------------------------------------------------------------
+
 // A linear system r = A (x - c) started at its root c.
 inline Problem zeroResidualAtStart() {
-  const Values A{4, 1, 0, 1, 3, 1, 0, 1, 2}, c{1.0, -2.0, 0.5};
-  return linear("at-root", 3, 3, A, {2.0, -4.5, -1.0}, c);
+  return linear("at-root", 3, 3, {4, 1, 0, 1, 3, 1, 0, 1, 2}, {2.0, -4.5, -1.0}, {1.0, -2.0, 0.5});
 }
-
-// More variables than residuals: r = (x1 + x2 - 1, x2 x3 - 2).
-inline Problem wide() {
-  return nonlinear("wide", 2, {0.5, 0.5, 0.5}, {}, 0.0, 0.0, [](const auto* x, auto* r) {
-    r[0] = x[0] + x[1] - 1.0;
-    r[1] = x[1] * x[2] - 2.0;
-  });
-}
-
-// Residuals that ignore x3: the Jacobian's last column is zero.
-inline Problem ignoredVariable() {
-  return nonlinear("ignored-variable", 3, {2.0, 2.0, 7.0}, {}, 0.0, 0.0,
-                   [](const auto* x, auto* r) {
-                     r[0] = x[0] - 1.0;
-                     r[1] = x[1] * x[1] - 4.0 * x[0];
-                     r[2] = x[0] + x[1] - 3.0;
-                   });
-}
-
-// --- For tests of the driver's parts ----------------------------------------
-
-using Vec = std::valarray<double>;
 
 // r = A x - b, 6 x 3.
 inline Problem sixByThree() {
   return linear("6x3", 6, 3, {2, 1, 0, 1, 3, 1, 0, 1, 4, 1, 0, 1, -1, 2, 1, 3, -1, 2},
                 {1, -2, 0.5, 3, 0, -1}, {0.0, 0.0, 0.0});
-}
-
-// J v with the problem's Jacobian at 0 (a linear problem's everywhere).
-inline Vec times(const Problem& p, const Vec& v) {
-  Values J(p.m * p.n);
-  p.jacobian(nullptr, J.data());
-  Vec out(0.0, p.m);
-  for (std::size_t i = 0; i < p.m; ++i)
-    for (std::size_t j = 0; j < p.n; ++j) out[i] += J[i * p.n + j] * v[j];
-  return out;
 }
 
 inline void connect(TrovikOptimizationTask& task, Host& host) {
