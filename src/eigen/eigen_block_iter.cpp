@@ -8,11 +8,11 @@
 #include <string>
 #include <variant>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
-#include "linear/length_check.h"
 #include "linear/projection_filters.h"
 #include "linear/vector_kernels.h"
 

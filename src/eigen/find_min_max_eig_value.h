@@ -13,7 +13,7 @@
 #include "dense/quiet_compare.h"
 #include "eigen/lobpcg.h"
 #include "eigen/lobpcg_blocks.h"
-#include "minimize/preconditioner.h"
+#include "linear/preconditioner.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 

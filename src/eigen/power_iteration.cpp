@@ -4,6 +4,7 @@
 #include <iostream>
 #include <limits>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
@@ -13,7 +14,6 @@
 #include "linear/algo_status.h"
 #include "linear/cg_solver.h"
 #include "linear/iteration_control.h"
-#include "linear/length_check.h"
 #include "linear/operator_adaptors.h"
 #include "linear/vector_kernels.h"
 #include "options/option_cast.h"

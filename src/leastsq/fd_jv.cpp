@@ -10,11 +10,11 @@
 
 #include <cmath>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
+#include "driver/fd_step.h"
 #include "leastsq/trovik_task.h"
-#include "linear/length_check.h"
-#include "minimize/fd_step.h"
 #include "options/global_state.h"
 
 void TrovikOptimizationTask::fdJVeval(const std::valarray<double>& x, std::valarray<double>& r,

@@ -21,11 +21,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "dense/length_check.h"
+#include "driver/callback_guard.h"
+#include "driver/driver_errors.h"
 #include "leastsq/trovik_task.h"
-#include "linear/length_check.h"
 #include "linear/valarray_data.h"
-#include "minimize/callback_guard.h"
-#include "minimize/driver_errors.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/mat4_file.h"
 #include "leastsq/jacobian_checks.h"
-#include "minimize/mat4_file.h"
 #include "options/opts.h"
 
 void dumpJacobian(TrovikOptimizationTask& task, const std::valarray<double>& x,

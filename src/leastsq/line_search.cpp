@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "minimize/record_format.h"
+#include "driver/record_format.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -14,8 +14,8 @@
 
 #include <string>
 
+#include "driver/ls_result.h"
 #include "leastsq/line_search_context.h"
-#include "minimize/ls_result.h"
 
 LSResult lineSearch(LineSearchContext& context, const std::string& name);
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "driver/record_format.h"
 #include "httpd/monitor_data.h"
-#include "minimize/record_format.h"
 
 inline void setRecordInt(IterationRecord& record, const std::string& key, long long value) {
   record[key] = formatRecordInt(value);

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <limits>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "linear/length_check.h"
 #include "options/opts.h"
 
 namespace {

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <limits>
 
+#include "dense/length_check.h"
 #include "dense/quiet_scope.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
-#include "linear/length_check.h"
 #include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "dense/dataframe.h"
+#include "driver/ls_result.h"
 #include "leastsq/line_search_context.h"
-#include "minimize/ls_result.h"
 
 // The rows of a table while it is being built.
 class TrialRows {

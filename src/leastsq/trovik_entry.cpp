@@ -2,8 +2,8 @@
 // it: a failure inside the run is reported on standard error and answered
 // with status 1.
 
+#include "driver/driver_call.h"
 #include "leastsq/trovik_run.h"
-#include "minimize/driver_call.h"
 #include "zelk/trovik.h"
 
 extern "C" int trovik(const double* x0, double* x, size_t n, double* r, size_t m,

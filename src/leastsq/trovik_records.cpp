@@ -4,8 +4,8 @@
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
+#include "driver/run_records.h"
 #include "leastsq/record_setters.h"
-#include "minimize/run_records.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

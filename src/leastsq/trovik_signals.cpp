@@ -11,9 +11,9 @@
 
 #include <fenv.h>
 
+#include "driver/signal_requests.h"
+#include "driver/state_file.h"
 #include "leastsq/trovik_task.h"
-#include "minimize/signal_requests.h"
-#include "minimize/state_file.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

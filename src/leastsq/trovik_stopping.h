@@ -2,7 +2,7 @@
 // The stopping rules of the least-squares driver, tested at the end of
 // every iteration.
 
-#include "minimize/stopping_rules.h"
+#include "driver/stopping_rules.h"
 
 // The first rule that holds. A recorded error ("error" of the run state,
 // left by zelkStop or a non-finite callback value with enableExit off)

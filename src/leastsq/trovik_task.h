@@ -22,8 +22,8 @@
 #include <valarray>
 
 #include "dense/matrix.h"
+#include "driver/host_environment.h"
 #include "httpd/monitor_data.h"
-#include "minimize/host_environment.h"
 #include "options/search_dir.h"
 #include "zelk/trovik.h"
 

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstddef>
 
+#include "dense/length_check.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
-#include "linear/length_check.h"
 #include "options/opts.h"
 
 std::valarray<bool> wolfeFlags(double J, double g, double alpha, double f0, double g0, int level) {

@@ -28,6 +28,7 @@
 #include <ostream>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
@@ -35,7 +36,6 @@
 #include "linear/cg_direction.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
-#include "linear/length_check.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"
 

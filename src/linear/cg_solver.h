@@ -34,6 +34,7 @@
 #include <optional>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
@@ -42,7 +43,6 @@
 #include "linear/history_checker.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
-#include "linear/length_check.h"
 #include "linear/solver_base.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"

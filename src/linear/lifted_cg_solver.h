@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/random.h"
 #include "linear/cg_pre_solver.h"
 #include "linear/inner_solve_stats.h"
-#include "linear/length_check.h"
-#include "minimize/preconditioner.h"
+#include "linear/preconditioner.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 

@@ -21,9 +21,9 @@
 #include <utility>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "linear/cg_solver.h"
-#include "linear/length_check.h"
 #include "linear/projection_filters.h"
 #include "linear/solver_base.h"
 

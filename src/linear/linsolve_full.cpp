@@ -6,11 +6,11 @@
 #include <lapacke.h>
 
 #include "dense/blas_int.h"
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/timer.h"
 #include "linear/dense_operators.h"
 #include "linear/iteration_control.h"
-#include "linear/length_check.h"
 #include "linear/linsolve_matfree.h"
 #include "linear/valarray_data.h"
 

@@ -16,17 +16,17 @@
 #include <valarray>
 #include <vector>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
 #include "eigen/eigen_block_iter.h"
 #include "linear/cg_settings.h"
-#include "linear/length_check.h"
 #include "linear/lifted_haircut_cg_solver.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
-#include "linear/vector_kernels.h"
 #include "linear/projection_filters.h"
+#include "linear/vector_kernels.h"
 #include "options/opts.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <limits>
 #include <variant>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
-#include "linear/length_check.h"
 #include "linear/linsolve_method.h"
 #include "zelk/zelkcomp.h"
 

@@ -4,10 +4,10 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "dense/length_check.h"
 #include "dense/printers.h"
 #include "dense/random.h"
 #include "linear/cg_solver.h"
-#include "linear/length_check.h"
 #include "linear/lsrn_report.h"
 #include "linear/saturate.h"
 

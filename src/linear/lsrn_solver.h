@@ -24,12 +24,12 @@
 #include <valarray>
 
 #include "dense/decomposed_general.h"
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/printers.h"
 #include "dense/random.h"
 #include "linear/cg_solver.h"
 #include "linear/iteration_control.h"
-#include "linear/length_check.h"
 #include "linear/lsrn_report.h"
 #include "linear/product_call.h"
 #include "linear/saturate.h"

@@ -9,7 +9,7 @@
 
 #include <valarray>
 
-#include "linear/length_check.h"
+#include "dense/length_check.h"
 #include "linear/operator_interfaces.h"
 
 // x -> AT(A(x)).

@@ -37,11 +37,11 @@
 
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
+#include "driver/driver_errors.h"
+#include "driver/fd_step.h"
+#include "driver/signal_requests.h"
 #include "linear/valarray_data.h"
-#include "minimize/driver_errors.h"
-#include "minimize/fd_step.h"
 #include "minimize/optimization_task.h"
-#include "minimize/signal_requests.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -2,7 +2,7 @@
 // it: a failure inside the run is reported on standard error and answered
 // with status 1, the last accepted point already in x.
 
-#include "minimize/driver_call.h"
+#include "driver/driver_call.h"
 #include "minimize/run_frame.h"
 #include "zelk/zelk.h"
 

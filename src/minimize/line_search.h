@@ -9,7 +9,7 @@
 #include <valarray>
 
 #include "dense/dataframe.h"
-#include "minimize/ls_result.h"
+#include "driver/ls_result.h"
 
 class OptimizationTask;
 

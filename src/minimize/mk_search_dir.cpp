@@ -18,7 +18,7 @@
 #include <cstdio>
 
 #include "dense/norms.h"
-#include "minimize/driver_errors.h"
+#include "driver/driver_errors.h"
 #include "minimize/optimization_task.h"
 #include "minimize/search_directions.h"
 #include "options/opts.h"

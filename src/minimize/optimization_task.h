@@ -20,10 +20,10 @@
 
 #include "dense/decomposed_sym.h"
 #include "dense/matrix.h"
-#include "minimize/callback_guard.h"
-#include "minimize/host_environment.h"
-#include "minimize/ls_result.h"
-#include "minimize/records.h"
+#include "driver/callback_guard.h"
+#include "driver/host_environment.h"
+#include "driver/ls_result.h"
+#include "driver/records.h"
 #include "options/search_dir.h"
 #include "zelk/zelk.h"
 

@@ -30,10 +30,10 @@
 
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
-#include "minimize/driver_errors.h"
+#include "driver/driver_errors.h"
 #include "minimize/line_search.h"
-#include "minimize/quiet_arith.h"
 #include "minimize/optimization_task.h"
+#include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

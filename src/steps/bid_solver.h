@@ -44,11 +44,11 @@
 #include <limits>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/timer.h"
-#include "linear/length_check.h"
 #include "steps/krylov_basis.h"
 #include "steps/product_closure.h"
 #include "steps/step_status.h"

@@ -25,12 +25,12 @@
 #include <cstdint>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "linear/cg_pre_solver.h"
-#include "linear/length_check.h"
 #include "linear/saturate.h"
 #include "options/opts.h"
 #include "steps/damped_normal_product.h"

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <valarray>
 
-#include "linear/length_check.h"
+#include "dense/length_check.h"
 
 // t (n) -> A t (m + n).
 template <class JOp>

@@ -9,11 +9,11 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "linear/length_check.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"
 #include "steps/scaling_floor.h"

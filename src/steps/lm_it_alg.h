@@ -82,12 +82,12 @@
 #include <memory>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "linear/inner_solve_stats.h"
-#include "linear/length_check.h"
 #include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/option_cast.h"

@@ -45,9 +45,9 @@
 #include <type_traits>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
-#include "linear/length_check.h"
 #include "linear/lsrn_solver.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"

@@ -14,7 +14,7 @@
 
 #include <valarray>
 
-#include "linear/length_check.h"
+#include "dense/length_check.h"
 #include "linear/vector_kernels.h"
 
 // out = op(in). False, without calling op, when `in` has a non-finite entry,

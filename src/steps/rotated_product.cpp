@@ -3,11 +3,11 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "dense/length_check.h"
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
-#include "linear/length_check.h"
 #include "linear/vector_kernels.h"
 
 namespace {

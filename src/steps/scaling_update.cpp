@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "dense/length_check.h"
 #include "dense/quiet_compare.h"
-#include "linear/length_check.h"
 #include "options/global_state.h"
 #include "steps/scaling_floor.h"
 

@@ -41,11 +41,11 @@
 #include <valarray>
 
 #include "dense/lap_qr.h"
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
-#include "linear/length_check.h"
 #include "steps/damped_normal_product.h"
 #include "steps/krylov_basis.h"
 #include "steps/product_closure.h"

@@ -12,7 +12,7 @@
 #include "eigen/find_min_max_eig_value.h"
 #include "eigen/lobpcg.h"
 #include "eigen/lobpcg_blocks.h"
-#include "minimize/dense_hessian.h"
+#include "support/dense_hessian.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
+#include "driver/mat4_file.h"
 #include "leastsq/record_setters.h"
 #include "leastsq/trovik_fixture.h"
 #include "leastsq/truncated_svd_solve.h"
-#include "minimize/mat4_file.h"
 
 using namespace trovik_host;
 using Matrix = MatrixTemplate<double>;

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/mat4_file.h"
+#include "driver/state_file.h"
 #include "httpd/test_sockets.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/trovik_fixture.h"
-#include "minimize/mat4_file.h"
-#include "minimize/state_file.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <lapacke.h>
 
 #include "linear/lifted_cg_solver.h"
-#include "minimize/dense_hessian.h"
+#include "support/dense_hessian.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

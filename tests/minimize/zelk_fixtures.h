@@ -18,10 +18,11 @@
 #include <valarray>
 #include <vector>
 
-#include "minimize/host_environment.h"
+#include "driver/host_environment.h"
 #include "minimize/optimization_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
+#include "support/captured_output.h"
 #include "support/fp_traps.h"
 #include "support/known_problems.h"
 #include "support/scratch_dir.h"
@@ -59,22 +60,6 @@ class SearchTest : public ::testing::Test {
 
 inline std::vector<double> asVector(const std::valarray<double>& v) {
   return {std::begin(v), std::end(v)};
-}
-
-inline bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// What f writes to standard error; its standard output goes to *out, or
-// is dropped.
-template <class F>
-std::string stderrOf(F&& f, std::string* out = nullptr) {
-  testing::internal::CaptureStderr();
-  testing::internal::CaptureStdout();
-  f();
-  const std::string stdoutText = testing::internal::GetCapturedStdout();
-  if (out != nullptr) *out = stdoutText;
-  return testing::internal::GetCapturedStderr();
 }
 
 }  // namespace zelk_test

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
-#include "minimize/record_format.h"
-#include "minimize/state_file.h"
+#include "driver/record_format.h"
+#include "driver/state_file.h"
 #include "minimize/zelk_fixtures.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "minimize/signal_requests.h"
+#include "driver/signal_requests.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "minimize/host_environment.h"
+#include "driver/host_environment.h"
 
 #include <fenv.h>
 #include <unistd.h>

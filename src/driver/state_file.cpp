@@ -1,9 +1,9 @@
-#include "minimize/state_file.h"
+#include "driver/state_file.h"
 
 #include <cstdio>
 #include <string>
 
-#include "minimize/mat4_file.h"
+#include "driver/mat4_file.h"
 
 bool saveStateFile(const std::valarray<double>& point, const char* fileName) noexcept {
   if (fileName == nullptr || *fileName == '\0') {

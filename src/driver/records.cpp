@@ -1,4 +1,4 @@
-#include "minimize/records.h"
+#include "driver/records.h"
 
 #include <utility>
 

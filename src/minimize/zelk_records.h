@@ -1,28 +1,15 @@
 #pragma once
-// The records of one run of the minimisation driver, in the order it
-// delivers them: start (iteration 0), run information, BLAS, the check
-// record (derivative_checks.cpp), one per iteration, counters, final.
+// The records of one run of the minimisation driver that only it
+// delivers: start (iteration 0), one per iteration, counters. The run
+// information, BLAS, check (derivative_checks.cpp) and final records come
+// between and after them.
 
-#include <string>
-
+#include "driver/run_records.h"
 #include "minimize/optimization_task.h"
-#include "minimize/records.h"
 
 // "it" 0, "nx", "J" = f0, "t0", "resume" (enableResume), and the
 // reference values.
 OutputRecord startRecord(long n, double f0, double t0);
-
-// The reference values of a start record, under trace bit 0x1: "Jbest",
-// with "Jbias", "Jmin", "Jmax" where positive.
-void setReferenceValues(OutputRecord& r);
-
-// "version" (the driver's version tag); under trace bit 0x100 with INFO
-// set in the environment the build information "file", "date", "time",
-// "march".
-OutputRecord runInfoRecord(const char* version = "ZELK-2026.7.1527");
-
-// "OpenBLAS", "core", "config", "np", "nt", "par".
-OutputRecord blasRecord();
 
 // The values of an iteration's record beside those the iterate holds.
 struct IterationSummary {
@@ -37,9 +24,6 @@ struct IterationSummary {
   double elapsed = 0.0;  // seconds since the run started
 };
 
-// 1000 enh / fStart, 0 when fStart is 0 (no relative change to measure).
-double enhancementPerMille(double enh, double fStart);
-
 // 100 eig1 / (eig1 - eig0), 100 when the two are equal; infinite rather
 // than a trap for curvatures near the overflow threshold.
 double curvatureShare(double eig0, double eig1);
@@ -51,6 +35,3 @@ OutputRecord iterationRecord(const MinimizationIterate& it, const IterationSumma
 
 // The call counters of the run, "cf" to "co".
 OutputRecord countersRecord();
-
-// "J", "it", "status", "code", "exit".
-OutputRecord finalRecord(double f, long iteration, int status, int code, const std::string& exit);

@@ -1,5 +1,5 @@
 #pragma once
-// The records the minimisation driver hands to the host's output callback.
+// The records a driver hands to the host's output or iteration callback.
 //
 // A record maps short keys to texts; the host sees its entries in the map's
 // order (byte order of the keys). Numbers are written by the record
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "minimize/record_format.h"
+#include "driver/record_format.h"
 
 using OutputRecord = std::map<std::string, std::string>;
 

@@ -1,11 +1,11 @@
-#include "minimize/stopping_rules.h"
+#include "driver/stopping_rules.h"
 
 #include <cmath>
 #include <cstdio>
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
-#include "minimize/signal_requests.h"
+#include "driver/signal_requests.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -1,4 +1,4 @@
-#include "linear/length_check.h"
+#include "dense/length_check.h"
 
 #include <stdexcept>
 #include <string>

@@ -10,7 +10,7 @@
 #include <exception>
 #include <new>
 
-#include "minimize/driver_lock.h"
+#include "driver/driver_lock.h"
 
 template <class Run>
 int runDriverCall(const char* driver, Run&& run) noexcept {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "minimize/dense_hessian.h"
-#include "minimize/preconditioner.h"
+#include "linear/preconditioner.h"
+#include "support/dense_hessian.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -1,4 +1,4 @@
-#include "minimize/record_format.h"
+#include "driver/record_format.h"
 
 #include <cmath>
 

@@ -1,6 +1,5 @@
 #pragma once
-// The stopping rules of the minimisation driver, tested at the end of every
-// iteration.
+// The stopping rules both drivers test at the end of every iteration.
 
 #include <string>
 

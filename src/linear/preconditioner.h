@@ -20,10 +20,10 @@
 #include <cstdint>
 #include <valarray>
 
+#include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
-#include "linear/length_check.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -3,7 +3,7 @@
 // while it lives, the driver's again when it ends, also when the host call
 // ends by an exception.
 
-#include "minimize/host_environment.h"
+#include "driver/host_environment.h"
 
 class CallbackGuard {
  public:

@@ -1,9 +1,9 @@
-#include "minimize/driver_errors.h"
+#include "driver/driver_errors.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "minimize/callback_guard.h"
+#include "driver/callback_guard.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
 #include "options/opts.h"

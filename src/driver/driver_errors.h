@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "minimize/host_environment.h"
+#include "driver/host_environment.h"
 
 // zelkStop(message, code) under the host's environment: records the code in
 // the run state, calls the host's error handler, and ends the process when

@@ -1,19 +1,26 @@
 // Level-4 MAT files: the bytes written, the directory rule, the reader's
 // refusals, and an independent reader and writer (SciPy's) on both sides.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <valarray>
+#include <vector>
 
-#include "minimize/mat4_file.h"
-#include "minimize/state_file.h"
-#include "minimize/zelk_fixtures.h"
+#include "driver/mat4_file.h"
+#include "driver/state_file.h"
+#include "support/captured_output.h"
+#include "support/fp_traps.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
-using namespace zelk_test;
 using Bytes = std::string;
+using Vec = std::valarray<double>;
 
 Bytes readBytes(const std::string& path) {
   std::ostringstream bytes;
@@ -35,7 +42,13 @@ Bytes mat4(std::int32_t type, std::int32_t rows, std::int32_t cols, std::int32_t
   return b;
 }
 
-using Mat4File = zelk_test::ZelkTest;
+// Files go to a scratch working directory; the host's own traps stay on.
+class Mat4File : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  ScratchDir dir_;
+  FpTrapGuard traps_;
+};
 
 TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   const MatrixTemplate<double> m(2, 3, Vec{1, 2, 3, 4, 5, 6});
@@ -50,7 +63,7 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   EXPECT_EQ(readBytes("zelk-current.mat"), mat4(0, 2, 1, 0, "zelk_current", 16, {1.5, -2}));
   Vec x(0.0, 2), three(0.0, 3);
   EXPECT_TRUE(resumeFromStateFile("zelk-current.mat", x));
-  EXPECT_EQ(asVector(x), (std::vector<double>{1.5, -2}));
+  EXPECT_EQ(std::vector<double>(std::begin(x), std::end(x)), (std::vector<double>{1.5, -2}));
   writeBytes("row.mat", mat4(0, 1, 2, 0, "zelk_current", 16, {3, 4}));
   EXPECT_TRUE(resumeFromStateFile("row.mat", x));
   EXPECT_EQ(x[1], 4.0);
@@ -97,7 +110,7 @@ TEST_F(Mat4File, ReaderRefusesBadFiles) {
   writeBytes("plain.mat", mat4(0, 1, 2, 0, std::string("v\0", 2), 2, {5, 6}));
   Vec two(0.0, 2);
   stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("plain.mat", two)); });
-  EXPECT_EQ(asVector(two), (std::vector<double>{5, 6}));
+  EXPECT_EQ(std::vector<double>(std::begin(two), std::end(two)), (std::vector<double>{5, 6}));
 }
 
 TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
@@ -120,7 +133,7 @@ TEST_F(Mat4File, AnIndependentReaderAndWriterAgree) {
   Vec x(0.0, 3);
   EXPECT_EQ(stderrOf([&] { EXPECT_TRUE(resumeFromStateFile("theirs.mat", x)); }),
             "Resume from theirs.mat\n");
-  EXPECT_EQ(asVector(x), (std::vector<double>{0.5, -3, 7}));
+  EXPECT_EQ(std::vector<double>(std::begin(x), std::end(x)), (std::vector<double>{0.5, -3, 7}));
 }
 
 }  // namespace

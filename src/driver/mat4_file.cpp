@@ -1,4 +1,4 @@
-#include "minimize/mat4_file.h"
+#include "driver/mat4_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

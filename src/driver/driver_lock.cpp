@@ -1,4 +1,4 @@
-#include "minimize/driver_lock.h"
+#include "driver/driver_lock.h"
 
 #include <mutex>
 
