@@ -51,7 +51,7 @@ class HTTPServer {
 
   const std::set<std::string> methods{"GET", "POST", "PUT", "DELETE"};
   const std::set<std::string> versions{"HTTP/0.9", "HTTP/1.0", "HTTP/1.1"};
-  const std::set<int> knownStatus{200, 401, 404, 408, 418, 501};
+  const std::set<int> knownStatus{200, 400, 401, 404, 408, 418, 501};
   const std::map<std::string, std::string> mimeTypes{
       {"html", "text/html"}, {"js", "text/javascript"}, {"css", "text/css"},
       {"json", "text/json"}, {"xml", "text/xml"},       {"xsl", "text/xsl"},

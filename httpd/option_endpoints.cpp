@@ -12,6 +12,7 @@
 #include "httpd/monitor_endpoints.h"
 #include "httpd/monitor_json.h"
 #include "httpd/traps_off.h"
+#include "options/option_limits.h"
 
 namespace {
 
@@ -63,7 +64,8 @@ int handleGetOption(MonitorContext& context, const RequestInfo& request, Respons
 // Read-only flags and ranges are for the page to show; the slot stores what
 // it is given, converted to its type. A value that is no number has nothing
 // to convert to in an integer slot, so it is refused rather than answered
-// as a change that did not happen; a floating slot takes it as NaN.
+// as a change that did not happen; a floating slot takes it as NaN. A value
+// no driver can run with is refused with 400 and its reason, not stored.
 int handleSetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
   if (!changeAllowed(request, context.server.allowRemoteSet))
     return failWith(response, 401, "Forbidden");
@@ -76,6 +78,8 @@ int handleSetOption(MonitorContext& context, const RequestInfo& request, Respons
     return failWith(response, 501, "JSON error: ");
   {
     std::lock_guard<std::mutex> lock(context.slotMutex);
+    if (const std::string refused = refusedOptionChange(*slot, value); !refused.empty())
+      return failWith(response, 400, refused.c_str());
     slot->set(value);
   }
   response.status = 302;

@@ -3,10 +3,13 @@
  * from them.
  *
  * Every callback gets the host's `user` pointer as its last argument; the
- * return values are not read. Callbacks run under the host's own SIGINT
- * disposition and floating-point trap mask, whatever the driver uses
- * between them. All arrays are contiguous doubles owned by the driver and
- * valid only during the call.
+ * return values are not read: a Jacobian or product callback that fails
+ * leaves its output unwritten, which ends the run as an error (the driver
+ * sees which outputs were written). Callbacks run under the host's own
+ * floating-point trap mask, whatever the driver uses between them; the
+ * driver's signal handlers stay installed through them (see below). All
+ * arrays are contiguous doubles owned by the driver and valid only during
+ * the call.
  */
 #ifndef ZELK_TROVIK_H
 #define ZELK_TROVIK_H
@@ -69,16 +72,21 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * file "stop.txt" (with "enableStopFile"), a recorded error, an
  * inadmissible start value (NaN or infinite objective; x and r are then
  * not written), refused arguments (n or m 0 or above INT_MAX, a null x0, x,
- * r or residual function), a failure inside the library, or a call from
+ * r or residual function), an option value the run cannot work with (named
+ * on standard error; no callback runs, whatever "enableExit" says), a
+ * failure inside the library, or a call from
  * inside a callback of a running driver call; -1 when neither the Jacobian
  * nor both products are given. Errors are reported on standard error
  * (through the host's error handler, and by default ending the process with
  * the error code; "enableExit" 0 returns instead).
  *
  * One driver call runs at a time in the process (zelk and trovik share the
- * lock); callbacks run on the calling thread with the host's own SIGINT
- * disposition and trap mask, and the host's signal dispositions and trap
- * mask are as they were after every return. */
+ * lock); callbacks run on the calling thread with the host's own trap
+ * mask. While the run goes on, SIGINT (with "enableSigIntHandler"), SIGUSR1
+ * and SIGUSR2 (with their options, on by default) are the run's, callbacks
+ * included: each stops or saves the run at the end of its iteration. The
+ * host's signal dispositions and trap mask are as they were after every
+ * return. */
 int trovik(const double* x0, double* x, size_t n, double* r, size_t m, TrovikResidualFn residual,
            TrovikJacobianFn jacobian, TrovikJvFn jv, TrovikVJFn vj, void* reserved,
            TrovikIterationFn iteration, const char** optnames, const double* optvalues,

@@ -2,9 +2,14 @@
  * variables given by host callbacks.
  *
  * Every callback gets the host's `user` pointer as its last argument. The
- * numeric callbacks' return values are not read. Host callbacks run under
- * the host's own SIGINT disposition and floating-point trap mask, whatever
- * the driver uses between them.
+ * numeric callbacks' return values are not read: a callback that fails
+ * leaves its output unwritten, which ends the run as an error (the driver
+ * sees which outputs were written). Host callbacks run under the host's own
+ * floating-point trap mask, whatever the driver uses between them. The
+ * driver's signal handlers ("enableSigIntHandler", "enableSigUSR1Handler",
+ * "enableSigUSR2Handler") stay installed through the callbacks, so that a
+ * signal at any moment stops or saves the run at the end of its iteration;
+ * the host's dispositions are back after every return.
  */
 #ifndef ZELK_ZELK_H
 #define ZELK_ZELK_H
@@ -46,10 +51,12 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  *
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
  * the time and iteration limits, an interrupt, the stop file, an error
- * during the run, an inadmissible start value, refused arguments, a call
- * made from inside a running driver call, or an internal failure (the last
- * accepted point is then in x); when the output callback stopped the run,
- * its return value (0 for 1). */
+ * during the run, an inadmissible start value, refused arguments, an
+ * option value the run cannot work with (named on standard error; no
+ * callback runs, whatever "enableExit" says), a call made from inside a
+ * running driver call, or an internal failure (the last accepted point is
+ * then in x); when the output callback stopped the run, its return value
+ * (0 for 1). */
 int zelk(const double* x0, double* x, long n, double* f, long m, ZelkObjectiveFn objective,
          ZelkGradientFn gradient, void* reserved, ZelkHessianFn hessian,
          ZelkHessianProductFn hessianProduct, ZelkOutputFn output, const char** names,

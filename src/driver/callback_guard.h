@@ -1,7 +1,7 @@
 #pragma once
-// The scope of one host call: the host's SIGINT disposition and trap mask
-// while it lives, the driver's again when it ends, also when the host call
-// ends by an exception.
+// The scope of one host call: the host's trap mask while it lives, the
+// driver's again when it ends, also when the host call ends by an
+// exception. The driver's signal handlers stay in force (HostEnvironment).
 
 #include "driver/host_environment.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // The drivers' error exits, run so that what they hand to the host (the
 // host's error handler, the end of the process) runs as host code, under
-// the host's signal dispositions and trap mask.
+// the host's trap mask.
 
 #include <cstddef>
 #include <string>

@@ -1,7 +1,6 @@
 #include "driver/host_environment.h"
 
 #include <fenv.h>
-#include <unistd.h>
 
 namespace {
 
@@ -64,27 +63,11 @@ void HostEnvironment::arm(const DriverEnvironment& driver) noexcept {
 
 void HostEnvironment::enterHost() noexcept {
   if (!armed_ || hostDepth_++ > 0) return;
-  if (handlers_[0] != nullptr) {
-    struct sigaction found = {};
-    sigaction(SIGINT, &host_[0], &found);
-    if (found.sa_handler != handlers_[0]) {
-      // Someone replaced the driver's handler between host calls; leave
-      // theirs in force rather than the one saved earlier.
-      static const char text[] = "Unexpected\n";
-      ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
-      (void)ignored;
-      sigaction(SIGINT, &found, nullptr);
-    }
-  }
   if (driverTraps_ != 0) setTrapMask(hostTraps_);
 }
 
 void HostEnvironment::leaveHost() noexcept {
   if (!armed_ || hostDepth_ == 0 || --hostDepth_ > 0) return;
-  if (handlers_[0] != nullptr) {
-    const struct sigaction action = handlerAction(handlers_[0]);
-    sigaction(SIGINT, &action, &host_[0]);
-  }
   if (driverTraps_ != 0) {
     hostTraps_ = fegetexcept();
     setTrapMask(driverTraps_);

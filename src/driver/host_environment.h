@@ -1,16 +1,17 @@
 #pragma once
 // The part of the host's process state a driver call changes, kept so that
-// host code never runs under the driver's settings and gets its own back on
-// every way out of the call.
+// the host gets its own back on every way out of the call.
 //
 // A running driver installs its handlers for SIGINT, SIGUSR1 and SIGUSR2 and
 // its own floating-point trap mask. The host's three dispositions (taken
 // with sigaction, SIG_DFL and SIG_IGN included) and its trap mask and
 // exception flags are saved when the driver arms, and
 //   - around every host call (enterHost / leaveHost, see CallbackGuard) the
-//     host's SIGINT disposition and trap mask are in force, the driver's
-//     again afterwards; SIGUSR1 and SIGUSR2 keep the driver's handlers, so a
-//     save request raised inside a callback is seen;
+//     host's trap mask is in force, the driver's again afterwards. The
+//     driver's signal handlers stay installed through host calls: a run
+//     spends nearly all its time in them, and a stop or save request
+//     (Ctrl-C among them) must be taken whenever it comes, not kill the
+//     host because it arrived during a callback;
 //   - restore() (also run by the destructor) puts back all of it.
 // Before arm() and after restore() the host's state is in force and
 // enterHost / leaveHost do nothing. Settings are fixed when the driver arms:
@@ -43,11 +44,11 @@ class HostEnvironment {
   // call without restore() in between does nothing.
   void arm(const DriverEnvironment& driver) noexcept;
 
-  // Before a host call: the host's SIGINT disposition and trap mask. Calls
-  // nest; only the outermost switches.
+  // Before a host call: the host's trap mask. Calls nest; only the
+  // outermost switches.
   void enterHost() noexcept;
-  // After it: the driver's again. A SIGINT disposition or trap mask the host
-  // set during the call is kept as the host's from then on.
+  // After it: the driver's again. A trap mask the host set during the call
+  // is kept as the host's from then on.
   void leaveHost() noexcept;
 
   // Puts back the host's dispositions (a disposition that is no longer the

@@ -103,23 +103,43 @@ std::int32_t field(const unsigned char* head, int k) {
   return v;
 }
 
-MatrixTemplate<double> readFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+// The file at path opened for reading, or null (with the message of why,
+// except for a file that does not exist). The open does not wait: a FIFO
+// or a device named as the file could hold it forever, so only a regular
+// file is read; anything else counts as absent.
+std::FILE* openRegularFile(const std::string& path, struct stat& info) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
     if (errno != ENOENT)
       std::fprintf(stderr, "cannot open input file %s: %s\n", path.c_str(), std::strerror(errno));
-    return {};
+    return nullptr;
   }
+  const char* refused = nullptr;
+  if (fstat(fd, &info) != 0)
+    refused = std::strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    refused = "not a regular file";
+  else if (const int flags = fcntl(fd, F_GETFL);
+           flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    refused = std::strerror(errno);
+  std::FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
+  if (file == nullptr) {
+    std::fprintf(stderr, "cannot open input file %s: %s\n", path.c_str(),
+                 refused != nullptr ? refused : std::strerror(errno));
+    ::close(fd);
+  }
+  return file;
+}
+
+MatrixTemplate<double> readFile(const std::string& path) {
+  struct stat info = {};
+  std::FILE* file = openRegularFile(path, info);
+  if (file == nullptr) return {};
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
   } closer{file};
 
-  struct stat info = {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    std::fprintf(stderr, "input stream is not readable\n");
-    return {};
-  }
   const std::uint64_t length = static_cast<std::uint64_t>(info.st_size);
   auto truncated = [] {
     std::fprintf(stderr, "input stream left in error state\n");

@@ -45,6 +45,8 @@ bool dumpMat4File(const MatrixTemplate<double>& m, const std::string& name) noex
 // is passed over silently; any other failure prints one line to standard
 // error ("cannot open input file ...", "input stream left in error state"
 // for a file shorter than its header announces, or what is wrong with the
-// header). The header is checked against the file's length before anything
-// is allocated. Never throws.
+// header). Only a regular file is read, and opening never waits: anything
+// else (a FIFO, a device) is "cannot open input file <path>: not a regular
+// file" and read as no file. The header is checked against the file's
+// length before anything is allocated. Never throws.
 MatrixTemplate<double> readMat4File(const std::string& path) noexcept;

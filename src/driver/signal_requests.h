@@ -22,3 +22,7 @@ bool takeSaveRequest() noexcept;
 
 // The stop bit is set.
 bool stopRequested() noexcept;
+
+// The run state of a new run (GlobalState::reset), keeping a stop or save
+// request that a signal posted while the run started up.
+void resetRunStateKeepingRequests() noexcept;

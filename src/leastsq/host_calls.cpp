@@ -12,7 +12,9 @@
 //
 // The host writes straight into the callers' storage, so the lengths are
 // checked before the host is called: it is handed exactly the room it
-// writes into.
+// writes into. The Jacobian and product outputs are marked before the call
+// and checked after it: entries left unwritten (a failed callback) are
+// reported as an error (unwritten_output.h).
 
 #include <omp.h>
 
@@ -24,6 +26,7 @@
 #include "dense/length_check.h"
 #include "driver/callback_guard.h"
 #include "driver/driver_errors.h"
+#include "driver/unwritten_output.h"
 #include "leastsq/trovik_task.h"
 #include "linear/valarray_data.h"
 #include "options/global_state.h"
@@ -82,18 +85,30 @@ std::size_t vectorCount(std::size_t entries, std::size_t length, const char* wha
   return entries / length;
 }
 
+constexpr const char* kJv = "Jacobian-vector";
+constexpr const char* kVJ = "vector-Jacobian";
 constexpr const char* kMissingJv = "Jacobian-vector product function handle is null";
 constexpr const char* kMissingVJ = "vector-Jacobian function handle is null";
 
-// count products in one host call (both product callbacks have this shape).
-void hostProduct(HostEnvironment& host, std::int32_t& counter, TrovikJvFn product,
-                 const char* missing, const std::valarray<double>& x, std::valarray<double>& r,
-                 const double* in, std::size_t count, double* out, void* user) {
+// One of the two product callbacks (both have this shape).
+struct ProductCallback {
+  TrovikJvFn call;
+  const char* name;     // in the report of an unwritten output
+  const char* missing;  // the report of a null callback
+};
+
+// count products in one host call, into the count * outLength entries at
+// out.
+void hostProduct(HostEnvironment& host, std::int32_t& counter, const ProductCallback& product,
+                 const std::valarray<double>& x, std::valarray<double>& r, const double* in,
+                 std::size_t count, double* out, std::size_t outLength, void* user) {
   const std::size_t n = x.size(), m = r.size();
-  if (!announce(host, counter, n, product != nullptr, missing)) return;
+  if (!announce(host, counter, n, product.call != nullptr, product.missing)) return;
+  markUnwritten(out, count * outLength);
   timedCall(host, [&] {
-    product(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
+    product.call(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
   });
+  checkWritten(host, product.name, {{out, count * outLength, "out"}});
 }
 
 // k = entries / (n, or m when transposed) products of the vectors at `in`
@@ -106,12 +121,14 @@ void blockProduct(TrovikOptimizationTask& task, bool transposed, const std::vala
     const std::size_t k =
         vectorCount(entries, m, "VJevalBlock: W does not hold whole vectors of m entries");
     requireRoom(room, k * n, "VJevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.vjCalls(), task.vj, kMissingVJ, x, r, in, k, out, task.user);
+    hostProduct(task.host, state.vjCalls(), {task.vj, kVJ, kMissingVJ}, x, r, in, k, out, n,
+                task.user);
   } else {
     const std::size_t k =
         vectorCount(entries, n, "JVevalBlock: V does not hold whole vectors of n entries");
     requireRoom(room, k * m, "JVevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.jvCalls(), task.jv, kMissingJv, x, r, in, k, out, task.user);
+    hostProduct(task.host, state.jvCalls(), {task.jv, kJv, kMissingJv}, x, r, in, k, out, m,
+                task.user);
   }
 }
 
@@ -133,31 +150,35 @@ void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray
   residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
 }
 
-void TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
+bool TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
                                    MatrixTemplate<double>& J) {
   const std::size_t n = x.size(), m = r.size();
   if (J.rows != m || J.cols != n) throw std::invalid_argument("Jeval: J is not m x n");
   requireRoom(J.elements.size(), m * n, "Jeval: J has no room for m x n entries");
   if (!announce(host, state.jacobianCalls(), n, jacobian != nullptr,
                 "Jacobian function handle is null"))
-    return;
+    return false;
+  markUnwritten(J.data(), m * n);
   const double seconds =
       timedCall(host, [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
   if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
+  return checkWritten(host, "Jacobian", {{J.data(), m * n, "J"}});
 }
 
 void TrovikOptimizationTask::JVeval(const std::valarray<double>& x, std::valarray<double>& r,
                                     const std::valarray<double>& v, std::valarray<double>& out) {
   requireSameLength(v.size(), x.size(), "JVeval: v is not of length n");
   requireSameLength(out.size(), r.size(), "JVeval: out is not of length m");
-  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, dataOrNull(v), 1, dataOrNull(out), user);
+  hostProduct(host, state.jvCalls(), {jv, kJv, kMissingJv}, x, r, dataOrNull(v), 1,
+              dataOrNull(out), out.size(), user);
 }
 
 void TrovikOptimizationTask::VJeval(const std::valarray<double>& x, std::valarray<double>& r,
                                     const std::valarray<double>& w, std::valarray<double>& out) {
   requireSameLength(w.size(), r.size(), "VJeval: w is not of length m");
   requireSameLength(out.size(), x.size(), "VJeval: out is not of length n");
-  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, dataOrNull(w), 1, dataOrNull(out), user);
+  hostProduct(host, state.vjCalls(), {vj, kVJ, kMissingVJ}, x, r, dataOrNull(w), 1,
+              dataOrNull(out), out.size(), user);
 }
 
 void TrovikOptimizationTask::JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,

@@ -61,11 +61,6 @@ namespace {
 using Vec = std::valarray<double>;
 using Matrix = MatrixTemplate<double>;
 
-void loadOptions(const TrovikCall& call) {
-  const OptsTrovik loaded(optionOverrides(call.names, call.values, call.count));
-  opts.assignValues(loaded);
-}
-
 // Refuses what the run cannot work with; zelkStop reports it (and ends the
 // process when enableExit is set).
 bool acceptArguments(const TrovikCall& call) {
@@ -88,15 +83,6 @@ bool acceptArguments(const TrovikCall& call) {
   if (refused.empty()) return true;
   zelkStop(refused, -1);
   return false;
-}
-
-// The run state of a new run. A stop or save request that a signal posted
-// while the run started up is kept.
-void resetRunState() {
-  const std::int32_t pending = state.request.exchange(0);
-  state.reset();
-  std::int32_t none = 0;
-  state.request.compare_exchange_strong(none, pending);
 }
 
 class TrovikRun {
@@ -174,7 +160,7 @@ std::optional<int> TrovikRun::startUp() {
     return 1;
   }
 
-  resetRunState();
+  resetRunStateKeepingRequests();
   if (task_.jacobian == nullptr && (task_.jv == nullptr || task_.vj == nullptr)) {
     driverStop(
         task_.host,
@@ -200,7 +186,7 @@ StopReason TrovikRun::iterate() {
 bool TrovikRun::evaluateJacobian() {
   if (task_.jacobian != nullptr) {
     if (J_.rows != m_ || J_.cols != n_) J_ = Matrix(m_, n_);
-    task_.Jeval(x_, r_, J_);
+    if (!task_.Jeval(x_, r_, J_)) return false;
     if (const char* message = nonFiniteValues(J_.data(), J_.elements.size())) {
       nonFiniteStop(task_.host, message);
       return false;
@@ -321,7 +307,9 @@ int TrovikRun::finish(const StopReason& reason) {
 }  // namespace
 
 int runTrovik(const TrovikCall& call) {
-  loadOptions(call);
+  if (!loadDriverOptions<OptsTrovik>(call.names, call.values, call.count,
+                                     OptionReader::LeastSquares))
+    return 1;
   if (!acceptArguments(call)) return 1;
   TrovikOptimizationTask task;
   task.residual = call.residual;

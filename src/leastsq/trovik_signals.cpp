@@ -6,8 +6,10 @@
 // (signal_requests.h); the driver reads it between iterations. The host's
 // dispositions of all three signals and its trap mask are saved once, when
 // the driver installs its own, and stay saved in the task whatever happens
-// to the run state, so that host calls get the host's SIGINT disposition
-// and every way out of the call gets all of them back.
+// to the run state, so that host calls get the host's trap mask and every
+// way out of the call gets all of them back. The handlers stay installed
+// through host calls: a signal during a callback is a request like any
+// other.
 
 #include <fenv.h>
 

@@ -3,9 +3,10 @@
 // holds the host's callbacks, and its methods are the only way from the
 // driver, the search directions, the step solvers and the line searches to
 // the host. Every host call is counted in the run state and runs under a
-// CallbackGuard: the host's SIGINT disposition and trap mask for the length
-// of the call, the driver's again after it (also when the call ends by an
-// exception).
+// CallbackGuard: the host's trap mask for the length of the call, the
+// driver's again after it (also when the call ends by an exception). The
+// driver's signal handlers stay in force, so a stop or save request can
+// come at any moment of the run.
 //
 // The task owns the call's saved host environment: installHandlers() saves
 // the host's SIGINT, SIGUSR1 and SIGUSR2 dispositions and trap mask and
@@ -65,8 +66,11 @@ class TrovikOptimizationTask {
   //
   // r = F(x) ("cf").
   void Feval(const std::valarray<double>& x, std::valarray<double>& r);
-  // J (m x n) = the Jacobian at x, r = F(x) ("cJ").
-  void Jeval(const std::valarray<double>& x, std::valarray<double>& r, MatrixTemplate<double>& J);
+  // J (m x n) = the Jacobian at x, r = F(x) ("cJ"). False when the call
+  // did not fill J: a missing callback, or entries it left unwritten (those
+  // are reported, unwritten_output.h). The product calls report unwritten
+  // entries of their outputs the same way.
+  bool Jeval(const std::valarray<double>& x, std::valarray<double>& r, MatrixTemplate<double>& J);
   // out (m) = J v for v (n), r = F(x) ("cJv").
   void JVeval(const std::valarray<double>& x, std::valarray<double>& r,
               const std::valarray<double>& v, std::valarray<double>& out);

@@ -9,6 +9,7 @@
 #include <valarray>
 
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
 #include "linear/cg_settings.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
@@ -70,12 +71,12 @@ LinsolveAnswer solveCGLifted(const LinsolveContext& c) {
   return a;
 }
 
-// The signed maximum of the entries; 0 for none.
+// The signed maximum of the entries; 0 for none, NaN when the host's
+// product gave a NaN (compared quietly: the drivers run this under traps).
 double largestEntry(const std::valarray<double>& v) {
   if (v.size() == 0) return 0.0;
   double best = v[0];
-  for (std::size_t i = 1; i < v.size(); ++i)
-    if (v[i] > best) best = v[i];
+  for (std::size_t i = 1; i < v.size(); ++i) best = quietMax(best, v[i]);
   return best;
 }
 

@@ -29,8 +29,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -40,6 +38,7 @@
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/signal_requests.h"
+#include "driver/unwritten_output.h"
 #include "linear/valarray_data.h"
 #include "minimize/optimization_task.h"
 #include "options/global_state.h"
@@ -75,22 +74,6 @@ class TracedCall {
   double start_ = 0.0;
 };
 
-// A NaN with its own payload: an objective output still holding it after
-// the call was not written.
-constexpr std::uint64_t kUnwrittenBits = 0x7ff8dead0000beefULL;
-
-double unwrittenMarker() {
-  double d;
-  std::memcpy(&d, &kUnwrittenBits, sizeof d);
-  return d;
-}
-
-bool isUnwrittenMarker(double d) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  return bits == kUnwrittenBits;
-}
-
 void stopOnNonFinite(HostEnvironment& host, const double* v, std::size_t n) {
   if (const char* message = nonFiniteValues(v, n)) nonFiniteStop(host, message);
 }
@@ -124,7 +107,7 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
     return g;
   }
   ++state.nGrad;
-  std::valarray<double> g(0.0, n);
+  std::valarray<double> g(unwrittenMarker(), n);
   // Only a caller that asks whether f was written gets the marker; every
   // other call starts the callback from f = 0.
   double fv = fWritten != nullptr ? unwrittenMarker() : 0.0;
@@ -138,7 +121,8 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
     if (!*fWritten) fv = 0.0;
   }
   if (f != nullptr) *f = fv;
-  stopOnNonFinite(host, dataOrNull(g), n);
+  if (checkWritten(host, "gradient", {{dataOrNull(g), n, "g"}}))
+    stopOnNonFinite(host, dataOrNull(g), n);
   return g;
 }
 
@@ -152,6 +136,8 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   MatrixTemplate<double> W(n, k);
   if (hessianProduct == nullptr) return W;
   if (w.size() != n) w.resize(n);
+  markUnwritten(dataOrNull(w), n);
+  markUnwritten(W.data(), n * k);
   double f = 0.0;
   {
     TracedCall traced(',', static_cast<long>(k), state.lastHessProductTime);
@@ -159,6 +145,8 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
     hessianProduct(dataOrNull(x), static_cast<long>(n), &f, 1, V.data(), static_cast<int>(k),
                    dataOrNull(w), W.data(), user);
   }
+  if (!checkWritten(host, "Hessian-product", {{dataOrNull(w), n, "w"}, {W.data(), n * k, "W"}}))
+    return W;
   const char* message = nonFiniteValues(dataOrNull(w), n);
   if (message == nullptr) message = nonFiniteValues(W.data(), n * k);
   if (message != nullptr) nonFiniteStop(host, message);
@@ -246,15 +234,23 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
 }
 
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g) {
+                                   std::valarray<double>& g, bool* written) {
   ++state.nHess;
   const std::size_t n = x.size();
   MatrixTemplate<double> H(n, n);
+  if (written != nullptr) *written = true;
   if (task.hessian == nullptr) return H;
   if (g.size() != n) g.resize(n);
+  markUnwritten(H.data(), n * n);
+  markUnwritten(dataOrNull(g), n);
   double f = 0.0;
-  TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
-  CallbackGuard guard(task.host);
-  task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
+  {
+    TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
+    CallbackGuard guard(task.host);
+    task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
+  }
+  const bool all =
+      checkWritten(task.host, "Hessian", {{H.data(), n * n, "H"}, {dataOrNull(g), n, "g"}});
+  if (written != nullptr) *written = all;
   return H;
 }

@@ -3,8 +3,8 @@
 // the host's callbacks and what the search directions keep from one
 // iteration to the next, and its methods are the driver's only way to the
 // host: every host call is counted in the run state and runs under a
-// CallbackGuard (the host's SIGINT disposition and trap mask for the length
-// of the call).
+// CallbackGuard (the host's trap mask for the length of the call; the
+// driver's signal handlers stay in force).
 //
 // Files: derivatives.cpp (objective, gradient, Hessian, Hessian products,
 // finite differences), output.cpp (records to the output callback),
@@ -65,14 +65,16 @@ class OptimizationTask {
   // Gradient at x; *f (when f is given) receives the objective value the
   // callback reported, 0 when it wrote none, and *fWritten (when given)
   // whether it wrote one. Without a gradient callback: the finite-difference
-  // gradient, and *f = 0, *fWritten = false. NaN or infinite entries end the
+  // gradient, and *f = 0, *fWritten = false. An entry the callback leaves
+  // unwritten is reported (checkWritten); NaN or infinite entries end the
   // run (nonFiniteStop).
   std::valarray<double> gradeval(const std::valarray<double>& x, double* f,
                                  bool* fWritten = nullptr);
 
   // W = H V for an n x k block V through the Hessian-product callback, which
   // also writes w (resized to n when needed); zeros without the callback.
-  // NaN or infinite entries in w or W end the run (nonFiniteStop).
+  // An entry of w or W left unwritten is reported (checkWritten); NaN or
+  // infinite entries end the run (nonFiniteStop).
   MatrixTemplate<double> hessveceval(const std::valarray<double>& x, const MatrixTemplate<double>& V,
                                      std::valarray<double>& w);
 
@@ -129,8 +131,10 @@ class OptimizationTask {
 
 // The Hessian at x through the Hessian callback (counted "cH", guarded),
 // which also fills g; n x n zeros (and g untouched) without a callback.
+// An entry of H or g the callback leaves unwritten is reported
+// (checkWritten) and *written (when given) is false.
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g);
+                                   std::valarray<double>& g, bool* written = nullptr);
 
 // What one iteration knows and builds: the point and its derivatives, the
 // Hessian and its decomposition, the kinds tried with their directions and

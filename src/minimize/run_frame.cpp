@@ -1,9 +1,9 @@
 // The run frame of the minimisation driver: start-up, the iteration loop
 // and the end of a run.
 //
-// Start-up: options, arguments, resume, the start value and its records,
-// the kinds of direction, then (for an admissible start) the run-state
-// reset and the driver's signal handlers and traps. Each iteration: the
+// Start-up: options, arguments, the driver's signal handlers and traps,
+// resume, the start value and its records, the kinds of direction, then
+// (for an admissible start) the run-state reset. Each iteration: the
 // objective and derivatives at x (checked against finite differences in
 // the first one), the Hessian decomposition, one direction per kind, the
 // choice of a direction and step, the step (taken only when it does not
@@ -47,11 +47,6 @@
 namespace {
 
 using Vec = std::valarray<double>;
-
-void loadOptions(const ZelkCall& call) {
-  const Opts loaded(optionOverrides(call.names, call.values, call.count));
-  opts.assignValues(loaded);
-}
 
 // Refuses what the run cannot work with; zelkStop reports it (and ends the
 // process when enableExit is set).
@@ -112,6 +107,16 @@ class MinimizationRun {
 };
 
 bool MinimizationRun::startUp() {
+  // The handlers from the start on: a signal during the start-up's host
+  // calls is a request for the run, not the host's signal.
+  state.request.store(0);  // a request left over from an earlier run
+  DriverEnvironment driver;
+  if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
+  if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
+  if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
+  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
+  task_.host.arm(driver);
+
   if (opts.enableResume != 0) {
     state.resumed = 1;
     resumeFromStateFile(state.stateFile, it_.x);
@@ -138,16 +143,8 @@ bool MinimizationRun::startUp() {
     return false;
   }
 
-  // Reset first, so that a signal arriving once the handlers are in place
-  // is not wiped out by the reset.
-  state.reset();
+  resetRunStateKeepingRequests();
   state.liftShift() = -2.0;
-  DriverEnvironment driver;
-  if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
-  if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
-  if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
-  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
-  task_.host.arm(driver);
 
   const std::size_t size = static_cast<std::size_t>(n);
   it_.g = Vec(0.0, size);
@@ -286,8 +283,10 @@ int MinimizationRun::finish(const StopReason& reason) {
 }  // namespace
 
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  it.H = evalHessian(task, it.x, it.g);
+  bool written = true;
+  it.H = evalHessian(task, it.x, it.g, &written);
   it.hessianEvaluated = true;
+  if (!written) return;
   const std::size_t entries = it.H.elements.size();
   const char* message = nonFiniteValues(it.H.data(), entries);
   if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());
@@ -309,7 +308,8 @@ void decomposeIterationHessian(MinimizationIterate& it) {
 }
 
 int runMinimization(const ZelkCall& call) {
-  loadOptions(call);
+  if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer))
+    return 1;
   if (!acceptArguments(call)) return 1;
   if (call.n == 0) {
     zelkStop("No variables", -1);

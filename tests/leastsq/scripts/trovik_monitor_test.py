@@ -1,7 +1,8 @@
 """A monitor client against a live trovik run (tests/leastsq/host/): the
 history delivered once and in order, the point and the status readable all
-the time, and an option set from 127.0.0.1 that ends the run. Waits are
-bounded, loops counted, traffic goes to 127.0.0.1 only."""
+the time, option values no run can work with refused, and an option set
+from 127.0.0.1 that ends the run. Waits are bounded, loops counted, traffic
+goes to 127.0.0.1 only."""
 
 import os
 import sys
@@ -15,12 +16,29 @@ from monitor_host import BOUND, Host, host_exe, request  # noqa: E402
 
 EXE = host_exe()
 
+# Values the run cannot work with: answered 400, not stored.
+REFUSED = [("nsweeps", "-1"), ("nsweeps", "1e9"), ("lsmaxit", "1e9"), ("sdirs", "0"),
+           ("sdirs", "0.5"), ("sdirs", "-0.5"), ("sdirs", "-128"), ("sdirs", "1e9"),
+           ("c1", "nan"), ("c1", "inf"), ("c1", "1"), ("alpha0", "0"), ("alpha0", "nan"),
+           ("alphamin", "0.5"), ("alphamin", "nan"), ("alphamin", "1e308"), ("alpha", "1e300"),
+           ("alpha", "-1e300"), ("alpha", "nan"), ("alpha", "inf"), ("wolcheck", "1e9"),
+           ("tolCheckFunc", "-1"), ("tolCheckFunc", "nan"), ("tolCheckGrad", "nan"),
+           ("objLimit", "inf"), ("objLimit", "-inf"), ("objLimit", "1e999")]
+
 
 class TrovikMonitor(unittest.TestCase):
     def test_a_client_follows_a_run_that_maxit_set_from_loopback_ends(self):
         host = Host(EXE, "maxit=100000", "tolObjAbs=-1", "tolObjRel=-1",
                     "tolGradAbs=-1", "tolGradRel=-1")
+
+        def values():
+            return [request(host.port, "GET", "/option/" + n).json()["value"] for n, _ in REFUSED]
+
+        def put(name, value):
+            answer = request(host.port, "PUT", "/option/%s?value=%s" % (name, value))
+            return answer.status, answer.json()["error"] if answer.status != 302 else ""
         try:
+            before = values()
             records = request(host.port, "GET", "/history").json()
             host.send("go")
             deadline, answers = time.monotonic() + 10 * BOUND, []
@@ -33,8 +51,10 @@ class TrovikMonitor(unittest.TestCase):
                 self.assertEqual((x.status, len(x.json())), (200, 3))  # Bard's variables
                 self.assertEqual([s["name"] for s in status.json()], ["error", "iter", "status"])
                 if not answers and sum("tj" in r for r in records) >= 200:
-                    answers.append(request(host.port, "PUT", "/option/maxit?value=3").status)
+                    refusals = [put(name, value) for name, value in REFUSED]
+                    answers.append(put("maxit", 3)[0])
             host.expect(r"^final$")
+            after = values()
             host.send("done")
             result = host.expect(r"^result (-?\d+) (\d+)$")
         finally:
@@ -42,6 +62,9 @@ class TrovikMonitor(unittest.TestCase):
         self.assertNotIn("ThreadSanitizer", err, err[-6000:])
         self.assertEqual(code, 0, err[-3000:])
         self.assertEqual(answers, [302])
+        self.assertEqual([(status, error.split(" = ")[0]) for status, error in refusals],
+                         [(400, 'option "%s"' % name) for name, _ in REFUSED])
+        self.assertEqual(after, before)
         self.assertEqual(len(records), int(result.group(2)))  # each record once
         iterations = [int(r["it"]) for r in records if "tj" in r]
         self.assertEqual(iterations, list(range(len(iterations))))  # in order

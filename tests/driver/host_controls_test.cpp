@@ -1,0 +1,367 @@
+// What a host controls in a driver call, through both drivers: SIGINT at
+// any moment of a run, option values refused before any callback runs,
+// callbacks that write nothing, and a state file that is no regular file.
+// The cases that could end or block the process run in a child ("threadsafe"
+// death tests), which reports through its exit code.
+
+#include <fenv.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/captured_output.h"
+#include "support/fp_traps.h"
+#include "support/scratch_dir.h"
+#include "zelk/trovik.h"
+#include "zelk/zelk.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Record = std::map<std::string, std::string>;
+using Options = std::vector<std::pair<std::string, double>>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr long kN = 3;
+constexpr double kWeight[kN] = {1, 2, 3};
+
+enum class Driver { Zelk, Trovik };
+enum class Callback {
+  None,
+  Objective,
+  Gradient,
+  Hessian,
+  Product,
+  Residual,
+  Jacobian,
+  Jv,
+  VJ,
+  Record
+};
+
+// f(x) = sum_i w_i^2 (x_i - 1)^2 for zelk, the residuals r_i(x) = w_i (x_i - 1)
+// for trovik, w = (1, 2, 3); both least at x = (1, 1, 1).
+struct ControlHost {
+  Callback slow = Callback::None;    // sleeps 2 ms; its second call is interrupted
+  Callback silent = Callback::None;  // returns without writing its outputs
+  long calls = 0;                    // of every callback, the records' included
+  long slowCalls = 0;
+  std::vector<Record> records = {};
+
+  std::string final(const char* key) const {
+    return records.empty() || !records.back().count(key) ? "" : records.back().at(key);
+  }
+  long iterations() const {
+    long count = 0;
+    for (const Record& r : records) count += r.count("tj") ? 1 : 0;
+    return count;
+  }
+};
+
+// The interrupt of the slow callback's second call: the callback marks
+// stage 1 and waits; another thread sends SIGINT to the driver's thread and
+// marks stage 2; the callback goes on with its 2 ms.
+std::atomic<int> interruptStage{0};
+
+// Every callback starts here; true when it is to write its outputs.
+bool enter(void* user, Callback which) {
+  ControlHost& h = *static_cast<ControlHost*>(user);
+  ++h.calls;
+  if (which == h.slow) {
+    if (++h.slowCalls == 2) {
+      interruptStage = 1;
+      for (int i = 0; i < 100000 && interruptStage != 2; ++i) std::this_thread::sleep_for(100us);
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  return which != h.silent;
+}
+
+void keepRecord(void* user, const char** keys, const char** values, long count) {
+  Record& r = static_cast<ControlHost*>(user)->records.emplace_back();
+  for (long i = 0; i < count; ++i) r[keys[i]] = values[i];
+}
+
+int objective(const double* x, long, double* f, long, void* u) {
+  if (!enter(u, Callback::Objective)) return 1;
+  *f = 0.0;
+  for (long i = 0; i < kN; ++i) *f += kWeight[i] * kWeight[i] * (x[i] - 1) * (x[i] - 1);
+  return 0;
+}
+void fillGradient(const double* x, double* g) {
+  for (long i = 0; i < kN; ++i) g[i] = 2 * kWeight[i] * kWeight[i] * (x[i] - 1);
+}
+int gradient(const double* x, long, double*, long, double* g, void* u) {
+  if (!enter(u, Callback::Gradient)) return 1;
+  fillGradient(x, g);
+  return 0;
+}
+int hessian(const double* x, long, double*, long, double* g, double* H, void* u) {
+  if (!enter(u, Callback::Hessian)) return 1;
+  fillGradient(x, g);
+  for (long i = 0; i < kN * kN; ++i)
+    H[i] = i % (kN + 1) == 0 ? 2 * kWeight[i / kN] * kWeight[i / kN] : 0;
+  return 0;
+}
+int product(const double* x, long, double*, long, const double* V, int k, double* w, double* W,
+            void* u) {
+  if (!enter(u, Callback::Product)) return 1;
+  fillGradient(x, w);
+  for (long i = 0; i < kN * k; ++i) W[i] = 2 * kWeight[i / k] * kWeight[i / k] * V[i];
+  return 0;
+}
+int output(const double*, long, const double*, long, const void*, const void*, const char** keys,
+           const char** values, long count, void* u) {
+  enter(u, Callback::Record);
+  keepRecord(u, keys, values, count);
+  return 0;
+}
+
+void fillResiduals(const double* x, double* r) {
+  for (long i = 0; i < kN; ++i) r[i] = kWeight[i] * (x[i] - 1);
+}
+int residual(const double* x, size_t, double* r, size_t, void* u) {
+  if (!enter(u, Callback::Residual)) return 1;
+  fillResiduals(x, r);
+  return 0;
+}
+int jacobian(const double* x, size_t, double* r, size_t, double* J, void* u) {
+  if (!enter(u, Callback::Jacobian)) return 1;
+  fillResiduals(x, r);
+  for (long i = 0; i < kN * kN; ++i) J[i] = i % (kN + 1) == 0 ? kWeight[i / kN] : 0;
+  return 0;
+}
+// J is diagonal, so J v and J^T w are the same product.
+template <Callback Which>
+int diagonalProduct(const double* x, size_t, double* r, size_t, const double* in, long count,
+                    double* out, void* u) {
+  if (!enter(u, Which)) return 1;
+  fillResiduals(x, r);
+  for (long i = 0; i < kN * count; ++i) out[i] = kWeight[i % kN] * in[i];
+  return 0;
+}
+int iteration(const double*, size_t, const double*, size_t, const void*, const void*,
+              const char** keys, const char** values, long count, void* u) {
+  enter(u, Callback::Record);
+  keepRecord(u, keys, values, count);
+  return 0;
+}
+
+struct Outcome {
+  int status = -100;
+  std::vector<double> x = std::vector<double>(kN, kNaN);
+};
+
+// One call from (0.5, 0, 2). zelk gets the Hessian or the product callback
+// when it is the case's slow or silent one; trovik gets both products
+// instead of the Jacobian when one of them is.
+Outcome run(Driver driver, ControlHost& h, const Options& options) {
+  std::vector<const char*> names;
+  std::vector<double> values;
+  for (const auto& [name, value] : options) {
+    names.push_back(name.c_str());
+    values.push_back(value);
+  }
+  const auto uses = [&h](Callback c) { return h.slow == c || h.silent == c; };
+  const double x0[kN] = {0.5, 0.0, 2.0};
+  Outcome out;
+  if (driver == Driver::Zelk) {
+    double f = kNaN;
+    out.status = zelk(x0, out.x.data(), kN, &f, 1, objective, gradient, nullptr,
+                      uses(Callback::Hessian) ? hessian : nullptr,
+                      uses(Callback::Product) ? product : nullptr, output, names.data(),
+                      values.data(), static_cast<long>(names.size()), &h);
+  } else {
+    const bool products = uses(Callback::Jv) || uses(Callback::VJ);
+    double r[kN];
+    out.status = trovik(x0, out.x.data(), kN, r, kN, residual, products ? nullptr : jacobian,
+                        products ? diagonalProduct<Callback::Jv> : nullptr,
+                        products ? diagonalProduct<Callback::VJ> : nullptr, nullptr, iteration,
+                        names.data(), values.data(), static_cast<long>(names.size()), &h);
+  }
+  return out;
+}
+
+const char* nameOf(Driver d) { return d == Driver::Zelk ? "zelk" : "trovik"; }
+
+using Handler = void (*)(int);
+
+Handler dispositionOf(int signal) {
+  struct sigaction current = {};
+  sigaction(signal, nullptr, &current);
+  return current.sa_handler;
+}
+
+[[noreturn]] void exitWith(bool ok) { std::_Exit(ok ? 0 : 1); }
+
+class HostControls : public testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_FALSE(dir_.path().empty());
+    setenv("HTTP_PORT", "0", 1);  // trovik's monitor
+  }
+  ScratchDir dir_;
+  FpTrapGuard traps_;
+};
+
+// A run spends nearly all its time in callbacks: with "enableSigIntHandler"
+// the driver's handler must take a SIGINT there too, and the run end at the
+// end of that iteration. The host's default disposition would kill the
+// child instead.
+TEST_F(HostControls, SigintDuringACallbackStopsTheRunAtTheEndOfItsIteration) {
+  const struct {
+    Driver driver;
+    Callback slow;
+  } cases[] = {{Driver::Zelk, Callback::Objective},
+               {Driver::Trovik, Callback::Residual},
+               {Driver::Trovik, Callback::Jacobian}};
+  for (const auto& c : cases)
+    EXPECT_EXIT(
+        {
+          signal(SIGINT, SIG_DFL);
+          const int hostTraps = fegetexcept();
+          const pthread_t driverThread = pthread_self();
+          std::thread sender([driverThread] {
+            for (int i = 0; i < 100000 && interruptStage != 1; ++i)
+              std::this_thread::sleep_for(100us);
+            pthread_kill(driverThread, SIGINT);
+            interruptStage = 2;
+          });
+          ControlHost h{.slow = c.slow};
+          const Outcome out = run(c.driver, h,
+                                  {{"enableSigIntHandler", 1},
+                                   {"maxit", 20},
+                                   {"saveLast", 0},
+                                   {"tolObjAbs", -1},
+                                   {"tolObjRel", -1},
+                                   {"tolGradAbs", -1},
+                                   {"tolGradRel", -1}});
+          sender.join();
+          exitWith(out.status == 1 && h.final("code") == "30" &&
+                   h.final("exit") == "user interrupt" && h.iterations() == 1 &&
+                   dispositionOf(SIGINT) == SIG_DFL && fegetexcept() == hostTraps);
+        },
+        testing::ExitedWithCode(0), "Interupt signal caught: stop at end of iteration\n")
+        << nameOf(c.driver) << " " << static_cast<int>(c.slow);
+}
+
+// Refused at the start, whatever "enableExit" says: status 1, the option and
+// its value on standard error, no callback.
+TEST_F(HostControls, OptionValuesADriverCannotRunWithAreRefusedBeforeAnyCallback) {
+  enum Readers { Z = 1, T = 2, Both = 3 };
+  const struct {
+    const char* name;
+    double value;
+    const char* text;
+    int readers;
+  } cases[] = {
+      {"nsweeps", -1, "-1", Both},
+      {"nsweeps", 1e9, "1e+09", Both},
+      {"lsmaxit", 1e9, "1e+09", T},
+      {"c1", kNaN, "NaN", Both},
+      {"c1", kInf, "inf", Both},
+      {"c1", 1, "1", Both},
+      {"alpha0", 0, "0", Z},
+      {"alpha0", -1, "-1", Z},
+      {"alpha0", kNaN, "NaN", Z},
+      {"alphamin", 0.5, "0.5", Both},
+      {"alphamin", kNaN, "NaN", Both},
+      {"alphamin", 1e308, "1e+308", Both},
+      {"alpha", 1e300, "1e+300", Both},
+      {"alpha", -1e300, "-1e+300", Both},
+      {"alpha", kNaN, "NaN", Both},
+      {"alpha", kInf, "inf", Both},
+      {"wolcheck", 1e9, "1e+09", Both},
+      {"sdirs", 0, "0", T},
+      {"sdirs", 0.5, "0.5", T},
+      {"sdirs", -0.5, "-0.5", T},
+      {"sdirs", -128, "-128", T},
+      {"sdirs", 1e9, "1e+09", T},
+      {"tolCheckFunc", -1, "-1", Both},
+      {"tolCheckFunc", kNaN, "NaN", Both},
+      {"tolCheckGrad", kNaN, "NaN", Both},
+      {"objLimit", kInf, "inf", Both},
+      {"objLimit", -kInf, "-inf", Both},
+  };
+  for (const auto& c : cases)
+    for (const Driver driver : {Driver::Zelk, Driver::Trovik}) {
+      if (!(c.readers & (driver == Driver::Zelk ? Z : T))) continue;
+      SCOPED_TRACE(std::string(nameOf(driver)) + " " + c.name + " " + c.text);
+      ControlHost h;
+      Outcome out;
+      const std::string err = stderrOf([&] { out = run(driver, h, {{c.name, c.value}}); });
+      EXPECT_EQ(out.status, 1);
+      EXPECT_EQ(h.calls, 0);
+      EXPECT_PRED2(contains, err,
+                   std::string("Error: option \"") + c.name + "\" = " + c.text + " refused: ");
+    }
+}
+
+// A failed callback writes nothing: an error of the run (code 33, status 1),
+// never a zero derivative that a tolerance rule takes for a solution.
+TEST_F(HostControls, OutputsACallbackLeavesUnwrittenEndTheRunAsAnError) {
+  const struct {
+    Driver driver;
+    Callback silent;
+    const char* message;
+  } cases[] = {
+      {Driver::Zelk, Callback::Gradient,
+       "Error: gradient callback left g unwritten (entry 0 of 3)"},
+      {Driver::Zelk, Callback::Hessian, "Error: Hessian callback left H unwritten (entry 0 of 9)"},
+      {Driver::Zelk, Callback::Product,
+       "Error: Hessian-product callback left w unwritten (entry 0 of 3)"},
+      {Driver::Trovik, Callback::Jacobian,
+       "Error: Jacobian callback left J unwritten (entry 0 of 9)"},
+      {Driver::Trovik, Callback::Jv, "Error: Jacobian-vector callback left out unwritten (entry 0"},
+      {Driver::Trovik, Callback::VJ, "Error: vector-Jacobian callback left out unwritten (entry 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    ControlHost h{.silent = c.silent};
+    Outcome out;
+    const std::string err = stderrOf([&] {
+      out = run(c.driver, h, {{"enableExit", 0}, {"maxit", 5}, {"saveLast", 0}});
+    });
+    EXPECT_EQ(out.status, 1);
+    EXPECT_EQ(h.final("code"), "33");
+    EXPECT_EQ(h.iterations(), 1);
+    EXPECT_PRED2(contains, err, c.message);
+  }
+}
+
+// With "enableResume", a FIFO named as the state file would block the open
+// until some writer came; it is read as no state file.
+TEST_F(HostControls, AStateFileThatIsNoRegularFileIsPassedOver) {
+  for (const Driver driver : {Driver::Zelk, Driver::Trovik})
+    EXPECT_EXIT(
+        {
+          alarm(20);  // a blocked open ends the child
+          mkfifo("zelk-current.mat", 0600);
+          ControlHost h;
+          const Outcome out = run(driver, h, {{"enableResume", 1}, {"saveLast", 0}});
+          struct stat info = {};
+          bool solved =
+              out.status == 0 && stat("zelk-current.mat", &info) == 0 && S_ISFIFO(info.st_mode);
+          for (double xi : out.x) solved = solved && std::fabs(xi - 1) < 1e-4;
+          exitWith(solved);
+        },
+        testing::ExitedWithCode(0), "cannot open input file zelk-current.mat: not a regular file\n")
+        << nameOf(driver);
+}
+
+}  // namespace
