@@ -228,12 +228,14 @@ TEST_F(ZelkRun, NestedCallIsRefused) {
   EXPECT_EQ(inner.counts.objective, 0);
 }
 
+// A NaN limit or tolerance switches its rule off (those where a NaN leaves
+// nothing to run with are refused, tests/driver/host_controls_test.cpp).
 TEST_F(ZelkRun, NanOptionsRunWithoutATrap) {
-  for (const char* name : {"tolObjAbs", "alpha", "alpha0", "maxrt", "tolGradRel", "objLimit",
-                           "tolCheckGrad", "tolCheckFunc"}) {
+  for (const char* name : {"tolObjAbs", "maxrt", "tolGradRel", "tolGradAbs", "objLimit"}) {
     SCOPED_TRACE(name);
     Host h;
     EXPECT_GE(run(h, {}, {{name, kNaN}, {"maxit", 2}}).status, 0);
+    EXPECT_GT(h.iterations(), 0);
     EXPECT_NE(h.lastCode(), "33");
   }
 }
