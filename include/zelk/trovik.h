@@ -68,17 +68,28 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * to "zelk-current.mat" in the working directory.
  *
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
- * the time and iteration limits, an interrupt (SIGINT, SIGUSR2), the stop
- * file "stop.txt" (with "enableStopFile"), a recorded error, an
- * inadmissible start value (NaN or infinite objective; x and r are then
- * not written), refused arguments (n or m 0 or above INT_MAX, a null x0, x,
- * r or residual function), an option value the run cannot work with (named
- * on standard error; no callback runs, whatever "enableExit" says), a
- * failure inside the library, or a call from
- * inside a callback of a running driver call; -1 when neither the Jacobian
- * nor both products are given. Errors are reported on standard error
+ * the time and iteration limits, a stalled run, an interrupt (SIGINT,
+ * SIGUSR2), the stop file "stop.txt" (with "enableStopFile"), a recorded
+ * error, an inadmissible start value (NaN or infinite objective; x and r
+ * are then not written), refused arguments (n or m 0 or above INT_MAX, a
+ * null x0, x, r or residual function), an option value the run cannot work
+ * with (named on standard error; no callback runs, whatever "enableExit"
+ * says), a failure inside the library, or a call from inside a callback of
+ * a running driver call; -1 when neither the Jacobian nor both products are
+ * given. Errors are reported on standard error
  * (through the host's error handler, and by default ending the process with
  * the error code; "enableExit" 0 returns instead).
+ *
+ * The final record's "code" and "exit" name the rule that ended the run,
+ * with the codes of zelk.h but 32 (the iteration callback's answer is not
+ * read). A run stalls (34 "stalled before a stationary point", 35 "stalled
+ * on a non-finite objective", status 1) when an iteration ends where it
+ * started at a point that is not stationary for the objective of "ussum":
+ * the norm of its gradient J^T w (w = dF/dr) would have shown in the steps
+ * tried, above the rounding of the objective values there, or no step
+ * could be tried. Nothing of the least-squares directions restarts, so the
+ * first such iteration ends the run. The rules on the step (21 to 24, 26)
+ * do not hold in it; those on the point (25, 27 to 29) do.
  *
  * One driver call runs at a time in the process (zelk and trovik share the
  * lock); callbacks run on the calling thread with the host's own trap

@@ -50,13 +50,33 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * none).
  *
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
- * the time and iteration limits, an interrupt, the stop file, an error
- * during the run, an inadmissible start value, refused arguments, an
- * option value the run cannot work with (named on standard error; no
- * callback runs, whatever "enableExit" says), a call made from inside a
- * running driver call, or an internal failure (the last accepted point is
- * then in x); when the output callback stopped the run, its return value
- * (0 for 1). */
+ * the time and iteration limits, a stalled run, an interrupt, the stop
+ * file, an error during the run, an inadmissible start value, refused
+ * arguments, an option value the run cannot work with (named on standard
+ * error; no callback runs, whatever "enableExit" says), a call made from
+ * inside a running driver call, or an internal failure (the last accepted
+ * point is then in x); when the output callback stopped the run, its return
+ * value (0 for 1).
+ *
+ * The final record's "code" and "exit" name the rule that ended the run:
+ * 11 "maxrt reached", 12 "maxit reached", 21 "tolStepAbs reached", 22
+ * "tolStepRel reached", 23 "tolEnhAbs reached", 24 "tolEnhRel reached", 25
+ * "tolGradAbs reached", 26 "tolGradRel reached", 27 "tolObjAbs reached", 28
+ * "tolObjRel reached", 29 "objLimRel reached", 30 "user interrupt", 31 "stop
+ * file exists", 32 "stop code set", 33 "error occurred", and
+ *   34 "stalled before a stationary point" (status 1): an iteration ended
+ *      where it started (no step lowered the objective, or the step was too
+ *      short to change x) at a point that is not stationary: its gradient
+ *      would have shown in the steps tried, above the rounding of the
+ *      objective values there, or no step could be tried at all;
+ *   35 "stalled on a non-finite objective" (status 1): the same where the
+ *      objective at x, or at every step tried, was NaN or infinite.
+ * A stalled iteration ends the run unless the next one can search another
+ * direction (the nonlinear-CG direction restarted as -g). The rules on the
+ * step (21 to 24, 26) do not hold in a stalled iteration; those on the
+ * point (25, 27 to 29) do. A zero step at a point whose gradient the
+ * objective's rounding hides is convergence, and the tolerance rules end
+ * the run as usual. */
 int zelk(const double* x0, double* x, long n, double* f, long m, ZelkObjectiveFn objective,
          ZelkGradientFn gradient, void* reserved, ZelkHessianFn hessian,
          ZelkHessianProductFn hessianProduct, ZelkOutputFn output, const char** names,

@@ -30,14 +30,18 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (quietGreater(v.elapsed, opts.maxrt)) return {11, 1, "maxrt reached"};
   if (v.iteration >= static_cast<long>(opts.maxit)) return {12, 1, "maxit reached"};
   if (state.error != 0) return {33, 1, "error occurred"};
-  if (quietGreater(opts.tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
-  if (relativeBelow(opts.tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
-  if (quietGreater(opts.tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
-  if (relativeBelow(opts.tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
+  const bool stalled = !v.moved && !v.stationary;
+  if (!stalled) {
+    if (quietGreater(opts.tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
+    if (relativeBelow(opts.tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
+    if (quietGreater(opts.tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
+    if (relativeBelow(opts.tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
+  }
   if (v.haveGradient) {
     if (quietGreater(opts.tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
     const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
-    if (quietGreater(opts.tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+    if (!stalled && quietGreater(opts.tolGradRel, gradientStep))
+      return {26, 0, "tolGradRel reached"};
   }
   const double toLimit = quietly([&] { return std::fabs(v.f - opts.objLimit); });
   if (quietGreater(opts.tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
@@ -45,6 +49,9 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (relativeBelow(opts.tolObjRel, toLimit, startToLimit)) return {28, 0, "tolObjRel reached"};
   if (opts.objLimit != 0.0 && relativeBelow(opts.tolLimRel, toLimit, opts.objLimit))
     return {29, 0, "objLimRel reached"};
+  if (stalled && !v.retry)
+    return v.objectiveNotFinite ? StopReason{35, 1, "stalled on a non-finite objective"}
+                                : StopReason{34, 1, "stalled before a stationary point"};
   if (stopRequested()) return {30, 1, "user interrupt"};
   if (opts.enableStopFile != 0 && stopFileExists()) return {31, 1, "stop file exists"};
   if (v.outputAnswer != 0)

@@ -27,21 +27,35 @@ struct StopTestValues {
   double f = 0.0;        // objective after the step
   double f0 = 0.0;       // objective at the start point
   int outputAnswer = 0;  // the output callback's answer to the iteration record
+  // false: the iteration ended where it started (no step was found, the
+  // step was refused, or it was too short to change x).
+  bool moved = true;
+  // Read only when the iteration did not move: its point is stationary
+  // within the objective's rounding (driver/step_evidence.h), and whether
+  // the objective there or at every trial was not finite.
+  bool stationary = true;
+  bool objectiveNotFinite = false;
+  // A stalled iteration that the next one retries with something that can
+  // still change (a restarted direction).
+  bool retry = false;
 };
 
 // The first rule that holds, in this order:
 //   11 "maxrt reached" (1)        elapsed > maxrt
 //   12 "maxit reached" (1)        iteration >= maxit
 //   33 "error occurred" (1)       the run state records an error
-//   21 "tolStepAbs reached" (0)   tolStepAbs > |nu|
-//   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|
-//   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|
-//   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|
+//   21 "tolStepAbs reached" (0)   tolStepAbs > |nu|                   (not stalled)
+//   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|           (not stalled)
+//   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|                   (not stalled)
+//   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|          (not stalled)
 //   25 "tolGradAbs reached" (0)   tolGradAbs > gNorm                  (with a gradient)
-//   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|  (with a gradient)
+//   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|  (with a gradient,
+//                                                                      not stalled)
 //   27 "tolObjAbs reached" (0)    tolObjAbs > v,  v = |f - objLimit|
 //   28 "tolObjRel reached" (0)    tolObjRel > v / |f0 - objLimit|
 //   29 "objLimRel reached" (0)    objLimit != 0 and tolLimRel > v / |objLimit|
+//   34 "stalled before a stationary point" (1)   stalled, not retried
+//   35 "stalled on a non-finite objective" (1)   stalled there, not retried
 //   30 "user interrupt" (1)       the stop bit of the request word
 //   31 "stop file exists" (1)     enableStopFile and "stop.txt" opens for reading
 //   32 "stop code set" (answer, 0 for 1)  the output callback answered non-zero
@@ -49,4 +63,11 @@ struct StopTestValues {
 // derivatives or callbacks failed is never reported as converged. A NaN on
 // either side of a comparison never makes a rule hold, and a relative rule
 // whose denominator is 0 does not hold either.
+//
+// An iteration is stalled when it did not move from a point that is not
+// stationary. The rules on the step (21 to 24 and 26) would hold for any
+// step of length 0 and say nothing there, so a stalled iteration skips
+// them; the rules on the point (25, 27 to 29) still hold. A stalled
+// iteration that cannot be retried ends the run with 35 when the objective
+// was not finite, else 34.
 StopReason testStoppingRules(const StopTestValues& v);

@@ -34,6 +34,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iostream>
+#include <limits>
 
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
@@ -61,9 +62,14 @@ using Vec = std::valarray<double>;
 constexpr std::int32_t kCollapsedRegion = 0x100;
 constexpr std::int32_t kNoAcceptableStep = 0x400;
 
-// F(x + p) into rt and its objective (+inf for a point that is not finite).
-double trialValue(TrovikOptimizationTask& task, const Vec& x, const Vec& p, Vec& rt) {
-  return pointObjective(task, quietly([&] { return Vec(x + p); }), rt);
+// F(x + p) into rt and its objective (+inf for a point that is not finite),
+// entered in the task's step evidence with the objective's slope along p
+// (NaN where it is not known).
+double trialValue(TrovikOptimizationTask& task, const Vec& x, const Vec& p, Vec& rt,
+                  double slope) {
+  const double value = pointObjective(task, quietly([&] { return Vec(x + p); }), rt);
+  task.stepEvidence.add(1.0, normfro(p), slope, value);
+  return value;
 }
 
 double square(double v) { return v * v; }
@@ -142,10 +148,9 @@ Direction denseTrustRegion(TrovikOptimizationTask& task, const Vec& x, const Vec
     state.lmAlpha() = alpha;
     state.trustRadius() = scaling.Delta;
     const Vec& p = lm.step;
-    const double ft = trialValue(task, x, p, rt);
-    rho = std::isfinite(ft)
-              ? denseRatio(r, rt, matrixVectorProduct(J, p), alpha, scaling.D.diagonal * p)
-              : 0.0;
+    const Vec Jp = quietly([&] { return matrixVectorProduct(J, p); });
+    const double ft = trialValue(task, x, p, rt, objectiveSlope(r, Jp));
+    rho = std::isfinite(ft) ? denseRatio(r, rt, Jp, alpha, scaling.D.diagonal * p) : 0.0;
     const RadiusUpdate next = updateTrustRadius(rho, scaling.Delta, kDenseRadius);
     std::cerr << "Update Delta: rho = " << rho << ", D = " << scaling.Delta << " is "
               << next.verdict << next.Delta << "\n";
@@ -191,7 +196,7 @@ Direction matrixFreeTrustRegion(TrovikOptimizationTask& task, const Vec& x, Vec&
     alpha = lm.solveLambda(lm.step);
     lm.lastAlpha = alpha;
     const Vec& p = lm.step;
-    const double ft = trialValue(task, x, p, rt);
+    const double ft = trialValue(task, x, p, rt, std::numeric_limits<double>::quiet_NaN());
     rho = std::isfinite(ft) ? matrixFreeRatio(products.J, r, rt, p) : 0.0;
     const double Delta = updateTrustRadius(rho, scaling.Delta, kMatrixFreeRadius).Delta;
     lm.updateD(D);

@@ -53,6 +53,19 @@ double evalFunc(const std::valarray<double>& r) {
   }
 }
 
+std::valarray<double> objectiveWeights(const std::valarray<double>& r) {
+  const double m = static_cast<double>(r.size());
+  const unsigned rule = opts.ussum;
+  if (rule == 2) return std::valarray<double>(1.0, r.size());
+  if (rule == 3) return std::valarray<double>(quietDivide(1.0, m), r.size());
+  const double norm = normfro(r);
+  if (norm == 0.0) return std::valarray<double>(0.0, r.size());
+  const QuietFpScope quiet;
+  std::valarray<double> w = r / norm;
+  if (rule == 1) w *= 1000.0 / m;
+  return w;
+}
+
 double objectiveSlope(const std::valarray<double>& r, const std::valarray<double>& q) {
   requireSameLength(q.size(), r.size(), "objectiveSlope: J d and r differ in length");
   const double m = static_cast<double>(r.size());

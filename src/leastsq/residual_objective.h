@@ -41,3 +41,8 @@ double savesum(const std::valarray<double>& v);
 // before the result does. At r = 0 the norm has no slope; 0 is returned
 // there: a root is a minimum of the norm.
 double objectiveSlope(const std::valarray<double>& r, const std::valarray<double>& q);
+
+// The weights w (m entries) with dF/dt = w . q for the q above, so that the
+// objective's gradient is J^T w: 1000 / m * r / ||r|| for ussum 1, ones for
+// 2, 1 / m for 3, r / ||r|| otherwise (zeros at r = 0, as for the slope).
+std::valarray<double> objectiveWeights(const std::valarray<double>& r);

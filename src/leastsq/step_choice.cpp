@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "leastsq/line_search.h"
@@ -17,6 +18,8 @@
 namespace {
 
 using Vec = std::valarray<double>;
+
+constexpr double kUnknownSlope = std::numeric_limits<double>::quiet_NaN();
 
 // The iteration's point and the kinds tried at it, with their directions.
 class KindSearch {
@@ -34,16 +37,20 @@ class KindSearch {
   const std::vector<SearchDir>& tried() const { return tried_; }
 
   // The objective at x + alpha d_k, +inf when that point is not finite
-  // (it is not handed to the host).
+  // (it is not handed to the host). Its slope is not known.
   double fixedStepValue(std::size_t k, double alpha) {
     Vec rt(0.0, r_.size());
-    return pointObjective(task_, quietly([&] { return Vec(x_ + alpha * directions_[k]); }), rt);
+    const double value =
+        pointObjective(task_, quietly([&] { return Vec(x_ + alpha * directions_[k]); }), rt);
+    task_.stepEvidence.add(alpha, normfro(directions_[k]), kUnknownSlope, value);
+    return value;
   }
 
   // The line search along d_k (reversed where the objective climbs).
   LSResult search(std::size_t k) {
     const Vec& d = directions_[k];
     LineSearchContext context{task_, r_, f_, x_, d, 0.0};
+    context.directionNorm = normfro(d);
     if (!allZero(d)) context.g0 = startSlope(context);
     if (std::isnan(context.g0)) {
       state.status |= 0x40;

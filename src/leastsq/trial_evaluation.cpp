@@ -69,5 +69,6 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   }
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
+  context.task.stepEvidence.add(t, context.directionNorm, context.g0, trial.J);
   return trial;
 }

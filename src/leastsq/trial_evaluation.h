@@ -31,6 +31,7 @@ double pointObjective(TrovikOptimizationTask& task, const std::valarray<double>&
 
 // Evaluates the trial of step length alpha, with its slope when withSlope
 // is set, counting it in `counter` (sweepEvaluations or
-// refineEvaluations). Afterwards context.buffers hold x_t and r_t.
+// refineEvaluations). Afterwards context.buffers hold x_t and r_t. The
+// trial enters the task's step evidence.
 Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
                     std::int32_t& counter);

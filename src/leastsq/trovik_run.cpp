@@ -24,6 +24,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,7 +114,9 @@ class TrovikRun {
   StopReason runIteration();
   bool evaluateJacobian();
   void checkFirstIteration(bool jacobianUsable);
-  double takeStep(double move, double f);
+  double takeStep(double move, double f, bool& moved);
+  double objectiveGradientNorm();
+  void judgeStall(StopTestValues& v);
   void publish();
   int finish(const StopReason& reason);
 
@@ -204,14 +207,19 @@ void TrovikRun::checkFirstIteration(bool jacobianUsable) {
 
 // x + move d for the chosen direction d, kept when the point is finite and
 // its objective does not exceed f; returns the objective the run stands
-// on. A zero move stays at x without a trial.
-double TrovikRun::takeStep(double move, double f) {
+// on, and moved tells whether x changed. A zero move stays at x without a
+// trial.
+double TrovikRun::takeStep(double move, double f, bool& moved) {
+  moved = false;
   if (move != 0.0 && !allZero(chosenDirection_)) {
     Vec trial = quietly([&] { return Vec(x_ + move * chosenDirection_); });
     if (allFinite(trial)) {
       task_.Feval(trial, r_);
       const double fTrial = evalFunc(r_);
+      task_.stepEvidence.add(move, normfro(chosenDirection_),
+                             std::numeric_limits<double>::quiet_NaN(), fTrial);
       if (quietLessEqual(fTrial, f)) {
+        for (std::size_t i = 0; i < n_ && !moved; ++i) moved = trial[i] != x_[i];
         x_ = std::move(trial);
         return fTrial;
       }
@@ -219,6 +227,29 @@ double TrovikRun::takeStep(double move, double f) {
   }
   r_ = rStart_;
   return f;
+}
+
+// ||grad F|| at x for the objective F of "ussum": J^T w with the weights of
+// objectiveWeights, from the iteration's Jacobian or one vector-Jacobian
+// product. r_ holds F(x).
+double TrovikRun::objectiveGradientNorm() {
+  const Vec w = objectiveWeights(r_);
+  if (J_.elements.size() != 0)
+    return normfro(quietly([&] { return matrixTransposeVectorProduct(J_, w); }));
+  Vec residual = r_, gradient(0.0, n_);
+  task_.VJeval(x_, residual, w, gradient);
+  return normfro(gradient);
+}
+
+// An iteration that did not move has stalled unless its point is
+// stationary within the objective's rounding (driver/step_evidence.h).
+// Nothing of the least-squares directions restarts: the next iteration
+// would search the same directions from the same point.
+void TrovikRun::judgeStall(StopTestValues& v) {
+  if (v.moved) return;
+  const StepEvidence& evidence = task_.stepEvidence;
+  v.objectiveNotFinite = evidence.objectiveNotFinite();
+  v.stationary = !v.objectiveNotFinite && evidence.showsStationary(objectiveGradientNorm());
 }
 
 // The host's r, and the monitor's "x" and "y".
@@ -238,6 +269,7 @@ StopReason TrovikRun::runIteration() {
   task_.Feval(x_, r_);
   rStart_ = r_;
   const double f = evalFunc(r_);
+  task_.stepEvidence.reset(f);
   const bool jacobianUsable = evaluateJacobian();
   if (it_ == 0) checkFirstIteration(jacobianUsable);
 
@@ -251,7 +283,8 @@ StopReason TrovikRun::runIteration() {
     chosenDirection_ = std::move(choice.direction);
   }
   const double length = choice.length;
-  f_ = takeStep(choice.move, f);
+  bool moved = true;
+  f_ = takeStep(choice.move, f, moved);
 
   const double enhancement = quietly([&] { return f - f_; });
   state.relativeEnhancement() = f == 0.0 ? 0.0 : quietDivide(enhancement, f);
@@ -277,18 +310,21 @@ StopReason TrovikRun::runIteration() {
 
   if (takeSaveRequest()) task_.saveState();
 
-  return trovikStoppingRules({.elapsed = now - t0_,
-                              .iteration = it_,
-                              .nu = stepNorm,
-                              .normX = normfro(x_),
-                              .enh = enhancement,
-                              .fStart = f,
-                              .gNorm = jacobianNorm,
-                              .haveGradient = haveJacobian,
-                              .alpha = length,
-                              .dNorm = directionNorm,
-                              .f = f_,
-                              .f0 = f0_});
+  StopTestValues values{.elapsed = now - t0_,
+                        .iteration = it_,
+                        .nu = stepNorm,
+                        .normX = normfro(x_),
+                        .enh = enhancement,
+                        .fStart = f,
+                        .gNorm = jacobianNorm,
+                        .haveGradient = haveJacobian,
+                        .alpha = length,
+                        .dNorm = directionNorm,
+                        .f = f_,
+                        .f0 = f0_,
+                        .moved = moved};
+  judgeStall(values);
+  return trovikStoppingRules(values);
 }
 
 int TrovikRun::finish(const StopReason& reason) {

@@ -24,6 +24,7 @@
 
 #include "dense/matrix.h"
 #include "driver/host_environment.h"
+#include "driver/step_evidence.h"
 #include "httpd/monitor_data.h"
 #include "options/search_dir.h"
 #include "zelk/trovik.h"
@@ -42,6 +43,7 @@ class TrovikOptimizationTask {
   IterationHistory* history = nullptr;  // the run's records; none when null
   RunInfo* run = nullptr;  // the history's lock while the monitor reads it; none when null
   HostEnvironment host;    // the host's settings while the driver's are in force
+  StepEvidence stepEvidence;  // the trial steps of the current iteration
 
   // Signal handlers of a run: they post the stop, save, and save-and-stop
   // requests (one write(2) of their text and an atomic store).

@@ -23,11 +23,13 @@
 #include <iostream>
 #include <limits>
 
+#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "linear/vector_kernels.h"
 #include "minimize/line_search.h"
 #include "minimize/optimization_task.h"
+#include "minimize/quiet_arith.h"
 #include "options/opts.h"
 
 namespace {
@@ -49,6 +51,7 @@ void chooseFixedStep(OptimizationTask& task, MinimizationIterate& it) {
     const Vec trial = quietly([&] { return Vec(it.x + alpha * it.directions[k]); });
     if (!allFinite(trial)) continue;
     const double f = task.objectiveAt(trial);
+    task.stepEvidence.add(alpha, normfro(it.directions[k]), quietDot(it.g, it.directions[k]), f);
     if (!std::isfinite(f)) continue;
     std::cerr << "Try " << alpha << "*" << sdname(it.tried[k]) << ": " << f << "\n";
     it.chosenKind = it.tried[k];

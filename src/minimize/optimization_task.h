@@ -24,6 +24,7 @@
 #include "driver/host_environment.h"
 #include "driver/ls_result.h"
 #include "driver/records.h"
+#include "driver/step_evidence.h"
 #include "options/search_dir.h"
 #include "zelk/zelk.h"
 
@@ -46,6 +47,7 @@ class OptimizationTask {
   std::valarray<double> cgDirection;  // kept by the nonlinear-CG direction
   double hessianShift = 0.0;          // kept by the eigenvalue lifting
   HostEnvironment& host;              // the call's saved host settings
+  StepEvidence stepEvidence;          // the trial steps of the current iteration
 
   explicit OptimizationTask(HostEnvironment& host_) : host(host_) {}
 

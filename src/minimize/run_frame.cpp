@@ -39,6 +39,7 @@
 #include "linear/vector_kernels.h"
 #include "minimize/derivative_checks.h"
 #include "minimize/optimization_task.h"
+#include "minimize/quiet_arith.h"
 #include "minimize/zelk_records.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
@@ -94,7 +95,8 @@ class MinimizationRun {
   void evaluateDerivatives();
   void buildDirections();
   void curvaturePair(double& eig0, double& eig1) const;
-  double takeStep(double fStart);
+  double takeStep(double fStart, double dNorm, bool& moved);
+  void judgeStall(double gNorm, StopTestValues& v);
 
   const ZelkCall& call_;
   OptimizationTask& task_;
@@ -194,18 +196,43 @@ void MinimizationRun::curvaturePair(double& eig0, double& eig1) const {
 }
 
 // x + alpha s d, kept when the point and its value are finite and the value
-// does not exceed fStart. Returns the decrease (0 for a refused step).
-double MinimizationRun::takeStep(double fStart) {
+// does not exceed fStart. Returns the decrease (0 for a refused step);
+// moved tells whether x changed.
+double MinimizationRun::takeStep(double fStart, double dNorm, bool& moved) {
   const double factor = it_.alpha * it_.sign;
   Vec trial = quietly([&] { return Vec(it_.x + factor * it_.chosenDirection); });
   const double fTrial = task_.objectiveAt(trial);
+  if (factor != 0.0)
+    task_.stepEvidence.add(factor, dNorm, quietDot(it_.g, it_.chosenDirection), fTrial);
+  moved = false;
   if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
+    for (std::size_t i = 0; i < trial.size() && !moved; ++i) moved = trial[i] != it_.x[i];
     it_.x = std::move(trial);
     it_.f = fTrial;
     return quietly([&] { return fStart - fTrial; });
   }
   it_.f = fStart;
   return 0.0;
+}
+
+// An iteration that did not move from a point that is not stationary has
+// stalled. One whose nonlinear-CG direction was not -g is not judged yet:
+// the next iteration searches the restarted direction -g, which can still
+// find a decrease where beta d_prev - g could not, and whose trials show
+// the objective along the gradient itself.
+void MinimizationRun::judgeStall(double gNorm, StopTestValues& v) {
+  if (v.moved) return;
+  const StepEvidence& evidence = task_.stepEvidence;
+  v.objectiveNotFinite = evidence.objectiveNotFinite();
+  const bool cgContinued = contains(it_.tried, SearchDir::SD1) && std::isfinite(it_.beta) &&
+                           it_.beta != 0.0;
+  if (cgContinued && gNorm != 0.0 && !v.objectiveNotFinite) {
+    v.stationary = false;
+    v.retry = true;
+    task_.cgDirection.resize(0);
+    return;
+  }
+  v.stationary = evidence.showsStationary(gNorm);
 }
 
 StopReason MinimizationRun::iterate() {
@@ -222,6 +249,7 @@ StopReason MinimizationRun::runIteration() {
 
   const double normX = normfro(it_.x);
   const double fStart = it_.f = task_.objectiveAt(it_.x);
+  task_.stepEvidence.reset(fStart);
   it_.gPrev = it_.g;
   evaluateDerivatives();
   if (iteration_ == 0) checkDerivatives(task_, it_, hessProduct_);
@@ -235,7 +263,8 @@ StopReason MinimizationRun::runIteration() {
   const double gNorm = normfro(it_.g);
   const double dNorm = normfro(it_.chosenDirection);
   const double alpha = it_.alpha;
-  const double enh = takeStep(fStart);
+  bool moved = true;
+  const double enh = takeStep(fStart, dNorm, moved);
   const double nu = quietly([&] { return dNorm * alpha; });
   it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
 
@@ -253,18 +282,21 @@ StopReason MinimizationRun::runIteration() {
 
   if (takeSaveRequest()) task_.saveState();
 
-  return testStoppingRules({.elapsed = summary.elapsed,
-                            .iteration = iteration_,
-                            .nu = nu,
-                            .normX = normX,
-                            .enh = enh,
-                            .fStart = fStart,
-                            .gNorm = gNorm,
-                            .alpha = alpha,
-                            .dNorm = dNorm,
-                            .f = it_.f,
-                            .f0 = f0_,
-                            .outputAnswer = answer});
+  StopTestValues values{.elapsed = summary.elapsed,
+                        .iteration = iteration_,
+                        .nu = nu,
+                        .normX = normX,
+                        .enh = enh,
+                        .fStart = fStart,
+                        .gNorm = gNorm,
+                        .alpha = alpha,
+                        .dNorm = dNorm,
+                        .f = it_.f,
+                        .f0 = f0_,
+                        .outputAnswer = answer,
+                        .moved = moved};
+  judgeStall(gNorm, values);
+  return testStoppingRules(values);
 }
 
 int MinimizationRun::finish(const StopReason& reason) {

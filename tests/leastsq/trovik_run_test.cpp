@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -82,6 +83,21 @@ TEST_F(TrovikRunThreaded, EndsOfRuns) {
   const auto wrongEntry = [](Host& h) { h.jacobianError = 0.5; };
   const auto nanEntry = [](Host& h) { h.jacobianError = std::nan(""); };
   const auto rNotWritten = [](Host& h) { h.writeResiduals = false; };
+  // Residuals of NaN from a call on (the start, the first iteration's F and
+  // J, then its line search) to the end of the run.
+  const auto nanFrom = [](int call) {
+    return [call](Host& h) {
+      auto calls = std::make_shared<int>(0);
+      h.problem.residual = [residual = h.problem.residual, call, calls](const double* x,
+                                                                       double* r) {
+        residual(x, r);
+        if (*calls >= 0 && ++*calls >= call) std::fill(r, r + 2, std::nan(""));
+      };
+      h.onRecord = [calls](Host&, const Record& r) {
+        if (r.count("exit")) *calls = -1;
+      };
+    };
+  };
   const Case cases[] = {
       {"maxit 0", bard(), {{"maxit", 0}}, J, nullptr, 1, "12", 1, ""},
       {"maxit 3", bard(), {{"maxit", 3}}, J, nullptr, 1, "12", 4, ""},
@@ -104,6 +120,12 @@ TEST_F(TrovikRunThreaded, EndsOfRuns) {
       // At the root the tolerance rules hold as well; the error must win.
       {"error at the root", zeroResidualAtStart(), checked, J, scaled, 1, "33", 1, "incorrect"},
       {"NaN entry", rosenbrock(), unchecked, J, nanEntry, 1, "33", 1, "NaN values encountered\n"},
+      // A zero step from a point that is not stationary: stalled.
+      {"NaN residuals from the 20th call", rosenbrock(), unchecked, J, nanFrom(20), 1, "34", 1, ""},
+      {"NaN residuals from the first trial", rosenbrock(), unchecked, J, nanFrom(4), 1, "35", 1, ""},
+      // Its last steps refused by the rounding at the least-squares solution:
+      // converged, whatever the Jacobian's norm.
+      {"nonzero residual", linearProblem(), {{"tolEnhRel", 1e-14}}, J, nullptr, 0, "24", -1, ""},
   };
   std::fclose(std::fopen("stop.txt", "w"));
   for (const Case& c : cases) {

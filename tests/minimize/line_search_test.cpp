@@ -51,6 +51,20 @@ TEST_F(LineSearch, ReturnsTheLowestRowOfItsSortedTable) {
   EXPECT_GT(h_.counts.gradient, 0);
 }
 
+TEST_F(LineSearch, StepsBackPastTheStartMustLowerTheObjectiveToo) {
+  // f = (x - 0.37)^2 right of 0 and 0.2 > f(0) left of it, from 0 along +1
+  // (slope -0.74): a step a < 0 must lower f by |a| c1 0.74 as a step
+  // forward would; with the bound f0 + a c1 s0 every value below
+  // 0.137 + 7.4e-5 |a| passed, and the backward scans ran uphill.
+  lineValue = [](double x) { return x < 0.0 ? 0.2 : (x - 0.37) * (x - 0.37); };
+  const LineSearchClosure closure{task_, lineValue(0.0), x, d, g, -0.74};
+  const std::pair<double, bool> cases[] = {
+      {0.37, true}, {0.7, true}, {0.74, false}, {-1e-3, false}, {-1e4, false}, {1e4, false}};
+  for (const auto& [a, armijo] : cases) EXPECT_EQ(closure.test(a).armijo, armijo) << a;
+  const LSResult r = search(0.0, 1.0, -0.74);
+  for (double J : r.trials.values[0]) EXPECT_LT(J, lineValue(0.0));
+}
+
 TEST_F(LineSearch, NoStepWithoutAUsableSlopeOrValue) {
   const std::function<double(double)> quadratic = lineValue;
   const std::function<double(double)> nanBeside = [](double x) { return x == 0.0 ? 1.0 : kNaN; };

@@ -22,10 +22,15 @@ const Callbacks kGradient{}, kHessian{.hessian = true}, kProducts{.product = tru
     kObjectiveOnly{.gradient = false};
 
 TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
-  // The kind SD5 has no builder: its zero direction gives no step, so every
-  // iteration stays at its start, and the step length, the enhancement and
-  // tolGradRel's product are 0.
-  const Options noGradRel = {{"tolGradRel", -1}};
+  // Most runs take a step in their first iteration (the CG direction -g on
+  // the quadratic), so the step and enhancement rules hold on a real step.
+  // The kind SD5 has no builder: its zero direction gives no step from a
+  // point that is not stationary, a stall, on which the step rules (21 to
+  // 24, 26) say nothing and the rules on the point (25, 27 to 29) still hold.
+  const Options noGradRel = {{"tolGradRel", -1}}, noStep = {{"sdirs", 32}};
+  const auto nanFromTheFirstIteration = [](Host& h, const Record& r) {
+    if (r.count("version")) h.offset = kNaN;
+  };
   struct Case {
     const char* what;
     Options options;
@@ -34,17 +39,19 @@ TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
     Host host = {.offset = 1.0};
     std::vector<double> x0 = {0.25, 0.25, 0.25};
     const char* err = "";
+    bool stays = false;  // the run ends at x0
   } const cases[] = {
       {"maxrt", {{"maxrt", -1}}, 11, 1, "maxrt reached"},
       {"maxit", {{"maxit", 0}}, 12, 1, "maxit reached"},
-      {"step", {{"tolStepAbs", 1}}, 21, 0, "tolStepAbs reached"},
-      {"step rel", {{"tolStepRel", 1}}, 22, 0, "tolStepRel reached"},
-      {"step rel at 0", {{"tolStepRel", 1}}, 26, 0, "tolGradRel reached", {.offset = 1}, {0, 0, 0}},
-      {"enh", {{"tolEnhAbs", 1}}, 23, 0, "tolEnhAbs reached"},
-      {"enh rel", {{"tolEnhRel", 1}}, 24, 0, "tolEnhRel reached"},
-      {"enh rel, f = 0", {{"tolEnhRel", 1}}, 25, 0, "tolGradAbs reached", {}, {1, -2, 0.5}},
+      {"step", {{"tolStepAbs", 1e10}}, 21, 0, "tolStepAbs reached"},
+      {"step rel", {{"tolStepRel", 1e10}}, 22, 0, "tolStepRel reached"},
+      // ||x|| = 0 in the first iteration: the relative rule waits for the second.
+      {"step rel at 0", {{"tolStepRel", 1e10}}, 22, 0, "tolStepRel reached", {.offset = 1}, {0, 0, 0}},
+      {"enh", {{"tolEnhAbs", 1e10}}, 23, 0, "tolEnhAbs reached"},
+      {"enh rel", {{"tolEnhRel", 1e10}}, 24, 0, "tolEnhRel reached"},
+      {"enh rel, f = 0", {{"tolEnhRel", 1}}, 25, 0, "tolGradAbs reached", {}, {1, -2, 0.5}, "", true},
       {"grad", {{"tolGradAbs", 1e10}}, 25, 0, "tolGradAbs reached"},
-      {"grad rel (defaults)", {}, 26, 0, "tolGradRel reached"},
+      {"grad rel", {{"tolGradRel", 1e10}}, 26, 0, "tolGradRel reached"},
       {"obj", {{"tolGradRel", -1}, {"tolObjAbs", 1e10}}, 27, 0, "tolObjAbs reached"},
       {"obj rel", {{"tolGradRel", -1}, {"tolObjAbs", -1}, {"tolObjRel", 1e10}}, 28, 0,
        "tolObjRel reached"},
@@ -62,23 +69,35 @@ TEST_F(ZelkRun, EveryStopCodeWithItsStatus) {
        {0.25, 0.25, 0.25}, "stop: NaN values encountered\n"},
       {"final answer 1", {{"maxit", 0}}, 12, 0, "maxit reached", {.offset = 1, .finalAnswer = 1}},
       {"final answer 5", {{"maxit", 0}}, 12, 5, "maxit reached", {.offset = 1, .finalAnswer = 5}},
+      {"no step", noStep, 34, 1, "stalled before a stationary point", {.offset = 1}, {0.25, 0.25, 0.25},
+       "", true},
+      {"no step, step rules", {{"sdirs", 32}, {"tolStepAbs", 1}, {"tolEnhRel", 1}, {"tolGradRel", 1}},
+       34, 1, "stalled before a stationary point", {.offset = 1}, {0.25, 0.25, 0.25}, "", true},
+      {"no step, objective target", {{"sdirs", 32}, {"tolObjAbs", 1e10}}, 27, 0, "tolObjAbs reached",
+       {.offset = 1}, {0.25, 0.25, 0.25}, "", true},
+      {"no step, answer 1", noStep, 34, 1, "stalled before a stationary point",
+       {.offset = 1, .answer = 1}, {0.25, 0.25, 0.25}, "", true},
+      {"NaN objective", {{"checkgradient", -1}}, 35, 1, "stalled on a non-finite objective",
+       {.offset = 1, .onRecord = nanFromTheFirstIteration}, {0.25, 0.25, 0.25}, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.code == 31) std::ofstream("stop.txt") << "stop\n";
     Host h = c.host;
-    Options options = c.options;
-    options.push_back({"sdirs", 32});
     Outcome out;
-    EXPECT_PRED2(contains, stderrOf([&] { out = run(h, c.x0, options); }), c.err);
+    EXPECT_PRED2(contains, stderrOf([&] { out = run(h, c.x0, c.options); }), c.err);
     std::remove("stop.txt");
     EXPECT_EQ(out.status, c.status);
     ASSERT_EQ(h.lastCode(), std::to_string(c.code));
     EXPECT_EQ(h.records.back().at("exit"), c.exit);
     // The final record carries the status before the answer to it (maxit's 1).
     EXPECT_EQ(h.records.back().at("status"), std::to_string(h.finalAnswer ? 1 : c.status));
-    EXPECT_EQ(out.x, c.x0);
-    EXPECT_EQ(out.f, h.value(c.x0.data()));
+    if (c.stays) {
+      EXPECT_EQ(out.x, c.x0);
+      EXPECT_EQ(std::isnan(out.f) ? 0.0 : out.f, std::isnan(out.f) ? 0.0 : h.value(c.x0.data()));
+    } else {
+      EXPECT_LT(out.f, quadratic().value(c.x0.data()) + c.host.offset);
+    }
   }
 }
 
@@ -290,6 +309,99 @@ TEST_F(ZelkKnownAnswers, ProblemsConvergeWithEachKind) {
     EXPECT_LT(miss, c.tolerance);
     EXPECT_LE(h.iterations(), c.maxIterations);
   }
+}
+
+// Runs that stop moving. A run whose step is zero at a point that is not
+// stationary has stalled and fails (34, or 35 on a non-finite objective);
+// one that cannot improve only because the objective's rounding hides any
+// decrease has converged (with the rules on the point switched off, the
+// zero step ends it by tolGradRel, 26).
+TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
+  const Options unchecked = {{"checkgradient", -1}, {"checkHessian", -1}};
+  const Options toTheRounding = {{"tolObjAbs", -1}, {"tolObjRel", -1}, {"tolGradAbs", -1}};
+  auto scaled = [](const std::vector<double>& x, double factor) {
+    std::vector<double> y = x;
+    for (double& v : y) v *= factor;
+    return y;
+  };
+  struct Case {
+    const char* what;
+    Host host;
+    std::vector<double> x0;
+    Options options;
+    Callbacks callbacks;
+    int code;   // 0: any code of status 0
+    double f;   // the objective reached, to 1e-4 relative (0: below 1e-10)
+    long maxIterations = 1000;
+  } const cases[] = {
+      // The Newton kinds' lifted eigenvalues fall under resolTolerance and
+      // are cut: their directions leave out the gradient's part along the
+      // negative curvature, about all of it here.
+      {"beale from 10 x, Hessian", {&beale()}, scaled(beale().start, 10), {}, kHessian, 34, 0.21131,
+       10},
+      {"wood's saddle, Hessian", {&wood()}, wood().start, {}, kHessian, 34, 7.8741, 20},
+      {"NaN objective from the 5th call", {.problem = &rosenbrock(), .inCallback = [](Host& h) {
+         if (h.counts.objective >= 5) h.offset = kNaN;
+       }}, rosenbrock().start, unchecked, kGradient, 34, 24.2, 1},
+      {"gradient 1e300 too large", {.problem = &rosenbrock(), .gradientScale = 1e300},
+       rosenbrock().start, unchecked, kGradient, 34, 24.2, 1},
+      {"gradient 1e300 too large, Hessian", {.problem = &rosenbrock(), .gradientScale = 1e300},
+       rosenbrock().start, unchecked, kHessian, 34, 24.2, 1},
+      // The scans of the line search once went back past x without end
+      // (their Armijo bound grew with the step), to x near 1e144, where
+      // nothing representable was left to find.
+      {"trigonometric from 100 x, gradient", {&trigonometric()}, scaled(trigonometric().start, 100),
+       {}, kGradient, 0, 0.0, 200},
+      {"rosenbrock, gradient", {&rosenbrock()}, rosenbrock().start, toTheRounding, kGradient, 26, 0.0},
+      {"rosenbrock, Hessian", {&rosenbrock()}, rosenbrock().start, toTheRounding, kHessian, 26, 0.0},
+      {"rosenbrock, products", {&rosenbrock()}, rosenbrock().start, toTheRounding, kProducts, 26, 0.0},
+      {"rosenbrock, objective only", {&rosenbrock()}, rosenbrock().start, toTheRounding,
+       kObjectiveOnly, 26, 0.0},
+      {"beale, gradient", {&beale()}, beale().start, toTheRounding, kGradient, 26, 0.0},
+      {"spd quadratic, products", {&spd5()}, spd5().start, toTheRounding, kProducts, 26, -0.271},
+      // Local minima of nonzero value, whose rounding hides gradients of
+      // 1e-9 (trigonometric) to 1e-6 (Freudenstein and Roth).
+      {"trigonometric, gradient", {&trigonometric()}, trigonometric().start, {}, kGradient, 26,
+       2.79506e-5},
+      {"freudenstein-roth, gradient", {&freudensteinRoth()}, freudensteinRoth().start, {}, kGradient,
+       26, 48.9842},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host h = c.host;
+    Outcome out;
+    stderrOf([&] { out = run(h, c.x0, c.options, c.callbacks); });
+    EXPECT_EQ(out.status, c.code == 0 || c.code == 26 ? 0 : 1) << h.lastCode();
+    if (c.code != 0) {
+      EXPECT_EQ(h.lastCode(), std::to_string(c.code));
+    }
+    if (c.code == 34) {
+      EXPECT_EQ(h.records.back().at("exit"), "stalled before a stationary point");
+    }
+    if (c.f == 0.0) {
+      EXPECT_LT(out.f, 1e-10);
+    } else {
+      EXPECT_NEAR(out.f, c.f, 1e-4 * std::fabs(c.f));
+    }
+    EXPECT_LE(h.iterations(), c.maxIterations);
+  }
+}
+
+// A zero step after a nonlinear-CG direction that was not -g is no stall
+// yet: the next iteration searches -g. Freudenstein and Roth's local
+// minimum ends that way, the restarted search judged at the rounding.
+TEST_F(ZelkKnownAnswers, ZeroStepAfterAContinuedCGDirectionRestartsIt) {
+  Host h{&freudensteinRoth()};
+  stderrOf([&] { run(h); });
+  std::vector<Record> iterations;
+  for (const Record& r : h.records)
+    if (r.count("tj")) iterations.push_back(r);
+  ASSERT_GE(iterations.size(), 2u);
+  const Record &before = iterations[iterations.size() - 2], &last = iterations.back();
+  EXPECT_EQ(std::tuple(before.at("a"), last.at("a")), std::tuple("0", "0"));
+  EXPECT_NE(before.at("b"), "0");
+  EXPECT_EQ(last.at("b"), "0");
+  EXPECT_EQ(h.lastCode(), "26");
 }
 
 TEST_F(ZelkKnownAnswers, FallbackTriesTheMissingKindsFromTheEnd) {

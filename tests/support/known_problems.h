@@ -128,6 +128,109 @@ inline void cubicHessian(const double* x, double* H) {
   std::copy(rows, rows + 9, H);
 }
 
+// Beale: the sum over i = 1..3 of (y_i - x1 (1 - x2^i))^2, y = (1.5, 2.25,
+// 2.625); least value 0 at (3, 0.5).
+inline double bealeValue(const double* x) {
+  static constexpr double y[3] = {1.5, 2.25, 2.625};
+  double f = 0.0, p = x[1];
+  for (double yi : y) {
+    const double r = yi - x[0] * (1.0 - p);
+    f += r * r;
+    p *= x[1];
+  }
+  return f;
+}
+inline void bealeGradient(const double* x, double* g) {
+  static constexpr double y[3] = {1.5, 2.25, 2.625};
+  g[0] = g[1] = 0.0;
+  for (int i = 1; i <= 3; ++i) {
+    const double p = std::pow(x[1], i), r = y[i - 1] - x[0] * (1.0 - p);
+    g[0] += 2.0 * r * (p - 1.0);
+    g[1] += 2.0 * r * i * x[0] * std::pow(x[1], i - 1);
+  }
+}
+inline void bealeHessian(const double* x, double* H) {
+  static constexpr double y[3] = {1.5, 2.25, 2.625};
+  std::fill(H, H + 4, 0.0);
+  for (int i = 1; i <= 3; ++i) {
+    const double p = std::pow(x[1], i), q = std::pow(x[1], i - 1);
+    const double r = y[i - 1] - x[0] * (1.0 - p), a = p - 1.0, b = i * x[0] * q;
+    H[0] += 2.0 * a * a;
+    H[1] += 2.0 * (a * b + r * i * q);
+    H[3] += 2.0 * (b * b + r * i * (i - 1) * x[0] * (i > 1 ? std::pow(x[1], i - 2) : 0.0));
+  }
+  H[2] = H[1];
+}
+
+// Wood: 100 (x2 - x1^2)^2 + (1 - x1)^2 + 90 (x4 - x3^2)^2 + (1 - x3)^2
+// + 10 (x2 + x4 - 2)^2 + 0.1 (x2 - x4)^2; least value 0 at (1, 1, 1, 1), a
+// saddle point near f = 7.87.
+inline double woodValue(const double* x) {
+  const double a = x[1] - x[0] * x[0], b = 1.0 - x[0], c = x[3] - x[2] * x[2], d = 1.0 - x[2];
+  const double e = x[1] + x[3] - 2.0, h = x[1] - x[3];
+  return 100.0 * a * a + b * b + 90.0 * c * c + d * d + 10.0 * e * e + 0.1 * h * h;
+}
+inline void woodGradient(const double* x, double* g) {
+  const double a = x[1] - x[0] * x[0], c = x[3] - x[2] * x[2];
+  const double e = x[1] + x[3] - 2.0, h = x[1] - x[3];
+  g[0] = -400.0 * x[0] * a - 2.0 * (1.0 - x[0]);
+  g[1] = 200.0 * a + 20.0 * e + 0.2 * h;
+  g[2] = -360.0 * x[2] * c - 2.0 * (1.0 - x[2]);
+  g[3] = 180.0 * c + 20.0 * e - 0.2 * h;
+}
+inline void woodHessian(const double* x, double* H) {
+  const double rows[16] = {1200.0 * x[0] * x[0] - 400.0 * x[1] + 2.0, -400.0 * x[0], 0.0, 0.0,
+                           -400.0 * x[0], 220.2, 0.0, 19.8,
+                           0.0, 0.0, 1080.0 * x[2] * x[2] - 360.0 * x[3] + 2.0, -360.0 * x[2],
+                           0.0, 19.8, -360.0 * x[2], 200.2};
+  std::copy(rows, rows + 16, H);
+}
+
+// Freudenstein and Roth: r1^2 + r2^2 with r1 = -13 + x1 + ((5 - x2) x2 - 2) x2
+// and r2 = -29 + x1 + ((x2 + 1) x2 - 14) x2; root (5, 4), and a local
+// minimum 48.9842 near (11.41, -0.8968).
+inline void freudensteinRothResiduals(const double* x, double& r1, double& r2) {
+  r1 = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
+  r2 = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
+}
+inline double freudensteinRothValue(const double* x) {
+  double r1, r2;
+  freudensteinRothResiduals(x, r1, r2);
+  return r1 * r1 + r2 * r2;
+}
+inline void freudensteinRothGradient(const double* x, double* g) {
+  double r1, r2;
+  freudensteinRothResiduals(x, r1, r2);
+  g[0] = 2.0 * (r1 + r2);
+  g[1] = 2.0 * (r1 * (-3.0 * x[1] * x[1] + 10.0 * x[1] - 2.0) +
+                r2 * (3.0 * x[1] * x[1] + 2.0 * x[1] - 14.0));
+}
+
+// The trigonometric function of n variables: the sum of f_i^2,
+// f_i = n - sum_j cos x_j + i (1 - cos x_i) - sin x_i (i = 1..n); least
+// value 0, and for n = 10 a local minimum 2.79506e-5.
+template <int N>
+void trigonometricResiduals(const double* x, double* f) {
+  double cosines = 0.0;
+  for (int j = 0; j < N; ++j) cosines += std::cos(x[j]);
+  for (int i = 0; i < N; ++i) f[i] = N - cosines + (i + 1) * (1.0 - std::cos(x[i])) - std::sin(x[i]);
+}
+template <int N>
+double trigonometricValue(const double* x) {
+  double f[N], s = 0.0;
+  trigonometricResiduals<N>(x, f);
+  for (double v : f) s += v * v;
+  return s;
+}
+template <int N>
+void trigonometricGradient(const double* x, double* g) {
+  double f[N], sum = 0.0;
+  trigonometricResiduals<N>(x, f);
+  for (double v : f) sum += v;
+  for (int j = 0; j < N; ++j)
+    g[j] = 2.0 * std::sin(x[j]) * sum + 2.0 * f[j] * ((j + 1) * std::sin(x[j]) - std::cos(x[j]));
+}
+
 template <const auto& Q>
 Problem quadraticProblem(const char* name, std::vector<double> start) {
   return {name, std::move(start), {std::begin(Q.c), std::end(Q.c)}, quadraticValue<Q>,
@@ -143,6 +246,14 @@ inline const Problem kPowell{"powell",    {3, -1, 0, 1},  {},
 inline const Problem kLogarithm{"xlogx", {0.2}, {1}, logValue, logGradient, logHessian};
 inline const Problem kCubic{"cubic", {0.7, -1.3, 2.1}, {}, cubicValue, cubicGradient, cubicHessian};
 
+inline const Problem kBeale{"beale", {1, 1}, {3, 0.5}, bealeValue, bealeGradient, bealeHessian};
+inline const Problem kWood{"wood",    {-3, -1, -3, -1}, {1, 1, 1, 1},
+                           woodValue, woodGradient,     woodHessian};
+inline const Problem kFreudensteinRoth{"freudenstein-roth",   {0.5, -2}, {5, 4},
+                                       freudensteinRothValue, freudensteinRothGradient, nullptr};
+inline const Problem kTrigonometric{"trigonometric", std::vector<double>(10, 0.1), {},
+                                    trigonometricValue<10>, trigonometricGradient<10>, nullptr};
+
 inline const Problem& quadratic() { return kQuadratic; }
 inline const Problem& spd5() { return kSpd5; }
 inline const Problem& diagonal() { return kDiagonal; }
@@ -150,6 +261,10 @@ inline const Problem& rosenbrock() { return kRosenbrock; }
 inline const Problem& powell() { return kPowell; }
 inline const Problem& logarithm() { return kLogarithm; }
 inline const Problem& cubic() { return kCubic; }
+inline const Problem& beale() { return kBeale; }
+inline const Problem& wood() { return kWood; }
+inline const Problem& freudensteinRoth() { return kFreudensteinRoth; }
+inline const Problem& trigonometric() { return kTrigonometric; }
 
 // Which callbacks the host gives besides the objective.
 struct Callbacks {
@@ -167,6 +282,7 @@ struct Host {
   const Problem* problem = &quadratic();
   double offset = 0.0;          // added to every objective value
   double gradientError = 0.0;   // added to g_0
+  double gradientScale = 1.0;   // multiplies g, also beside H and H V
   bool gradientWritesF = true;  // the gradient callback reports f
   bool nanGradient = false;     // g_(n-1) is NaN, also beside H and H V
   bool nanProduct = false;      // the last entry of the product's first row is NaN
@@ -197,6 +313,7 @@ inline Host& enter(void* user, long Counts::*count) {
 }
 inline void fillGradient(const Host& h, const double* x, long n, double* g) {
   h.problem->gradient(x, g);
+  for (long i = 0; i < n; ++i) g[i] *= h.gradientScale;
   g[0] += h.gradientError;
   if (h.nanGradient) g[n - 1] = kNaN;
 }
