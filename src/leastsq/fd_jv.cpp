@@ -1,17 +1,16 @@
-// Jacobian-vector product from residuals alone, by the central difference
+// Jacobian-vector products from residuals alone, by the central difference
 //
-//     J v ~ (F(x + h v) - F(x - h v)) / (2 h),   h = 1e-8 max(||x||_2, 1),
+//     J v ~ (F(x + t v) - F(x - t v)) / (2 t),
 //
-// whose error is O(h^2 ||v||^3) from the third derivative plus the
-// residuals' rounding over 2h. The floor 1 keeps the step at the size the
-// relative rule gives at ||x|| = 1 instead of a zero step at the origin.
-// The formula runs without trapping: residuals that are infinite or NaN at
-// either side give their IEEE quotient.
-
-#include <cmath>
+// t the largest power of two that moves no component by more than 1e-8
+// times its own size (driver/fd_step.h): a step of 1e-8 ||x|| along v
+// would move parameters much smaller than ||x|| by many times their size.
+// Its error is O(t^2) from the third derivative plus the residuals'
+// rounding over 2t, estimated by driver/central_difference.h. The formula
+// runs without trapping: residuals that are infinite or NaN at either
+// side give their IEEE quotient.
 
 #include "dense/length_check.h"
-#include "dense/norms.h"
 #include "dense/quiet_scope.h"
 #include "driver/fd_step.h"
 #include "leastsq/trovik_task.h"
@@ -19,17 +18,21 @@
 
 void TrovikOptimizationTask::fdJVeval(const std::valarray<double>& x, std::valarray<double>& r,
                                       const std::valarray<double>& v, std::valarray<double>& out) {
-  const std::size_t m = r.size();
   requireSameLength(v.size(), x.size(), "fdJVeval: v is not of length n");
-  requireSameLength(out.size(), m, "fdJVeval: out is not of length m");
-  ++state.fdJvCalls();
+  requireSameLength(out.size(), r.size(), "fdJVeval: out is not of length m");
   Feval(x, r);
-  const double h = fdStep(1e-8, x);
+  out = residualDifferencesAlong(x, v, directionalStep(1e-8, x, v), r.size()).value;
+}
+
+CentralDifference TrovikOptimizationTask::residualDifferencesAlong(const std::valarray<double>& x,
+                                                                   const std::valarray<double>& v,
+                                                                   double t, std::size_t m) {
+  requireSameLength(v.size(), x.size(), "residualDifferencesAlong: v is not of length n");
+  ++state.fdJvCalls();
   std::valarray<double> plus(0.0, m), minus(0.0, m);
-  std::valarray<double> side = quietly([&] { return std::valarray<double>(x + h * v); });
+  std::valarray<double> side = quietly([&] { return std::valarray<double>(x + t * v); });
   Feval(side, plus);
-  quietly([&] { side = x - h * v; });
+  quietly([&] { side = x - t * v; });
   Feval(side, minus);
-  const double twoH = 2.0 * h;
-  quietly([&] { out = (plus - minus) / twoH; });
+  return centralDifference(plus, minus, t);
 }

@@ -1,27 +1,36 @@
 // Derivative checks of a least-squares run's first iteration.
 //
-// With x, r = F(x), a random v in (0, 1)^n and w in (0, 1)^m, and the
-// central differences of F with h = 1e-8 max(||x||, 1):
+// With x, r = F(x), a random v in (0, 1)^n (as stored at x +- t v) and w in
+// (0, 1)^m, and central differences of F whose steps are scaled to each
+// variable (driver/fd_step.h): h_j = 1e-8 s_j along e_j, and along v the
+// largest power of two t that moves no x_j by more than 1e-8 s_j:
 //
 //   Jacobian callback (J2, residuals rJ)
 //     residuals      relmaxnorm(r, rJ): the callback must write F(x)
-//     full           eJ = ||J2 - Jfd||_F / max(||J2||_F, ||Jfd||_F), Jfd by
-//                    columns (F(x + h e_j) - F(x - h e_j)) / 2h
+//     full           eJ: J2 against Jfd, by columns
+//                    (F(x + h_j e_j) - F(x - h_j e_j)) / 2h_j
 //                    (checkgradient > 1, or 1 with n < 5000)
-//     along v        otherwise eJ = eJv = relmaxnorm(J2 v, Dv), Dv the
-//                    difference (F(x + h v) - F(x - h v)) / 2h
+//     along v        otherwise eJ = eJv: J2 v against Dv, the difference
+//                    (F(x + t v) - F(x - t v)) / 2t
 //   product callback (J v, residuals rv)
 //     residuals      relmaxnorm(r, rv)
-//     product        eJv = relmaxnorm(J v, Dv)
+//     product        eJv: J v against Dv
 //   transposed product callback (J^T w, residuals rw)
 //     residuals      relmaxnorm(r, rw)
-//     transpose      eJtw = relmaxnorm(w . Dv, (J^T w) . v)
+//     transpose      eJtw: (J^T w) . v against w . Dv, whose error is
+//                    sum_i |w_i| e_i
 //
 // where relmaxnorm(a, b) = ||a - b|| / max(||a||, ||b||), the plain
 // difference when both are zero (so a start at a root passes the residual
-// checks). Each verdict is tested only when its check ran; a NaN error
-// fails. The product and residual thresholds are tolCheckGrad and
-// tolCheckFunc.
+// checks), and the comparisons with differences report the excess error of
+// driver/central_difference.h: what the difference's own error (rounding,
+// and its truncation seen from a wider step when the rounding alone
+// leaves a failure) does not explain. The scalars of the transpose test
+// lie near 0 now and then (J has entries of both signs, w and v have
+// not); their difference is then the rounding of Dv, which the estimate
+// covers. Each verdict is tested only
+// when its check ran; a NaN error fails. The product and residual
+// thresholds are tolCheckGrad and tolCheckFunc.
 
 #include "leastsq/jacobian_checks.h"
 
@@ -36,6 +45,7 @@
 #include "dense/printers.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
+#include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/mat4_file.h"
@@ -96,7 +106,8 @@ class JacobianChecks {
         J_(J),
         n_(x.size()),
         m_(r.size()),
-        v_(randvec(static_cast<long>(n_))),
+        along_(stepAlong(1e-8, x, randvec(static_cast<long>(n_)))),
+        v_(along_.v),
         w_(randvec(static_cast<long>(m_))) {}
 
   void run() {
@@ -135,6 +146,7 @@ class JacobianChecks {
 
  private:
   void checkJacobianCallback() {
+    const double tol = opts.tolCheckGrad;
     Vec rJ(0.0, m_);
     J2_ = Matrix(m_, n_);
     setRecordDouble(record_, "tJ", timed([&] { task_.Jeval(x_, rJ, J2_); }));
@@ -142,16 +154,21 @@ class JacobianChecks {
     jacobianResidualError_.set(relmaxnorm(r_, rJ));
     const int level = opts.checkgradient;
     if (level > 1 || (level == 1 && n_ < 5000)) {
-      ++state.nFdJac;
-      Jfd_ = differencedJacobian();
-      jacobianError_.set(relmaxnorm(J2_.elements, Jfd_.elements));
+      CentralDifference fd = differencedJacobian(1.0);
+      jacobianError_.set(checkedError(
+          tol, [&] { return excessError(J2_.elements, fd); },
+          [&] { addTruncation(fd, differencedJacobian(kWideFirstDifference).value); }));
+      Jfd_ = Matrix(m_, n_, fd.value);
     } else {
       Vec e1(0.0, n_);
       if (n_ > 0) e1[0] = 1.0;
       J2e1_ = quietly([&] { return matrixVectorProduct(J2_, e1); });
-      fdE1_ = differencedProduct(e1);
+      fdE1_ = Vec(0.0, m_);
+      Vec residual(0.0, m_);
+      task_.fdJVeval(x_, residual, e1, fdE1_);
       const Vec J2v = quietly([&] { return matrixVectorProduct(J2_, v_); });
-      jacobianError_.set(relmaxnorm(J2v, differencedProductOfV()));
+      jacobianError_.set(checkedError(
+          tol, [&] { return excessError(J2v, differencesAlongV()); }, [&] { truncateAlongV(); }));
       setRecordDouble(record_, "eJv", jacobianError_.value);
     }
     setRecordDouble(record_, "eJ", jacobianError_.value);
@@ -164,7 +181,9 @@ class JacobianChecks {
     setRecordDouble(record_, "nv", normfro(v_));
     setRecordDouble(record_, "nJv", normfro(Jv_));
     productResidualError_.set(relmaxnorm(r_, rv));
-    productError_.set(relmaxnorm(Jv_, differencedProductOfV()));
+    productError_.set(checkedError(
+        opts.tolCheckGrad, [&] { return excessError(Jv_, differencesAlongV()); },
+        [&] { truncateAlongV(); }));
     setRecordDouble(record_, "eJv", productError_.value);
   }
 
@@ -176,42 +195,57 @@ class JacobianChecks {
     setRecordDouble(record_, "nJtw", normfro(Jtw_));
     transposeResidualError_.set(relmaxnorm(r_, rw));
     setRecordDouble(record_, "eJtr", productResidualError_.value);
-    const Vec& Dv = differencedProductOfV();
-    wJv_ = quietly([&] { return dotProduct(w_, Dv); });
     Jtwv_ = quietly([&] { return dotProduct(Jtw_, v_); });
-    transposeError_.set(relmaxnorm(Vec{wJv_}, Vec{Jtwv_}));
+    transposeError_.set(checkedError(
+        opts.tolCheckGrad,
+        [&] {
+          const CentralDifference& Dv = differencesAlongV();
+          double bound = 0.0;
+          {
+            const QuietFpScope quiet;
+            wJv_ = dotProduct(w_, Dv.value);
+            for (std::size_t i = 0; i < m_; ++i) bound += std::fabs(w_[i]) * Dv.error[i];
+          }
+          return excessError(Vec{Jtwv_}, Vec{wJv_}, Vec{bound});
+        },
+        [&] { truncateAlongV(); }));
     setRecordDouble(record_, "eJtw", transposeError_.value);
   }
 
-  // Central differences of F along each unit vector.
-  Matrix differencedJacobian() {
-    const double h = fdStep(1e-8, x_);
-    Matrix Jfd(m_, n_);
-    Vec xh = x_, plus(0.0, m_), minus(0.0, m_);
+  // Central differences of F along each unit vector, `widen` times the
+  // check's steps, row-major m x n ("cJfd").
+  CentralDifference differencedJacobian(double widen) {
+    ++state.nFdJac;
+    Matrix plus(m_, n_), minus(m_, n_), steps(m_, n_);
+    Vec xh = x_, rPlus(0.0, m_), rMinus(0.0, m_);
     for (std::size_t j = 0; j < n_; ++j) {
-      const double xj = x_[j];
+      const double xj = x_[j], h = widen * coordinateStep(1e-8, xj);
       xh[j] = quietly([&] { return xj + h; });
-      task_.Feval(xh, plus);
+      task_.Feval(xh, rPlus);
       xh[j] = quietly([&] { return xj - h; });
-      task_.Feval(xh, minus);
+      task_.Feval(xh, rMinus);
       xh[j] = xj;
-      const QuietFpScope quiet;
-      for (std::size_t i = 0; i < m_; ++i) Jfd(i, j) = (plus[i] - minus[i]) / (2.0 * h);
+      for (std::size_t i = 0; i < m_; ++i) {
+        plus(i, j) = rPlus[i];
+        minus(i, j) = rMinus[i];
+        steps(i, j) = h;
+      }
     }
-    return Jfd;
+    return centralDifference(plus.elements, minus.elements, steps.elements);
   }
 
-  Vec differencedProduct(const Vec& direction) {
-    Vec residual(0.0, m_), product(0.0, m_);
-    task_.fdJVeval(x_, residual, direction, product);
-    return product;
-  }
-
-  // The difference along v, made once and shared by the checks.
-  const Vec& differencedProductOfV() {
-    if (!haveFdV_) fdV_ = differencedProduct(v_);
+  // The difference along v, made once and shared by the checks, as its
+  // truncation estimate is.
+  CentralDifference& differencesAlongV() {
+    if (!haveFdV_) fdV_ = task_.residualDifferencesAlong(x_, v_, along_.t, m_);
     haveFdV_ = true;
     return fdV_;
+  }
+  void truncateAlongV() {
+    CentralDifference& Dv = differencesAlongV();
+    if (!Dv.truncated)
+      addTruncation(
+          Dv, task_.residualDifferencesAlong(x_, v_, kWideFirstDifference * along_.t, m_).value);
   }
 
   void showJacobians() {
@@ -244,14 +278,15 @@ class JacobianChecks {
   }
 
   void showProducts() {
+    const Vec& fdV = fdV_.value;
     const std::size_t k = std::min<std::size_t>(m_, 16);
     std::cerr << "      Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(Jv_, k))
               << "\n"
-              << "check Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(fdV_, k))
+              << "check Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(fdV, k))
               << "\n";
     if (opts.dumpCheckErrors == 0) return;
     dumpMat4File(column(Jv_), "Jverr");
-    dumpMat4File(column(fdV_), "Jvfderr");
+    dumpMat4File(column(fdV), "Jvfderr");
   }
 
   void fail(const char* message, const CheckValue& error) {
@@ -263,11 +298,14 @@ class JacobianChecks {
   const Vec& r_;
   const Matrix& J_;
   const std::size_t n_, m_;
-  const Vec v_, w_;
+  const StepAlong along_;  // v and the step t along it
+  const Vec& v_;
+  const Vec w_;
   IterationRecord record_;
 
   Matrix J2_, Jfd_;
-  Vec J2e1_, fdE1_, Jv_, Jtw_, fdV_;
+  Vec J2e1_, fdE1_, Jv_, Jtw_;
+  CentralDifference fdV_;
   bool haveFdV_ = false;
   double wJv_ = 0.0, Jtwv_ = 0.0;
   CheckValue jacobianError_, productError_, transposeError_;

@@ -23,6 +23,7 @@
 #include <valarray>
 
 #include "dense/matrix.h"
+#include "driver/central_difference.h"
 #include "driver/host_environment.h"
 #include "driver/step_evidence.h"
 #include "httpd/monitor_data.h"
@@ -98,9 +99,15 @@ class TrovikOptimizationTask {
   void VJevalBlock(const std::valarray<double>& x, std::valarray<double>& r,
                    const std::valarray<double>& W, std::valarray<double>& Out);
   // out (m) = J v from central differences of F, r = F(x) ("cJvfd", and
-  // three residual calls).
+  // three residual calls), along v with the step of driver/fd_step.h.
   void fdJVeval(const std::valarray<double>& x, std::valarray<double>& r,
                 const std::valarray<double>& v, std::valarray<double>& out);
+  // (F(x + t v) - F(x - t v)) / 2t for m residuals, with its rounding
+  // estimate ("cJvfd", two residual calls); x +- t v should be exact
+  // (driver/fd_step.h).
+  CentralDifference residualDifferencesAlong(const std::valarray<double>& x,
+                                             const std::valarray<double>& v, double t,
+                                             std::size_t m);
 
   // The record to the iteration callback, with x and r (counted "co",
   // also without a callback).

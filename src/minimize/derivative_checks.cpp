@@ -5,26 +5,30 @@
 //   function          relF = |f - f(x)| / max(|f|, |f(x)|), a second call at x
 //   gradient value    relG = |f - f_g| / max(|f|, |f_g|), f_g the objective the
 //                     gradient callback reports (only when it writes one)
-//   gradient, full    relmaxnorm(g_c, g_fd), g_fd central differences
+//   gradient, full    g_c against D_i = (f(x + h_i e_i) - f(x - h_i e_i)) / 2h_i
 //                     (checkgradient > 1, or 0 with n <= 4999)
-//   gradient, along v relmaxnorm(g_c.v, (f(x + hv) - f(x - hv)) / 2h), v random
-//   Hessian, full     ||H_fd - H||_F / ||H_fd||_F (checkHessian > 1, or 0 with n <= 99),
-//                     and relmaxnorm(g_H, g_fd) for the Hessian callback's gradient g_H
-//   Hessian, along v  relmaxnorm((g(x + hv) - g(x - hv)) / 2h, H v)
-//   products          relmaxnorm((g(x + hv) - g(x - hv)) / 2h, W), W the host's H v
+//   gradient, along v g_c.v against (f(x + tv) - f(x - tv)) / 2t, v random
+//   Hessian, full     H against second differences of f (checkHessian > 1, or 0
+//                     with n <= 99), and the Hessian callback's gradient g_H
+//                     against the full D
+//   Hessian, along v  H v against (g(x + tv) - g(x - tv)) / 2t
+//   products          the host's H v against the same
 //
-// A relative error 1 is all a comparison with a zero gradient can give, so
-// at a stationary point (a start at the solution) a gradient check also
-// passes when ||g_c - g_fd|| is within the rounding noise of the
-// differences (FdGradient). Checks built on differences of gradients need
-// the host's gradient and are left out without one.
+// Every step is scaled to its own variable (driver/fd_step.h), and every
+// comparison reports the excess error of driver/central_difference.h: the
+// part of the host's derivative's distance from the difference that the
+// difference's own error does not explain (its rounding, and, when that
+// leaves a failure, its truncation seen from a second, wider step),
+// relative to the larger of the two. So a right derivative passes at a
+// start at the solution, far from it, or on a badly scaled problem, and a
+// wrong one fails by what it is off. Checks built on differences of
+// gradients need the host's gradient and are left out without one.
 
 #include "minimize/derivative_checks.h"
 
 #include <omp.h>
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <iostream>
 #include <string>
@@ -34,7 +38,7 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
-#include "dense/safe_divide.h"
+#include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/mat4_file.h"
@@ -50,21 +54,25 @@ using Vec = std::valarray<double>;
 // |a - b| / max(|a|, |b|), the plain difference when both are 0.
 double relativeDifference(double a, double b) { return relmaxnorm(Vec{a}, Vec{b}); }
 
-// One comparison of the host's gradient with differences: the reported
-// relative error, and the absolute error with the noise it may reach.
-struct GradientComparison {
+// One comparison of a host's derivative with differences: whether it ran
+// and the error it reports.
+struct Comparison {
   bool ran = false;
   double value = 0.0;
-  double difference = 0.0;
-  double noise = 0.0;
 
-  bool fails(double tol) const {
-    return ran && quietGreater(value, tol) && !quietLessEqual(difference, noise);
-  }
+  bool fails(double tol) const { return ran && quietGreater(value, tol); }
 };
 
-GradientComparison compareGradients(const Vec& g, const FdGradient& fd) {
-  return {true, relmaxnorm(g, fd.g), quietly([&] { return normfro(Vec(g - fd.g)); }), fd.noise};
+// a against d, made again with d's truncation estimate (addTruncation,
+// skipped when d already has it) when the rounding estimate leaves more
+// than tol.
+template <class AddTruncation>
+Comparison compare(const Vec& a, CentralDifference& d, double tol, AddTruncation&& addTruncation) {
+  return {true, checkedError(
+                    tol, [&] { return excessError(a, d); },
+                    [&] {
+                      if (!d.truncated) addTruncation();
+                    })};
 }
 
 Vec head(const Vec& v, std::size_t count) {
@@ -109,22 +117,22 @@ class DerivativeChecks {
     if (opts.checkgradient >= 0 && task_.gradient != nullptr) checkGradient();
     if (it_.needHessian && it_.hessianFinite && opts.checkHessian >= 0) checkHessian();
     if (hessProduct && opts.checkHessian >= 0 && task_.gradient != nullptr) checkProducts();
-    if (ranHessian_) setRecord(record_, "check-Hessian", hessianError_);
+    if (hessianCheck_.ran) setRecord(record_, "check-Hessian", hessianCheck_.value);
     if (!record_.empty()) task_.deliver(record_, x_, it_.f);
   }
 
   // Every failed threshold through zelkStop, code -1, in this order.
   void reportFailures() {
-    if (ranHessian_ && quietGreater(hessianError_, opts.tolCheckHess)) {
+    if (hessianCheck_.fails(opts.tolCheckHess)) {
       reportHessians(it_.H, HFd_);
-      fail("Hessian is incorrect: ", hessianError_);
+      fail("Hessian is incorrect: ", hessianCheck_.value);
     }
     if (gradientCheck_.fails(opts.tolCheckGrad)) {
       reportGradients(gChk_, gFd_);
       fail("gradient is incorrect: ", gradientCheck_.value);
     }
     if (hessevalCheck_.fails(opts.tolCheckGrad)) {
-      reportGradients(it_.g, fullFd_.g);
+      reportGradients(it_.g, fullFd_.value);
       fail("gradient is incorrect: ", hessevalCheck_.value);
     }
     if (ranRelF_ && quietGreater(relF_, opts.tolCheckFunc))
@@ -136,9 +144,9 @@ class DerivativeChecks {
     if (hessevalCheck_.ran && std::isnan(hessevalCheck_.value))
       fail("gradient is NaN: ", hessevalCheck_.value);
     if (const double gNorm = normfro(it_.g); std::isnan(gNorm)) fail("gradient is NaN: ", gNorm);
-    if ((ranHessian_ && std::isnan(hessianError_)) ||
+    if ((hessianCheck_.ran && std::isnan(hessianCheck_.value)) ||
         (it_.needHessian && it_.hessianEvaluated && std::isnan(normfro(it_.H.elements))))
-      fail("Hessian is NaN: ", hessianError_);
+      fail("Hessian is NaN: ", hessianCheck_.value);
   }
 
  private:
@@ -154,71 +162,80 @@ class DerivativeChecks {
       ranRelG_ = true;
     }
     if (opts.checkgradient > 1 || (opts.checkgradient == 0 && n_ <= 4999)) {
-      gFd_ = fullDifferences().g;
-      gradientCheck_ = compareGradients(gChk_, fullFd_);
+      gradientCheck_ =
+          compare(gChk_, fullDifferences(), opts.tolCheckGrad, [&] { addFullTruncation(); });
+      gFd_ = fullFd_.value;
     } else {
       checkGradientAlongRandomDirection();
     }
     setRecord(record_, "check-gradient", gradientCheck_.value);
   }
 
-  // g_c.v against (f(x + hv) - f(x - hv)) / 2h, with the noise of the full
-  // differences for the step along v (the rounding of x + hv spreads over
-  // every component, scaled by ||x|| / ||v||).
+  // g_c.v against (f(x + tv) - f(x - tv)) / 2t.
   void checkGradientAlongRandomDirection() {
-    const Vec v = randvec(static_cast<long>(n_));
+    const StepAlong along = stepAlong(1e-8, x_, randvec(static_cast<long>(n_)));
     ++state.nPerturb;
-    const double h = fdStep(1e-8, x_);
-    const double fPlus = task_.objectiveAt(quietly([&] { return Vec(x_ + h * v); }));
-    const double fMinus = task_.objectiveAt(quietly([&] { return Vec(x_ - h * v); }));
-    const QuietFpScope quiet;
-    const double dFd = (fPlus - fMinus) / (2.0 * h);
-    const double dG = dotProduct(gChk_, v);
-    gFd_ = Vec{dFd};
-    gradientCheck_.ran = true;
-    gradientCheck_.value = relmaxnorm(Vec{dG}, gFd_);
-    gradientCheck_.difference = std::fabs(dG - dFd);
-    gradientCheck_.noise =
-        10.0 * DBL_EPSILON *
-        ((std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h) +
-         normfro(x_) * std::fabs(fPlus + fMinus - 2.0 * it_.f) / (h * h * normfro(v)));
+    CentralDifference d = objectiveDifferenceAlong(along, 1.0);
+    const Vec dG{quietly([&] { return dotProduct(gChk_, along.v); })};
+    gradientCheck_ = compare(dG, d, opts.tolCheckGrad, [&] {
+      addTruncation(d, objectiveDifferenceAlong(along, kWideFirstDifference).value);
+    });
+    gFd_ = d.value;
   }
 
   void checkHessian() {
+    const double tol = opts.tolCheckHess;
     if (opts.checkHessian > 1 || (opts.checkHessian == 0 && n_ <= 99)) {
-      Vec gScratch;
-      HFd_ = task_.fdHessian(x_, gScratch, nullptr);
-      hessianError_ = quietly([&] {
-        MatrixTemplate<double> diff;
-        do_binminus(diff, HFd_, it_.H);
-        return relativeError(normfro(diff.elements), normfro(HFd_.elements));
+      const HessianDifferences second = task_.fdHessianDifferences(x_, 1.0);
+      HFd_ = second.value;
+      CentralDifference d{second.value.elements, second.error.elements};
+      hessianCheck_ = compare(it_.H.elements, d, tol, [&] {
+        addTruncation(d, task_.fdHessianDifferences(x_, kWideSecondDifference).value.elements);
       });
-      ranHessian_ = true;
-      hessevalCheck_ = compareGradients(it_.g, fullDifferences());
+      hessevalCheck_ =
+          compare(it_.g, fullDifferences(), opts.tolCheckGrad, [&] { addFullTruncation(); });
       setRecord(record_, "check-hesseval-gradient", hessevalCheck_.value);
     } else if (task_.gradient != nullptr) {
-      const Vec v = randvec(static_cast<long>(n_));
-      Vec gScratch;
-      const Vec hvFd = task_.fdHessianProductExactGradient(x_, v, gScratch, nullptr);
-      hessianError_ = relmaxnorm(hvFd, quietly([&] { return matrixVectorProduct(it_.H, v); }));
-      ranHessian_ = true;
+      const StepAlong along = stepAlong(1e-8, x_, randvec(static_cast<long>(n_)));
+      const Vec Hv = quietly([&] { return matrixVectorProduct(it_.H, along.v); });
+      hessianCheck_ = compareWithGradientDifferences(Hv, along, tol);
     }
   }
 
+  // The host's product H v for a random v against differences of gradients.
   void checkProducts() {
-    const Vec v = randvec(static_cast<long>(n_));
-    Vec w(0.0, n_), gScratch;
-    const MatrixTemplate<double> W = task_.hessveceval(x_, MatrixTemplate<double>(n_, 1, v), w);
-    const Vec hvFd = task_.fdHessianProductExactGradient(x_, v, gScratch, nullptr);
-    hessianError_ = relmaxnorm(hvFd, W.elements);
-    ranHessian_ = true;
+    const StepAlong along = stepAlong(1e-8, x_, randvec(static_cast<long>(n_)));
+    Vec w(0.0, n_);
+    const MatrixTemplate<double> W =
+        task_.hessveceval(x_, MatrixTemplate<double>(n_, 1, along.v), w);
+    hessianCheck_ = compareWithGradientDifferences(W.elements, along, opts.tolCheckHess);
   }
 
-  // The full central-difference gradient, made once.
-  const FdGradient& fullDifferences() {
-    if (!haveFullFd_) fullFd_ = task_.fdgradientWithNoise(x_, it_.f);
+  Comparison compareWithGradientDifferences(const Vec& Hv, const StepAlong& along, double tol) {
+    CentralDifference d = task_.gradientDifferencesAlong(x_, along.v, along.t);
+    return compare(Hv, d, tol, [&] {
+      addTruncation(
+          d, task_.gradientDifferencesAlong(x_, along.v, kWideFirstDifference * along.t).value);
+    });
+  }
+
+  // (f(x + t v) - f(x - t v)) / 2t for t = widen along.t.
+  CentralDifference objectiveDifferenceAlong(const StepAlong& along, double widen) {
+    const double t = widen * along.t;
+    const double fPlus = task_.objectiveAt(quietly([&] { return Vec(x_ + t * along.v); }));
+    const double fMinus = task_.objectiveAt(quietly([&] { return Vec(x_ - t * along.v); }));
+    return centralDifference(Vec{fPlus}, Vec{fMinus}, t);
+  }
+
+  // The full central-difference gradient, made once and shared by the
+  // gradient checks, as its truncation estimate is.
+  CentralDifference& fullDifferences() {
+    if (!haveFullFd_) fullFd_ = task_.fdGradientDifferences(x_, 1.0);
     haveFullFd_ = true;
     return fullFd_;
+  }
+  void addFullTruncation() {
+    addTruncation(fullFd_, task_.fdGradientDifferences(x_, kWideFirstDifference).value);
   }
 
   void fail(const char* message, double value) {
@@ -232,12 +249,10 @@ class DerivativeChecks {
   OutputRecord record_;
   double relF_ = 0.0, relG_ = 0.0;
   bool ranRelF_ = false, ranRelG_ = false;
-  GradientComparison gradientCheck_, hessevalCheck_;
+  Comparison gradientCheck_, hessevalCheck_, hessianCheck_;
   Vec gChk_, gFd_;
-  FdGradient fullFd_;
+  CentralDifference fullFd_;
   bool haveFullFd_ = false;
-  bool ranHessian_ = false;
-  double hessianError_ = 0.0;
   MatrixTemplate<double> HFd_;
 };
 

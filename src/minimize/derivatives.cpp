@@ -1,25 +1,25 @@
 // Derivatives of the minimisation driver: the host's gradient, Hessian and
 // Hessian-matrix product through their callbacks, and central differences.
 //
-// Finite differences use one step for all components,
-//     h = c * max(||x||, 1),   c = 1e-8 (gradients, products), 1e-6 (Hessian),
-// so that a point at (or near) the origin still gets a step of the size
-// the relative rule gives at ||x|| = 1 instead of a zero step.
+// The iteration's finite-difference gradient (no gradient callback) takes
+// one step for all components, h = 1e-8 max(||x||, 1), so that a point at
+// (or near) the origin still gets the step the relative rule gives at
+// ||x|| = 1. The differences the derivative checks compare with take a
+// step per variable, h_i = c s_i (s_i = |x_i|, or 1 at 0), and a step t
+// along v that moves no component by more than c s_i (driver/fd_step.h):
 //
-//   gradient        g_i  = (f(x + h e_i) - f(x - h e_i)) / (2h)
-//   Hessian         D_i  = H_ii = (f(x + h e_i) + f(x - h e_i) - 2 f(x)) / h^2
-//                   H_ij = ((f(x + h e_i + h e_j) + f(x - h e_i - h e_j) - 2 f(x)) / h^2
-//                           - D_i - D_j) / 2
-//   Hessian product H v  = (g(x + h v) - g(x - h v)) / (2h)
+//   gradient        g_i  = (f(x + h_i e_i) - f(x - h_i e_i)) / (2 h_i),      c = 1e-8
+//   Hessian         D_i  = H_ii = (f(x + h_i e_i) + f(x - h_i e_i) - 2 f(x)) / h_i^2,  c = 1e-6
+//                   H_ij = ((f(x + h_i e_i + h_j e_j) + f(x - h_i e_i - h_j e_j) - 2 f(x))
+//                           / (h_i h_j) - D_i h_i / h_j - D_j h_j / h_i) / 2
+//   Hessian product H v  = (g(x + t v) - g(x - t v)) / (2t),                 c = 1e-8
 //
-// Rounding noise of a gradient component, with eps the unit roundoff
-// (2^-52) and a safety factor K = 10 for the objective's own rounding:
-//   K eps ( (|f+| + |f-|) / (2h)  +  |x_i| |f+ + f- - 2 f(x)| / h^2 )
-// The first term is the rounding of the two values; the second that of the
-// steps x_i +- h (each off by up to eps |x_i|), which shifts the centre of
-// the difference and so adds the curvature estimate times that shift. At a
-// stationary point the exact gradient is 0 and the difference is pure
-// noise: the gradient check compares with this estimate there.
+// each with the rounding estimate of driver/central_difference.h; for the
+// second differences
+//   e_ii = K eps (|f(x + h_i e_i)| + |f(x - h_i e_i)| + 2 |f(x)|) / h_i^2
+//   e_ij = K eps (|f++| + |f--| + |f+_i| + |f-_i| + |f+_j| + |f-_j| + 2 |f(x)|)
+//          / (2 h_i h_j),
+// the sums of the magnitudes that H_ij's formula adds up.
 //
 // The difference formulas run in QuietFpScope: an objective that is
 // infinite or NaN at a trial point gives an infinite or NaN entry, which
@@ -35,6 +35,7 @@
 
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
+#include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/signal_requests.h"
@@ -45,8 +46,6 @@
 #include "options/opts.h"
 
 namespace {
-
-constexpr double kNoiseFactor = 10.0;
 
 // Trace marks of a host derivative call (trace bits 0x100, 0x200) and its
 // timing (0x400, 0x800) into `duration`.
@@ -153,84 +152,114 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   return W;
 }
 
-std::valarray<double> OptimizationTask::fdgradient(const std::valarray<double>& x) {
-  return fdgradientWithNoise(x, std::numeric_limits<double>::quiet_NaN()).g;
+namespace {
+
+// Central differences of the objective along every e_i, with the step
+// stepOf(i); the points are x +- h_i e_i as stored.
+template <class StepOf>
+CentralDifference coordinateDifferences(OptimizationTask& task, const std::valarray<double>& x,
+                                        StepOf stepOf) {
+  const std::size_t n = x.size();
+  std::valarray<double> plus(0.0, n), minus(0.0, n), steps(0.0, n);
+  std::valarray<double> xx = x;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double xi = x[i], h = stepOf(i);
+    steps[i] = h;
+    xx[i] = quietly([&] { return xi + h; });
+    plus[i] = task.objectiveAt(xx);
+    xx[i] = quietly([&] { return xi - h; });
+    minus[i] = task.objectiveAt(xx);
+    xx[i] = xi;
+  }
+  return centralDifference(plus, minus, steps);
 }
 
-FdGradient OptimizationTask::fdgradientWithNoise(const std::valarray<double>& x, double fx) {
+}  // namespace
+
+std::valarray<double> OptimizationTask::fdgradient(const std::valarray<double>& x) {
   ++state.nFdGrad;
-  const std::size_t n = x.size();
   const double h = fdStep(1e-8, x);
-  FdGradient result{std::valarray<double>(0.0, n), 0.0};
-  std::valarray<double> xx = x;
-  double noise2 = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double xi = x[i];
-    xx[i] = xi + h;
-    const double fPlus = objectiveAt(xx);
-    xx[i] = xi - h;
-    const double fMinus = objectiveAt(xx);
-    xx[i] = xi;
-    const QuietFpScope quiet;
-    result.g[i] = (fPlus - fMinus) / (2.0 * h);
-    double noise = (std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h);
-    if (!std::isnan(fx)) noise += std::fabs(xi) * std::fabs(fPlus + fMinus - 2.0 * fx) / (h * h);
-    noise *= kNoiseFactor * DBL_EPSILON;
-    noise2 += noise * noise;
-  }
-  result.noise = quietly([&] { return std::sqrt(noise2); });
-  return result;
+  return coordinateDifferences(*this, x, [h](std::size_t) { return h; }).value;
+}
+
+CentralDifference OptimizationTask::fdGradientDifferences(const std::valarray<double>& x,
+                                                          double widen) {
+  ++state.nFdGrad;
+  return coordinateDifferences(*this, x,
+                               [&](std::size_t i) { return widen * coordinateStep(1e-8, x[i]); });
+}
+
+CentralDifference OptimizationTask::gradientDifferencesAlong(const std::valarray<double>& x,
+                                                             const std::valarray<double>& v,
+                                                             double t) {
+  ++state.nFdHv;
+  const std::valarray<double> gPlus =
+      gradeval(quietly([&] { return std::valarray<double>(x + t * v); }), nullptr);
+  const std::valarray<double> gMinus =
+      gradeval(quietly([&] { return std::valarray<double>(x - t * v); }), nullptr);
+  return centralDifference(gPlus, gMinus, t);
 }
 
 std::valarray<double> OptimizationTask::fdHessianProductExactGradient(
     const std::valarray<double>& x, const std::valarray<double>& v, std::valarray<double>& g,
     double* f) {
-  ++state.nFdHv;
-  const double h = fdStep(1e-8, x);
-  const std::valarray<double> gPlus =
-      gradeval(quietly([&] { return std::valarray<double>(x + h * v); }), nullptr);
-  const std::valarray<double> gMinus =
-      gradeval(quietly([&] { return std::valarray<double>(x - h * v); }), nullptr);
-  std::valarray<double> hv =
-      quietly([&] { return std::valarray<double>((gPlus - gMinus) / (2.0 * h)); });
+  std::valarray<double> hv = gradientDifferencesAlong(x, v, directionalStep(1e-8, x, v)).value;
   g = gradeval(x, f);
   return hv;
 }
 
 MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& x,
                                                    std::valarray<double>& g, double* f) {
+  MatrixTemplate<double> H = fdHessianDifferences(x, 1.0).value;
+  g = gradeval(x, f);
+  return H;
+}
+
+HessianDifferences OptimizationTask::fdHessianDifferences(const std::valarray<double>& x,
+                                                          double widen) {
   ++state.nFdHess;
   const std::size_t n = x.size();
-  MatrixTemplate<double> H(n, n);
+  HessianDifferences d{MatrixTemplate<double>(n, n), MatrixTemplate<double>(n, n)};
+  MatrixTemplate<double>& H = d.value;
+  MatrixTemplate<double>& E = d.error;
   const double f0 = objectiveAt(x);
-  const double h = fdStep(1e-6, x);
-  const double q = quietly([&] { return h * h; });
+  std::valarray<double> h(0.0, n), D(0.0, n), sides(0.0, n);  // sides: |f+_i| + |f-_i|
+  for (std::size_t i = 0; i < n; ++i) h[i] = widen * coordinateStep(1e-6, x[i]);
+  const double noise = kRoundingFactor * DBL_EPSILON;
   std::valarray<double> xx = x;
-  std::valarray<double> D(0.0, n);
   for (std::size_t i = 0; i < n; ++i) {
-    xx[i] = x[i] + h;
+    xx[i] = quietly([&] { return x[i] + h[i]; });
     const double fPlus = objectiveAt(xx);
-    xx[i] = x[i] - h;
+    xx[i] = quietly([&] { return x[i] - h[i]; });
     const double fMinus = objectiveAt(xx);
     xx[i] = x[i];
     const QuietFpScope quiet;
+    const double q = h[i] * h[i];
     D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q;
+    sides[i] = std::fabs(fPlus) + std::fabs(fMinus);
+    E(i, i) = noise * (sides[i] + 2.0 * std::fabs(f0)) / q;
   }
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = i + 1; j < n; ++j) {
-      xx[i] = x[i] + h;
-      xx[j] = x[j] + h;
+      xx[i] = quietly([&] { return x[i] + h[i]; });
+      xx[j] = quietly([&] { return x[j] + h[j]; });
       const double fPlusPlus = objectiveAt(xx);
-      xx[i] = x[i] - h;
-      xx[j] = x[j] - h;
+      xx[i] = quietly([&] { return x[i] - h[i]; });
+      xx[j] = quietly([&] { return x[j] - h[j]; });
       const double fMinusMinus = objectiveAt(xx);
       xx[i] = x[i];
       xx[j] = x[j];
       const QuietFpScope quiet;
-      H(i, j) = H(j, i) = ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] - D[j]) * 0.5;
+      const double q = h[i] * h[j];
+      H(i, j) = H(j, i) =
+          ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] * h[i] / h[j] - D[j] * h[j] / h[i]) *
+          0.5;
+      E(i, j) = E(j, i) = noise *
+                          (std::fabs(fPlusPlus) + std::fabs(fMinusMinus) + sides[i] + sides[j] +
+                           2.0 * std::fabs(f0)) /
+                          (2.0 * q);
     }
-  g = gradeval(x, f);
-  return H;
+  return d;
 }
 
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,

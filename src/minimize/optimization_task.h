@@ -21,6 +21,7 @@
 #include "dense/decomposed_sym.h"
 #include "dense/matrix.h"
 #include "driver/callback_guard.h"
+#include "driver/central_difference.h"
 #include "driver/host_environment.h"
 #include "driver/ls_result.h"
 #include "driver/records.h"
@@ -28,12 +29,10 @@
 #include "options/search_dir.h"
 #include "zelk/zelk.h"
 
-// A central-difference gradient and an estimate of its rounding noise: the
-// Euclidean norm of the per-component error that the objective's rounding
-// and the rounding of the steps x_i +- h can cause.
-struct FdGradient {
-  std::valarray<double> g;
-  double noise = 0.0;
+// Second differences of the objective with an estimate of each entry's
+// rounding error (see derivatives.cpp).
+struct HessianDifferences {
+  MatrixTemplate<double> value, error;
 };
 
 class OptimizationTask {
@@ -81,21 +80,33 @@ class OptimizationTask {
                                      std::valarray<double>& w);
 
   // Central differences from objective values, one step h for all
-  // components (see derivatives.cpp).
+  // components, h = 1e-8 max(||x||, 1): the gradient the iteration uses
+  // without a gradient callback.
   std::valarray<double> fdgradient(const std::valarray<double>& x);
-  // The same gradient with its noise estimate; fx is the objective at x.
-  FdGradient fdgradientWithNoise(const std::valarray<double>& x, double fx);
+  // The derivative checks' central differences from objective values, each
+  // component with its own step (driver/fd_step.h), `widen` times the
+  // check's step 1e-8 s_i, with their rounding estimates; counted as a
+  // finite-difference gradient ("cgfd").
+  CentralDifference fdGradientDifferences(const std::valarray<double>& x, double widen);
 
-  // H v from central differences of gradients; g and *f receive the
-  // gradient and objective at x.
+  // H v from central differences of gradients with the step the
+  // derivative checks take along v; g and *f receive the gradient and
+  // objective at x.
   std::valarray<double> fdHessianProductExactGradient(const std::valarray<double>& x,
                                                       const std::valarray<double>& v,
                                                       std::valarray<double>& g, double* f);
+  // (g(x + t v) - g(x - t v)) / 2t with its rounding estimate, counted
+  // ("cHvfd2"); x +- t v should be exact (driver/fd_step.h).
+  CentralDifference gradientDifferencesAlong(const std::valarray<double>& x,
+                                             const std::valarray<double>& v, double t);
 
-  // The Hessian from second differences of objective values; g and *f as
-  // above.
+  // The Hessian from second differences of objective values, steps
+  // 1e-6 s_i per variable; g and *f as above.
   MatrixTemplate<double> fdHessian(const std::valarray<double>& x, std::valarray<double>& g,
                                    double* f);
+  // The same second differences with steps `widen` times those, and their
+  // rounding estimates, without the gradient at x; counted ("cHfd").
+  HessianDifferences fdHessianDifferences(const std::valarray<double>& x, double widen);
 
   // One output call: counted ("co") whether or not there is a callback;
   // returns the callback's answer, 0 without one.

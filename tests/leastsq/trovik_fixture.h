@@ -51,15 +51,7 @@ class TrovikFixture : public ::testing::Test {
   }
   void TearDown() override { unsetenv("QX_DATA_DIR"); }
 
-  // The first iteration's transpose check compares the scalars w.(J v) and
-  // (J^T w).v for random w and v drawn from the clock; their difference is
-  // the differences' rounding (about 1e-7 on these problems), but the
-  // scalars themselves come near 0 now and then: on Bard with right
-  // derivatives, 4 in 100000 draws exceed the default "tolCheckGrad" 1e-4.
-  // The runs here take 1e-2, which a wrong derivative of the tests still
-  // exceeds by far (a test may set its own).
   Outcome solve(Host& h, Options options, Callbacks callbacks = Callbacks::Jacobian) {
-    options.insert(options.begin(), {"tolCheckGrad", 1e-2});
     options.push_back({"enableExit", 0});
     FpTrapGuard traps;
     const auto before = hostSettings();

@@ -26,6 +26,8 @@
 #include "leastsq/trovik_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
+#include "tests/support/dual_number.h"
+#include "tests/support/residual_problems.h"
 #include "zelk/trovik.h"
 
 namespace trovik_host {
@@ -65,6 +67,11 @@ struct Host {
   double jacobianScale = 1.0;                          // multiplies every entry of J
   std::function<void()> inCallback;                    // runs inside every callback
   std::function<void(Host&, const Record&)> onRecord;  // inside the iteration callback
+  // Mistakes of one callback: on the Jacobian callback's J (m x n,
+  // row-major), on the first vector the Jacobian-vector or the
+  // vector-Jacobian product hands back, and on the matrix whose transpose
+  // the vector-Jacobian product applies.
+  std::function<void(double*)> alterJacobian, alterJtwMatrix, alterJv, alterJtw;
 
   std::vector<Record> records;
   int residualCalls = 0, jacobianCalls = 0, productCalls = 0;
@@ -94,7 +101,9 @@ inline int residualFn(const double* x, std::size_t n, double* r, std::size_t m, 
 
 inline int jacobianFn(const double* x, std::size_t n, double* r, std::size_t m, double* J,
                       void* user) {
-  of(user).enter(&Host::jacobianCalls, n, m, 0).jacobianAt(x, r, J);
+  Host& h = of(user).enter(&Host::jacobianCalls, n, m, 0);
+  h.jacobianAt(x, r, J);
+  if (h.alterJacobian) h.alterJacobian(J);
   return 0;
 }
 
@@ -105,6 +114,7 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
   Host& h = of(user).enter(&Host::productCalls, n, m, count);
   std::vector<double> J(m * n);
   h.jacobianAt(x, r, J.data());
+  if (Transposed && h.alterJtwMatrix) h.alterJtwMatrix(J.data());
   const std::size_t inLength = Transposed ? m : n, outLength = Transposed ? n : m;
   for (long k = 0; k < count; ++k)
     for (std::size_t o = 0; o < outLength; ++o) {
@@ -113,6 +123,7 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
         s += (Transposed ? J[i * n + o] : J[o * n + i]) * in[k * inLength + i];
       out[k * outLength + o] = s;
     }
+  if (const auto& alter = Transposed ? h.alterJtw : h.alterJv; alter && count > 0) alter(out);
   return 0;
 }
 
@@ -216,18 +227,9 @@ inline Problem linearProblemOf(std::size_t n) {
 
 inline Problem linearProblem() { return linearProblemOf(4); }
 
-// A number with its derivative along one direction (forward-mode
-// differentiation): the nonlinear problems write their residuals once, for
-// doubles and for these, and take their Jacobians column by column from it.
-struct Dual {
-  double v, d;
-  Dual(double value = 0.0, double slope = 0.0) : v(value), d(slope) {}
-};
-inline Dual operator+(Dual a, Dual b) { return {a.v + b.v, a.d + b.d}; }
-inline Dual operator-(Dual a, Dual b) { return {a.v - b.v, a.d - b.d}; }
-inline Dual operator*(Dual a, Dual b) { return {a.v * b.v, a.d * b.v + a.v * b.d}; }
-inline Dual operator/(Dual a, Dual b) { return {a.v / b.v, (a.d * b.v - a.v * b.d) / (b.v * b.v)}; }
-inline Dual exp(Dual a) { return {std::exp(a.v), std::exp(a.v) * a.d}; }
+// The nonlinear problems write their residuals once, for doubles and for
+// dual numbers, and take their Jacobians column by column from them.
+using Dual = dual_number::Dual<double>;
 
 // A problem from residual code f(x, r) written for any number type.
 template <class F>
@@ -248,62 +250,40 @@ Problem nonlinear(std::string name, std::size_t m, Values start, Values solution
   return p;
 }
 
-// Rosenbrock: r = (10 (x2 - x1^2), 1 - x1), root (1, 1).
-inline Problem rosenbrock() {
-  return nonlinear("rosenbrock", 2, {-1.2, 1.0}, {1.0, 1.0}, 0.0, 1e-7, [](const auto* x, auto* r) {
-    r[0] = 10.0 * (x[1] - x[0] * x[0]);
-    r[1] = 1.0 - x[0];
-  });
+// A problem of the collection in support/residual_problems.h, with its
+// answer; its residuals run without trapping (far trial points overflow
+// exp in some of them, and the host hands back the infinities, as a host
+// may).
+template <class P>
+Problem collected(Values solution, double minimum, double tolerance) {
+  return nonlinear(P::name, P::m, P::start(), std::move(solution), minimum, tolerance,
+                   [](const auto* x, auto* r) {
+                     const QuietFpScope quiet;
+                     P::residuals(x, r);
+                   });
 }
+
+// Rosenbrock: root (1, 1).
+inline Problem rosenbrock() { return collected<residual_problems::Rosenbrock>({1, 1}, 0.0, 1e-7); }
 
 // Powell's singular function: root 0, where J is singular.
 inline Problem powellSingular() {
-  return nonlinear("powell", 4, {3.0, -1.0, 0.0, 1.0}, {0.0, 0.0, 0.0, 0.0}, 0.0, 1e-6,
-                   [](const auto* x, auto* r) {
-                     r[0] = x[0] + 10.0 * x[1];
-                     r[1] = std::sqrt(5.0) * (x[2] - x[3]);
-                     r[2] = (x[1] - 2.0 * x[2]) * (x[1] - 2.0 * x[2]);
-                     r[3] = std::sqrt(10.0) * (x[0] - x[3]) * (x[0] - x[3]);
-                   });
+  return collected<residual_problems::PowellSingular>({0, 0, 0, 0}, 0.0, 1e-6);
 }
 
 // Freudenstein and Roth: root (5, 4), and a local minimum with sum of
 // squares 48.9842 near (11.41, -0.8968).
 inline Problem freudensteinRoth() {
-  return nonlinear("freudenstein-roth", 2, {0.5, -2.0}, {}, 48.9842, 1e-4,
-                   [](const auto* x, auto* r) {
-                     r[0] = -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1];
-                     r[1] = -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1];
-                   });
+  return collected<residual_problems::FreudensteinRoth>({}, 48.9842, 1e-4);
 }
 
 // Bard: 15 residuals in 3 variables, least sum of squares 8.21487e-3.
-inline Problem bard() {
-  return nonlinear("bard", 15, {1.0, 1.0, 1.0}, {}, 8.21487e-3, 1e-8, [](const auto* x, auto* r) {
-    static const double y[15] = {0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39,
-                                 0.37, 0.58, 0.73, 0.96, 1.34, 2.10, 4.39};
-    for (int i = 0; i < 15; ++i) {
-      const double u = i + 1, v = 15 - i, w = std::fmin(u, v);
-      r[i] = y[i] - (x[0] + u / (v * x[1] + w * x[2]));
-    }
-  });
-}
+inline Problem bard() { return collected<residual_problems::Bard>({}, 8.21487e-3, 1e-8); }
 
 // Meyer: 16 residuals in 3 variables with values of the order 1e4; least
 // sum of squares 87.9458 near (0.0056096, 6181.35, 345.224). Hard from the
 // standard start: the valley is long and curved, and J is badly scaled.
-// Far trial points overflow exp: the host computes without trapping there,
-// as a host may, and hands back the infinities.
-inline Problem meyer() {
-  return nonlinear(
-      "meyer", 16, {0.02, 4000.0, 250.0}, {}, 87.9458, 1e-3, [](const auto* x, auto* r) {
-        static const double y[16] = {34780, 28610, 23650, 19630, 16370, 13720, 11540, 9744,
-                                     8261,  7030,  6005,  5147,  4427,  3820,  3307,  2872};
-        using std::exp;
-        const QuietFpScope quiet;
-        for (int i = 0; i < 16; ++i) r[i] = x[0] * exp(x[1] / (50.0 + 5.0 * i + x[2])) - y[i];
-      });
-}
+inline Problem meyer() { return collected<residual_problems::Meyer>({}, 87.9458, 1e-3); }
 
 // --- For the tests ------------------------------------------------------------
 

@@ -159,12 +159,21 @@ TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
   }
 }
 
-TEST_F(Directions, DerivativeDifferencesMatchTheCubicAlsoAtTheOrigin) {
+TEST_F(Directions, DerivativeDifferencesMatchTheCubicWithinTheirOwnErrorAlsoAtTheOrigin) {
+  // The checks rely on each difference being within its error estimate
+  // (rounding, plus the truncation seen from the wider step), and on the
+  // estimate being small enough to see a wrong derivative.
   onCubic();
   struct Case {
     Vec x;
     double gradientTol, hessianTol;
-  } const cases[] = {{{0.7, -1.3, 2.1}, 1e-6, 1e-3}, {{0, 0, 0}, 1e-7, 1e-4}};
+  } const cases[] = {{{0.7, -1.3, 2.1}, 2e-6, 0.1}, {{0, 0, 0}, 1e-7, 1e-4}};
+  const auto expectWithin = [](const Vec& fd, const Vec& error, const Vec& exact, double tol) {
+    for (std::size_t i = 0; i < exact.size(); ++i) {
+      EXPECT_LE(std::fabs(fd[i] - exact[i]), error[i]) << i;
+      EXPECT_LT(error[i], tol) << i;
+    }
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.x[0]);
     Vec g(3);
@@ -172,23 +181,27 @@ TEST_F(Directions, DerivativeDifferencesMatchTheCubicAlsoAtTheOrigin) {
     cubicGradient(&c.x[0], &g[0]);
     cubicHessian(&c.x[0], H.data());
 
-    const FdGradient fd = task_.fdgradientWithNoise(c.x, 0.0);
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(fd.g[i], g[i], c.gradientTol) << i;
-    EXPECT_TRUE(std::isfinite(fd.noise));
+    CentralDifference fd = task_.fdGradientDifferences(c.x, 1.0);
+    addTruncation(fd, task_.fdGradientDifferences(c.x, kWideFirstDifference).value);
+    expectWithin(fd.value, fd.error, g, c.gradientTol);
+
+    HessianDifferences second = task_.fdHessianDifferences(c.x, 1.0);
+    CentralDifference Hd{second.value.elements, second.error.elements};
+    addTruncation(Hd, task_.fdHessianDifferences(c.x, kWideSecondDifference).value.elements);
+    expectWithin(Hd.value, Hd.error, H.elements, c.hessianTol);
 
     h_.counts.objective = 0;
     Vec gOut;
     const MatrixTemplate<double> Hfd = task_.fdHessian(c.x, gOut, nullptr);
     EXPECT_EQ(h_.counts.objective, 1 + 2 * 3 + 3 * 2);
     EXPECT_EQ(asVector(gOut), asVector(g));
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) EXPECT_NEAR(Hfd(i, j), H(i, j), c.hessianTol) << i << j;
+    EXPECT_EQ(asVector(Hfd.elements), asVector(second.value.elements));
 
     const Vec v{0.3, -0.2, 0.9}, hv = task_.fdHessianProductExactGradient(c.x, v, gOut, nullptr);
     EXPECT_LT(Vec(std::abs(hv - matrixVectorProduct(H, v))).max(), 1e-6);
   }
-  EXPECT_EQ(state.nFdGrad, 2);
-  EXPECT_EQ(state.nFdHess, 2);
+  EXPECT_EQ(state.nFdGrad, 4);
+  EXPECT_EQ(state.nFdHess, 6);
   EXPECT_EQ(state.nFdHv, 2);
 }
 

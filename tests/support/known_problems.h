@@ -290,6 +290,12 @@ struct Host {
   int finalAnswer = 0;          // and to the final record
   std::function<void(Host&, const Record&)> onRecord = {};  // inside the output callback
   std::function<void(Host&)> inCallback = {};               // inside every callback
+  // Mistakes of the derivative callbacks: on the gradient every callback
+  // hands back (g, and w of the products), on the Hessian callback's H
+  // (n x n, row-major), on the first column of the product callback's W.
+  std::function<void(double* g, long n)> alterGradient = {};
+  std::function<void(double* H, long n)> alterHessian = {};
+  std::function<void(double* W, long n)> alterProduct = {};
 
   Counts counts = {};
   std::vector<Record> records = {};
@@ -315,6 +321,7 @@ inline void fillGradient(const Host& h, const double* x, long n, double* g) {
   h.problem->gradient(x, g);
   for (long i = 0; i < n; ++i) g[i] *= h.gradientScale;
   g[0] += h.gradientError;
+  if (h.alterGradient) h.alterGradient(g, n);
   if (h.nanGradient) g[n - 1] = kNaN;
 }
 
@@ -333,6 +340,7 @@ inline int hessian(const double* x, long n, double*, long, double* g, double* H,
   Host& h = enter(user, &Counts::hessian);
   fillGradient(h, x, n, g);
   h.problem->hessian(x, H);
+  if (h.alterHessian) h.alterHessian(H, n);
   return 0;
 }
 inline int product(const double* x, long n, double*, long, const double* V, int k, double* w,
@@ -347,6 +355,7 @@ inline int product(const double* x, long n, double*, long, const double* V, int 
       for (long l = 0; l < n; ++l) s += H[i * n + l] * V[l * k + j];
       W[i * k + j] = s;
     }
+  if (h.alterProduct && k == 1) h.alterProduct(W, n);
   if (h.nanProduct) W[k - 1] = kNaN;
   return 0;
 }
