@@ -113,6 +113,19 @@ TEST_F(LineSearch, CheckOfTheResult) {
   EXPECT_FALSE(flags[0]);
   r.alpha = kInf;
   EXPECT_FALSE(checkLineSearchPoint(task_, f0, x, g, r, d, flags));
+
+  // At 0.72 the value has fallen enough and the slope 0.7 has turned up
+  // (above c2 s0 = -0.666), but exceeds |c2 s0|: only the strong curvature
+  // test fails, which wolcheck 2 does not make.
+  using Flags = std::vector<bool>;
+  const std::tuple<int, bool, Flags> levels[] = {{3, false, {true, true, false}},
+                                                 {2, true, {true, true, true}}};
+  for (const auto& [level, accepted, expected] : levels) {
+    opts.wolcheck = level;
+    r.alpha = 0.72;
+    EXPECT_EQ(checkLineSearchPoint(task_, f0, x, g, r, d, flags), accepted) << level;
+    EXPECT_EQ(Flags(std::begin(flags), std::end(flags)), expected) << level;
+  }
 }
 
 TEST_F(LineSearch, SweepOfAnEmptyTableLeavesItAsItIs) {

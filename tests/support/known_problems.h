@@ -167,6 +167,7 @@ struct Host {
   const Problem* problem = &quadratic();
   double offset = 0.0;          // added to every objective value
   double gradientError = 0.0;   // added to g_0
+  double hessianError = 0.0;    // added to H_00 of the Hessian callback
   bool gradientWritesF = true;  // the gradient callback reports f
   bool nanGradient = false;     // g_(n-1) is NaN, also beside H and H V
   bool nanProduct = false;      // the last entry of the product's first row is NaN
@@ -216,6 +217,7 @@ inline int hessian(const double* x, long n, double*, long, double* g, double* H,
   Host& h = enter(user, &Counts::hessian);
   fillGradient(h, x, n, g);
   h.problem->hessian(x, H);
+  H[0] += h.hessianError;
   return 0;
 }
 inline int product(const double* x, long n, double*, long, const double* V, int k, double* w,
