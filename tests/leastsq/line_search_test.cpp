@@ -229,6 +229,7 @@ TEST_F(LineSearchTest, SweepRefinementPullsAStepBetweenTriedOnesIntoTheGap) {
   const Problem curved =
       nonlinear("curved", 2, {0.0, 0.0, 0.0}, {}, 0, 0, [](const auto* x, auto* r) {
         using std::exp;
+        const QuietFpScope quiet;  // far steps overflow: the host hands back inf
         r[0] = exp(x[0] + x[1]);
         r[1] = x[0] - x[2];
       });

@@ -48,7 +48,7 @@ TEST_F(TrovikRunThreaded, EndsOfRuns) {
     int status;
     const char* code;  // of the final record; null: no iteration
     int iterations;    // -1: not counted
-    const char* message;
+    const char* message;  // in standard error; "": no error there
   };
   // The checks along a random direction v in (0, 1)^n drawn from the clock
   // cannot see a wrong entry J_0j when v_j is small: an error e in it
@@ -115,7 +115,7 @@ TEST_F(TrovikRunThreaded, EndsOfRuns) {
     Host h(c.problem);
     if (c.setup) c.setup(h);
     EXPECT_EQ(solve(h, c.options, c.given).status, c.status);
-    EXPECT_TRUE(said(c.message)) << err_;
+    EXPECT_TRUE(*c.message ? said(c.message) : !said("Error") && !said("stop: ")) << err_;
     EXPECT_TRUE(c.iterations < 0 || withKey(h, "tj").size() == std::size_t(c.iterations));
     if (c.code == nullptr) continue;
     EXPECT_EQ(h.records.back().at("code"), c.code);

@@ -148,6 +148,7 @@ TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
     fixedStepValues = {{1.0, first}, {2.0, second}};
     MinimizationIterate it;
     it.x = {0.0};
+    it.g = {0.0};  // a line search would find no slope to go down
     it.tried = {SearchDir::SD0, SearchDir::SD1};
     it.directions = {Vec{1.0}, Vec{2.0}};
     it.chosenKind = SearchDir::SD4;

@@ -135,7 +135,7 @@ void interruptFromAnotherThread() {
   const pthread_t runner = pthread_self();
   std::atomic<bool> done{false};
   std::thread sender([&] {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done && std::chrono::steady_clock::now() < end) {
       if (dispositionOf(SIGINT) != hostInterruptHandler) pthread_kill(runner, SIGINT);
       std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -143,7 +143,7 @@ void interruptFromAnotherThread() {
   });
   Host h;
   const Outcome out = run(h, {},
-                          {{"enableSigIntHandler", 1}, {"maxit", 1e6}, {"maxrt", 60},
+                          {{"enableSigIntHandler", 1}, {"maxit", 1e6}, {"maxrt", 20},
                            {"tolGradRel", -1}, {"tolGradAbs", -1}, {"tolObjAbs", -1},
                            {"tolObjRel", -1}, {"saveLast", 0}});
   done = true;

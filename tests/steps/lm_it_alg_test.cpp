@@ -74,7 +74,7 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
     const double alpha = 0.05 * lm.spectral;  // not large; easy only for "lmiteasytol" < 0.01
 
     Vec p;
-    EXPECT_EQ(lm.palpha(alpha, p, false), 0) << c.name;
+    ASSERT_EQ(lm.palpha(alpha, p, false), 0) << c.name;
     EXPECT_LT(relDiff(p, dampedStep(P.J, P.minusR, D, alpha)), 1e-9) << c.name;
     const int before = P.products();
     const double dphi = lm.d_phi(alpha, p);
