@@ -148,7 +148,8 @@ void interruptFromAnotherThread() {
                            {"tolObjRel", -1}, {"saveLast", 0}});
   done = true;
   sender.join();
-  exitWith(out.status == 1 && h.lastCode() == "30" && h.records.back().at("exit") == "user interrupt" &&
+  exitWith(out.status == 1 && h.lastCode() == "30" &&
+           h.records.back().at("exit") == "user interrupt" &&
            dispositionOf(SIGINT) == hostInterruptHandler);
 }
 

@@ -126,7 +126,8 @@ TEST_F(ZelkRun, SevenRecordsInOrderAtMaxitZero) {
   const Record& it0 = hessian.records.at(4);
   std::vector<std::string> got;
   for (const auto& entry : it0) got.push_back(entry.first);
-  EXPECT_EQ(got, (std::vector<std::string>{"Er", "Hc", "J", "a", "it", "lh", "m", "nu", "st", "tj"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"Er", "Hc", "J", "a", "it", "lh", "m", "nu", "st", "tj"}));
   EXPECT_DOUBLE_EQ(std::stod(it0.at("Hc")), 0.1);
   EXPECT_DOUBLE_EQ(std::stod(it0.at("lh")), 1000.0 / 9.0);
 }
@@ -196,13 +197,15 @@ TEST_F(ZelkRun, FailedChecksDumpWhatTheyCompared) {
     Callbacks callbacks;
     const char* message;
     const char *hostFile, *fdFile;
-    const std::vector<double>&hostSide, &fdSide;
+    const std::vector<double>& hostSide;
+    const std::vector<double>& fdSide;
     double tolerance;  // of the differences
   } const cases[] = {
       {"gradient", {.gradientError = 0.5}, kGradient, "Error: gradient is incorrect: ", "gerr",
        "gfderr", gWrong, g, 1e-6},
-      {"the Hessian callback's gradient", {.gradientError = 0.5}, {.gradient = false, .hessian = true},
-       "Error: gradient is incorrect: ", "gerr", "gfderr", gWrong, g, 1e-6},
+      {"the Hessian callback's gradient", {.gradientError = 0.5},
+       {.gradient = false, .hessian = true}, "Error: gradient is incorrect: ", "gerr", "gfderr",
+       gWrong, g, 1e-6},
       {"Hessian", {.hessianError = 5.0}, kHessian, "Error: Hessian is incorrect: ", "H-err",
        "Hfd-err", HWrong, H, 1e-2},
   };
@@ -300,7 +303,7 @@ TEST_F(ZelkRun, NanOptionsRunWithoutATrap) {
   // never moves: the runs end at their iteration limit. A NaN first step of
   // the line search finds no step along any direction: x stays at the start.
   const std::pair<const char*, const char*> rows[] = {
-      {"tolObjAbs", "12"},  {"alpha", "12"},    {"alpha0", nullptr},      {"maxrt", "12"},
+      {"tolObjAbs", "12"},  {"alpha", "12"},    {"alpha0", nullptr},    {"maxrt", "12"},
       {"tolGradRel", "12"}, {"objLimit", "12"}, {"tolCheckGrad", "12"}, {"tolCheckFunc", "12"}};
   for (const auto& [name, code] : rows) {
     SCOPED_TRACE(name);
