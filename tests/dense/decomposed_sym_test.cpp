@@ -155,11 +155,6 @@ TEST(GeneralisedEigen, DiagonalRightHandSide) {
     for (std::size_t j = 0; j < 2; ++j) EXPECT_NEAR(ax(i, j), bx(i, j) * d.s[j], 1e-15);
   expectMatrixNear(Matrix(transposed(d.U) * bx), eye(2, 2), 1e-15);
   EXPECT_LT(d.unitaryError(), 1e-15);
-  EXPECT_EQ(d.relerrU(), d.relErrUnitary);
-  EXPECT_EQ(d.relerr1(), d.relErrDecomp);
-  EXPECT_EQ(d.relerr2(), d.relErrRecon);
-  EXPECT_EQ(d.decompError(), 0.0);
-  EXPECT_EQ(d.reconError(), 0.0);
 
   // A longer problem: B = 2 I halves the second-difference eigenvalues.
   constexpr std::size_t n = 7;

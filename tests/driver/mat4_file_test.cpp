@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <valarray>
@@ -69,6 +71,41 @@ TEST_F(Mat4File, WritesTheLayoutAndReadsItBack) {
   EXPECT_EQ(x[1], 4.0);
   EXPECT_FALSE(resumeFromStateFile("row.mat", three));
   EXPECT_FALSE(resumeFromStateFile("missing.mat", three));
+}
+
+// The directory of a file written without a path: QX_DATA_DIR, else TMP
+// (even empty), else TEMP, else /tmp. The variables are put back after.
+TEST_F(Mat4File, DefaultDirectoryFromTheEnvironment) {
+  const char* const names[] = {"TMP", "TEMP", "QX_DATA_DIR"};
+  std::vector<std::optional<std::string>> saved;
+  for (const char* name : names) {
+    const char* v = std::getenv(name);
+    saved.push_back(v ? std::optional<std::string>(v) : std::nullopt);
+  }
+  const auto set = [&](std::size_t i, const char* value) {
+    value ? setenv(names[i], value, 1) : unsetenv(names[i]);
+  };
+  const std::string inside = dir_.path() + "/t";
+  std::filesystem::create_directory(inside);
+  struct Case {
+    const char *tmp, *temp, *data;  // null: unset
+    std::string dir;
+  } const cases[] = {
+      {nullptr, nullptr, nullptr, "/tmp"},      {nullptr, "/var/t", nullptr, "/var/t"},
+      {"/a", "/var/t", nullptr, "/a"},          {"", "/var/t", nullptr, ""},
+      {"/a", "/var/t", "/d", "/d"},             {nullptr, nullptr, "/d", "/d"},
+      {inside.c_str(), "/var/t", nullptr, inside},
+  };
+  for (const Case& c : cases) {
+    set(0, c.tmp);
+    set(1, c.temp);
+    set(2, c.data);
+    EXPECT_EQ(mat4DefaultPath("gerr"), c.dir + "/gerr.mat");
+  }
+  // The last directory exists: a dump lands there.
+  EXPECT_TRUE(dumpMat4File(MatrixTemplate<double>(2, 1, Vec{1, 2}), "gerr"));
+  EXPECT_EQ(readMat4File(inside + "/gerr.mat").elements.size(), 2u);
+  for (std::size_t i = 0; i < 3; ++i) set(i, saved[i] ? saved[i]->c_str() : nullptr);
 }
 
 TEST_F(Mat4File, FailedWritesAreReported) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "leastsq/residual_objective.h"
 #include "leastsq/step_sweeps.h"
@@ -146,6 +147,10 @@ TEST_F(LineSearchTest, Variants) {
       {"sweep", 0.37, {}, 0, 1.0, INFINITY, 0.37, 1e-6, 144 + 7},
       {"no passes", 0.37, {{"nsweeps", 0}}, 1, 1.0, INFINITY, 0.37, 0.05, 144 + 2 * 12},
       {"far root, capped", 3.0, {{"alphasafe", 2}}, 1, 1.0, INFINITY, 1.0, 0.0, 312},
+      // "alphasafe" 1 caps only once the best J is at most "alphasafeJ".
+      {"far root, J under alphasafeJ", 3.0, {{"alphasafe", 1}, {"alphasafeJ", 1e10}}, 1, 1.0,
+       INFINITY, 1.0, 0.0, 312},
+      {"far root, J over alphasafeJ", 3.0, {{"alphasafe", 1}}, 1, 1.0, INFINITY, 3.0, 0.03, 312},
       {"reversed, sorted", -0.37, {}, 1, -1.0, INFINITY, -0.37, 0.0037, 312},
       {"reversed, sweep", -0.37, {}, 0, -1.0, INFINITY, -0.37, 1e-6, 151},
       {"NaN beyond 0.5, sorted", 0.37, {}, 1, 1.0, 0.5, 0.37, 0.0037, 312},
@@ -202,6 +207,54 @@ TEST_F(LineSearchTest, TracedTrialsAndSlopesFromTheJacobian) {
   EXPECT_TRUE(std::any_of(history.begin(), history.end(),
                           [](const IterationRecord& rec) { return rec.at("J") == "nan"; }));
   EXPECT_EQ(history.at(0).at("m"), "SD3");
+  // Each record carries its trial's Wolfe code: the first trial, at 1 where
+  // the residuals are NaN, none; the chosen one the three bits of level 2.
+  EXPECT_EQ(history.at(0).at("a"), "1");
+  EXPECT_EQ(history.at(0).at("wc"), "0");
+  EXPECT_EQ(res.code, 7);
+  const auto chosen = std::find_if(history.begin(), history.end(), [&](const IterationRecord& rec) {
+    return std::stod(rec.at("a")) == res.alpha;
+  });
+  ASSERT_NE(chosen, history.end());
+  EXPECT_EQ(chosen->at("wc"), "7");
+}
+
+// Along a curved line the sweep search's damped Newton steps reach the root
+// from above, overshoot it once their damping has grown, and come back: a
+// step that falls between two tried step lengths l < u is pulled to
+// 0.2 a + 0.8 (l + u) / 2, within a tenth of the gap of its middle. The
+// refinement trials are recorded in order; 12 of them reach past the
+// overshoot.
+TEST_F(LineSearchTest, SweepRefinementPullsAStepBetweenTriedOnesIntoTheGap) {
+  const Problem curved =
+      nonlinear("curved", 2, {0.0, 0.0, 0.0}, {}, 0, 0, [](const auto* x, auto* r) {
+        using std::exp;
+        const QuietFpScope quiet;  // far steps overflow: the host hands back inf
+        r[0] = exp(x[0] + x[1]);
+        r[1] = x[0] - x[2];
+      });
+  IterationHistory history;
+  task.history = &history;
+  rootAt(0.37, curved);
+  opts.trace = 0x400;
+  opts.lsmaxit = 12;
+  testing::internal::CaptureStderr();
+  const LSResult res = search(0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_NEAR(res.alpha, 0.37, 1e-4);
+  std::vector<double> tried;  // sorted
+  int between = 0;
+  for (const IterationRecord& record : history) {
+    const double a = std::stod(record.at("a"));
+    const auto u = std::lower_bound(tried.begin(), tried.end(), a);
+    if (u != tried.end() && u != tried.begin()) {
+      const double l = *std::prev(u);
+      ++between;
+      EXPECT_LE(std::fabs(a - 0.5 * (l + *u)), 0.1 * (*u - l) * (1 + 1e-12)) << a;
+    }
+    tried.insert(u, a);
+  }
+  EXPECT_GT(between, 0);
 }
 
 TEST_F(LineSearchTest, SweepsAndGrids) {
@@ -213,6 +266,25 @@ TEST_F(LineSearchTest, SweepsAndGrids) {
   EXPECT_NEAR(evalStepGrid(1e-9, 1e-1, context, "SD3").getvector("alpha")[0], 1e-3, 1e-15);
   opts.alphamin = 0.0;
   EXPECT_NEAR(evalStepGrid(-1.0, 1.0, context, "SD3").getvector("alpha")[0] / DBL_MIN, 1.0, 1e-12);
+  // Each sweep narrows the range around the best step a* of all rows so
+  // far to a* / q .. min(a* q, 1), q the fourth root of the last range's
+  // ratio: from 1 .. 1e-12 (q = 1000) the second sweep spans 1 .. a* / 1000.
+  DataFrame sweeps = sweepStepLengths(context);
+  const Vec alpha = sweeps.getvector("alpha"), J = sweeps.getvector("J");
+  const auto bestOf = [&](std::size_t rows) {
+    return alpha[std::min_element(std::begin(J), std::begin(J) + rows) - std::begin(J)];
+  };
+  double hi = 1.0, lo = 1e-12;
+  for (std::size_t sweep = 1; sweep < 3; ++sweep) {
+    const double best = bestOf(48 * sweep), q = std::sqrt(std::sqrt(hi / lo));
+    hi = std::fmin(best * q, 1.0);
+    lo = best / q;
+    EXPECT_NEAR(alpha[48 * sweep], hi, 1e-14 * hi) << sweep;
+    EXPECT_NEAR(alpha[48 * sweep + 47], lo, 1e-14 * lo) << sweep;
+  }
+  EXPECT_EQ(alpha[48], 1.0);
+  EXPECT_NEAR(alpha[95], std::pow(10.0, -24.0 / 47.0) / 1000, 1e-17);  // a* nearest 0.37
+
   // All trials NaN: every sweep keeps the first one's range.
   nanLimit = 0.0;
   const Vec kept = sweepStepLengths(context).getvector("alpha");

@@ -65,6 +65,7 @@ struct Host {
   bool writeResiduals = true;                          // the Jacobian callback writes r(x)
   double jacobianError = 0.0;                          // added to J(0, 0)
   double jacobianScale = 1.0;                          // multiplies every entry of J
+  double transposeScale = 1.0;                         // multiplies J^T w of the product
   std::function<void()> inCallback;                    // runs inside every callback
   std::function<void(Host&, const Record&)> onRecord;  // inside the iteration callback
   // Mistakes of one callback: on the Jacobian callback's J (m x n,
@@ -121,7 +122,7 @@ int productFn(const double* x, std::size_t n, double* r, std::size_t m, const do
       double s = 0.0;
       for (std::size_t i = 0; i < inLength; ++i)
         s += (Transposed ? J[i * n + o] : J[o * n + i]) * in[k * inLength + i];
-      out[k * outLength + o] = s;
+      out[k * outLength + o] = Transposed ? s * h.transposeScale : s;
     }
   if (const auto& alter = Transposed ? h.alterJtw : h.alterJv; alter && count > 0) alter(out);
   return 0;

@@ -165,10 +165,11 @@ TEST_F(TrovikTrustRegionThreaded, AwkwardProblemsGiveFiniteSteps) {
       EXPECT_EQ(out.x, h.problem.start);
       for (const Record& r : withKey(h, "tj")) EXPECT_EQ(std::stoi(r.at("st")) & 0x500, 0x500);
     }
-    {  // D floored to 1
+    {  // D floored to 1; both columns counted zero ("cz", trace bit 2)
       Host h(centred);
-      const Outcome out = solve(h, {{"sdirs", 64}, {"maxit", 30}}, given);
+      const Outcome out = solve(h, {{"sdirs", 64}, {"maxit", 30}, {"trace", 2}}, given);
       EXPECT_LT(sumOfSquares(out.r), sumOfSquares(residualsAt(h.problem, h.problem.start)));
+      EXPECT_EQ(withKey(h, "tj").at(0).at("cz"), "2");
     }
     // SD1 gives nothing; the fallback reaches SD6 late, with D still unset.
     Host h(rosenbrock());

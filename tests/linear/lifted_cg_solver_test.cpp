@@ -63,6 +63,22 @@ TEST_F(LiftedCGTest, SolvesTheShiftedSystemAtEveryLevel) {
       EXPECT_EQ(state.innerIterations, solver.it);
     }
   }
+
+  // On a diagonal H the level-1 diagonal |1 / (H 1)| is H^-1 itself: the
+  // first iteration solves (count 0). Without it CG needs at least one
+  // iteration per distinct eigenvalue (count 2 or more).
+  DenseHessian diagonal{MatrixTemplate<double>(3, 3, Vec{1, 0, 0, 0, 10, 0, 0, 0, 100})};
+  for (double level : {1.0, 0.0, -1.0}) {
+    opts.cgprecond = level;
+    LiftedCGSolver<DenseHessian> solver(diagonal, 3, 1e-3, 1e-13, 27, 100, 1.0);
+    Vec x;
+    EXPECT_EQ(solver.do_solve(Vec{1.0, 1.0, 1.0}, 0.0, x), 0) << level;
+    if (level == 1.0)
+      EXPECT_EQ(solver.it, 0);
+    else
+      EXPECT_GE(solver.it, 2) << level;
+    EXPECT_NEAR(x[2], 0.01, 1e-15) << level;
+  }
 }
 
 TEST_F(LiftedCGTest, ZeroRightHandSideStopsAtCountZero) {

@@ -148,6 +148,7 @@ TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
     fixedStepValues = {{1.0, first}, {2.0, second}};
     MinimizationIterate it;
     it.x = {0.0};
+    it.g = {0.0};  // a line search would find no slope to go down
     it.tried = {SearchDir::SD0, SearchDir::SD1};
     it.directions = {Vec{1.0}, Vec{2.0}};
     it.chosenKind = SearchDir::SD4;
@@ -156,6 +157,38 @@ TEST_F(Directions, FixedStepTakesTheLastFiniteTrial) {
     EXPECT_EQ(it.chosenKind, chosen);
     EXPECT_EQ(it.alpha, 1.0);
     EXPECT_EQ(it.chosenDirection[0], direction);
+  }
+}
+
+TEST_F(Directions, LineSearchModeTakesTheLowestAcceptedKindTheEarlierOnATie) {
+  // On the quadratic from its start: -g and the Newton step c - x, which
+  // the search lands on the minimiser with. Equal directions reach equal
+  // values.
+  h_.problem = &quadratic();
+  opts.alpha = 0.0;
+  const Vec x(quadratic().start.data(), 3), c(quadratic().solution.data(), 3);
+  Vec g(3);
+  quadratic().gradient(&x[0], &g[0]);
+  const Vec steepest = -g, newton = c - x;
+  using Row = std::tuple<std::vector<Vec>, SearchDir>;
+  const Row rows[] = {
+      {{steepest, steepest}, SearchDir::SD0},
+      {{newton, newton}, SearchDir::SD0},
+      {{steepest, newton}, SearchDir::SD1},
+      {{newton, steepest}, SearchDir::SD0},
+  };
+  for (const auto& [directions, chosen] : rows) {
+    MinimizationIterate it;
+    it.x = x;
+    it.f = quadratic().value(&x[0]);
+    it.g = g;
+    it.alphaInit = 1.0;
+    it.tried = {SearchDir::SD0, SearchDir::SD1};
+    it.directions = directions;
+    chooseDirection(task_, it);
+    EXPECT_EQ(it.chosenKind, chosen);
+    EXPECT_EQ(it.results.size(), 2u);
+    EXPECT_EQ(asVector(it.chosenDirection), asVector(directions[chosen == SearchDir::SD0 ? 0 : 1]));
   }
 }
 

@@ -2,7 +2,8 @@
 // Fixtures of the minimisation tests, both with the host's own traps on:
 //   ZelkTest     runs `zelk` through its entry point on the known-problems
 //                host, in a scratch working directory (runs write
-//                "zelk-current.mat");
+//                "zelk-current.mat") that is also the MAT-file directory
+//                of the dumps of failed derivative checks;
 //   SearchTest   a task of the driver outside a run, for the line search,
 //                the directions and the derivatives, its objective the
 //                known-problems host's: the process-wide options and run
@@ -12,6 +13,7 @@
 // known-problems host, the driver's task, options and host environment.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <tuple>
@@ -34,7 +36,11 @@ using Vec = std::valarray<double>;
 
 class ZelkTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
+  }
+  void TearDown() override { unsetenv("QX_DATA_DIR"); }
   ScratchDir dir_;
   FpTrapGuard traps_;
 };

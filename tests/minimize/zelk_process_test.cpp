@@ -8,9 +8,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include "minimize/zelk_fixtures.h"
 
 namespace {
@@ -120,6 +124,41 @@ TEST_F(ZelkProcess, HostCodeRunsUnderTheHostsTrapsTheDriverUnderItsOwn) {
                    driverMaskIsExact());
         },
         testing::ExitedWithCode(0), "");
+}
+
+// The driver's own SIGINT handler, while its code runs between host calls:
+// a SIGINT there stops the run at the end of the iteration ("user
+// interrupt", code 30, status 1), and the host's disposition is back after
+// the call. Another thread sends SIGINT to the run's thread whenever the
+// disposition in force is not the host's, which is the driver's handler; one
+// that lands in a host call anyway goes to the host's handler, and the
+// thread sends again. The iteration limit and the time limit are far off.
+void interruptFromAnotherThread() {
+  signal(SIGINT, hostInterruptHandler);
+  const pthread_t runner = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < end) {
+      if (dispositionOf(SIGINT) != hostInterruptHandler) pthread_kill(runner, SIGINT);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  Host h;
+  const Outcome out = run(h, {},
+                          {{"enableSigIntHandler", 1}, {"maxit", 1e6}, {"maxrt", 20},
+                           {"tolGradRel", -1}, {"tolGradAbs", -1}, {"tolObjAbs", -1},
+                           {"tolObjRel", -1}, {"saveLast", 0}});
+  done = true;
+  sender.join();
+  exitWith(out.status == 1 && h.lastCode() == "30" &&
+           h.records.back().at("exit") == "user interrupt" &&
+           dispositionOf(SIGINT) == hostInterruptHandler);
+}
+
+TEST_F(ZelkProcess, TheDriversInterruptHandlerStopsTheRun) {
+  EXPECT_EXIT(interruptFromAnotherThread(), testing::ExitedWithCode(0),
+              "Interupt signal caught: stop at end of iteration\n");
 }
 
 // An output callback that throws at the first iteration: zelk answers 1

@@ -115,6 +115,22 @@ TEST(BIDSolver, ShortAndFailedDecompositions) {
     EXPECT_LT(maxAbsDiff(x, want), 1e-15) << c.name;
     EXPECT_TRUE(!c.poison || A.Jv.calls == c.poison) << c.name;  // nothing after the failure
   }
+
+  // A transposed product that is not A's transpose (A = B + 1e6 e_0 1^T, the
+  // transpose B^T) loses orthogonality at once: |v_1 . v_0| far above
+  // 1e-13 at step 1 ends the decomposition "crooked", dropping step 1 and
+  // step 0 before it. Nothing is left to solve with: x = 0.
+  Matrix B = randomMatrix(9, 4, 75), skewed = B;
+  for (std::size_t j = 0; j < 4; ++j) skewed(0, j) += 1e6;
+  const DenseProduct op{skewed}, opT{B, true};
+  BIDSolInfo info = record(B);
+  Vec x;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(BIDSolver(info, op, opT).solve(b, x), StepStatus::NoStepKept);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("\ncrooked\n"), std::string::npos) << err;
+  EXPECT_EQ(info.steps, 0u);
+  EXPECT_EQ(maxAbsDiff(x, Vec(0.0, 4)), 0.0);
 }
 
 }  // namespace

@@ -48,24 +48,33 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
     double lmitmode, lmdmode;
     bool unitD;
     bool reusesProducts;  // phi' at the same alpha costs no product
+    double easy = 1.0;    // "lmiteasytol"
+    double region = 0.3;  // the trust region over the Gauss-Newton step's ||D p||
   } const cases[] = {
       {"CG", 0, 1, false, false},
       {"VKR", 1, 1, false, true},
       {"damped bidiagonalisation", 2, 1, false, true},
       {"rotated bidiagonal", 2, 0, true, true},
       {"LSRN", 3, 1, false, false},
+      // The easy regime (alpha over 5 * 0.005 s) is solved by CG whatever
+      // the mode, mode 7, which solves nothing, included. A region so small
+      // that the first alpha is large: the closed-form step is accepted and
+      // replaced by the exact one.
+      {"easy regime, no method of its own", 7, 1, false, false, 0.005, 1e-4},
+      {"LSRN, large alpha", 3, 1, false, false, 1.0, 1e-4},
   };
   for (const Case& c : cases) {
-    ScopedOptions options({{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}});
+    ScopedOptions options(
+        {{"lmitmode", c.lmitmode}, {"lmdmode", c.lmdmode}, {"lmiteasytol", c.easy}});
     Problem P(randomMatrix(12, 4, 31), randomVector(12, 32), c.unitD ? Vec(1.0, 4) : Vec{});
     const Vec& D = P.scaling.D.diagonal;
-    StderrCapture quiet;
+    testing::internal::CaptureStderr();
     Solver lm = P.solver();
     EXPECT_GT(lm.spectral, 0.0) << c.name;
-    const double alpha = 0.05 * lm.spectral;  // neither large nor easy
+    const double alpha = 0.05 * lm.spectral;  // not large; easy only for "lmiteasytol" < 0.01
 
     Vec p;
-    EXPECT_EQ(lm.palpha(alpha, p, false), 0) << c.name;
+    ASSERT_EQ(lm.palpha(alpha, p, false), 0) << c.name;
     EXPECT_LT(relDiff(p, dampedStep(P.J, P.minusR, D, alpha)), 1e-9) << c.name;
     const int before = P.products();
     const double dphi = lm.d_phi(alpha, p);
@@ -73,12 +82,14 @@ TEST(LMItAlg, EveryMethodSolvesTheDampedProblem) {
     EXPECT_NEAR(dphi, expectedDerivative(P.J, D, alpha, p), 1e-8 * std::fabs(dphi)) << c.name;
 
     // A region that the Gauss-Newton step overshoots: the constraint is active.
-    P.scaling.Delta = 0.3 * normfro(D * gels(P.J, P.minusR));
+    P.scaling.Delta = c.region * normfro(D * gels(P.J, P.minusR));
     const double found = lm.solveLambda(lm.step);
+    const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_GT(found, 0.0) << c.name;
     EXPECT_LT(std::fabs(normfro(D * lm.step) - P.scaling.Delta), lm.sigma * P.scaling.Delta)
         << c.name;
     EXPECT_LT(relDiff(lm.step, dampedStep(P.J, P.minusR, D, found)), 1e-7) << c.name;
+    EXPECT_EQ(err.find("Full diff: ") != std::string::npos, found > 5 * lm.spectral) << c.name;
   }
 }
 
