@@ -8,7 +8,6 @@
 
 #include "httpd/http_server.h"
 #include "httpd/json_writer.h"
-#include "httpd/local_access.h"
 #include "httpd/monitor_endpoints.h"
 #include "httpd/monitor_json.h"
 #include "httpd/traps_off.h"
@@ -63,10 +62,10 @@ int handleGetOption(MonitorContext& context, const RequestInfo& request, Respons
 // Read-only flags and ranges are for the page to show; the slot stores what
 // it is given, converted to its type. A value that is no number has nothing
 // to convert to in an integer slot, so it is refused rather than answered
-// as a change that did not happen; a floating slot takes it as NaN.
+// as a change that did not happen; a floating slot takes it as NaN. Who may
+// set options is the server's check (the route's traits), made before the
+// request's body is even read.
 int handleSetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
-  if (!changeAllowed(request, context.server.allowRemoteSet))
-    return failWith(response, 401, "Forbidden");
   VariantPtrBase* slot = findSlot(context.sources.options, request.parameters["name"]);
   if (!slot) return failWith(response, 404, "Option not found");
   const std::string& text = request.parameters["value"];

@@ -17,3 +17,12 @@ enum class FileRead { Ok, Missing, NotRegular, TooLarge };
 // grows is cut off too). Opening never blocks, whatever the path names.
 // `contents` holds the file only for Ok.
 FileRead readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents);
+
+// The same for the file `name` below the folder `root`, which must not lead
+// out of root on its way, through ".." or any symbolic link (Missing when it
+// would). The kernel checks the whole path as it opens it (openat2 with
+// RESOLVE_BENEATH, Linux 5.6); on an older kernel the real paths of root and
+// file are compared before the open, which a link swapped in between could
+// still get past.
+FileRead readRegularFileBeneath(const std::string& root, std::string name, std::size_t maxBytes,
+                                std::string& contents);
