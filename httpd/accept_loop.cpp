@@ -186,8 +186,9 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
     LogLine("") << "WARNING: max connection processing capacity reached: " << maxConnections;
     lastWarning_ = now;
   }
-  // Requests queued for a worker are not waited for: a worker may be idle.
-  const int timeout = queued_.empty() ? static_cast<int>(wait.count()) : 0;
+  // A queued request does not wait for a pass when a worker is free for it.
+  const bool workerFree = poolSize < 1 || pool.anyIdle();
+  const int timeout = !queued_.empty() && workerFree ? 0 : static_cast<int>(wait.count());
   if (::poll(pollEntries_.data(), pollEntries_.size(), timeout) < 0) {
     const int err = errno;
     if (err != EINTR) LogLine("") << "Poll error: " << errorText(err) << " (errc=" << err << ")\n";

@@ -4,12 +4,16 @@
 
 #include "httpd/monitor_json.h"
 
-std::size_t HistoryFeed::catchUp() {
+std::size_t HistoryFeed::catchUp(bool deliverAll) {
   std::vector<IterationRecord> fresh;
   {
     std::lock_guard<std::mutex> lock(run_.mutex);
     if (history_.size() > starts_.size())
       fresh.assign(history_.begin() + static_cast<std::ptrdiff_t>(starts_.size()), history_.end());
+    if (deliverAll) {
+      run_.delivered = std::max(run_.delivered, history_.size());
+      knownDelivered_ = run_.delivered;
+    }
   }
   for (const IterationRecord& record : fresh) {
     if (!starts_.empty()) written_ += ",\n";
@@ -32,16 +36,9 @@ std::string HistoryFeed::arrayFrom(std::size_t from) const {
   return out;
 }
 
-void HistoryFeed::deliver(std::size_t count) {
-  std::lock_guard<std::mutex> lock(run_.mutex);
-  run_.delivered = std::max(run_.delivered, count);
-  knownDelivered_ = run_.delivered;
-}
-
 std::string HistoryFeed::all() {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::size_t end = catchUp();
-  deliver(end);
+  catchUp(true);
   return arrayFrom(0);
 }
 

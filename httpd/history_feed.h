@@ -53,10 +53,9 @@ class HistoryFeed {
   std::atomic<std::size_t> knownSize_{0};
   std::atomic<std::size_t> knownDelivered_{0};
 
-  // Under mutex_: writes the records not written yet; the number written.
-  std::size_t catchUp();
+  // Under mutex_: writes the records not written yet, and with deliverAll
+  // moves delivered to their end (never down); the number written.
+  std::size_t catchUp(bool deliverAll = false);
   // Under mutex_: the records [from, written) as a JSON array.
   std::string arrayFrom(std::size_t from) const;
-  // Under mutex_: delivered moves up to count, never down.
-  void deliver(std::size_t count);
 };

@@ -3,16 +3,18 @@
 // worker pool, the listener thread, and the workers' part of serving a
 // request.
 //
-// Waiting for a peer never holds a worker. The listener thread does all of
-// it: it accepts connections, reads each request (header block, then
-// exactly Content-Length body bytes) under its deadlines, checks it (header
-// fields, Host, route, who may change the run) and answers a refusal itself;
-// it parks connections whose endpoint waits (a history poll, a delay) and
-// wakes them when their event or time comes; and it drains what a refused
-// peer still sends before the close. A worker takes a connection only once
-// its request is complete: it parses the parameters (a form only for a route
-// that takes one), runs the endpoint and sends the answer. Workers that are
-// all busy leave complete requests queued, first come first served.
+// Waiting for a peer's request, or for an event a request waits for, never
+// holds a worker. The listener thread does all of that: it accepts
+// connections, reads each request (header block, then exactly Content-Length
+// body bytes) under its deadlines, checks it (header fields, Host, route, who
+// may change the run) and answers a refusal itself; it parks connections
+// whose endpoint waits (a history poll, a delay) and wakes them when their
+// event or time comes; and it drains what a refused peer still sends before
+// the close. A worker takes a connection only once its request is complete:
+// it parses the parameters (a form only for a route that takes one), runs
+// the endpoint and sends the answer (a peer that stops reading it holds the
+// worker until the send's no-progress deadline). Workers that are all busy
+// leave complete requests queued, first come first served.
 //
 // When the table is full, the listener makes room for a new connection by
 // shedding one that no worker holds: a lingering one first, then the oldest

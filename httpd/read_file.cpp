@@ -11,15 +11,18 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <stop_token>
 
 namespace {
 
-enum class ReadEnd { EndOfFile, Error, OverLimit };
+enum class ReadEnd { EndOfFile, Error, OverLimit, Stopped };
 
-// Appends what fd holds, in blocks of 16384 bytes, up to limit bytes.
-ReadEnd readAll(int fd, std::size_t limit, std::string& out) {
+// Appends what fd holds, in blocks of 16384 bytes, up to limit bytes; gives
+// up between blocks once a stop is requested.
+ReadEnd readAll(int fd, std::size_t limit, std::string& out, const std::stop_token& stop = {}) {
   char block[16384];
   for (;;) {
+    if (stop.stop_requested()) return ReadEnd::Stopped;
     const ssize_t n = ::read(fd, block, sizeof block);
     if (n == 0) return ReadEnd::EndOfFile;
     if (n < 0) {
@@ -78,15 +81,16 @@ int openBeneath(const std::string& root, const std::string& name) {
 }
 
 FileRead readOpened(const FileDescriptor& fd, const std::string& path, std::size_t maxBytes,
-                    std::string& contents) {
+                    std::string& contents, const std::stop_token& stop = {}) {
   if (fd.get() < 0) return FileRead::Missing;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return FileRead::NotRegular;
   if (static_cast<unsigned long long>(info.st_size) > maxBytes) return FileRead::TooLarge;
   contents.clear();
   contents.reserve(static_cast<std::size_t>(info.st_size));
-  const ReadEnd end = readAll(fd.get(), maxBytes, contents);
+  const ReadEnd end = readAll(fd.get(), maxBytes, contents, stop);
   if (end == ReadEnd::OverLimit) return FileRead::TooLarge;
+  if (end == ReadEnd::Stopped) return FileRead::Stopped;
   logRead(end, contents.size(), path);
   return end == ReadEnd::EndOfFile ? FileRead::Ok : FileRead::Missing;
 }
@@ -107,8 +111,9 @@ FileRead readRegularFile(const std::string& path, std::size_t maxBytes, std::str
 }
 
 FileRead readRegularFileBeneath(const std::string& root, std::string name, std::size_t maxBytes,
-                                std::string& contents) {
+                                std::string& contents, const std::stop_token& stop) {
   // A name is always taken from the root, never from the file system's.
   name.erase(0, name.find_first_not_of('/'));
-  return readOpened(FileDescriptor(openBeneath(root, name)), root + "/" + name, maxBytes, contents);
+  return readOpened(FileDescriptor(openBeneath(root, name)), root + "/" + name, maxBytes, contents,
+                    stop);
 }

@@ -29,8 +29,9 @@ std::string extensionOf(const std::string& name) {
   return name.substr(dot + 1);
 }
 
-int serveStaticFile(MonitorContext& context, const std::string& name, const std::string& typeHint,
-                    ResponseInfo& response) {
+int serveStaticFile(MonitorContext& context, const RequestInfo& request,
+                    const std::string& typeHint, ResponseInfo& response) {
+  const std::string& name = request.parameters["name"];
   const HTTPServer& server = context.server;
   if (std::count(name.begin(), name.end(), '.') > 1 ||
       std::count(name.begin(), name.end(), '/') > 2)
@@ -38,9 +39,12 @@ int serveStaticFile(MonitorContext& context, const std::string& name, const std:
   if (server.documentRoot.empty()) return failWith(response, 404, "File not found");
 
   switch (readRegularFileBeneath(server.documentRoot, name, server.waits.maxStaticFileBytes,
-                                 response.body)) {
+                                 response.body, request.stopToken)) {
     case FileRead::Ok:
       break;
+    case FileRead::Stopped:
+      response.body.clear();
+      return failTimedOut(response);
     case FileRead::TooLarge:
       response.body.clear();
       return failWith(response, 501, "File too large");
@@ -58,10 +62,10 @@ int serveStaticFile(MonitorContext& context, const std::string& name, const std:
 }  // namespace
 
 int handleStaticFile(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
-  return serveStaticFile(context, request.parameters["name"], std::string(), response);
+  return serveStaticFile(context, request, std::string(), response);
 }
 
 int handleTypedStaticFile(MonitorContext& context, const RequestInfo& request,
                           ResponseInfo& response) {
-  return serveStaticFile(context, request.parameters["name"], request.parameters["type"], response);
+  return serveStaticFile(context, request, request.parameters["type"], response);
 }

@@ -49,6 +49,11 @@ bool ThreadPool::idle() {
   return idleWorkers.size() == workerCount;
 }
 
+bool ThreadPool::anyIdle() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return !idleWorkers.empty();
+}
+
 void ThreadPool::stopAndJoin() {
   for (Worker& w : workers) w.thread.request_stop();
   for (Worker& w : workers)

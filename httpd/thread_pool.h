@@ -77,6 +77,8 @@ class ThreadPool {
   void shutdown();
   // True when no worker holds or runs an item.
   bool idle();
+  // True when some worker waits for an item.
+  bool anyIdle();
 
   // The body of worker `index`.
   static int s_threadmain(std::stop_token token, void* pool, int index);
