@@ -41,6 +41,16 @@ int waitRoute(std::stop_token stop, const RequestInfo& request, ResponseInfo& re
   return 0;
 }
 
+// Answers "rested" when it runs again, 50 ms after its first run.
+int napRoute(std::stop_token, const RequestInfo& request, ResponseInfo& response) {
+  if (request.waitedUntil) {
+    response.body = "rested";
+    return 0;
+  }
+  response.wait = EndpointWait{std::chrono::steady_clock::now() + 50ms, nullptr};
+  return 0;
+}
+
 // Holds its worker until its connection is stopped.
 int gateRoute(std::stop_token stop, const RequestInfo&, ResponseInfo& response) {
   for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(10ms);
@@ -86,6 +96,7 @@ void addTestRoutes(HTTPServer& server) {
                         EndpointTraits{.takesForm = true}));
   server.routes.add("GET", "/wait", makeStoppableEndPoint({}, waitRoute));
   server.routes.add("GET", "/gate", makeStoppableEndPoint({}, gateRoute));
+  server.routes.add("GET", "/nap", makeStoppableEndPoint({}, napRoute));
 }
 
 // Waits (bounded) until the table holds no connection: every one served,
@@ -336,6 +347,25 @@ TEST(ServeStop, QueuedParkedAndArrivingRequestsAreAnswered) {
   EXPECT_EQ(readUntilClosed(queued.get()), timedOut);
   EXPECT_TRUE(readUntilClosed(parked.get()).ends_with("\r\n\r\nwoke"));
   EXPECT_EQ(readUntilClosed(arriving.get()), timedOut);
+}
+
+// Without a pool every request gets a thread of its own, and a parked one a
+// new thread when it runs again.
+TEST(ServeThreads, EachRequestOnAThreadOfItsOwn) {
+  HTTPServer server("0", "/nonexistent", 0);
+  addTestRoutes(server);
+  ASSERT_TRUE(server.setup());
+  server.startListener();
+  const int port = server.boundPort;
+  const Fd gate = sent(port, "GET /gate");
+  const Fd parked = sent(port, "GET /wait");
+  for (const char* path : {"GET /plain", "GET /nap", "GET /nap"}) {
+    const std::string answer = readUntilClosed(sent(port, path).get());
+    EXPECT_TRUE(answer.ends_with(path == std::string("GET /plain") ? "ok" : "rested")) << answer;
+  }
+  server.stop();
+  EXPECT_TRUE(readUntilClosed(gate.get()).ends_with("\r\n\r\ngate"));
+  EXPECT_TRUE(readUntilClosed(parked.get()).ends_with("\r\n\r\nwoke"));
 }
 
 // A port P with P .. P+10 all free just now, or 0.
