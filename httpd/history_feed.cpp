@@ -4,23 +4,29 @@
 
 #include "httpd/monitor_json.h"
 
+// One record is copied per hold of run.mutex: the driver, which takes it for
+// every record it appends, never waits for more than one copy.
 std::size_t HistoryFeed::catchUp(bool deliverAll) {
-  std::vector<IterationRecord> fresh;
+  std::size_t end = 0;
   {
     std::lock_guard<std::mutex> lock(run_.mutex);
-    if (history_.size() > starts_.size())
-      fresh.assign(history_.begin() + static_cast<std::ptrdiff_t>(starts_.size()), history_.end());
+    end = history_.size();
     if (deliverAll) {
-      run_.delivered = std::max(run_.delivered, history_.size());
+      run_.delivered = std::max(run_.delivered, end);
       knownDelivered_ = run_.delivered;
     }
   }
-  for (const IterationRecord& record : fresh) {
+  while (starts_.size() < end) {
+    IterationRecord record;
+    {
+      std::lock_guard<std::mutex> lock(run_.mutex);
+      record = history_[starts_.size()];
+    }
     if (!starts_.empty()) written_ += ",\n";
     starts_.push_back(written_.size());
     appendRecordJson(written_, record);
   }
-  return starts_.size();
+  return end;
 }
 
 // The layout of every JSON list of the monitor: "[", then "\n" and an object
@@ -64,13 +70,11 @@ bool HistoryFeed::undelivered(std::string& out) {
   return true;
 }
 
-void HistoryFeed::notice() {
+void HistoryFeed::refresh() {
+  if (!stale_) return;
   std::unique_lock<std::mutex> lock(run_.mutex, std::try_to_lock);
   if (!lock.owns_lock()) return;
-  const std::size_t size = history_.size();
-  const std::size_t delivered = run_.delivered;
-  lock.unlock();
-  knownSize_ = size;
-  knownDelivered_ = delivered;
-  if (size != delivered) run_.cv.notify_all();
+  knownSize_ = history_.size();
+  knownDelivered_ = run_.delivered;
+  stale_ = false;
 }

@@ -3,10 +3,10 @@
 //
 // The driver appends records under run.mutex while the fit goes on, and
 // waits for that mutex on every record. So the monitor holds it only to copy
-// the records it has not seen yet: they are written as JSON outside it, once
-// each, kept, and every answer is cut out of what is kept. However long the
-// history and however many readers, the fit waits for one copy of the newest
-// records at most.
+// a record it has not seen yet, one record per hold: the records are written
+// as JSON outside it, once each, kept, and every answer is cut out of what
+// is kept. However long the history and however many readers, the fit waits
+// for one record's copy at most.
 //
 // Positions: a client that passes the index of the last record it holds
 // gets every record after it, and clients may follow the history each at
@@ -36,13 +36,20 @@ class HistoryFeed {
   // False when there are none.
   bool undelivered(std::string& out);
 
-  // On the listener after every pass: notes the history's size and
-  // delivered, without waiting for run.mutex (when it is busy, the next pass
-  // looks again), and wakes run.cv when the history has grown past
-  // delivered. The readiness of parked polls is judged from these notes.
-  void notice();
-  std::size_t knownSize() const { return knownSize_; }
-  std::size_t knownDelivered() const { return knownDelivered_; }
+  // On the listener after every pass: the notes of the history's size and of
+  // delivered are due for a look. The first parked poll that asks for them
+  // in the next pass takes it, without waiting for run.mutex (when the mutex
+  // is busy, the notes stay as they were until the next pass): while no poll
+  // waits, the listener never touches the driver's mutex.
+  void notice() { stale_ = true; }
+  std::size_t knownSize() {
+    refresh();
+    return knownSize_;
+  }
+  std::size_t knownDelivered() {
+    refresh();
+    return knownDelivered_;
+  }
 
  private:
   IterationHistory& history_;
@@ -52,9 +59,13 @@ class HistoryFeed {
   std::vector<std::size_t> starts_;  // where each record begins in written_
   std::atomic<std::size_t> knownSize_{0};
   std::atomic<std::size_t> knownDelivered_{0};
+  std::atomic<bool> stale_{true};
+
+  void refresh();
 
   // Under mutex_: writes the records not written yet, and with deliverAll
-  // moves delivered to their end (never down); the number written.
+  // moves delivered to their end (never down); the number of records that
+  // the history held when it was called, all of them written now.
   std::size_t catchUp(bool deliverAll = false);
   // Under mutex_: the records [from, written) as a JSON array.
   std::string arrayFrom(std::size_t from) const;

@@ -45,7 +45,8 @@ struct MonitorSources {
 // callback. The sources must outlive the server.
 void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources);
 
-// The server's notify callback, on the listener after every pass: notes the
-// history's size for the parked polls (HistoryFeed::notice). Never waits for
-// run.mutex: when the mutex is busy, the next pass looks again.
+// The server's notify callback, on the listener after every pass: the parked
+// history polls may look at the history's size again (HistoryFeed::notice).
+// Never waits for run.mutex: when the mutex is busy, the next pass looks
+// again.
 int historyNotify(HistoryFeed& feed, int tick);

@@ -257,9 +257,10 @@ class Attacks(HostTest):
             for r in readers:
                 r.join(BOUND)
         total, waited = int(busy.group(2)), int(busy.group(3))
-        print("fit of 1500 iterations: %.3f s alone, %.3f s under 16 readers, "
-              "%.3f s of it waiting for the lock (%d reads)"
-              % (int(alone.group(2)) / 1e6, total / 1e6, waited / 1e6, reads[0]))
+        print("fit of 1500 iterations: %.3f s alone (%.3f s waiting for the lock), %.3f s under "
+              "16 readers, %.3f s of it waiting for the lock (%d reads)"
+              % (int(alone.group(2)) / 1e6, int(alone.group(3)) / 1e6, total / 1e6, waited / 1e6,
+                 reads[0]))
         # Answers written while the lock was held made the fit wait 70 % of
         # its time; the copies it is held for now are a few records long. The
         # bound leaves room for a lock holder that the scheduler pauses.
