@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "httpd/error_text.h"
@@ -179,6 +180,10 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
       polled_.emplace_back(entry.second, state);
     }
   }
+  if (wakeFd_ >= 0) {
+    pollEntries_.push_back(pollfd{wakeFd_, POLLIN, 0});
+    polled_.emplace_back(nullptr, 0);
+  }
   if (room) {
     pollEntries_.push_back(pollfd{listenSocket, POLLIN, 0});
     polled_.emplace_back(nullptr, 0);
@@ -193,6 +198,10 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
     const int err = errno;
     if (err != EINTR) LogLine("") << "Poll error: " << errorText(err) << " (errc=" << err << ")\n";
     for (pollfd& entry : pollEntries_) entry.revents = 0;
+  }
+  std::uint64_t wakes = 0;
+  if (wakeFd_ >= 0 && ::read(wakeFd_, &wakes, sizeof wakes) < 0) {
+    // Nothing to take: no worker woke us.
   }
   return room && (pollEntries_.back().revents & POLLIN);
 }
@@ -275,9 +284,10 @@ bool HTTPServer::shedOne() {
 void HTTPServer::handOverQueued() {
   while (!queued_.empty()) {
     const std::shared_ptr<RequestHandlerInfo> record = findConnection(queued_.front());
-    if (record && !handOver(*record)) return;
+    if (record && !handOver(*record)) break;
     queued_.pop_front();
   }
+  requestsQueued_ = !queued_.empty();
 }
 
 bool HTTPServer::handOver(RequestHandlerInfo& connection) {

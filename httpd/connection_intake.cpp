@@ -154,12 +154,15 @@ void HTTPServer::headRead(RequestHandlerInfo& connection) {
   request.variables["REQUEST_METHOD"] = request.method;
   request.variables["CONTENT_TYPE"] =
       contentType == request.headers.end() ? std::string() : contentType->second;
-  // Checked before a byte of the body is read: a refused request's body is
-  // only drained.
-  connection.endpoint = routeRequest(request, response);
-  if (!connection.endpoint) return answerNow(connection, response, 0, -1);
-  connection.intake.expectBody(length,
-                               request.method == "POST" && connection.endpoint->traits.takesForm);
+  // The checks and the route come before a byte of the body is read: a
+  // refused request's body is only drained, and a body no endpoint reads
+  // is not kept. A request without a body leaves them to its worker.
+  if (length > 0) {
+    connection.endpoint = routeRequest(request, response);
+    if (!connection.endpoint) return answerNow(connection, response, 0, -1);
+  }
+  const bool form = connection.endpoint && connection.endpoint->traits.takesForm;
+  connection.intake.expectBody(length, request.method == "POST" && form);
 }
 
 void HTTPServer::requestRead(RequestHandlerInfo& connection) {

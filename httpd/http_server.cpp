@@ -3,8 +3,12 @@
 
 #include "httpd/http_server.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
@@ -19,9 +23,21 @@ HTTPServer::HTTPServer(std::string port_, std::string documentRoot_, int poolSiz
     : poolSize(poolSize_),
       port(std::move(port_)),
       documentRoot(std::move(documentRoot_)),
-      pool(static_cast<std::size_t>(std::max(poolSize, 0))) {}
+      pool(static_cast<std::size_t>(std::max(poolSize, 0))) {
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ >= 0)
+    pool.setIdleNotice([this] {
+      const std::uint64_t one = 1;
+      if (requestsQueued_ && ::write(wakeFd_, &one, sizeof one) < 0) {
+        // Full or failed: the listener's next idle pass hands the request over.
+      }
+    });
+}
 
-HTTPServer::~HTTPServer() { stop(); }
+HTTPServer::~HTTPServer() {
+  stop();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
 
 std::shared_ptr<RequestHandlerInfo> HTTPServer::addConnection(long reqid, int socket,
                                                               std::string host,
@@ -188,14 +204,18 @@ bool HTTPServer::handBack(RequestHandlerInfo& connection, int state) {
 
 int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack) {
   RequestInfo& request = connection.request;
-  HTTPEndPoint& endpoint = *connection.endpoint;
   ResponseInfo response;
   int result = -1;
   const auto serve = [&](bool again) {
     try {
       response = ResponseInfo();
-      result = again ? endpoint(request.stopToken, request, response)
-                     : runEndpoint(endpoint, request, response);
+      if (!connection.endpoint) connection.endpoint = routeRequest(request, response);
+      if (!connection.endpoint)
+        result = -1;
+      else if (again)
+        result = (*connection.endpoint)(request.stopToken, request, response);
+      else
+        result = runEndpoint(*connection.endpoint, request, response);
     } catch (...) {
       peerLog(request) << "Error: request handling failed: " << currentExceptionText();
       response = ResponseInfo();

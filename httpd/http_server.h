@@ -6,15 +6,17 @@
 // Waiting for a peer's request, or for an event a request waits for, never
 // holds a worker. The listener thread does all of that: it accepts
 // connections, reads each request (header block, then exactly Content-Length
-// body bytes) under its deadlines, checks it (header fields, Host, route, who
-// may change the run) and answers a refusal itself; it parks connections
-// whose endpoint waits (a history poll, a delay) and wakes them when their
-// event or time comes; and it drains what a refused peer still sends before
-// the close. A worker takes a connection only once its request is complete:
-// it parses the parameters (a form only for a route that takes one), runs
-// the endpoint and sends the answer (a peer that stops reading it holds the
-// worker until the send's no-progress deadline). Workers that are all busy
-// leave complete requests queued, first come first served.
+// body bytes) under its deadlines, checks its header fields and answers a
+// refusal itself; it parks connections whose endpoint waits (a history poll,
+// a delay) and wakes them when their event or time comes; and it drains what
+// a refused peer still sends before the close. The checks of a request (Host,
+// route, who may change the run) come before any byte of its body is read:
+// on the listener for a request with a body, on the worker otherwise. A
+// worker takes a connection only once its request is complete: it parses the
+// parameters (a form only for a route that takes one), runs the endpoint and
+// sends the answer (a peer that stops reading it holds the worker until the
+// send's no-progress deadline). Workers that are all busy leave complete
+// requests queued, first come first served.
 //
 // When the table is full, the listener makes room for a new connection by
 // shedding one that no worker holds: a lingering one first, then the oldest
@@ -150,7 +152,8 @@ class HTTPServer {
   // endpoint's result, or -1 when reqid has no record.
   int handleRequest(long reqid);
 
-  // The checks of a request whose header block has been read, in order: a
+  // The checks of a request whose header block has been read (before any
+  // byte of its body is), in order: a
   // malformed Host (400) or one that names another machine (421), the route
   // (404, its captures into the parameters), and for an endpoint that
   // changes the run, the caller (401). The endpoint, or null with the
@@ -168,6 +171,11 @@ class HTTPServer {
   // Under connectionsMutex: workers may hand connections back to the
   // listener. Cleared when the listener ends.
   bool listening_ = true;
+  // Written by a worker that becomes idle while requests are queued, so that
+  // the listener hands one over at once instead of after its idle pass; -1
+  // when none could be made.
+  int wakeFd_ = -1;
+  std::atomic<bool> requestsQueued_{false};
   // Listener only.
   std::deque<long> queued_;  // complete requests no worker was free for
   std::vector<pollfd> pollEntries_;

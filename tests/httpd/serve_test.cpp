@@ -330,8 +330,7 @@ TEST(ServeStop, QueuedParkedAndArrivingRequestsAreAnswered) {
   const Fd parked = sent(port, "GET /wait");
   const Fd held = sent(port, "GET /gate");
   const Fd held2 = sent(port, "GET /gate");
-  for (int i = 0; i < 1000 && server.pool.anyIdle(); ++i)
-    std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 1000 && server.pool.anyIdle(); ++i) std::this_thread::sleep_for(1ms);
   const Fd queued = sent(port, "GET /plain");
   const Fd arriving = connectLoopback(port);
   sendText(arriving.get(), "GET /pla");
