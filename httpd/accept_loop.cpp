@@ -1,14 +1,14 @@
-// The listener thread: accepts connections and hands them to workers.
+// The listener thread: accepts connections, serves the ones it holds, and
+// hands complete requests to workers.
 //
-// Each pass first hands queued connections to workers that became idle, then
-// accepts one connection (unless the table is full), and ends with a
-// housekeeping pass (connection_checks.cpp), which also calls the notify
-// callback. It never waits for a worker: a connection that finds none idle
-// is queued and served in arrival order. While the table is full nothing is
-// accepted (new peers wait in the kernel's backlog) and a warning is logged
-// now and then; the passes go on. accept errors that concern one peer are
-// retried at once, a lack of descriptors or memory is waited out, and only
-// a dead listening socket ends the loop.
+// Each pass waits (at most one idle pass) in one poll for a new peer and for
+// the connections it holds; accepts a few waiting peers, making room by
+// shedding when the table is full; reads what arrived; answers deadlines and
+// wakes parked requests; hands queued requests to idle workers; and ends
+// with a housekeeping pass (connection_checks.cpp), which also calls the
+// notify callback. It never waits for a worker. accept errors that concern
+// one peer are retried at once, a lack of descriptors or memory is waited
+// out, and only a dead listening socket ends the loop.
 
 #include <fenv.h>
 #include <netdb.h>
@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "httpd/error_text.h"
@@ -30,6 +31,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kAcceptsPerPass = 16;  // then the connections held get their turn
 
 enum class AcceptFailure {
   NothingPending,  // EAGAIN: wait for the next peer
@@ -67,10 +70,33 @@ AcceptFailure classify(int err) {
   }
 }
 
-// Waits up to d for a peer on the listening socket.
-void waitForPeer(int listenSocket, std::chrono::milliseconds d) {
-  pollfd entry{listenSocket, POLLIN, 0};
-  ::poll(&entry, 1, static_cast<int>(d.count()));
+// What the listener watches on a connection it holds.
+short watchedEvents(int state) {
+  switch (state) {
+    case ConnState::Accepted:
+    case ConnState::HeaderParsed:
+    case ConnState::Lingering:
+      return POLLIN | POLLRDHUP;
+    case ConnState::Waiting:
+      return POLLRDHUP;  // hang-ups and errors are always reported
+    default:
+      return 0;
+  }
+}
+
+// The order in which connections are shed: the least worth keeping first.
+int shedRank(int state) {
+  switch (state) {
+    case ConnState::Lingering:
+      return 0;
+    case ConnState::Accepted:
+    case ConnState::HeaderParsed:
+      return 1;
+    case ConnState::Waiting:
+      return 2;
+    default:
+      return -1;  // complete requests and those a worker holds
+  }
 }
 
 }  // namespace
@@ -95,6 +121,10 @@ int HTTPServer::s_accept_loop(std::stop_token stop, void* server) {
     } catch (...) {
     }
   }
+  try {
+    self->endListening();
+  } catch (...) {
+  }
   {
     std::lock_guard<std::mutex> lock(self->mutex);
     self->listenerDone = true;
@@ -110,47 +140,14 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
     LogLine("") << "Server thread accepting connections";
   }
   long reqid = 1;
-  Clock::time_point lastWarning{};
   bool socketDead = false;
   while (!socketDead && quit == 0 && !stop.stop_requested()) {
     try {
-      handOverWaiting();
-      if (tableFull()) reapConnections();
-      if (tableFull()) {
-        if (const auto now = Clock::now(); now - lastWarning >= waits.fullTableWarning) {
-          LogLine("") << "WARNING: max connection processing capacity reached: " << maxConnections;
-          lastWarning = now;
-        }
-        sleepUnlessStopped(stop, waits.idlePass);
-      } else {
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        const int fd =
-            ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-        if (fd >= 0) {
-          checkConnections();
-          admitConnection(reqid++, fd, reinterpret_cast<sockaddr*>(&peer), peerLength);
-          continue;
-        }
-        const int err = errno;
-        const AcceptFailure failure = classify(err);
-        if (failure != AcceptFailure::NothingPending)
-          LogLine("") << "ERROR: accept: " << errorText(err) << " (" << -1 << ") (errc=" << err
-                      << ")\n";
-        switch (failure) {
-          case AcceptFailure::NothingPending:
-            waitForPeer(listenSocket, waits.idlePass);
-            break;
-          case AcceptFailure::PeerGone:
-            break;
-          case AcceptFailure::OutOfResources:
-            sleepUnlessStopped(stop, waits.acceptBackoff);
-            break;
-          case AcceptFailure::DeadSocket:
-            socketDead = true;
-            continue;
-        }
-      }
+      handOverQueued();
+      if (pollConnections(waits.idlePass)) socketDead = acceptPending(reqid);
+      serveEvents();
+      checkDeadlines();
+      handOverQueued();
       checkConnections();
     } catch (...) {
       // A failed pass (no memory for a record, say) is not the end: the next
@@ -162,18 +159,75 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
       sleepUnlessStopped(stop, waits.idlePass);
     }
   }
-  // Nobody will hand the queued connections to a worker now: their peers
-  // get an end of stream rather than a wait without end.
-  for (const long queued : waiting)
-    if (const std::shared_ptr<RequestHandlerInfo> record = findConnection(queued))
-      dropConnection(*record);
-  waiting.clear();
-  {
-    std::lock_guard<std::mutex> lock(connectionsMutex);
-    for (auto& entry : connections) entry.second->stop.request_stop();
-  }
   LogLine("") << "Server thread exited";
   return 0;
+}
+
+bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
+  pollEntries_.clear();
+  polled_.clear();
+  bool room = true;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    room = connections.size() < static_cast<std::size_t>(std::max(maxConnections, 1));
+    for (auto& entry : connections) {
+      RequestHandlerInfo& connection = *entry.second;
+      const int state = connection.state;
+      const short events = watchedEvents(state);
+      if (events == 0 || !connection.socketOpen) continue;
+      room = room || shedRank(state) >= 0;
+      pollEntries_.push_back(pollfd{connection.socket, events, 0});
+      polled_.emplace_back(entry.second, state);
+    }
+  }
+  if (wakeFd_ >= 0) {
+    pollEntries_.push_back(pollfd{wakeFd_, POLLIN, 0});
+    polled_.emplace_back(nullptr, 0);
+  }
+  if (room) {
+    pollEntries_.push_back(pollfd{listenSocket, POLLIN, 0});
+    polled_.emplace_back(nullptr, 0);
+  } else if (const auto now = Clock::now(); now - lastWarning_ >= waits.fullTableWarning) {
+    LogLine("") << "WARNING: max connection processing capacity reached: " << maxConnections;
+    lastWarning_ = now;
+  }
+  // A queued request does not wait for a pass when a worker is free for it.
+  const bool workerFree = poolSize < 1 || pool.anyIdle();
+  const int timeout = !queued_.empty() && workerFree ? 0 : static_cast<int>(wait.count());
+  if (::poll(pollEntries_.data(), pollEntries_.size(), timeout) < 0) {
+    const int err = errno;
+    if (err != EINTR) LogLine("") << "Poll error: " << errorText(err) << " (errc=" << err << ")\n";
+    for (pollfd& entry : pollEntries_) entry.revents = 0;
+  }
+  std::uint64_t wakes = 0;
+  if (wakeFd_ >= 0 && ::read(wakeFd_, &wakes, sizeof wakes) < 0) {
+    // Nothing to take: no worker woke us.
+  }
+  return room && (pollEntries_.back().revents & POLLIN);
+}
+
+bool HTTPServer::acceptPending(long& reqid) {
+  for (int i = 0; i < kAcceptsPerPass; ++i) {
+    if (tableFull() && !shedOne()) return false;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    const int fd = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      admitConnection(reqid++, fd, reinterpret_cast<sockaddr*>(&peer), peerLength);
+      continue;
+    }
+    const int err = errno;
+    const AcceptFailure failure = classify(err);
+    if (failure == AcceptFailure::NothingPending) return false;
+    LogLine("") << "ERROR: accept: " << errorText(err) << " (" << -1 << ") (errc=" << err << ")\n";
+    if (failure == AcceptFailure::DeadSocket) return true;
+    if (failure == AcceptFailure::OutOfResources) {
+      sleepUnlessStopped(listenerStop.get_token(), waits.acceptBackoff);
+      return false;
+    }
+  }
+  return false;
 }
 
 void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
@@ -194,26 +248,54 @@ void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
     throw;
   }
   PeerLog(host, service) << "Accept connection on " << socket << ", request " << reqid;
-  if (waiting.empty() && handOver(*record)) return;
-  try {
-    waiting.push_back(reqid);
-  } catch (...) {
-    dropConnection(*record);
-    throw;
-  }
+  // What a client sends right after connecting is usually there already.
+  readRequest(*record);
 }
 
-void HTTPServer::handOverWaiting() {
-  while (!waiting.empty()) {
-    const std::shared_ptr<RequestHandlerInfo> record = findConnection(waiting.front());
-    if (record && !handOver(*record)) return;
-    waiting.pop_front();
+bool HTTPServer::shedOne() {
+  std::shared_ptr<RequestHandlerInfo> victim;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    int best = 3;
+    for (auto& entry : connections) {  // by request id: the oldest first
+      const int rank = shedRank(entry.second->state);
+      if (rank >= 0 && rank < best && entry.second->socketOpen) {
+        best = rank;
+        victim = entry.second;
+      }
+    }
   }
+  if (!victim) return false;
+  const int state = victim->state;
+  PeerLog(victim->host, victim->port) << "Shed request " << victim->reqid << ": the table is full";
+  if (state == ConnState::Lingering) {
+    closeByListener(*victim);
+  } else if (state == ConnState::Waiting) {
+    answerParkedNow(*victim);
+  } else {
+    ResponseInfo response;
+    failTimedOut(response);
+    answerNow(*victim, response, -1, -1, false);
+  }
+  reapConnections();
+  return true;
+}
+
+void HTTPServer::handOverQueued() {
+  while (!queued_.empty()) {
+    const std::shared_ptr<RequestHandlerInfo> record = findConnection(queued_.front());
+    if (record && !handOver(*record)) break;
+    queued_.pop_front();
+  }
+  requestsQueued_ = !queued_.empty();
 }
 
 bool HTTPServer::handOver(RequestHandlerInfo& connection) {
   try {
     if (poolSize < 1) {
+      // A thread that served this connection before has handed it back and
+      // returns.
+      if (connection.thread && connection.thread->joinable()) connection.thread->join();
       // Created by the listener, which runs with traps off; the thread makes
       // sure of it itself as well.
       connection.thread = std::make_unique<std::jthread>([this, id = connection.reqid] {
@@ -230,19 +312,45 @@ bool HTTPServer::handOver(RequestHandlerInfo& connection) {
   } catch (...) {
     // No thread or no memory for the item: the peer is let go, the server
     // goes on.
-    dropConnection(connection);
+    closeByListener(connection);
     LogLine("") << "Error: could not serve request " << connection.reqid << ": "
                 << currentExceptionText();
     return true;
   }
 }
 
-void HTTPServer::dropConnection(RequestHandlerInfo& connection) {
-  closeSocket(connection);
-  connection.state = ConnState::Closed;
-}
-
 bool HTTPServer::tableFull() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   return connections.size() >= static_cast<std::size_t>(std::max(maxConnections, 1));
+}
+
+void HTTPServer::endListening() {
+  std::vector<std::shared_ptr<RequestHandlerInfo>> held;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    listening_ = false;
+    for (auto& entry : connections) {
+      const int state = entry.second->state;
+      if (shedRank(state) >= 0) held.push_back(entry.second);
+      entry.second->stop.request_stop();  // ends the waits of endpoints
+    }
+  }
+  // Queued requests, and those still arriving, will never get a worker.
+  for (const long id : queued_)
+    if (const std::shared_ptr<RequestHandlerInfo> record = findConnection(id))
+      held.push_back(record);
+  queued_.clear();
+  for (const std::shared_ptr<RequestHandlerInfo>& record : held) {
+    RequestHandlerInfo& connection = *record;
+    const int state = connection.state;
+    if (state == ConnState::Lingering) {
+      closeByListener(connection);
+    } else if (state == ConnState::Waiting || connection.request.waitedUntil) {
+      answerParkedNow(connection);
+    } else {
+      ResponseInfo response;
+      failTimedOut(response);
+      answerNow(connection, response, -1, -1, false);
+    }
+  }
 }

@@ -5,8 +5,8 @@
 // free port. Any other service text (a name, or "0" for a port the kernel
 // picks) is tried once. Each try walks the addresses getaddrinfo gives for a
 // passive stream socket (all interfaces, IPv4 and IPv6) and keeps the first
-// that binds and listens. SO_REUSEADDR lets a restarted monitor take its port
-// back while connections of the last one sit in TIME_WAIT; a port another
+// that binds and listens, with a listen queue sized for bursts. SO_REUSEADDR lets a restarted
+// monitor take its port back while connections of the last one sit in TIME_WAIT; a port another
 // socket listens on stays refused.
 
 #include <netdb.h>
@@ -26,7 +26,10 @@
 namespace {
 
 constexpr int kPortTries = 10;
-constexpr int kBacklog = 10;
+// Handshakes that arrive in a burst wait here for the listener; one that
+// finds the queue full is dropped and retried by the peer a second later.
+// The kernel caps the figure at net.core.somaxconn.
+constexpr int kBacklog = SOMAXCONN;
 
 constexpr long kLastPort = 65535;
 
@@ -55,8 +58,8 @@ int boundPortOf(int fd) {
 // A listening socket on the first address of `found` that takes it, or -1.
 int listenOnFirst(const addrinfo* found) {
   for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
-    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            ai->ai_protocol);
+    const int fd =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
       std::perror("socket");
       continue;

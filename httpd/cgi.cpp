@@ -1,24 +1,74 @@
 #include "httpd/cgi.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <chrono>
 
-#include "httpd/log_line.h"
 #include "httpd/log_safe.h"
-#include "httpd/split_string.h"
 
-CGI::CGI(const MyMap<std::string, std::string>& variables)
+namespace {
+
+constexpr std::size_t kExampleBytes = 60;   // of each kind's example in the summary
+constexpr std::size_t kBudgetStride = 256;  // items between looks at the clock
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+CGI::CGI(const MyMap<std::string, std::string>& variables, Budget budget)
     : contentType(variables["CONTENT_TYPE"], true),
       contentTypeText(variables["CONTENT_TYPE"]),
       requestMethod(variables["REQUEST_METHOD"]),
       pathInfo(variables["PATH_INFO"]),
-      variables_(variables) {}
-
-bool CGI::validName(const std::string& name) const {
-  return !name.empty() && name.size() <= kMaxLength &&
-         name.find_first_not_of(nameChars) == std::string::npos;
+      variables_(variables),
+      budget_(std::move(budget)) {
+  if (contentType.illegalPieces > 0)
+    ignore("illegal parameter to header value", contentType.firstIllegal,
+           contentType.illegalPieces);
 }
 
-bool CGI::validValue(const std::string& value) const {
+void CGI::ignore(const char* kind, std::string_view example, std::size_t count) {
+  Ignored& entry = ignored_[kind];
+  if (entry.count == 0) entry.example = logSafe(example, kExampleBytes);
+  entry.count += count;
+}
+
+std::string CGI::ignoredSummary() const {
+  if (ignored_.empty()) return std::string();
+  std::string line = "CGI: ignored";
+  const char* separator = " ";
+  for (const auto& [kind, entry] : ignored_) {
+    line += separator + std::to_string(entry.count) + " x " + kind + " (first: '" + entry.example +
+            "')";
+    separator = ", ";
+  }
+  return line;
+}
+
+void CGI::fail(int status, const char* message) {
+  failed = true;
+  failStatus = status;
+  failMessage = message;
+}
+
+bool CGI::outOfBudget() {
+  if (failed) return true;
+  if (++work_ % kBudgetStride != 0) return false;
+  if (budget_.stop.stop_requested() || std::chrono::steady_clock::now() >= budget_.deadline)
+    fail(408, "Request Timeout");
+  return failed;
+}
+
+bool CGI::validName(std::string_view name) const {
+  return !name.empty() && name.size() <= kMaxLength &&
+         name.find_first_not_of(nameChars) == std::string_view::npos;
+}
+
+bool CGI::validValue(std::string_view value) const {
   if (value.size() > kMaxLength) return false;
   for (const char c : value)
     if (nameChars.find(c) == std::string_view::npos &&
@@ -27,30 +77,21 @@ bool CGI::validValue(const std::string& value) const {
   return true;
 }
 
-void CGI::insert(const std::string& name, const std::string& value) {
-  if (!validName(name)) {
-    LogLine("") << "parameter with invalid name ignored: " << logSafe(urlencode(name));
-    return;
-  }
-  if (!validValue(value)) {
-    LogLine("") << "parameter with invalid value ignored: " << logSafe(urlencode(value));
-    return;
-  }
+void CGI::insert(std::string_view name, std::string_view value) {
+  if (!validName(name))
+    return ignore("parameter with invalid name", urlencode(name.substr(0, kExampleBytes)));
+  if (!validValue(value))
+    return ignore("parameter with invalid value", urlencode(value.substr(0, kExampleBytes)));
+  if (parameters.count(std::string(name))) return ignore("repeated parameter", name);
+  if (parameters.size() >= kMaxParameters) return ignore("parameter past the limit", name);
   RFC822Message parameter;
-  parameter.body = value;
-  parameters.emplace(name, std::move(parameter));
+  parameter.body.assign(value);
+  parameters.emplace(std::string(name), std::move(parameter));
 }
 
-static int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// An escape that is not "%" and two hexadecimal digits is logged and its "%"
-// dropped; decoding goes on with the next character.
-std::string CGI::urldecode(const std::string& raw) const {
+// An escape that is not "%" and two hexadecimal digits has its "%" dropped;
+// decoding goes on with the next character.
+std::string CGI::urldecode(std::string_view raw, bool& badEscape) const {
   std::string out;
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -59,10 +100,10 @@ std::string CGI::urldecode(const std::string& raw) const {
       out += ' ';
     } else if (c != '%') {
       out += c;
-    } else if (i + 2 >= raw.size()) {
-      LogLine("") << "invalid url encoded string (too short): " << logSafe(raw);
-    } else if (const int hi = hexDigit(raw[i + 1]), lo = hexDigit(raw[i + 2]); hi < 0 || lo < 0) {
-      LogLine("") << "invalid url encoded string (invalid hex number): " << logSafe(raw);
+    } else if (const int hi = i + 2 < raw.size() ? hexDigit(raw[i + 1]) : -1,
+               lo = i + 2 < raw.size() ? hexDigit(raw[i + 2]) : -1;
+               hi < 0 || lo < 0) {
+      badEscape = true;
     } else {
       out += static_cast<char>(hi * 16 + lo);
       i += 2;
@@ -71,15 +112,36 @@ std::string CGI::urldecode(const std::string& raw) const {
   return out;
 }
 
-void CGI::parseQueryString(const std::string& text) {
+void CGI::parseQueryString(std::string_view text) {
   if (text.empty()) return;
-  for (const std::string& item : splitString(text, "&")) {
+  std::size_t items = 0;
+  for (std::size_t pos = 0; pos <= text.size();) {
+    if (items == kMaxItems) {
+      const std::size_t rest = 1 + std::count(text.begin() + pos, text.end(), '&');
+      return ignore("form item past the limit", text.substr(pos), rest);
+    }
+    if (outOfBudget()) return;
+    ++items;
+    std::size_t end = text.find('&', pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view item = text.substr(pos, end - pos);
+    pos = end + 1;
     const std::size_t eq = item.find('=');
-    if (eq == std::string::npos) {
-      LogLine("") << "error: invalid param=value pair: " << logSafe(item);
+    if (eq == std::string_view::npos) {
+      ignore("invalid param=value pair", item);
       continue;
     }
-    insert(item.substr(0, eq), urldecode(item.substr(eq + 1)));
+    const std::string_view raw = item.substr(eq + 1);
+    // Each decoded byte takes at most three: a longer value cannot decode
+    // into an acceptable one.
+    if (raw.size() > 3 * kMaxLength) {
+      ignore("parameter with invalid value", raw);
+      continue;
+    }
+    bool badEscape = false;
+    const std::string value = urldecode(raw, badEscape);
+    if (badEscape) ignore("invalid url encoded string", raw);
+    insert(item.substr(0, eq), value);
   }
 }
 
@@ -87,10 +149,8 @@ void CGI::parsePostRequest() {
   const std::string& type = contentType.value;
   const bool form = type.empty() || type == "application/x-www-form-urlencoded";
   if (!form && type != "multipart/form-data") {
-    std::fprintf(stderr, "error: cgi: parsePostRequest: wrong contentType %s, request ignored\n",
-                 logSafe(type).c_str());
-    failed = true;
-    return;
+    ignore("form of a wrong content type", type);
+    return fail(0, "");
   }
   const std::string& body = variables_["QUERY_DATA"];
   const std::string& data = body.empty() ? variables_["QUERY_STRING"] : body;
@@ -101,61 +161,74 @@ void CGI::parsePostRequest() {
     parsePostDataMultipart(data, contentType);
 }
 
-void CGI::parsePostDataMultipart(const std::string& body, const HeaderValue& type) {
+// The pieces between delimiters, the preamble before the first skipped, are
+// looked at one at a time: no list of them is ever built.
+void CGI::parsePostDataMultipart(std::string_view body, const HeaderValue& type) {
   const auto boundary = type.attributes.find("boundary");
-  const std::string delimiter =
-      "--" + (boundary == type.attributes.end() ? std::string() : boundary->second);
-  const std::vector<std::string> pieces = splitString(body, delimiter);
-  const long count = static_cast<long>(pieces.size());
-  for (long i = 1; i < count; ++i) {
-    const std::string& piece = pieces[static_cast<std::size_t>(i)];
-    if (piece.compare(0, 2, "--") == 0) {
-      if (i != count - 1)
-        std::fprintf(stderr,
-                     "error: cgi: part starts with double hyphen --, but is not the last part "
-                     "(%ld/%ld)!?\n",
-                     i, count);
+  if (boundary == type.attributes.end() || boundary->second.empty() ||
+      boundary->second.size() > kMaxBoundary) {
+    ignore("multipart form without a valid boundary",
+           boundary == type.attributes.end() ? std::string_view() : boundary->second);
+    return fail(400, "Invalid multipart boundary");
+  }
+  const std::string delimiter = "--" + boundary->second;
+  std::size_t next = body.find(delimiter);
+  for (long index = 1; next != std::string_view::npos; ++index) {
+    if (static_cast<std::size_t>(index) > kMaxItems)
+      return ignore("multipart part past the limit", "");
+    if (outOfBudget()) return;
+    const std::size_t start = next + delimiter.size();
+    next = body.find(delimiter, start);
+    const std::string_view piece =
+        body.substr(start, next == std::string_view::npos ? next : next - start);
+    if (piece.substr(0, 2) == "--") {
+      if (next != std::string_view::npos) ignore("multipart part after the closing delimiter", "");
       return;
     }
-    // The line breaks after the delimiter and before the next one.
-    if (piece.size() < 4) continue;
-    RFC822Message part(piece.substr(2, piece.size() - 4), true);
-    const auto disposition = part.headers.find("content-disposition");
-    const HeaderValue field(disposition == part.headers.end() ? std::string() : disposition->second,
-                            true);
-    if (field.value != "form-data") {
-      std::fprintf(stderr,
-                   "error: cgi: invalid value for Header Content-Disposition in field %ld: '%s' "
-                   "(request ignored)\n",
-                   i, logSafe(field.value).c_str());
-      return;
-    }
-    const auto attr = [&field](const char* key) {
-      const auto it = field.attributes.find(key);
-      return it == field.attributes.end() ? std::string() : it->second;
-    };
-    const std::string name = attr("name");
-    if (name.empty()) {
-      std::fprintf(stderr,
-                   "error: cgi: no field name in header content-disposition, or field name is "
-                   "empty, field ignored\n");
-      continue;
-    }
-    if (!validName(name)) {
-      std::fprintf(stderr, "error: cgi: invalid field name '%s', field ignored\n",
-                   logSafe(urlencode(name)).c_str());
-      continue;
-    }
-    if (attr("filename").empty() && !validValue(part.body)) {
-      std::fprintf(stderr, "error: cgi: invalid field value '%s', field ignored\n",
-                   logSafe(urlencode(part.body)).c_str());
-      continue;
-    }
-    parameters.emplace(name, std::move(part));
+    if (!takePart(piece)) return;
   }
 }
 
-std::string CGI::urlencode(const std::string& text) {
+bool CGI::takePart(std::string_view piece) {
+  // The line breaks after the delimiter and before the next one.
+  if (piece.size() < 4) return true;
+  RFC822Message part(piece.substr(2, piece.size() - 4), true);
+  if (part.illegalLines > 0)
+    ignore("illegal header line in a part", part.firstIgnored, part.illegalLines);
+  if (part.repeatedLines > 0)
+    ignore("repeated header line in a part", part.firstIgnored, part.repeatedLines);
+  const auto disposition = part.headers.find("content-disposition");
+  const HeaderValue field(
+      disposition == part.headers.end() ? std::string_view() : disposition->second, true);
+  if (field.illegalPieces > 0)
+    ignore("illegal parameter to header value", field.firstIllegal, field.illegalPieces);
+  if (field.value != "form-data") {
+    // The rest of the form is not read.
+    ignore("part whose Content-Disposition is not form-data", field.value);
+    return false;
+  }
+  const auto attr = [&field](const char* key) {
+    const auto it = field.attributes.find(key);
+    return it == field.attributes.end() ? std::string() : it->second;
+  };
+  const std::string name = attr("name");
+  if (name.empty()) {
+    ignore("part without a field name", "");
+  } else if (!validName(name)) {
+    ignore("part with an invalid field name", urlencode(name.substr(0, kExampleBytes)));
+  } else if (attr("filename").empty() && !validValue(part.body)) {
+    ignore("part with an invalid field value", urlencode(part.body.substr(0, kExampleBytes)));
+  } else if (parameters.count(name)) {
+    ignore("repeated parameter", name);
+  } else if (parameters.size() >= kMaxParameters) {
+    ignore("parameter past the limit", name);
+  } else {
+    parameters.emplace(name, std::move(part));
+  }
+  return true;
+}
+
+std::string CGI::urlencode(std::string_view text) {
   static constexpr char hex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());

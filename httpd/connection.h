@@ -1,16 +1,23 @@
 #pragma once
 // The record of one accepted connection in the server's connection table.
 //
+// A connection is served by turns: the listener reads its request, a worker
+// runs its endpoint and sends the answer, and the listener may take it back
+// to park it while its endpoint waits, or to let it linger before the close.
+// The state says who holds it; only the holder touches the record's other
+// fields and its socket:
+//   listener  Accepted, HeaderParsed, RequestRead while queued, Waiting,
+//             Lingering
+//   worker    RequestRead once handed over, Sending, Sent
+// A worker hands a connection back by a store of its state, after its last
+// write of the fields; the listener reads the state before the fields.
+//
 // The listener creates the record and publishes it in the table; the worker
-// serving the connection looks it up once and holds it by shared_ptr, so the
-// listener may remove finished records while others are being served. After
-// publication only `state` (written by the worker) and `flags` (written by
-// the listener) change, both atomically; the listener also keeps the
-// worker's future or the connection's own thread here, which the worker
-// never touches. `socketOpen` is read and written only under the server's
-// table lock: whoever closes the socket clears it there, so nobody shuts
-// down or polls a descriptor number that may already belong to something
-// else.
+// looks it up once and holds it by shared_ptr, so the listener may remove
+// finished records while others are being served. `socketOpen` is read and
+// written only under the server's table lock: whoever closes the socket
+// clears it there, so nobody shuts down or polls a descriptor number that
+// may already belong to something else.
 
 #include <unistd.h>
 
@@ -22,14 +29,22 @@
 #include <string>
 #include <thread>
 
+#include "httpd/request_info.h"
+#include "httpd/request_intake.h"
+#include "httpd/steady_time.h"
+
+class HTTPEndPoint;
+
 // Connection states.
 namespace ConnState {
-inline constexpr int Accepted = 0;
-inline constexpr int HeaderParsed = 2;
-inline constexpr int RequestRead = 3;
+inline constexpr int Accepted = 0;      // the listener reads the header block
+inline constexpr int HeaderParsed = 2;  // the listener reads the body
+inline constexpr int RequestRead = 3;   // complete: queued for a worker, or with one
 inline constexpr int Sending = 4;
 inline constexpr int Sent = 5;
+inline constexpr int Lingering = 6;  // answered; the listener drains the peer's rest
 inline constexpr int Closed = 7;
+inline constexpr int Waiting = 8;  // parked with the listener until its endpoint can answer
 }  // namespace ConnState
 
 // Bits of RequestHandlerInfo::flags.
@@ -49,6 +64,18 @@ struct RequestHandlerInfo {
   std::string port;
   std::stop_source stop;    // its token reaches the endpoints
   std::future<int> result;  // of the pool worker serving it
+
+  // While the request arrives.
+  RequestIntake intake;
+  SteadyTime firstByteDeadline{};
+  SteadyTime requestDeadline{};
+  // The request as read and the endpoint it goes to.
+  RequestInfo request;
+  HTTPEndPoint* endpoint = nullptr;
+  // While parked: what its endpoint waits for.
+  EndpointWait wait;
+  // While lingering: when the close comes at the latest.
+  SteadyTime lingerDeadline{};
 
   // Closes the socket unless that was done; under the table lock. The errno
   // of a failed close, else 0.

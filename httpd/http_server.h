@@ -1,24 +1,39 @@
 #pragma once
 // The monitor's HTTP server: its fixed sets, routes, connection table and
-// worker pool; the serving of one connection by a worker (parse the request,
-// dispatch it to an endpoint, write one answer, close); and the listener
-// thread that accepts connections and feeds them to the workers.
+// worker pool, the listener thread, and the workers' part of serving a
+// request.
 //
-// Serving never blocks without bound and never kills the process: reads and
-// writes go through poll() slices under the deadlines of `io`, sends use
-// MSG_NOSIGNAL, and a throwing parser or endpoint is answered with 500.
+// Waiting for a peer's request, or for an event a request waits for, never
+// holds a worker. The listener thread does all of that: it accepts
+// connections, reads each request (header block, then exactly Content-Length
+// body bytes) under its deadlines, checks its header fields and answers a
+// refusal itself; it parks connections whose endpoint waits (a history poll,
+// a delay) and wakes them when their event or time comes; and it drains what
+// a refused peer still sends before the close. The checks of a request (Host,
+// route, who may change the run) come before any byte of its body is read:
+// on the listener for a request with a body, on the worker otherwise. A
+// worker takes a connection only once its request is complete: it parses the
+// parameters (a form only for a route that takes one), runs the endpoint and
+// sends the answer (a peer that stops reading it holds the worker until the
+// send's no-progress deadline). Workers that are all busy leave complete
+// requests queued, first come first served.
 //
-// The listener never blocks either. It hands a new connection to an idle
-// worker, or queues it (first come, first served) when none is idle, and
-// between accepts keeps up its housekeeping: handing queued connections to
-// workers as they free up, removing finished connections, marking peers that
-// went away (which stops their waiting endpoints) and calling `notify`. It
-// accepts nothing while the table is full.
+// When the table is full, the listener makes room for a new connection by
+// shedding one that no worker holds: a lingering one first, then the oldest
+// still sending its request, then the oldest parked one. Complete requests
+// are never shed; when only they fill the table nothing is accepted (new
+// peers wait in the kernel's backlog, sized for bursts) and a warning is
+// logged now and then.
+//
+// Serving never blocks without bound and never kills the process: sends use
+// MSG_NOSIGNAL under a no-progress deadline, parsing has the request's
+// deadline, and a throwing parser or endpoint is answered with 500.
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -34,15 +49,16 @@
 #include "httpd/connection.h"
 #include "httpd/delayed_quit.h"
 #include "httpd/io_settings.h"
+#include "httpd/local_access.h"
 #include "httpd/request_info.h"
 #include "httpd/routes.h"
 #include "httpd/thread_pool.h"
 
 class HTTPServer {
  public:
-  // Starts the worker pool; with a pool size below 1 every connection gets
-  // a thread of its own instead. Throws std::system_error when a thread
-  // cannot be started.
+  // Starts the worker pool; with a pool size below 1 every request gets a
+  // thread of its own instead. Throws std::system_error when a thread cannot
+  // be started.
   HTTPServer(std::string port, std::string documentRoot, int poolSize = 5);
   // stop().
   ~HTTPServer();
@@ -51,11 +67,10 @@ class HTTPServer {
 
   const std::set<std::string> methods{"GET", "POST", "PUT", "DELETE"};
   const std::set<std::string> versions{"HTTP/0.9", "HTTP/1.0", "HTTP/1.1"};
-  const std::set<int> knownStatus{200, 400, 401, 404, 408, 418, 501};
+  const std::set<int> knownStatus{200, 400, 401, 404, 408, 418, 421, 501};
   const std::map<std::string, std::string> mimeTypes{
-      {"html", "text/html"}, {"js", "text/javascript"}, {"css", "text/css"},
-      {"json", "text/json"}, {"xml", "text/xml"},       {"xsl", "text/xsl"},
-      {"txt", "text/plain"}};
+      {"html", "text/html"}, {"js", "text/javascript"}, {"css", "text/css"},  {"json", "text/json"},
+      {"xml", "text/xml"},   {"xsl", "text/xsl"},       {"txt", "text/plain"}};
   std::unique_ptr<std::function<int(int)>> notify;  // called by the listener after each pass
   long tick = 0;
   int maxConnections = 100;
@@ -65,9 +80,11 @@ class HTTPServer {
   std::string documentRoot;
   int listenSocket = -1;  // -1: none (0 is a valid descriptor)
   int boundPort = 0;      // the port setup() bound
-  // Set-option and server-quit also for peers on other hosts, and without
-  // the Host and Origin checks.
+  // Any Host, and set-option and server-quit also for peers on other hosts
+  // and without the Host and Origin checks.
   bool allowRemoteSet = false;
+  // The names a Host header may give besides IP literals and "localhost".
+  std::vector<std::string> ownNames = machineHostNames();
 
   // Orders the listener's start after its naming; guards listenerStarted,
   // listenerDone and waiters.
@@ -90,9 +107,8 @@ class HTTPServer {
   // workers joined) first.
   ThreadPool pool;
   std::stop_source listenerStop;
-  std::jthread listener;    // runs acceptLoop; stopped through listenerStop
+  std::jthread listener;  // runs acceptLoop; stopped through listenerStop
   DelayedQuit delayedQuit{quit};
-  std::deque<long> waiting;  // listener only: accepted, no worker free yet
 
   // Binds and listens on `port`: a decimal port number and the nine above it
   // in turn, any other service once. False (after the messages) when nothing
@@ -102,7 +118,7 @@ class HTTPServer {
   void startListener();
   static int s_accept_loop(std::stop_token stop, void* server);
   int acceptLoop(std::stop_token stop);
-  // One housekeeping pass: reap, mark departed peers, notify.
+  // The end of a listener pass: reap, then notify.
   void checkConnections();
   // Removes the records whose connection is finished.
   void reapConnections();
@@ -111,14 +127,16 @@ class HTTPServer {
   // lets every such waiter return before it goes on.
   void beginWait();
   void waitForListener();
-  // Ends the server's activity: the listener, then every connection
-  // (stopped and, after a grace for answers under way, shut down), the
-  // workers and the delayed quit; closes the listening socket last. Call it
-  // from one thread; it runs once, later calls return at once.
+  // Ends the server's activity: the listener (which answers every request
+  // it holds: 408 for the unread and queued ones, a parked endpoint's answer
+  // for the parked ones), then every connection a worker holds (stopped and,
+  // after a grace for answers under way, shut down), the workers and the
+  // delayed quit; closes the listening socket last. Call it from one thread;
+  // it runs once, later calls return at once.
   void stop() noexcept;
 
-  // Enters a record {reqid, socket, state 0, flags 0, host, port, a fresh
-  // stop source} in the table and returns it.
+  // Enters a record {reqid, socket, state Accepted, host, port, a fresh stop
+  // source, the request's deadlines from now} in the table and returns it.
   std::shared_ptr<RequestHandlerInfo> addConnection(long reqid, int socket, std::string host,
                                                     std::string port);
   // The record of reqid, or null.
@@ -129,36 +147,97 @@ class HTTPServer {
 
   // The work item handed to a worker: serves reqid on `server`.
   static int s_handleRequest(void* server, long reqid);
-  // Serves the connection, closes its socket and sets state 7; the result of
-  // processRequest, or -1 when reqid has no record.
+  // Runs the endpoint of the connection's complete request and answers;
+  // closes the socket unless the connection went back to the listener. The
+  // endpoint's result, or -1 when reqid has no record.
   int handleRequest(long reqid);
-  // Parses, dispatches and answers; the dispatch result (-1 after a parse
-  // failure or an exception).
-  int processRequest(RequestHandlerInfo& connection);
-  // Reads and parses the request into `request`; 0, or -1 with the answer's
-  // status and message left in `response`.
-  int parseRequest(RequestHandlerInfo& connection, RequestInfo& request, ResponseInfo& response);
-  // Runs the endpoint of the first matching route; its result, or -1 with 404
-  // "Not found". `endpoint` receives the endpoint that ran (null for none).
+
+  // The checks of a request whose header block has been read (before any
+  // byte of its body is), in order: a
+  // malformed Host (400) or one that names another machine (421), the route
+  // (404, its captures into the parameters), and for an endpoint that
+  // changes the run, the caller (401). The endpoint, or null with the
+  // failure in response.
+  HTTPEndPoint* routeRequest(RequestInfo& request, ResponseInfo& response);
+  // The endpoint's parameters (the query string, or the form body of a POST
+  // to a route that takes one) joined to the route's, then its call.
+  int runEndpoint(HTTPEndPoint& endpoint, RequestInfo& request, ResponseInfo& response);
+  // Both in a row; `endpoint` receives the endpoint that ran (null for none).
   int dispatchRequest(RequestInfo& request, ResponseInfo& response,
                       const HTTPEndPoint** endpoint = nullptr);
 
  private:
   bool stopped_ = false;  // stop() ran
-  std::vector<pollfd> pollEntries_;  // listener only, reused by every pass
-  std::vector<RequestHandlerInfo*> polled_;
+  // Under connectionsMutex: workers may hand connections back to the
+  // listener. Cleared when the listener ends.
+  bool listening_ = true;
+  // Written by a worker that becomes idle while requests are queued, so that
+  // the listener hands one over at once instead of after its idle pass; -1
+  // when none could be made.
+  int wakeFd_ = -1;
+  std::atomic<bool> requestsQueued_{false};
+  // Listener only.
+  std::deque<long> queued_;  // complete requests no worker was free for
+  std::vector<pollfd> pollEntries_;
+  // The record of each poll entry (null for the listening socket) and its
+  // state at the poll; held, so that shedding cannot free one in the pass.
+  std::vector<std::pair<std::shared_ptr<RequestHandlerInfo>, int>> polled_;
+  std::chrono::steady_clock::time_point lastWarning_{};
 
-  // The connection on `socket` from `peer`: recorded, then handed to a
-  // worker or queued.
+  // Listener: the loop's steps (accept_loop.cpp).
+  // Polls the listening socket (when a connection may be taken) and the
+  // connections the listener holds; true when a peer is waiting to be
+  // accepted.
+  bool pollConnections(std::chrono::milliseconds wait);
+  // Accepts the peers waiting, a few at most; true when the listening socket
+  // is dead.
+  bool acceptPending(long& reqid);
   void admitConnection(long reqid, int socket, const sockaddr* peer, socklen_t peerLength);
-  // Hands queued connections to idle workers, oldest first.
-  void handOverWaiting();
-  // False when no worker is free (the connection stays queued).
+  // Hands queued requests to idle workers, oldest first.
+  void handOverQueued();
+  // False when no worker is free.
   bool handOver(RequestHandlerInfo& connection);
   bool tableFull();
-  // Closes a connection nobody serves; the next reaping pass removes it.
-  void dropConnection(RequestHandlerInfo& connection);
-  // After the workers: closes the sockets that nobody served.
+  // Frees a place in the table; false when no connection may be shed.
+  bool shedOne();
+  // Answers or closes every connection the listener holds; workers can no
+  // longer hand connections back.
+  void endListening();
+
+  // Listener: the connections it holds (connection_intake.cpp).
+  void serveEvents();
+  // Reads what arrived and moves the request on.
+  void readRequest(RequestHandlerInfo& connection);
+  // After the header block: parse, check, route; how much body to read.
+  void headRead(RequestHandlerInfo& connection);
+  // The request is complete: into the queue for a worker.
+  void requestRead(RequestHandlerInfo& connection);
+  // The peer ended its stream before its request did.
+  void peerEnded(RequestHandlerInfo& connection);
+  // Answers a refusal (or a parked endpoint at the end) itself, with one
+  // send that does not wait, then lingers or closes.
+  // A parse failure without a status is a 501.
+  void answerNow(RequestHandlerInfo& connection, ResponseInfo response, int parseResult,
+                 int dispatchResult, bool mayLinger = true);
+  // A parked connection's endpoint, stopped, answers at once.
+  void answerParkedNow(RequestHandlerInfo& connection);
+  void startLingering(RequestHandlerInfo& connection);
+  void drainLingering(RequestHandlerInfo& connection);
+  void closeByListener(RequestHandlerInfo& connection);
+  // Deadlines of the requests being read and of lingering connections;
+  // parked connections whose event or time has come go back to the queue.
+  void checkDeadlines();
+
+  // Worker (http_server.cpp).
+  int processRequest(RequestHandlerInfo& connection, bool& handedBack);
+  // Gives the connection back to the listener in `state`; false when the
+  // listener has ended.
+  bool handBack(RequestHandlerInfo& connection, int state);
+  // Sends the answer; true when all of it went.
+  bool writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
+                     const ResponseInfo& response, int dispatchResult);
+
+  // Stop (server_stop.cpp).
   void closeUnserved();
   // Every open socket: shutdown(how), after a stop request on its record.
   void shutdownConnections(int how);
@@ -166,8 +245,4 @@ class HTTPServer {
   void waitUntilServed(std::chrono::steady_clock::time_point deadline);
   void joinConnectionThreads();
   void closeListenSocket() noexcept;
-
-  // Sends the answer and lingers when unread input may be pending.
-  void writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
-                     const ResponseInfo& response, int parseResult, int dispatchResult);
 };

@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
 
-#include "httpd/rfc822_message.h"
+#include "httpd/header_field.h"
 
 bool isLoopbackAddress(std::string_view numericHost) {
   const std::string text(numericHost);
@@ -32,6 +35,7 @@ bool isLocalAuthority(std::string_view authority) {
     if (host.find(':', colon + 1) != std::string_view::npos) return false;
     host = host.substr(0, colon);
   }
+  if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);
   return asciiLower(std::string(host)) == "localhost" || isLoopbackAddress(host);
 }
 
@@ -41,6 +45,57 @@ bool isLocalOrigin(std::string_view origin) {
   const std::string_view authority = origin.substr(scheme + 3);
   if (authority.find_first_of("/?#@") != std::string_view::npos) return false;
   return isLocalAuthority(authority);
+}
+
+namespace {
+
+// The characters of a registered name in a URI authority: unreserved,
+// sub-delims and "%" of percent-encodings.
+bool nameChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("-._~!$&'()*+,;=%").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+HostName classifyHost(std::string_view authority, const std::vector<std::string>& ownNames) {
+  std::string_view host = authority;
+  std::string_view port;
+  const bool literal6 = !host.empty() && host.front() == '[';
+  if (literal6) {
+    const std::size_t close = host.find(']');
+    if (close == std::string_view::npos) return HostName::Invalid;
+    port = host.substr(close + 1);
+    if (!port.empty() && port.front() != ':') return HostName::Invalid;
+    host = host.substr(1, close - 1);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, std::string(host).c_str(), &v6) != 1) return HostName::Invalid;
+  } else if (const std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+    port = host.substr(colon);
+    host = host.substr(0, colon);
+  }
+  if (!port.empty() && port.substr(1).find_first_not_of("0123456789") != std::string_view::npos)
+    return HostName::Invalid;
+  if (literal6) return HostName::ThisMachine;
+  if (host.empty() || !std::all_of(host.begin(), host.end(), nameChar)) return HostName::Invalid;
+  in_addr v4{};
+  if (inet_pton(AF_INET, std::string(host).c_str(), &v4) == 1) return HostName::ThisMachine;
+  if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);
+  const std::string name = asciiLower(std::string(host));
+  if (name == "localhost" || std::find(ownNames.begin(), ownNames.end(), name) != ownNames.end())
+    return HostName::ThisMachine;
+  return HostName::Elsewhere;
+}
+
+std::vector<std::string> machineHostNames() {
+  std::vector<std::string> names;
+  char buffer[HOST_NAME_MAX + 1] = "";
+  if (gethostname(buffer, sizeof buffer) != 0 || buffer[0] == '\0') return names;
+  buffer[HOST_NAME_MAX] = '\0';
+  names.push_back(asciiLower(buffer));
+  if (const std::size_t dot = names[0].find('.'); dot != std::string::npos && dot > 0)
+    names.push_back(names[0].substr(0, dot));
+  return names;
 }
 
 bool changeAllowed(const RequestInfo& request, bool allowRemote) {

@@ -1,17 +1,21 @@
 #pragma once
-// Who may change the run through the monitor.
+// Who may read the run through the monitor, and who may change it.
 //
-// Anyone who reaches the port may read; setting an option and quitting the
-// server are for programs on this machine. A peer counts as local when the
-// address it connected from is a loopback address. A browser on this machine
-// is local too, so a page from elsewhere could make it post a form to the
-// monitor, or a host name that resolves to 127.0.0.1 could carry its script
-// here (DNS rebinding): both show in the headers. So a changing request must
-// also name this machine in its Host header and, when it has one, in its
-// Origin header: "localhost" or a loopback address, with any port.
+// A browser may be made to send requests to the monitor by any page it
+// shows: a page from elsewhere can post a form here, and a host name that
+// resolves to this machine (DNS rebinding) can carry a page's script here
+// and let it read the answers. Both show in the Host and Origin headers. So
+// every request whose Host header names another machine is refused (421):
+// a Host must be an IP literal (remote reading by address keeps working),
+// "localhost", or one of the machine's own host names. Setting an option
+// and quitting the server are for programs on this machine only: the peer
+// must be a loopback address, and Host and (when there is one) Origin must
+// name "localhost" or a loopback address, with any port.
 // ZELK_HTTP_ALLOW_REMOTE_SET=1 lifts all of this.
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "httpd/request_info.h"
 
@@ -25,6 +29,20 @@ bool isLocalAuthority(std::string_view authority);
 
 // An Origin header value, "scheme://authority": true for a local authority.
 bool isLocalOrigin(std::string_view origin);
+
+enum class HostName {
+  Invalid,      // not "host[:port]" as a Host header writes it
+  ThisMachine,  // an IP literal, "localhost", or one of ownNames
+  Elsewhere,
+};
+
+// A Host header value against the machine's own names (lower-cased); case
+// and one trailing dot do not count.
+HostName classifyHost(std::string_view authority, const std::vector<std::string>& ownNames);
+
+// The machine's host name, and its first label when it has several, lower-
+// cased.
+std::vector<std::string> machineHostNames();
 
 // True when the request may change options or end the server.
 bool changeAllowed(const RequestInfo& request, bool allowRemote);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "httpd/history_feed.h"
 #include "httpd/monitor_routes.h"
 #include "httpd/request_info.h"
 
@@ -21,8 +22,10 @@ struct MonitorContext {
   // The monitor's own reads and writes of option and status slots, so that
   // two requests never race each other on a slot.
   std::mutex slotMutex;
+  HistoryFeed feed;
 
-  MonitorContext(const MonitorSources& s, HTTPServer& srv) : sources(s), server(srv) {}
+  MonitorContext(const MonitorSources& s, HTTPServer& srv)
+      : sources(s), server(srv), feed(s.history, s.run) {}
 };
 
 int handleRoot(const RequestInfo& request, ResponseInfo& response);
@@ -31,11 +34,18 @@ int handleSetOption(MonitorContext& context, const RequestInfo& request, Respons
 int handleListOptions(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
 int handleListStatus(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
 int handleHistory(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+// Parameter "last": the index of the last record the client holds (-1 for
+// none); without it, the records no client has been sent.
 int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
                         ResponseInfo& response);
 int handleGetData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
 int handleListData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+// Routes "/get|file/NAME", "/index.html", "/favicon.ico": the type of the
+// file's extension.
 int handleStaticFile(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
+// Route "/TYPE/NAME": TYPE counts only for a file whose extension has none.
+int handleTypedStaticFile(MonitorContext& context, const RequestInfo& request,
+                          ResponseInfo& response);
 int handleDelay(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
                 ResponseInfo& response);
 int handleServerQuit(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);

@@ -9,7 +9,8 @@
 //   GET  /options                every option that is not read-only
 //   GET  /status                 every status entry
 //   GET  /history                the whole history
-//   GET  /history/update         long poll: the records not yet delivered
+//   GET  /history/update?last=I  long poll: the records after index I, or
+//                                without I, the records not yet delivered
 //   GET  /data/NAME              one data vector
 //   GET  /data                   names and sizes of the data vectors
 //   GET  /html|js|css|json|xml|txt/NAME, /get|file/NAME,
@@ -18,7 +19,8 @@
 //   POST /server-quit/MS         ends the listener after MS milliseconds
 //
 // Every answer but the static files and the redirects is JSON. The history
-// and the data vectors are read under run.mutex (see monitor_data.h).
+// and the data vectors are copied under run.mutex (see monitor_data.h) and
+// written out without it.
 
 #include <map>
 #include <string>
@@ -27,6 +29,7 @@
 #include "options/variant_ptr.h"
 
 class HTTPServer;
+class HistoryFeed;
 
 using OptionSlots = std::map<std::string, VariantPtrBase*>;
 
@@ -38,11 +41,12 @@ struct MonitorSources {
   RunInfo& run;
 };
 
-// Enters the 15 routes in server.routes. The sources must outlive the
-// server.
+// Enters the 15 routes in server.routes and installs the server's notify
+// callback. The sources must outlive the server.
 void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources);
 
-// The server's notify callback, on the listener after every pass: wakes the
-// history polls when the history has grown past what was delivered. Never
-// waits for run.mutex: when the mutex is busy, the next pass looks again.
-int historyNotify(IterationHistory& history, RunInfo& run, int tick);
+// The server's notify callback, on the listener after every pass: the parked
+// history polls may look at the history's size again (HistoryFeed::notice).
+// Never waits for run.mutex: when the mutex is busy, the next pass looks
+// again.
+int historyNotify(HistoryFeed& feed, int tick);

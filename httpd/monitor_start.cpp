@@ -77,10 +77,6 @@ void* startMonitor(const MonitorSources& sources, const MonitorSettings& setting
     server->io = settings.io;
     server->waits = settings.waits;
     server->allowRemoteSet = remote.value == "1";
-    IterationHistory& history = sources.history;
-    RunInfo& run = sources.run;
-    server->notify = std::make_unique<std::function<int(int)>>(
-        [&history, &run](int tick) { return historyNotify(history, run, tick); });
     registerMonitorRoutes(*server, sources);
     if (!server->setup()) return nullptr;
     server->startListener();

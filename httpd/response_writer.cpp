@@ -1,9 +1,9 @@
 #include "httpd/response_writer.h"
 
+#include <fmt/format.h>
+
 #include <map>
 #include <string_view>
-
-#include <fmt/format.h>
 
 #include "httpd/json_writer.h"
 
@@ -13,24 +13,58 @@ static void appendHeaderText(std::string& out, std::string_view text) {
   for (const char c : text) out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
 }
 
+const char* reasonPhrase(int code) {
+  switch (code) {
+    case 200:
+      return "OK";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 408:
+      return "Request Timeout";
+    case 418:
+      return "I'm a teapot";
+    case 421:
+      return "Misdirected Request";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    default:
+      return "";
+  }
+}
+
 ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult,
                                 const std::set<int>& knownStatus) {
   ResponseMessage message;
   std::string errorBody;
   std::string_view body = response.body;
   if (dispatchResult != 0) {
-    message.reason = response.message.empty() ? "Internal Server Error" : response.message;
     message.code = knownStatus.count(response.status) ? response.status : 500;
     errorBody = "{\"error\": ";
-    appendJsonString(errorBody, message.reason);
+    appendJsonString(errorBody,
+                     response.message.empty() ? "Internal Server Error" : response.message);
     errorBody += '}';
     body = errorBody;
   } else {
     if (response.status != 0) message.code = response.status;
     message.body = body;
   }
+  message.reason = reasonPhrase(message.code);
 
-  std::map<std::string_view, std::string_view> headers;
+  // One request per connection; the content types are ours, never to be
+  // guessed by a browser; the monitor's pages are not to be framed by
+  // another site's.
+  std::map<std::string_view, std::string_view> headers{
+      {"Connection", "close"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Content-Security-Policy", "frame-ancestors 'none'"}};
   const std::string length = fmt::format("{:d}", body.size());
   if (!body.empty()) {
     headers["Content-Type"] = response.contentType.empty() ? std::string_view("text/json")

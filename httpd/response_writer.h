@@ -2,13 +2,14 @@
 // The one HTTP/1.1 answer to a request: its head assembled in memory, its
 // body left where the endpoint put it.
 //
-// Success sends the endpoint's body with its status (200 when none is set)
-// and the reason "OK", whatever the status. Failure sends a JSON error body
-// {"error": "<reason>"} whose reason is the endpoint's message or "Internal
-// Server Error", with the endpoint's status when it is a known one and 500
-// otherwise. Content headers come only with a body; the endpoint's own
-// headers follow and replace them; all headers go out in byte order of
-// their names.
+// Success sends the endpoint's body with its status (200 when none is set).
+// Failure sends a JSON error body {"error": "<message>"} (the endpoint's
+// message, or "Internal Server Error") with the endpoint's status when it is
+// a known one and 500 otherwise. The status line carries the reason phrase
+// of its code. Every answer says that the connection closes, that its type
+// is not to be guessed from its content, and that no page may frame it;
+// content headers come only with a body; the endpoint's own headers follow
+// and replace them; all headers go out in byte order of their names.
 
 #include <set>
 #include <string>
@@ -21,9 +22,14 @@
 struct ResponseMessage {
   int code = 200;
   std::string reason = "OK";
-  std::string head;       // status line, headers, blank line; a failure's JSON body too
-  std::string_view body;  // the endpoint's body: valid while the ResponseInfo lives; empty for a failure
+  std::string head;  // status line, headers, blank line; a failure's JSON body too
+  std::string_view
+      body;  // the endpoint's body: valid while the ResponseInfo lives; empty for a failure
 };
 
 ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult,
                                 const std::set<int>& knownStatus);
+
+// The reason phrase of a status code ("Found" for 302); "" for a code the
+// server never sends.
+const char* reasonPhrase(int code);

@@ -17,11 +17,19 @@
 
 #include "httpd/request_info.h"
 
+// What the server checks and reads for an endpoint before it runs.
+struct EndpointTraits {
+  bool changesRun = false;  // sets options or ends the server: callers on this machine only
+  bool takesForm = false;   // the body of a POST is read and parsed as a form
+};
+
 class HTTPEndPoint {
  public:
   std::vector<std::string> captureNames;
+  EndpointTraits traits;
 
-  explicit HTTPEndPoint(std::vector<std::string> names) : captureNames(std::move(names)) {}
+  explicit HTTPEndPoint(std::vector<std::string> names, EndpointTraits t = {})
+      : captureNames(std::move(names)), traits(t) {}
   virtual ~HTTPEndPoint() = default;
   HTTPEndPoint(const HTTPEndPoint&) = delete;
   HTTPEndPoint& operator=(const HTTPEndPoint&) = delete;
@@ -30,17 +38,14 @@ class HTTPEndPoint {
   // response.
   virtual int operator()(std::stop_token stop, const RequestInfo& request,
                          ResponseInfo& response) = 0;
-  // True for endpoints that wait for an event and end when stopped: when the
-  // peer's close stopped them, nobody is left to answer.
-  virtual bool waits() const { return false; }
 };
 
 // An endpoint that answers at once; the stop token is not passed on.
 template <class L>
 class HTTPEndPointFunction final : public HTTPEndPoint {
  public:
-  HTTPEndPointFunction(std::vector<std::string> names, L fn)
-      : HTTPEndPoint(std::move(names)), fn_(std::move(fn)) {}
+  HTTPEndPointFunction(std::vector<std::string> names, L fn, EndpointTraits t = {})
+      : HTTPEndPoint(std::move(names), t), fn_(std::move(fn)) {}
   int operator()(std::stop_token, const RequestInfo& request, ResponseInfo& response) override {
     return fn_(request, response);
   }
@@ -49,24 +54,25 @@ class HTTPEndPointFunction final : public HTTPEndPoint {
   L fn_;
 };
 
-// An endpoint that may wait; fn takes the stop token first.
+// An endpoint that may ask to wait; fn takes the stop token first.
 template <class L>
 class HTTPEndPointFunctionStoppable final : public HTTPEndPoint {
  public:
   HTTPEndPointFunctionStoppable(std::vector<std::string> names, L fn)
       : HTTPEndPoint(std::move(names)), fn_(std::move(fn)) {}
-  int operator()(std::stop_token stop, const RequestInfo& request, ResponseInfo& response) override {
+  int operator()(std::stop_token stop, const RequestInfo& request,
+                 ResponseInfo& response) override {
     return fn_(std::move(stop), request, response);
   }
-  bool waits() const override { return true; }
 
  private:
   L fn_;
 };
 
 template <class L>
-std::unique_ptr<HTTPEndPoint> makeEndPoint(std::vector<std::string> names, L fn) {
-  return std::make_unique<HTTPEndPointFunction<L>>(std::move(names), std::move(fn));
+std::unique_ptr<HTTPEndPoint> makeEndPoint(std::vector<std::string> names, L fn,
+                                           EndpointTraits traits = {}) {
+  return std::make_unique<HTTPEndPointFunction<L>>(std::move(names), std::move(fn), traits);
 }
 template <class L>
 std::unique_ptr<HTTPEndPoint> makeStoppableEndPoint(std::vector<std::string> names, L fn) {

@@ -1,13 +1,16 @@
 // Stopping the server without freeing anything still in use.
 //
 // In order: the listener is stopped and joined, so nothing accepts, queues
-// or reaps any more; every connection is stopped (its waiting endpoint ends,
-// a history poll with 408) and its socket shut down for reading, so readers
-// end at once; answers under way get a short grace to reach their peers,
-// then the sockets are shut down altogether, so no send can stall; the
-// workers and connection threads are joined; the sockets nobody served are
-// closed, the delayed quit is cancelled, and only then is the listening
-// socket closed. Each step runs even when an earlier one failed.
+// or reaps any more, and on its way out it has answered every connection it
+// held (408 for the requests still arriving and the queued ones, a parked
+// endpoint's own answer, a history poll's 408, for the parked ones); every
+// connection a worker holds is stopped (a form parse gives up) and its
+// socket shut down for reading; answers under way get a short grace to
+// reach their peers, then the sockets are shut down altogether, so no send
+// can stall; the workers and connection threads are joined; the sockets
+// nobody served are closed, the delayed quit is cancelled, and only then is
+// the listening socket closed. Each step runs even when an earlier one
+// failed.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,6 +58,10 @@ void HTTPServer::stop() noexcept {
     quit = 1;
     listenerStop.request_stop();
     if (listener.joinable()) listener.join();
+    {
+      std::lock_guard<std::mutex> lock(connectionsMutex);
+      listening_ = false;  // also when the listener never ran
+    }
     std::unique_lock<std::mutex> lock(mutex);
     listenerEnded.wait(lock, [this] { return waiters == 0; });
   });
@@ -69,7 +76,7 @@ void HTTPServer::stop() noexcept {
 }
 
 void HTTPServer::closeUnserved() {
-  waiting.clear();
+  queued_.clear();
   std::lock_guard<std::mutex> lock(connectionsMutex);
   for (auto& entry : connections) {
     RequestHandlerInfo& connection = *entry.second;

@@ -49,6 +49,16 @@ bool ThreadPool::idle() {
   return idleWorkers.size() == workerCount;
 }
 
+void ThreadPool::setIdleNotice(std::function<void()> notice) {
+  std::lock_guard<std::mutex> lock(mutex);
+  idleNotice_ = std::move(notice);
+}
+
+bool ThreadPool::anyIdle() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return !idleWorkers.empty();
+}
+
 void ThreadPool::stopAndJoin() {
   for (Worker& w : workers) w.thread.request_stop();
   for (Worker& w : workers)
@@ -107,6 +117,7 @@ void ThreadPool::runWorker(Worker& self, const std::stop_token& token) {
       busyWorkers.erase(self.index);
       idleSignal.notify_all();
       if (idleWorkers.size() == workerCount) allIdleSignal.notify_all();
+      if (idleNotice_) idleNotice_();
       workSignal.wait(lock, token, [&self] { return (self.wake & 1) != 0; });
       self.state = kAwake;
       self.wake = 0;

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -30,16 +31,16 @@
 class ThreadPool {
  public:
   // Worker states.
-  static constexpr int kAwake = 1;    // running an item or about to look for one
-  static constexpr int kIdle = 2;     // waiting for work
+  static constexpr int kAwake = 1;  // running an item or about to look for one
+  static constexpr int kIdle = 2;   // waiting for work
   static constexpr int kStopped = 3;
 
   struct Worker {
-    std::unique_ptr<FunCallBase> item;          // handed over by start; null when none
-    std::jthread thread;                        // the worker's own stop source and thread
-    std::unique_ptr<std::promise<int>> promise; // of the item's future
-    std::atomic<std::uint64_t> passes{0};       // passes through the worker loop
-    std::atomic<std::uint64_t> tasks{0};        // items run
+    std::unique_ptr<FunCallBase> item;           // handed over by start; null when none
+    std::jthread thread;                         // the worker's own stop source and thread
+    std::unique_ptr<std::promise<int>> promise;  // of the item's future
+    std::atomic<std::uint64_t> passes{0};        // passes through the worker loop
+    std::atomic<std::uint64_t> tasks{0};         // items run
     int index = 0;
     std::atomic<int> state{kAwake};
     unsigned char wake = 0;  // bit 0: an item was handed to this worker
@@ -77,14 +78,19 @@ class ThreadPool {
   void shutdown();
   // True when no worker holds or runs an item.
   bool idle();
+  // True when some worker waits for an item.
+  bool anyIdle();
+  // Called by each worker that becomes idle, under the pool's mutex: it must
+  // be quick and must not call into the pool.
+  void setIdleNotice(std::function<void()> notice);
 
   // The body of worker `index`.
   static int s_threadmain(std::stop_token token, void* pool, int index);
 
   const std::size_t workerCount;
-  std::vector<Worker> workers;       // never resized while threads run
-  std::stop_source stopSource;       // makes start give up and the destructor not wait
-  std::mutex mutex;                  // guards the maps and the hand-off fields
+  std::vector<Worker> workers;  // never resized while threads run
+  std::stop_source stopSource;  // makes start give up and the destructor not wait
+  std::mutex mutex;             // guards the maps and the hand-off fields
   std::condition_variable_any workSignal;
   std::condition_variable_any idleSignal;
   std::condition_variable_any allIdleSignal;
@@ -114,6 +120,7 @@ class ThreadPool {
   bool handOver(std::unique_ptr<FunCallBase>& item, std::unique_ptr<std::promise<int>>& promise,
                 bool wait);
   void stopAndJoin();
-  bool shutDown_ = false;  // by shutdown(), on its caller's thread
+  bool shutDown_ = false;             // by shutdown(), on its caller's thread
+  std::function<void()> idleNotice_;  // under mutex
   void runWorker(Worker& self, const std::stop_token& token);
 };

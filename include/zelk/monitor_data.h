@@ -2,8 +2,9 @@
 // vectors, the iteration history, and the record through which the history's
 // long poll and the caller meet.
 //
-// Locking contract (the caller's side). The monitor's workers read the lent
-// vectors and the history while the run goes on, under run.mutex. So the
+// Locking contract (the caller's side). The monitor's workers copy the lent
+// vectors and the history's new records while the run goes on, under
+// run.mutex, one record per hold of it. So the
 // caller (the least-squares driver):
 // - appends to the history only while holding run.mutex, and never changes
 //   or removes a record once appended;
@@ -13,7 +14,8 @@
 // - holds run.mutex only for such brief updates (the listener's pass skips
 //   its look at the history rather than wait for the mutex);
 // - never notifies run.cv: the monitor's listener wakes the long polls when
-//   it sees the history grown past `delivered`;
+//   it sees the history grown past their positions (the monitor itself
+//   waits on no condition variable);
 // - keeps all three alive until zelkcomp_stop_httpd has returned.
 // `delivered` is read and written only under run.mutex, by the monitor.
 

@@ -142,15 +142,18 @@ function pickOption(event) {
 // --- History ---------------------------------------------------------------
 
 let historyCount = 0;
+let heldRecords = 0;  // records the server has sent us: the index of the next one
 let points = [];  // [iteration, objective] of every record that has both
 
 function resetHistory() {
   historyCount = 0;
+  heldRecords = 0;
   points = [];
   $("history").tBodies[0].replaceChildren();
 }
 
 function appendRecords(records) {
+  if (Array.isArray(records)) heldRecords += records.length;
   const scroller = $("history-scroll");
   const atBottom = scroller.scrollTop + scroller.clientHeight >= scroller.scrollHeight - 4;
   const rows = document.createDocumentFragment();
@@ -178,10 +181,12 @@ function setConnection(state, text) {
   conn.textContent = text;
 }
 
-// The whole history once, then one long poll after another. A poll that ends
-// with 408 simply had nothing new. Any other failure (the
-// server gone, restarted, or answering nonsense) backs off and starts over
-// from the whole history, which is then the truth.
+// The whole history once, then one long poll after another, each for the
+// records after the last one held: other pages and clients that follow the
+// same run take nothing away from this one. A poll that ends with 408 simply
+// had nothing new. Any other failure (the server gone, restarted, or
+// answering nonsense) backs off and starts over from the whole history,
+// which is then the truth.
 async function followHistory() {
   let backoff = 1000;
   for (;;) {
@@ -194,7 +199,7 @@ async function followHistory() {
       setConnection("live", "live");
       for (;;) {
         const started = Date.now();
-        const res = await fetch("/history/update", { cache: "no-store" });
+        const res = await fetch(`/history/update?last=${heldRecords - 1}`, { cache: "no-store" });
         const text = await res.text();
         if (res.status === 408) {
           // Nothing new. A server that times polls out at once is not

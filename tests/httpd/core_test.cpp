@@ -1,8 +1,10 @@
-// The monitor's core pieces: the thread pool, log lines, CGI parameters,
-// and where the monitor finds its pages (the library's folder from a memory
+// The monitor's core pieces: the thread pool, log lines, request heads as
+// they arrive and as they are parsed, CGI parameters and their bounds, and
+// where the monitor finds its pages (the library's folder from a memory
 // map, the document root from the variables and that folder).
 
 #include <fenv.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "httpd/cgi.h"
 #include "httpd/library_path.h"
 #include "httpd/log_line.h"
 #include "httpd/log_safe.h"
+#include "httpd/request_head.h"
+#include "httpd/request_intake.h"
 #include "httpd/thread_pool.h"
 #include "support/fp_traps.h"
 
@@ -195,21 +197,34 @@ TEST(Cgi, ParametersOfQueriesAndForms) {
   } cases[] = {
       {"GET", "a=1&b=x%41+y", "", "", {{"a", "1"}, {"b", "xA y"}}, false},
       {"GET", "a=1&a=2", "", "", {{"a", "1"}}, false},
-      {"GET", "v=" + std::string(100, 'v') + "&w=" + std::string(99, 'w'), "", "",
-       {{"w", std::string(99, 'w')}}, false},
+      {"GET",
+       "v=" + std::string(100, 'v') + "&w=" + std::string(99, 'w'),
+       "",
+       "",
+       {{"w", std::string(99, 'w')}},
+       false},
       {"GET", "lt=a%3Cb&ok=a&noeq&=5&e=", "", "", {{"ok", "a"}, {"e", ""}}, false},
       {"GET", "t=x%4&h=%zz1", "", "", {{"t", "x4"}, {"h", "zz1"}}, false},
-      {"POST", "ignored=1", "application/x-www-form-urlencoded", "name=c1&value=2",
-       {{"name", "c1"}, {"value", "2"}}, false},
+      {"POST",
+       "ignored=1",
+       "application/x-www-form-urlencoded",
+       "name=c1&value=2",
+       {{"name", "c1"}, {"value", "2"}},
+       false},
       {"POST", "q=1", "", "", {{"q", "1"}}, false},
-      {"POST", "", "multipart/form-data; charset=utf-8; boundary=\"XyZ\"", kMultipart,
-       {{"a", "1"}, {"b", "hello world"}}, false},
+      {"POST",
+       "",
+       "multipart/form-data; charset=utf-8; boundary=\"XyZ\"",
+       kMultipart,
+       {{"a", "1"}, {"b", "hello world"}},
+       false},
       {"POST", "", "text/plain", "a=1", {}, true},
   };
   for (const auto& c : cases) {
-    const MyMap<std::string, std::string> variables{
-        {"REQUEST_METHOD", c.method}, {"QUERY_STRING", c.query},
-        {"CONTENT_TYPE", c.contentType}, {"QUERY_DATA", c.body}};
+    const MyMap<std::string, std::string> variables{{"REQUEST_METHOD", c.method},
+                                                    {"QUERY_STRING", c.query},
+                                                    {"CONTENT_TYPE", c.contentType},
+                                                    {"QUERY_DATA", c.body}};
     CGI cgi(variables);
     std::string(c.method) == "POST" ? cgi.parsePostRequest() : cgi.parseQueryString(c.query);
     Params got;
@@ -217,6 +232,135 @@ TEST(Cgi, ParametersOfQueriesAndForms) {
     EXPECT_EQ(got, c.expected) << c.query << " " << c.body;
     EXPECT_EQ(cgi.failed, c.failed) << c.query;
   }
+}
+
+// Forms a peer may make as costly as it likes: the work and what is logged
+// stay bounded, and what was dropped is counted in one summary line.
+TEST(Cgi, BoundsWhatAPeerCanCost) {
+  std::string distinct, parts;
+  for (int i = 0; i < 40; ++i) distinct += "p" + std::to_string(i) + "=v&";
+  for (int i = 0; i < 1500; ++i)
+    parts += "--b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n1\r\n";
+  const struct {
+    std::string contentType;
+    std::string body;
+    std::size_t kept;
+    int failStatus;       // -1: not failed
+    const char* summary;  // a part of the summary line
+  } cases[] = {
+      {"", std::string(100000, '&'), 0, -1, "99001 x form item past the limit"},
+      {"", distinct, CGI::kMaxParameters, -1, "8 x parameter past the limit"},
+      {"", "a=" + std::string(100000, '%'), 0, -1, "1 x parameter with invalid value"},
+      {"", "a=%zz%4", 1, -1, "1 x invalid url encoded string"},
+      {"multipart/form-data", std::string(100000, '-'), 0, 400, "without a valid boundary"},
+      {"multipart/form-data; boundary=\"\"", "--", 0, 400, "without a valid boundary"},
+      {"multipart/form-data; boundary=" + std::string(71, 'b'), "--", 0, 400, "valid boundary"},
+      {"multipart/form-data; boundary=b", parts + "--b--\r\n", 1, -1,
+       "1 x multipart part past the limit"},
+  };
+  for (const auto& c : cases) {
+    const MyMap<std::string, std::string> variables{
+        {"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", c.contentType}, {"QUERY_DATA", c.body}};
+    CGI cgi(variables);
+    cgi.parsePostRequest();
+    EXPECT_EQ(cgi.parameters.size(), c.kept) << c.summary;
+    EXPECT_EQ(cgi.failed ? cgi.failStatus : -1, c.failStatus) << c.summary;
+    const std::string summary = cgi.ignoredSummary();
+    EXPECT_NE(summary.find(c.summary), std::string::npos) << summary;
+    EXPECT_LT(summary.size(), 2000u) << summary;
+  }
+  // A stopped request gives up within a few hundred items.
+  std::stop_source stop;
+  stop.request_stop();
+  const MyMap<std::string, std::string> variables{{"QUERY_DATA", std::string(100000, '&')}};
+  CGI cgi(variables, CGI::Budget{SteadyTime::max(), stop.get_token()});
+  cgi.parsePostRequest();
+  EXPECT_TRUE(cgi.failed);
+  EXPECT_EQ(cgi.failStatus, 408);
+}
+
+TEST(RequestHead, FieldsAsHttp11DefinesThem) {
+  const std::set<std::string> methods{"GET", "POST"}, versions{"HTTP/1.0", "HTTP/1.1"};
+  const struct {
+    std::string fields;  // between the request line and the blank line
+    int status;          // 0: parsed
+    std::map<std::string, std::string> headers;
+  } cases[] = {
+      {"Host:x\r\n", 0, {{"host", "x"}}},
+      {"HOST: \t x:1 \t\r\nX-A: a: b\r\n", 0, {{"host", "x:1"}, {"x-a", "a: b"}}},
+      {"X: 1\r\nx: 2\r\n", 0, {{"x", "1"}}},  // a repeat of another field is dropped
+      {"X:\r\n", 0, {{"x", ""}}},
+      {"X: \xc3\xa9\r\n", 0, {{"x", "\xc3\xa9"}}},
+      {"Host : x\r\n", 400, {}},
+      {"Ho st: x\r\n", 400, {}},
+      {": x\r\n", 400, {}},
+      {"NoColon\r\n", 400, {}},
+      {"X: 1\r\n folded\r\n", 400, {}},
+      {std::string("Host: 127.0.0.1\0.evil.example\r\n", 32), 400, {}},
+      {"X: a\x7f\r\n", 400, {}},
+      {"X: a\rb\r\n", 400, {}},
+      {"Host: a\r\nHost: a\r\n", 400, {}},
+      {"Origin: a\r\norigin: b\r\n", 400, {}},
+      {"Content-Length: 1\r\nContent-Length: 1\r\n", 400, {}},
+      {"Content-Type: a\r\nContent-Type: a\r\n", 400, {}},
+      {"Transfer-Encoding: a\r\nTransfer-Encoding: a\r\n", 400, {}},
+  };
+  for (const auto& c : cases) {
+    RequestHead head;
+    ResponseInfo response;
+    const std::string block = "GET /p?q=1 HTTP/1.1\r\n" + c.fields + "\r\n";
+    const int result = parseRequestHead(block, methods, versions, head, response);
+    EXPECT_EQ(result == 0 ? 0 : response.status, c.status) << c.fields;
+    if (result == 0) {
+      EXPECT_EQ(head.headers, c.headers) << c.fields;
+      EXPECT_EQ((head.method + " " + head.path + " " + head.query + " " + head.version),
+                "GET /p q=1 HTTP/1.1");
+    }
+  }
+}
+
+// Segments as a peer may cut them: the block's end found across them, the
+// body kept or only counted, bytes beyond the request noticed.
+TEST(RequestIntake, HeadAndBodyFromSegments) {
+  using Phase = RequestIntake::Phase;
+  const std::string head = "POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+  const struct {
+    std::vector<std::string> segments;
+    std::size_t length;
+    bool keep;
+    Phase phase;
+    std::string body;
+    bool inputLeft;
+  } cases[] = {
+      {{head.substr(0, head.size() - 3), head.substr(head.size() - 3) + "abcde"},
+       5,
+       true,
+       Phase::Done,
+       "abcde",
+       false},
+      {{head + "ab", "c", "de"}, 5, true, Phase::Done, "abcde", false},
+      {{head + "abcdefg"}, 5, true, Phase::Done, "abcde", true},
+      {{head + "abcde"}, 5, false, Phase::Done, "", false},
+      {{head + "ab"}, 5, true, Phase::Body, "ab", true},
+      {{head + "xyz"}, 0, true, Phase::Done, "", true},
+  };
+  for (const auto& c : cases) {
+    RequestIntake intake(1024);
+    for (std::size_t i = 0; i < c.segments.size(); ++i) {
+      ASSERT_TRUE(intake.take(c.segments[i]));
+      if (intake.phase() == Phase::HeadRead) {
+        EXPECT_EQ(intake.head(), head);
+        intake.expectBody(c.length, c.keep);
+      }
+    }
+    EXPECT_EQ(intake.phase(), c.phase) << c.segments[0];
+    EXPECT_EQ(intake.bodyArrived(), c.phase == Phase::Done ? c.length : c.body.size());
+    EXPECT_EQ(intake.inputLeft(), c.inputLeft) << c.segments.back();
+    EXPECT_EQ(intake.takeBody(), c.body);
+  }
+  RequestIntake small(20);
+  EXPECT_TRUE(small.take("GET / HTTP/1.1\r\n"));
+  EXPECT_FALSE(small.take("X: y\r\n"));  // no end of the block within the cap
 }
 
 }  // namespace

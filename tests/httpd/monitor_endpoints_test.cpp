@@ -1,8 +1,12 @@
 // The monitor's routes called directly (no sockets) over small synthetic
 // registries, data and history, and the pure pieces they are made of.
 
-#include <climits>
+#include "httpd/monitor_endpoints.h"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -11,10 +15,7 @@
 #include <string>
 #include <utility>
 
-#include <gtest/gtest.h>
-
 #include "httpd/http_server.h"
-#include "httpd/monitor_endpoints.h"
 #include "support/fp_traps.h"
 
 namespace {
@@ -102,7 +103,7 @@ TEST_F(MonitorRoutes, SettingAndFailures) {
       {"PUT", "/option/count", {{"value", "two"}}, 501, "JSON error: "},
       {"POST", "/set-option", {{"name", "count"}}, 501, "JSON error: "},
       {"GET", "/data/none", {}, 404, "Data item not found"},
-      {"GET", "/index.html", {}, 404, "File not found"},  // empty document root:
+      {"GET", "/index.html", {}, 404, "File not found"},      // empty document root:
       {"GET", "/get/etc/passwd", {}, 404, "File not found"},  // not the file system's
       {"DELETE", "/options", {}, 404, "Not found"},
   };
@@ -120,61 +121,146 @@ TEST_F(MonitorRoutes, SettingAndFailures) {
   EXPECT_EQ(call("GET", "/get/zero").message, "File not found");
 }
 
-TEST_F(MonitorRoutes, ChangesOnlyFromThisMachineUnlessAllowed) {
+// Every request must name this machine in its Host; a change must also come
+// from it, and say so in Host and Origin.
+TEST_F(MonitorRoutes, ReadsAndChangesOnlyForThisMachineUnlessAllowed) {
   const Strings set{{"value", "5"}};
+  server.ownNames = {"monitor-box.lab.example", "monitor-box"};
   const struct {
     const char* peer;
     Headers headers;
     bool allowRemote;
-    int status;
+    int read;    // status of a read
+    int change;  // status of a change (0: done)
   } cases[] = {
-      {"127.0.0.1", {}, false, 302},
-      {"127.255.0.9", {{"host", "127.0.0.1:1"}, {"origin", "https://[::1]"}}, false, 302},
-      {"::1", {{"host", "[::1]:8881"}}, false, 302},
-      {"::ffff:127.0.0.1", {{"host", "LocalHost"}, {"origin", "http://localhost:1"}}, false, 302},
-      {"192.0.2.7", {}, false, 401},   {"::ffff:10.0.0.1", {}, false, 401},
-      {"::2", {}, false, 401},         {"127.0.0.1 ", {}, false, 401},
-      {"", {}, false, 401},  // peer unknown
-      {"127.0.0.1", {{"host", "rebound.example:8881"}}, false, 401},
-      {"127.0.0.1", {{"host", "localhost.example"}}, false, 401},
-      {"127.0.0.1", {{"host", "::1"}}, false, 401}, {"127.0.0.1", {{"host", "[::1]x"}}, false, 401},
-      {"127.0.0.1", {{"origin", "http://elsewhere.example"}}, false, 401},
-      {"127.0.0.1", {{"origin", "http://localhost@evil.example"}}, false, 401},
-      {"127.0.0.1", {{"origin", "null"}}, false, 401},
-      {"192.0.2.7", {{"host", "monitor.example"}}, true, 302},
+      {"127.0.0.1", {}, false, 0, 0},
+      {"127.255.0.9", {{"host", "127.0.0.1:1"}, {"origin", "https://[::1]"}}, false, 0, 0},
+      {"::1", {{"host", "[::1]:8881"}}, false, 0, 0},
+      {"::ffff:127.0.0.1", {{"host", "LocalHost."}, {"origin", "http://localhost:1"}}, false, 0, 0},
+      {"192.0.2.7", {}, false, 0, 401},
+      {"::ffff:10.0.0.1", {}, false, 0, 401},
+      {"::2", {}, false, 0, 401},
+      {"127.0.0.1 ", {}, false, 0, 401},
+      {"", {}, false, 0, 401},                                     // peer unknown
+      {"192.0.2.7", {{"host", "192.0.2.1:8881"}}, false, 0, 401},  // reading by address
+      {"192.0.2.7", {{"host", "[2001:db8::1]"}}, false, 0, 401},
+      {"192.0.2.7", {{"host", "Monitor-Box:8881"}}, false, 0, 401},
+      {"127.0.0.1", {{"host", "monitor-box.lab.example"}}, false, 0, 401},
+      {"127.0.0.1", {{"host", "rebound.example:8881"}}, false, 421, 421},
+      {"127.0.0.1", {{"host", "localhost.example"}}, false, 421, 421},
+      {"127.0.0.1", {{"host", "monitor-box.elsewhere.example"}}, false, 421, 421},
+      {"127.0.0.1", {{"host", "::1"}}, false, 400, 400},
+      {"127.0.0.1", {{"host", "[::1]x"}}, false, 400, 400},
+      {"127.0.0.1", {{"host", "[::1"}}, false, 400, 400},
+      {"127.0.0.1", {{"host", "a b"}}, false, 400, 400},
+      {"127.0.0.1", {{"host", "127.0.0.1:8a"}}, false, 400, 400},
+      {"127.0.0.1", {{"host", ""}}, false, 400, 400},
+      {"127.0.0.1", {{"origin", "http://elsewhere.example"}}, false, 0, 401},
+      {"127.0.0.1", {{"origin", "http://localhost@evil.example"}}, false, 0, 401},
+      {"127.0.0.1", {{"origin", "null"}}, false, 0, 401},
+      {"192.0.2.7", {{"host", "monitor.example"}}, true, 0, 0},
   };
   for (const auto& c : cases) {
     server.allowRemoteSet = c.allowRemote;
-    EXPECT_EQ(call("PUT", "/option/count", set, c.peer, c.headers).status, c.status) << c.peer;
-    const int refused = c.status == 401 ? 401 : 0;
-    EXPECT_EQ(call("POST", "/server-quit/0", {}, c.peer, c.headers).status, refused) << c.peer;
-    EXPECT_EQ(server.quit.exchange(0), c.status == 401 ? 0 : 1) << c.peer;
+    EXPECT_EQ(call("GET", "/status", {}, c.peer, c.headers).status, c.read) << c.peer;
+    EXPECT_EQ(call("PUT", "/option/count", set, c.peer, c.headers).status,
+              c.change == 0 ? 302 : c.change)
+        << c.peer;
+    EXPECT_EQ(call("POST", "/server-quit/0", {}, c.peer, c.headers).status, c.change) << c.peer;
+    EXPECT_EQ(server.quit.exchange(0), c.change == 0 ? 1 : 0) << c.peer;
   }
 }
 
-// A peer on another host holds a worker for the cap at most; the
-// loopback peer's delay is cut only by the stop.
-TEST_F(MonitorRoutes, ARemoteDelayEndsAtTheCap) {
-  server.waits.remoteDelayCap = std::chrono::milliseconds(1);
-  for (const auto& [peer, remote] : {std::pair{"192.0.2.7", true}, std::pair{"127.0.0.1", false}}) {
-    std::stop_source stop;
-    auto answer = std::async(std::launch::async, [&] {
-      RequestInfo request;
-      request.method = "GET";
-      request.path = "/delay/2147483647";
-      request.host = peer;
-      request.parameters = {{"dur", "2147483647"}};
-      request.stopToken = stop.get_token();
-      ResponseInfo response;
-      server.dispatchRequest(request, response);
-      return response.body;
-    });
-    // Generous against a loaded machine; a delay the cap missed lasts 24 days.
-    const auto waited = answer.wait_for(std::chrono::seconds(remote ? 60 : 0));
-    EXPECT_EQ(waited == std::future_status::ready, remote) << peer;
-    stop.request_stop();
-    EXPECT_EQ(answer.get(), "{\"dur\": 2147483647}") << peer;
+// A waiting endpoint with nothing to answer asks to wait: until when, and
+// for what. Run again (or stopped) it answers.
+TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
+  server.waits.remoteDelayCap = std::chrono::milliseconds(50);
+  server.waits.longPoll = std::chrono::hours(1);
+  using std::chrono::steady_clock;
+  const auto waitFor = [this](const char* path, Strings parameters, const char* peer,
+                              std::stop_token stop = {}) {
+    RequestInfo request;
+    request.method = "GET";
+    request.path = path;
+    request.host = peer;
+    request.parameters = std::move(parameters);
+    request.stopToken = stop;
+    ResponseInfo response;
+    result = server.dispatchRequest(request, response);
+    return std::pair{request, response};
+  };
+  const steady_clock::time_point before = steady_clock::now();
+  for (const auto& [peer, longest] : {std::pair{"192.0.2.7", std::chrono::milliseconds(50)},
+                                      std::pair{"127.0.0.1", std::chrono::milliseconds(INT_MAX)}}) {
+    auto [request, response] = waitFor("/delay/2147483647", {}, peer);
+    ASSERT_TRUE(response.wait) << peer;
+    EXPECT_FALSE(response.wait->ready) << peer;  // time only
+    EXPECT_LE(response.wait->until, steady_clock::now() + longest) << peer;
+    EXPECT_GE(response.wait->until, before + longest) << peer;
+    // Called again once its time has come.
+    request.waitedUntil = steady_clock::now();
+    ResponseInfo again;
+    EXPECT_EQ((*server.routes.match(request))(request.stopToken, request, again), 0);
+    EXPECT_FALSE(again.wait);
+    EXPECT_EQ(again.body, "{\"dur\": 2147483647}");
   }
+  std::stop_source stopped;
+  stopped.request_stop();
+  EXPECT_EQ(waitFor("/delay/99", {}, "127.0.0.1", stopped.get_token()).second.body,
+            "{\"dur\": 99}");
+  EXPECT_EQ(waitFor("/history/update", {}, "127.0.0.1", stopped.get_token()).second.status, 408);
+  EXPECT_EQ(waitFor("/history/update", {{"last", "x1"}}, "127.0.0.1").second.status, 400);
+
+  // A poll for the records after 0 waits until the listener notes a second.
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    history.push_back({{"it", "0"}});
+  }
+  const auto [request, response] = waitFor("/history/update", {{"last", "0"}}, "127.0.0.1");
+  ASSERT_TRUE(response.wait && response.wait->ready);
+  (*server.notify)(0);
+  EXPECT_FALSE(response.wait->ready());
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    history.push_back({{"it", "1"}});
+  }
+  (*server.notify)(1);
+  EXPECT_TRUE(response.wait->ready());
+  EXPECT_EQ(waitFor("/history/update", {{"last", "0"}}, "127.0.0.1").second.body,
+            "[\n{\"it\": \"1\"}\n]\n");
+}
+
+// Each client with a position of its own gets every record after it; those
+// without one share `delivered`.
+TEST_F(MonitorRoutes, HistoryPositions) {
+  const auto poll = [this](Strings parameters) {
+    ResponseInfo response = call("GET", "/history/update", std::move(parameters));
+    return response.wait ? std::string("wait") : response.body;
+  };
+  const auto append = [this](const char* it) {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    history.push_back({{"it", it}});
+  };
+  EXPECT_EQ(call("GET", "/history").body, "[\n]\n");
+  EXPECT_EQ(poll({{"last", "-1"}}), "wait");
+  EXPECT_EQ(poll({}), "wait");
+  append("0");
+  append("1");
+  const struct {
+    Strings parameters;
+    std::string answer;
+  } steps[] = {
+      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},
+      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // a second follower
+      {{{"last", "0"}}, "[\n{\"it\": \"1\"}\n]\n"},
+      {{{"last", "1"}}, "wait"},
+      {{{"last", "99999999999999999999999"}}, "wait"},
+      {{}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // the first without a position
+      {{}, "wait"},                                       // takes them from the next
+  };
+  for (const auto& step : steps)
+    EXPECT_EQ(poll(step.parameters), step.answer) << step.parameters["last"];
+  EXPECT_EQ(run.delivered, 2u);
 }
 
 TEST(MonitorValues, DurationsAndOptionValues) {
@@ -182,8 +268,12 @@ TEST(MonitorValues, DurationsAndOptionValues) {
     const char* digits;
     long long ms;
     const char* text;
-  } durations[] = {{"0", 0, "0"}, {"000", 0, "0"}, {"0070", 70, "70"}, {"", 0, "0"},
-                   {"2147483647", INT_MAX, "2147483647"}, {"99999999999", INT_MAX, "99999999999"}};
+  } durations[] = {{"0", 0, "0"},
+                   {"000", 0, "0"},
+                   {"0070", 70, "70"},
+                   {"", 0, "0"},
+                   {"2147483647", INT_MAX, "2147483647"},
+                   {"99999999999", INT_MAX, "99999999999"}};
   for (const auto& d : durations) {
     const RequestedWait w = parseDuration(d.digits);
     EXPECT_EQ(w.wait.count(), d.ms) << d.digits;
@@ -195,9 +285,10 @@ TEST(MonitorValues, DurationsAndOptionValues) {
   const struct {
     const char* text;
     double value;  // NaN: refused
-  } values[] = {{"0.5", 0.5},  {"-2", -2.0},   {"0x1p-2", 0.25}, {"1e999", kInf}, {"-1e999", -kInf},
-                {"inf", kInf}, {"1e-999", 0.0}, {"1e-3x", kNaN},  {"0,5", kNaN},  {"", kNaN},
-                {"nan", kNaN}, {" 3", 3.0},     {"3 ", kNaN}};
+  } values[] = {{"0.5", 0.5},      {"-2", -2.0},  {"0x1p-2", 0.25}, {"1e999", kInf},
+                {"-1e999", -kInf}, {"inf", kInf}, {"1e-999", 0.0},  {"1e-3x", kNaN},
+                {"0,5", kNaN},     {"", kNaN},    {"nan", kNaN},    {" 3", 3.0},
+                {"3 ", kNaN}};
   for (const auto& v : values) {
     const double got = parseOptionValue(v.text);
     EXPECT_TRUE(std::isnan(v.value) ? std::isnan(got) : got == v.value) << v.text;

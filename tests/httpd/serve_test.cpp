@@ -1,9 +1,10 @@
-// One connection served end to end over a socket pair (or a loopback TCP
-// connection), with test routes: the exact answers, the reading rules and
-// their deadlines, and sending to peers that read slowly, stall or reset.
-// Then the monitor started in this process through its entry points: ports,
-// and repeated starts and stops.
+// Connections served end to end by a running server with test routes, over
+// 127.0.0.1: the exact answers, the reading rules and their deadlines,
+// waiting endpoints, sending to peers that read slowly, stall or reset, and
+// what a stop answers. Then the monitor started in this process through its
+// entry points: ports, and repeated starts and stops.
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -18,8 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "httpd/http_server.h"
 #include "test_sockets.h"
 #include "zelk/monitor.h"
@@ -30,6 +29,34 @@ using namespace std::chrono_literals;
 
 constexpr auto kBound = 10s;
 const std::string kBig(4 << 20, 'z');
+
+// Answers at once with "woke" when it runs again or is stopped; else waits
+// for ten seconds.
+int waitRoute(std::stop_token stop, const RequestInfo& request, ResponseInfo& response) {
+  if (stop.stop_requested() || request.waitedUntil) {
+    response.body = "woke";
+    return 0;
+  }
+  response.wait = EndpointWait{std::chrono::steady_clock::now() + 10s, nullptr};
+  return 0;
+}
+
+// Answers "rested" when it runs again, 50 ms after its first run.
+int napRoute(std::stop_token, const RequestInfo& request, ResponseInfo& response) {
+  if (request.waitedUntil) {
+    response.body = "rested";
+    return 0;
+  }
+  response.wait = EndpointWait{std::chrono::steady_clock::now() + 50ms, nullptr};
+  return 0;
+}
+
+// Holds its worker until its connection is stopped.
+int gateRoute(std::stop_token stop, const RequestInfo&, ResponseInfo& response) {
+  for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(10ms);
+  response.body = "gate";
+  return 0;
+}
 
 void addTestRoutes(HTTPServer& server) {
   const auto get = [&server](const char* pattern, auto fn, std::vector<std::string> names = {}) {
@@ -58,22 +85,33 @@ void addTestRoutes(HTTPServer& server) {
   };
   get("/cap/([a-z]+)/([0-9]+)", captures, {"whole"});
   get("/throw", [](const RequestInfo&, ResponseInfo&) -> int { throw std::runtime_error("x"); });
-  server.routes.add("POST", "/echo", makeEndPoint({}, [](const RequestInfo& q, ResponseInfo& r) {
-                      r.body = q.parameters["v"] + " " + q.variables["CONTENT_LENGTH"] + " " +
-                               std::to_string(q.variables["QUERY_DATA"].size());
-                      return 0;
-                    }));
-  const auto wait = [](std::stop_token stop, const RequestInfo&, ResponseInfo&) {
-    for (int i = 0; i < 1000 && !stop.stop_requested(); ++i) std::this_thread::sleep_for(10ms);
-    return -1;
-  };
-  server.routes.add("GET", "/wait", makeStoppableEndPoint({}, wait));
+  server.routes.add("POST", "/echo",
+                    makeEndPoint(
+                        {},
+                        [](const RequestInfo& q, ResponseInfo& r) {
+                          r.body = q.parameters["v"] + " " + q.variables["CONTENT_LENGTH"] + " " +
+                                   std::to_string(q.variables["QUERY_DATA"].size());
+                          return 0;
+                        },
+                        EndpointTraits{.takesForm = true}));
+  server.routes.add("GET", "/wait", makeStoppableEndPoint({}, waitRoute));
+  server.routes.add("GET", "/gate", makeStoppableEndPoint({}, gateRoute));
+  server.routes.add("GET", "/nap", makeStoppableEndPoint({}, napRoute));
 }
 
-// A server whose deadlines are short enough for the test run.
+// Waits (bounded) until the table holds no connection: every one served,
+// closed and reaped.
+bool allReaped(HTTPServer& server) {
+  for (int i = 0; i < 10000; ++i, std::this_thread::sleep_for(1ms)) {
+    std::lock_guard<std::mutex> lock(server.connectionsMutex);
+    if (server.connections.empty()) return true;
+  }
+  return false;
+}
+
+// A running server whose deadlines are short enough for the test run.
 struct ServeTest : testing::Test {
   HTTPServer server{"0", "/nonexistent"};
-  long nextId = 1;
 
   ServeTest() {
     addTestRoutes(server);
@@ -82,33 +120,38 @@ struct ServeTest : testing::Test {
     server.io.linger = 200ms;
     server.io.slice = 20ms;
   }
-
-  struct Served {
-    Fd client;
-    std::shared_ptr<RequestHandlerInfo> record;
-    std::future<int> result;
-  };
-
-  // Hands the server end of a fresh connection to a pool worker.
-  Served serve(bool tcp = false) {
-    auto [client, socket] = tcp ? loopbackPair() : localPair();
-    auto record = server.addConnection(nextId, socket, "peer", "1");
-    return {std::move(client), std::move(record),
-            server.pool.start(&HTTPServer::s_handleRequest, static_cast<void*>(&server), nextId++)};
+  void SetUp() override {
+    ASSERT_TRUE(server.setup());
+    server.startListener();
   }
-
-  static void expectFreed(Served& s) {
-    ASSERT_EQ(s.result.wait_for(kBound), std::future_status::ready);
-    EXPECT_EQ(s.record->state, ConnState::Closed);
+  Fd connect() { return connectLoopback(server.boundPort); }
+  Fd sending(std::string_view request) {
+    Fd client = connect();
+    sendText(client.get(), request);
+    return client;
   }
 };
 
-// The writer's answer to a failure with this status line and reason.
-std::string errorAnswer(const std::string& status, const std::string& reason, bool close = false) {
-  const std::string json = "{\"error\": \"" + reason + "\"}";
-  return "HTTP/1.1 " + status + " " + reason + "\r\n" + (close ? "Connection: close\r\n" : "") +
-         "Content-Length: " + std::to_string(json.size()) +
-         "\r\nContent-Type: text/json\r\n\r\n" + json;
+// The exact answer with this status line, the endpoint's headers and body:
+// the headers every answer has, the content headers when there is a body,
+// all in byte order of their names.
+std::string answerOf(const std::string& statusLine, const std::string& body,
+                     std::map<std::string, std::string> headers = {}) {
+  headers.emplace("Connection", "close");
+  headers.emplace("X-Content-Type-Options", "nosniff");
+  headers.emplace("Content-Security-Policy", "frame-ancestors 'none'");
+  if (!body.empty()) {
+    headers.emplace("Content-Type", "text/json");
+    headers.emplace("Content-Length", std::to_string(body.size()));
+  }
+  std::string out = "HTTP/1.1 " + statusLine + "\r\n";
+  for (const auto& [name, value] : headers) out += name + ": " + value + "\r\n";
+  return out + "\r\n" + body;
+}
+
+// The writer's answer to a failure with this status line and message.
+std::string errorAnswer(const std::string& statusLine, const std::string& message) {
+  return answerOf(statusLine, "{\"error\": \"" + message + "\"}");
 }
 
 // A new connection to the port with this request ("GET /path") sent.
@@ -125,116 +168,120 @@ std::string statusOf(const Fd& client) {
 }
 
 TEST_F(ServeTest, ExactAnswers) {
-  const std::string ok =
-      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+  const std::string ok = answerOf("200 OK", "ok", {{"Content-Type", "text/plain"}});
   const struct {
     const char* request;
     std::string answer;
   } cases[] = {
-      {"GET /teapot HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 418 x\r\nContent-Length: 14\r\nContent-Type: text/json\r\n\r\n{\"error\": \"x\"}"},
-      {"GET /moved HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 302 OK\r\nLocation: /elsewhere\r\n\r\n"},
-      {"GET /nowhere HTTP/1.0\r\n\r\n", errorAnswer("404", "Not found")},
-      {"DELETE /teapot HTTP/1.1\r\n\r\n", errorAnswer("404", "Not found")},
-      {"GET /quote HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 418 say \"hi\"\r\nContent-Length: 23\r\nContent-Type: text/json\r\n\r\n"
-       "{\"error\": \"say \\\"hi\\\"\"}"},
+      {"GET /teapot HTTP/1.1\r\n\r\n", errorAnswer("418 I'm a teapot", "x")},
+      {"GET /moved HTTP/1.1\r\nHost:localhost:1\r\n\r\n",
+       answerOf("302 Found", "", {{"Location", "/elsewhere"}})},
+      {"GET /nowhere HTTP/1.0\r\n\r\n", errorAnswer("404 Not Found", "Not found")},
+      {"DELETE /teapot HTTP/1.1\r\n\r\n", errorAnswer("404 Not Found", "Not found")},
+      {"GET /quote HTTP/1.1\r\n\r\n", errorAnswer("418 I'm a teapot", "say \\\"hi\\\"")},
       {"GET /cap/abc/42?a=1&b=x%41+y HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\nContent-Length: 26\r\nContent-Type: text/json\r\n\r\n"
-       "/cap/abc/42|abc|42|1|xA y|"},
+       answerOf("200 OK", "/cap/abc/42|abc|42|1|xA y|")},
       {"GET /plain\r\n\r\n", ok},
-      {"BREW /plain HTTP/1.1\r\n\r\n", errorAnswer("501", "Invalid HTTP method")},
-      {"GET /plain HTTP/2.0\r\n\r\n", errorAnswer("501", "HTTP Version is not supported")},
-      {"GET\r\n\r\n", errorAnswer("501", "Invalid request status line")},
+      {"BREW /plain HTTP/1.1\r\n\r\n", errorAnswer("501 Not Implemented", "Invalid HTTP method")},
+      {"GET /plain HTTP/2.0\r\n\r\n",
+       errorAnswer("501 Not Implemented", "HTTP Version is not supported")},
+      {"GET\r\n\r\n", errorAnswer("501 Not Implemented", "Invalid request status line")},
+      {"GET /plain HTTP/1.1\r\nHost: elsewhere.example\r\n\r\n",
+       errorAnswer("421 Misdirected Request", "Misdirected Request")},
+      {"GET /plain HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: 127.0.0.1\r\n\r\n",
+       errorAnswer("400 Bad Request", "Repeated header field")},
+      {"GET /plain HTTP/1.1\r\nX: a\x01z\r\n\r\n",
+       errorAnswer("400 Bad Request", "Invalid header field")},
+      {"POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+       errorAnswer("501 Not Implemented", "Transfer-Encoding not supported")},
       // A throwing endpoint is answered, and the next request served.
-      {"GET /throw HTTP/1.1\r\n\r\n", errorAnswer("500", "Internal Server Error")},
+      {"GET /throw HTTP/1.1\r\n\r\n",
+       errorAnswer("500 Internal Server Error", "Internal Server Error")},
       {"GET /plain HTTP/1.1\r\n\r\n", ok},
   };
   for (const auto& c : cases) {
-    Served s = serve();
-    sendText(s.client.get(), c.request);
-    EXPECT_EQ(readUntilClosed(s.client.get()), c.answer) << c.request;
-    expectFreed(s);
+    const Fd client = sending(c.request);
+    EXPECT_EQ(readUntilClosed(client.get()), c.answer) << c.request;
   }
+  EXPECT_TRUE(allReaped(server));
 }
 
 TEST_F(ServeTest, RequestsArrivingInPiecesAreReadWhole) {
   server.io.firstByte = server.io.wholeRequest = 5s;  // room for the pauses on a loaded machine
-  const std::string post = "POST /echo HTTP/1.1\r\nContent-Type: ";
+  const std::string post =
+      "POST /echo HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n";
   const struct {
     std::vector<std::string> pieces;  // sent with pauses between them
     std::string ending;
   } cases[] = {
-      {{"GET /pla", "in HTTP/1.1\r\nHost: h\r", "\n\r\n"}, "\r\n\r\nok"},
-      {{post + "application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\n", "v=hello"},
-       "\r\n\r\nhello 7 7"},
-      {{post + "multipart/form-data\r\nContent-Length: 3145728\r\n\r\n" + std::string(3 << 20, 0)},
+      {{"GET /pla", "in HTTP/1.1\r\nHost: localhost\r", "\n\r\n"}, "\r\n\r\nok"},
+      {{post + "Content-Length: 7\r\n\r\n", "v=hello"}, "\r\n\r\nhello 7 7"},
+      {{post + "Content-Length:3145728\r\n\r\n" + std::string(3 << 20, 'v')},
        "\r\n\r\n 3145728 3145728"},
   };
   for (const auto& c : cases) {
-    Served s = serve();
+    const Fd client = connect();
     for (const std::string& piece : c.pieces)
-      sendText(s.client.get(), piece), std::this_thread::sleep_for(150ms);
-    const std::string answer = readUntilClosed(s.client.get());
+      sendText(client.get(), piece), std::this_thread::sleep_for(150ms);
+    const std::string answer = readUntilClosed(client.get());
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 80);
     EXPECT_TRUE(answer.ends_with(c.ending)) << c.ending;
-    expectFreed(s);
   }
+  EXPECT_TRUE(allReaped(server));
 }
 
-// Over TCP, so that a close with unread input would show as a reset.
+// A close with unread input would show as a reset.
 TEST_F(ServeTest, RefusedRequestsAreAnsweredNotReset) {
   const std::string head = "POST /echo HTTP/1.1\r\nContent-Length: ";
   const std::string hugeHeader = "GET /plain HTTP/1.1\r\nX: " + std::string(3 << 13, 'x');
+  const std::string timedOut = errorAnswer("408 Request Timeout", "Request Timeout");
+  const std::string notImplemented = errorAnswer("501 Not Implemented", "Internal Server Error");
   const struct {
     std::string request;
     bool shutWrite;
     std::string answer;
   } cases[] = {
-      {hugeHeader, false, errorAnswer("501", "Request header too large")},
-      {head + "99999999999999999999\r\n\r\n", false, errorAnswer("501", "Request too large")},
-      {head + "16777217\r\n\r\n", false, errorAnswer("501", "Request too large")},
-      {head + "-5\r\n\r\n", false, errorAnswer("501", "Invalid Content-Length")},
-      {head + "12abc\r\n\r\n", false, errorAnswer("501", "Invalid Content-Length")},
-      {head + "20\r\n\r\nv=abc", true, errorAnswer("501", "Internal Server Error")},
-      {head + "20\r\n\r\nv=abc", false, errorAnswer("408", "Request Timeout", true)},
-      {std::string(1024, 'G'), false, errorAnswer("408", "Request Timeout", true)},
-      {"POST /echo HTTP/1.1\r\nContent-Type: text/plain\r\n\r\n", false,
-       errorAnswer("501", "Internal Server Error")},
+      {hugeHeader, false, errorAnswer("501 Not Implemented", "Request header too large")},
+      {head + "99999999999999999999\r\n\r\n", false,
+       errorAnswer("501 Not Implemented", "Request too large")},
+      {head + "16777217\r\n\r\n", false, errorAnswer("501 Not Implemented", "Request too large")},
+      {head + "-5\r\n\r\n", false, errorAnswer("501 Not Implemented", "Invalid Content-Length")},
+      {head + "12abc\r\n\r\n", false, errorAnswer("501 Not Implemented", "Invalid Content-Length")},
+      {head + "20\r\n\r\nv=abc", true, notImplemented},  // the body ends short
+      {head + "20\r\n\r\nv=abc", false, timedOut},
+      {std::string(1024, 'G'), false, timedOut},
+      {"POST /echo HTTP/1.1\r\nContent-Type: text/plain\r\n\r\n", false, notImplemented},
+      // Refused before a byte of its body is read; the body is drained.
+      {"POST /plain HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(1000000, 'b'), false,
+       errorAnswer("404 Not Found", "Not found")},
   };
   for (const auto& c : cases) {
-    Served s = serve(true);
-    sendText(s.client.get(), c.request);
-    if (c.shutWrite) ::shutdown(s.client.get(), SHUT_WR);
+    const Fd client = sending(c.request);
+    if (c.shutWrite) ::shutdown(client.get(), SHUT_WR);
     int endError = -1;
-    EXPECT_EQ(readUntilClosed(s.client.get(), kBound, &endError), c.answer)
+    EXPECT_EQ(readUntilClosed(client.get(), kBound, &endError), c.answer)
         << c.request.substr(0, 60);
     EXPECT_EQ(endError, 0) << "reset after " << c.request.substr(0, 60);
-    expectFreed(s);
   }
+  EXPECT_TRUE(allReaped(server));
 }
 
-// What the listener does when it sees the peer close: flags and a stop.
-TEST_F(ServeTest, AnsweredUnlessNobodyIsLeftToRead) {
+// A peer that half-closes after its request still reads its answer; one
+// that goes while its endpoint waits leaves nobody to answer.
+TEST_F(ServeTest, AHalfClosedPeerIsAnsweredUnlessItsEndpointWaits) {
   const struct {
     const char* request;
-    int flags;
-    bool answered;
+    std::string answered;
   } cases[] = {
-      {"GET /plain HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed, true},  // half-closed: still reads
-      {"GET /wait HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed, false},
-      {"GET /plain HTTP/1.1\r\n\r\n", ConnFlag::PeerClosed | ConnFlag::SocketError, false},
+      {"GET /plain HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
+      {"GET /wait HTTP/1.1\r\n\r\n", ""},
   };
   for (const auto& c : cases) {
-    Served s = serve();
-    s.record->flags |= c.flags;
-    sendText(s.client.get(), c.request);
-    ::shutdown(s.client.get(), SHUT_WR);
-    s.record->stop.request_stop();
-    EXPECT_EQ(statusOf(s.client), c.answered ? "HTTP/1.1 200 OK" : "")
-        << c.request;
-    expectFreed(s);
+    const Fd client = sending(c.request);
+    ::shutdown(client.get(), SHUT_WR);
+    EXPECT_EQ(statusOf(client), c.answered) << c.request;
   }
+  EXPECT_TRUE(allReaped(server));
 }
 
 // A 4 MiB answer: a slow reader receives all of it; one that stalls, closes
@@ -242,35 +289,82 @@ TEST_F(ServeTest, AnsweredUnlessNobodyIsLeftToRead) {
 TEST_F(ServeTest, ReadersOfALargeAnswer) {
   for (const int mode : {0, 1, 2, 3}) {  // slow, stall, close, reset
     server.io.sendStall = mode == 0 ? 5s : 300ms;
-    Served s = serve(mode == 3);
-    sendText(s.client.get(), "GET /big HTTP/1.1\r\n\r\n");
+    Fd client = sending("GET /big HTTP/1.1\r\n\r\n");
     std::string answer;
     char buf[256 << 10];
     for (int reads = 0; mode != 1 && reads < 10000; ++reads) {
       std::this_thread::sleep_for(2ms);
-      const ssize_t n = ::recv(s.client.get(), buf, sizeof buf, MSG_DONTWAIT);
+      const ssize_t n = ::recv(client.get(), buf, sizeof buf, MSG_DONTWAIT);
       if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
       if (n == 0 || (n > 0 && mode > 1)) break;
     }
     const linger reset{1, 0};
-    if (mode == 3) ::setsockopt(s.client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    if (mode > 1) s.client.reset();
+    if (mode == 3) ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (mode > 1) client.reset();
     EXPECT_EQ(mode == 0, answer.ends_with(kBig)) << mode;
-    expectFreed(s);
+    EXPECT_TRUE(allReaped(server)) << mode;
   }
 }
 
 TEST_F(ServeTest, WithTheDefaultDeadlinesASilentPeerGets408AndALateRequestIsServed) {
   server.io = ConnectionIOSettings{};
-  Served silent = serve();
-  Served late = serve();
+  const Fd silent = connect();
+  const Fd late = connect();
   std::this_thread::sleep_for(300ms);
-  sendText(late.client.get(), "GET /plain HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(statusOf(late.client), "HTTP/1.1 200 OK");
-  EXPECT_EQ(readUntilClosed(silent.client.get()), errorAnswer("408", "Request Timeout", true));
-  expectFreed(late);
-  silent.client.reset();  // ends the worker's linger at once
-  expectFreed(silent);
+  sendText(late.get(), "GET /plain HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(statusOf(late), "HTTP/1.1 200 OK");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(readUntilClosed(silent.get()), errorAnswer("408 Request Timeout", "Request Timeout"));
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 1s);  // after about two seconds
+}
+
+// Both workers are held: a complete request waits in the queue, a waiting
+// one is parked, one is still arriving. The stop answers every one of them,
+// and takes no longer than its grace.
+TEST(ServeStop, QueuedParkedAndArrivingRequestsAreAnswered) {
+  HTTPServer server("0", "/nonexistent", 2);
+  addTestRoutes(server);
+  ASSERT_TRUE(server.setup());
+  server.startListener();
+  const int port = server.boundPort;
+  const Fd parked = sent(port, "GET /wait");
+  const Fd held = sent(port, "GET /gate");
+  const Fd held2 = sent(port, "GET /gate");
+  for (int i = 0; i < 1000 && server.pool.anyIdle(); ++i) std::this_thread::sleep_for(1ms);
+  const Fd queued = sent(port, "GET /plain");
+  const Fd arriving = connectLoopback(port);
+  sendText(arriving.get(), "GET /pla");
+  std::this_thread::sleep_for(100ms);  // all read (or not) by the listener
+  const auto started = std::chrono::steady_clock::now();
+  server.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, server.waits.stopGrace + 500ms);
+  for (const Fd* gate : {&held, &held2}) {
+    const std::string answer = readUntilClosed(gate->get());
+    EXPECT_TRUE(answer.ends_with("\r\n\r\ngate")) << answer;
+  }
+  const std::string timedOut = errorAnswer("408 Request Timeout", "Request Timeout");
+  EXPECT_EQ(readUntilClosed(queued.get()), timedOut);
+  EXPECT_TRUE(readUntilClosed(parked.get()).ends_with("\r\n\r\nwoke"));
+  EXPECT_EQ(readUntilClosed(arriving.get()), timedOut);
+}
+
+// Without a pool every request gets a thread of its own, and a parked one a
+// new thread when it runs again.
+TEST(ServeThreads, EachRequestOnAThreadOfItsOwn) {
+  HTTPServer server("0", "/nonexistent", 0);
+  addTestRoutes(server);
+  ASSERT_TRUE(server.setup());
+  server.startListener();
+  const int port = server.boundPort;
+  const Fd gate = sent(port, "GET /gate");
+  const Fd parked = sent(port, "GET /wait");
+  for (const char* path : {"GET /plain", "GET /nap", "GET /nap"}) {
+    const std::string answer = readUntilClosed(sent(port, path).get());
+    EXPECT_TRUE(answer.ends_with(path == std::string("GET /plain") ? "ok" : "rested")) << answer;
+  }
+  server.stop();
+  EXPECT_TRUE(readUntilClosed(gate.get()).ends_with("\r\n\r\ngate"));
+  EXPECT_TRUE(readUntilClosed(parked.get()).ends_with("\r\n\r\nwoke"));
 }
 
 // A port P with P .. P+10 all free just now, or 0.
@@ -290,13 +384,13 @@ std::size_t entries(const char* folder) {
 
 int portOf(void* server) { return static_cast<HTTPServer*>(server)->boundPort; }
 
-// Waits (bounded) until a request has been read whole and not answered yet:
-// a waiting endpoint holds it.
-bool requestHeld(HTTPServer& server) {
+// Waits (bounded) until a request has been read whole and parked: its
+// endpoint waits.
+bool requestParked(HTTPServer& server) {
   for (int i = 0; i < 10000; ++i, std::this_thread::sleep_for(1ms)) {
     std::lock_guard<std::mutex> lock(server.connectionsMutex);
     for (const auto& entry : server.connections)
-      if (entry.second->state == ConnState::RequestRead) return true;
+      if (entry.second->state == ConnState::Waiting) return true;
   }
   return false;
 }
@@ -328,7 +422,7 @@ TEST_F(MonitorThreaded, PortsAreTriedUpwardAndTakenBackAfterAStop) {
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(portOf(server), expected);
     // ZELK_HTMLROOT set to "": no files, though the build folder has them.
-    EXPECT_EQ(statusOf(sent(expected, "GET /index.html")), "HTTP/1.1 404 File not found");
+    EXPECT_EQ(statusOf(sent(expected, "GET /index.html")), "HTTP/1.1 404 Not Found");
     EXPECT_EQ(zelkcomp_stop_httpd(server), 0);
     taken.clear();
   }
@@ -348,7 +442,7 @@ TEST_F(MonitorThreaded, StartStopCyclesLeaveNothingBehind) {
     EXPECT_EQ(statusOf(sent(p, "POST /server-quit/100000")), "HTTP/1.1 200 OK");
     EXPECT_TRUE(static_cast<HTTPServer*>(server)->delayedQuit.pending());
     Fd poll = sent(p, "GET /history/update");
-    EXPECT_TRUE(requestHeld(*static_cast<HTTPServer*>(server)));
+    EXPECT_TRUE(requestParked(*static_cast<HTTPServer*>(server)));
     Fd idle = connectLoopback(p);
     EXPECT_EQ(zelkcomp_stop_httpd(server), 0);
     EXPECT_EQ(statusOf(poll), "HTTP/1.1 408 Request Timeout");

@@ -1,7 +1,6 @@
 #pragma once
-// Client ends of connections for the monitor tests: socket pairs, and TCP
-// connections over 127.0.0.1 where a real reset or a lingering close
-// matters. Every wait is bounded.
+// Client ends of connections for the monitor tests: TCP connections over
+// 127.0.0.1. Every wait is bounded.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,13 +30,6 @@ struct Fd {
  private:
   int fd_;
 };
-
-// {client, server} of a connected stream socket pair.
-inline std::pair<Fd, int> localPair() {
-  int fds[2] = {-1, -1};
-  ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-  return {Fd(fds[0]), fds[1]};
-}
 
 inline sockaddr_in inetAddress(in_addr_t address, int port) {
   sockaddr_in addr{};
@@ -78,14 +70,6 @@ inline int boundPortOf(int fd) {
                                                                           : 0;
 }
 
-// {client, server} of a TCP connection on 127.0.0.1 at an ephemeral port.
-inline std::pair<Fd, int> loopbackPair() {
-  const Fd listener = listenOn(INADDR_LOOPBACK, 0);
-  Fd client = connectLoopback(boundPortOf(listener.get()));
-  const int server = client.get() < 0 ? -1 : ::accept(listener.get(), nullptr, nullptr);
-  return {std::move(client), server};
-}
-
 inline bool sendText(int fd, std::string_view text) {
   for (ssize_t n = 0; !text.empty(); text.remove_prefix(static_cast<std::size_t>(n)))
     if ((n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL)) <= 0) return false;
@@ -95,7 +79,8 @@ inline bool sendText(int fd, std::string_view text) {
 // Everything the peer sends until it ends its stream, fails, or `bound`
 // passes. *endError receives 0 after a clean end of stream and the errno of
 // a failure (ECONNRESET for a reset), else -1.
-inline std::string readUntilClosed(int fd, std::chrono::milliseconds bound = std::chrono::seconds(5),
+inline std::string readUntilClosed(int fd,
+                                   std::chrono::milliseconds bound = std::chrono::seconds(5),
                                    int* endError = nullptr) {
   int end = -1;
   std::string out;
@@ -105,8 +90,10 @@ inline std::string readUntilClosed(int fd, std::chrono::milliseconds bound = std
     pollfd entry{fd, POLLIN, 0};
     if (::poll(&entry, 1, 20) <= 0) continue;
     const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
-    else if (n == 0 || (errno != EAGAIN && errno != EINTR)) end = n == 0 ? 0 : errno;
+    if (n > 0)
+      out.append(buf, static_cast<std::size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+      end = n == 0 ? 0 : errno;
   }
   if (endError) *endError = end;
   return out;

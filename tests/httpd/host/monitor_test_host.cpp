@@ -10,6 +10,9 @@
 //   !wait                     zelkcomp_wait_httpd, prints "waited RC"
 //   !start                    starts again, prints "started" or "start failed"
 //   !exit                     ends the program with exit(0), the server still running
+//   !fit N US                 N iterations of US microseconds of work, each ending in a
+//                             record appended under the run's mutex, as a fit does; prints
+//                             "fit N TOTAL_US WAITED_US" (WAITED_US: spent waiting for the mutex)
 // End of input stops the server and ends the program.
 //
 // Arguments: --traps (first) arms the invalid, divide-by-zero and overflow
@@ -19,6 +22,7 @@
 #include <fenv.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
@@ -29,6 +33,48 @@
 
 #include "httpd/monitor_start.h"
 #include "zelk/monitor.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Busy for us microseconds, as a fit's arithmetic would be.
+void work(long us) {
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(us);
+  while (Clock::now() < end) {
+  }
+}
+
+// A record of the size a least-squares iteration writes.
+IterationRecord fitRecord(long it) {
+  IterationRecord record{{"it", std::to_string(it)}};
+  for (const char* key : {"J", "a", "d", "g", "h", "nv", "nj", "s", "t", "tj", "x0", "x1"}) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%.17g", 1.0 / static_cast<double>(it + 3));
+    record[key] = value;
+  }
+  return record;
+}
+
+// Microseconds of the whole fit and of its waits for the mutex.
+std::pair<long long, long long> fit(IterationHistory& history, RunInfo& run, long n, long us) {
+  using std::chrono::duration_cast;
+  using std::chrono::microseconds;
+  const Clock::time_point start = Clock::now();
+  Clock::duration waited{};
+  for (long i = 0; i < n; ++i) {
+    work(us);
+    IterationRecord record = fitRecord(i);
+    const Clock::time_point asked = Clock::now();
+    std::lock_guard<std::mutex> lock(run.mutex);
+    waited += Clock::now() - asked;
+    history.push_back(std::move(record));
+  }
+  return {duration_cast<microseconds>(Clock::now() - start).count(),
+          duration_cast<microseconds>(waited).count()};
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::valarray<double> x{1.0, 2.0, 3.0};
@@ -59,6 +105,11 @@ int main(int argc, char** argv) {
       std::cout << "waited " << zelkcomp_wait_httpd(server) << std::endl;
     } else if (line == "!start") {
       start();
+    } else if (line.rfind("!fit ", 0) == 0) {
+      long n = 0, us = 0;
+      std::istringstream(line.substr(5)) >> n >> us;
+      const auto [total, waited] = fit(history, run, n, us);
+      std::cout << "fit " << n << " " << total << " " << waited << std::endl;
     } else if (line == "!exit") {
       std::exit(0);
     } else {

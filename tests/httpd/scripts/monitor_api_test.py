@@ -68,10 +68,14 @@ class MonitorApi(unittest.TestCase):
                              (302, "/index.html", b""))
             self.assertEqual(self.option("maxrt"), value)
 
-    def test_set_option_refused_by_the_parsed_host_header(self):
-        answer = self.put("cgmode", "3", {"Host": "monitor.example:%d" % self.host.port})
-        self.assertEqual((answer.status, answer.json()), (401, {"error": "Forbidden"}))
-        self.assertEqual(self.option("cgmode"), 4)
+    def test_set_option_refused_by_the_parsed_host_and_origin_headers(self):
+        for headers, refusal in [
+                ({"Host": "monitor.example:%d" % self.host.port}, (421, "Misdirected Request")),
+                ({"Origin": "http://monitor.example"}, (401, "Forbidden")),
+                ({"Host": "192.0.2.7:%d" % self.host.port}, (401, "Forbidden"))]:
+            answer = self.put("cgmode", "3", headers)
+            self.assertEqual((answer.status, answer.json()), (refusal[0], {"error": refusal[1]}))
+            self.assertEqual(self.option("cgmode"), 4)
 
     @unittest.skipIf(shutil.which("curl") is None, "no curl")
     def test_curl(self):

@@ -6,6 +6,7 @@ import json
 import os
 import queue
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -67,6 +68,14 @@ class Host:
     def stderr(self):
         return "\n".join(list(self._err))
 
+    def log_mark(self):
+        """A mark for log_since: the number of log lines so far."""
+        return len(self._err)
+
+    def log_since(self, mark):
+        """The log lines that came after mark."""
+        return list(self._err)[mark:]
+
     def count_in_stderr(self, text):
         return sum(text in line for line in list(self._err))
 
@@ -106,6 +115,16 @@ class Host:
     def get(self, path, **kwargs):
         return request(self.port, "GET", path, **kwargs)
 
+    def peak_memory_reset(self):
+        """Sets the process's peak resident size back to its present size."""
+        with open("/proc/%d/clear_refs" % self.proc.pid, "w") as f:
+            f.write("5")
+
+    def peak_memory(self):
+        """The process's peak resident size in bytes since peak_memory_reset."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1)) * 1024
+
     def held(self, path):
         """background() of a GET of path, once the server has read it."""
         logged = "HTTP header: GET " + path
@@ -127,7 +146,52 @@ def request(port, method, path, body=None, headers=None, timeout=BOUND):
         connection.close()
 
 
-_background = concurrent.futures.ThreadPoolExecutor(max_workers=8)
+class RawAnswer:
+    """An answer read off a socket: status line, headers (names lower-cased,
+    each with the list of its values) and body."""
+
+    def __init__(self, data):
+        head, _, self.body = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.status_line = lines[0]
+        parts = self.status_line.split(" ", 2)
+        self.status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+        self.headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(": ")
+            self.headers.setdefault(name.lower(), []).append(value)
+
+    def header(self, name):
+        values = self.headers.get(name, [])
+        return values[0] if len(values) == 1 else values or None
+
+    def json(self):
+        return strict_json(self.body.decode("utf-8"))
+
+
+def read_to_end(sock, bound=BOUND):
+    """Everything the peer sends until it closes or resets, within bound."""
+    sock.settimeout(bound)
+    deadline, out = time.monotonic() + bound, b""
+    while time.monotonic() < deadline:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    return out
+
+
+def raw(port, data, bound=BOUND):
+    """data sent as it is on a fresh connection; the answer as a RawAnswer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=bound) as s:
+        s.sendall(data)
+        return RawAnswer(read_to_end(s, bound))
+
+
+_background = concurrent.futures.ThreadPoolExecutor(max_workers=16)
 
 
 def background(port, method, path, **kwargs):

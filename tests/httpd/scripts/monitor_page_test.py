@@ -1,5 +1,6 @@
 """The monitor page in headless chromium: the option rows and the history
-rows that arrive by long poll while the page runs. Skips without chromium."""
+rows that arrive by long poll while the page runs, every record once while
+another client follows the history too. Skips without chromium."""
 
 import re
 import shutil
@@ -9,7 +10,7 @@ import tempfile
 import threading
 import unittest
 
-from monitor_host import BOUND, HostTest, host_exe
+from monitor_host import BOUND, HostTest, host_exe, request
 
 HostTest.exe = host_exe()
 BROWSER = next((b for b in ("chromium", "chromium-browser") if shutil.which(b)), None)
@@ -21,9 +22,28 @@ class MonitorPage(HostTest):
         for it in range(3):
             host.append(it=it, J=10.0 ** (2 - it))
         stop = threading.Event()
-        appender = threading.Thread(target=lambda: [  # while the page loads: polls complete
-            host.append(it=it, J=10.0 ** -it) for it in range(3, 23) if not stop.wait(0.15)])
-        appender.start()
+
+        page_loaded = threading.Event()
+
+        def append_while_the_page_polls():
+            host.await_stderr("HTTP header: GET /history HTTP")  # the page's first load
+            page_loaded.set()
+            for it in range(3, 23):
+                if stop.wait(0.1):
+                    break
+                host.append(it=it, J=10.0 ** -it)
+
+        # Clients that poll without a position of their own take the records
+        # no client has had yet; the page must not lose them to them.
+        def rival():
+            page_loaded.wait(BOUND)
+            while not stop.is_set():
+                request(host.port, "GET", "/history/update", timeout=2)
+
+        threads = [threading.Thread(target=append_while_the_page_polls)] + [
+            threading.Thread(target=rival) for _ in range(3)]
+        for thread in threads:
+            thread.start()
         with tempfile.TemporaryDirectory(prefix="zelk-chromium-") as profile:
             try:
                 dom = subprocess.run(
@@ -33,15 +53,18 @@ class MonitorPage(HostTest):
                     capture_output=True, text=True, timeout=BOUND * 2).stdout
             finally:
                 stop.set()
-                appender.join(BOUND)
+                for thread in threads:
+                    thread.join(BOUND)
         option_rows = re.findall(r'<tr class="option-row" data-name="([A-Za-z0-9_]+)"', dom)
         self.assertEqual((len(option_rows), "maxit" in option_rows, "c1" in option_rows),
                          (97, True, False))
         self.assertEqual(len(re.findall(r'<tr class="status-row"', dom)), 3)
         self.assertEqual(re.findall(r'<tr class="data-row" data-name="(\w+)"', dom), ["x", "y"])
-        history = [int(i) for i in re.findall(r'<tr class="history-row" data-index="(\d+)"', dom)]
-        self.assertGreater(len(history), 3)  # the three there, and one or more by a poll
-        self.assertEqual(history, list(range(len(history))))  # in order, none twice
+        rows = re.findall(r'<tr class="history-row" data-index="(\d+)"><td class="num">\d+</td>'
+                          r'<td class="num">(\d+)</td>', dom)
+        self.assertGreater(len(rows), 3)  # the three there, and one or more by a poll
+        # In order, none twice, none missing.
+        self.assertEqual([(int(i), int(it)) for i, it in rows], [(i, i) for i in range(len(rows))])
 
 
 if __name__ == "__main__":

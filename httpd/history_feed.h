@@ -1,0 +1,72 @@
+#pragma once
+// The run's history as the monitor serves it.
+//
+// The driver appends records under run.mutex while the fit goes on, and
+// waits for that mutex on every record. So the monitor holds it only to copy
+// a record it has not seen yet, one record per hold: the records are written
+// as JSON outside it, once each, kept, and every answer is cut out of what
+// is kept. However long the history and however many readers, the fit waits
+// for one record's copy at most.
+//
+// Positions: a client that passes the index of the last record it holds
+// gets every record after it, and clients may follow the history each at
+// its own pace. A client that passes none gets what `run.delivered` says no
+// client has been sent yet, and moves it on: such clients share one
+// position, and the first one answered takes the new records.
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "httpd/monitor_data.h"
+
+class HistoryFeed {
+ public:
+  HistoryFeed(IterationHistory& history, RunInfo& run) : history_(history), run_(run) {}
+
+  // The whole history as a JSON array; delivered moves to its end.
+  std::string all();
+  // The records after index `held - 1` (held = the number of records the
+  // client holds), into out as a JSON array; false, and out untouched, when
+  // there are none yet.
+  bool after(std::size_t held, std::string& out);
+  // The records not yet delivered, into out; delivered moves to the end.
+  // False when there are none.
+  bool undelivered(std::string& out);
+
+  // On the listener after every pass: the notes of the history's size and of
+  // delivered are due for a look. The first parked poll that asks for them
+  // in the next pass takes it, without waiting for run.mutex (when the mutex
+  // is busy, the notes stay as they were until the next pass): while no poll
+  // waits, the listener never touches the driver's mutex.
+  void notice() { stale_ = true; }
+  std::size_t knownSize() {
+    refresh();
+    return knownSize_;
+  }
+  std::size_t knownDelivered() {
+    refresh();
+    return knownDelivered_;
+  }
+
+ private:
+  IterationHistory& history_;
+  RunInfo& run_;
+  std::mutex mutex_;     // guards written_ and starts_; taken before run.mutex, never after
+  std::string written_;  // the records' JSON objects, ",\n" between them
+  std::vector<std::size_t> starts_;  // where each record begins in written_
+  std::atomic<std::size_t> knownSize_{0};
+  std::atomic<std::size_t> knownDelivered_{0};
+  std::atomic<bool> stale_{true};
+
+  void refresh();
+
+  // Under mutex_: writes the records not written yet, and with deliverAll
+  // moves delivered to their end (never down); the number of records that
+  // the history held when it was called, all of them written now.
+  std::size_t catchUp(bool deliverAll = false);
+  // Under mutex_: the records [from, written) as a JSON array.
+  std::string arrayFrom(std::size_t from) const;
+};

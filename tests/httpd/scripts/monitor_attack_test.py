@@ -1,0 +1,271 @@
+"""The monitor under hostile and heavy clients on 127.0.0.1. Each attack is
+answered within its bound, and the figure it used to blow up is measured:
+log lines and bytes, memory, the time a stop takes, the share of requests
+served while slow clients hold connections, what two followers of the
+history receive, and how long a fit waits for its lock while readers fetch
+the history. The attacks are scaled down from the ones that were measured,
+with the same shape."""
+
+import contextlib
+import os
+import select
+import socket
+import tempfile
+import threading
+import time
+import unittest
+
+from monitor_host import BOUND, HostTest, RawAnswer, host_exe, raw, read_to_end, wait_until
+
+HostTest.exe = host_exe()
+FORM = b"Content-Type: application/x-www-form-urlencoded\r\n"
+MIB = 1 << 20
+
+
+def post(path, body, extra=FORM, host=b"127.0.0.1"):
+    return (b"POST " + path + b" HTTP/1.1\r\nHost: " + host + b"\r\n" + extra +
+            b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def opened(port, data=b"", bound=BOUND):
+    s = socket.create_connection(("127.0.0.1", port), timeout=bound)
+    if data:
+        s.sendall(data)
+    return s
+
+
+def answer_of(sock, bound=BOUND):
+    return RawAnswer(read_to_end(sock, bound))
+
+
+def big_file_root(size):
+    """A document root holding big.txt of size bytes."""
+    root = tempfile.TemporaryDirectory(prefix="zelk-root-")
+    with open(os.path.join(root.name, "big.txt"), "wb") as f:
+        f.truncate(size)
+    return root
+
+
+def stalled_readers(port, count):
+    """Connections that ask for big.txt and read nothing: each holds a
+    worker in its send."""
+    readers = []
+    for _ in range(count):
+        s = opened(port, b"GET /get/big.txt HTTP/1.1\r\n\r\n")
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        readers.append(s)
+    return readers
+
+
+class Trickle(threading.Thread):
+    """A client that sends data a few bytes at a time until told to stop."""
+
+    def __init__(self, port, head, step=1, pause=0.1):
+        super().__init__(daemon=True)
+        self.sock = opened(port, head)
+        self.step, self.pause, self.stop = step, pause, threading.Event()
+        self.start()
+
+    def run(self):
+        with contextlib.suppress(OSError):
+            while not self.stop.wait(self.pause):
+                self.sock.sendall(b"x" * self.step)
+
+
+class Attacks(HostTest):
+    def logged_by(self, host, send):
+        """(answer, seconds, log lines, log bytes) of one request."""
+        mark, answered = host.log_mark(), host.count_in_stderr("Response: pr=")
+        started = time.monotonic()
+        answer = send()
+        elapsed = time.monotonic() - started
+        host.await_stderr("Response: pr=", answered + 1)
+        time.sleep(0.3)  # the request's last lines
+        lines = host.log_since(mark)
+        return answer, elapsed, len(lines), sum(len(line) + 1 for line in lines)
+
+    def test_form_bodies_cost_bounded_work_and_log(self):
+        host = self.run_host()
+        amps = b"&" * (4 * MIB)
+        cases = [  # request, status
+            (post(b"/x", amps), 404),  # no route takes it: never parsed
+            (post(b"/set-option", amps, host=b"rebound.example"), 421),  # before any parse
+            (post(b"/set-option", amps), 404),  # parsed: four million empty pairs, no name
+            (post(b"/set-option", b"name=maxit&value=" + b"%" * MIB), 501),  # bad escapes
+            # The value lies past the pairs a form may have: it is never looked at.
+            (post(b"/set-option", b"name=maxit&" + b"v=1&" * (MIB // 4) + b"value=7"), 501),
+            (post(b"/set-option", b"name=maxit&" + b"v=1&" * 900 + b"value=7"), 302),
+        ]
+        for request, status in cases:
+            answer, seconds, lines, size = self.logged_by(host, lambda: raw(host.port, request))
+            print("%s: %d in %.2f s, %d log lines, %d log bytes"
+                  % (request[:24], answer.status, seconds, lines, size))
+            self.assertEqual(answer.status, status, request[:40])
+            self.assertLess(seconds, 5, request[:40])
+            self.assertLess(lines, 20, request[:40])
+            self.assertLess(size, 8192, request[:40])
+        self.assertEqual(host.get("/option/maxit").json()["value"], 7)  # set by the last only
+
+    def test_multipart_without_boundary_costs_bounded_memory(self):
+        host = self.run_host()
+        body = b"--" * (4 * MIB)  # 8 MiB
+        for content_type in [b"multipart/form-data", b'multipart/form-data; boundary=""']:
+            host.peak_memory_reset()
+            before = host.peak_memory()
+            answer = raw(host.port, post(b"/set-option", body,
+                                         b"Content-Type: " + content_type + b"\r\n"))
+            grown = host.peak_memory() - before
+            print("%s: %d, peak memory +%.1f MiB" % (content_type, answer.status, grown / MIB))
+            self.assertEqual(answer.status, 400)
+            # The body itself is held once or twice on its way; one string per
+            # "--" was 30 times its size (more under ThreadSanitizer, whose
+            # shadow memory grows with every byte the program touches).
+            self.assertLess(grown, (20 if "TSAN_OPTIONS" in os.environ else 5) * len(body))
+
+    def test_stop_waits_at_most_its_second(self):
+        root = big_file_root(16 * MIB)
+        self.addCleanup(root.cleanup)
+        host = self.run_host(env={"ZELK_HTMLROOT": root.name})
+        poll = opened(host.port, b"GET /history/update HTTP/1.1\r\n\r\n")
+        delay = opened(host.port, b"GET /delay/600000 HTTP/1.1\r\n\r\n")
+        trickle = Trickle(host.port, b"POST /set-option HTTP/1.1\r\n" + FORM +
+                          b"Content-Length: 1048576\r\n\r\nname=maxit&value=", step=1024)
+        readers = stalled_readers(host.port, 1)
+        parsed = opened(host.port, post(b"/set-option", b"&" * (8 * MIB)))
+        host.await_stderr("HTTP header: GET /get/big.txt")
+        started = time.monotonic()
+        host.command("!stop", r"^stopped 0$")
+        seconds = time.monotonic() - started
+        trickle.stop.set()
+        print("stop took %.2f s" % seconds)
+        self.assertLess(seconds, 2.0)
+        self.assertEqual(answer_of(poll).status, 408)
+        self.assertEqual(answer_of(delay).json(), {"dur": 600000})
+        self.assertEqual(answer_of(trickle.sock).status, 408)
+        self.assertIn(answer_of(parsed).status, (404, 408))
+        for s in [poll, delay, trickle.sock, parsed, *readers]:
+            s.close()
+
+    def test_stop_answers_queued_and_waiting_requests_with_408(self):
+        root = big_file_root(16 * MIB)
+        self.addCleanup(root.cleanup)
+        host = self.run_host(env={"ZELK_HTMLROOT": root.name})
+        readers = stalled_readers(host.port, 5)  # every worker sends to one of them
+        wait_until(lambda: host.count_in_stderr("HTTP header: GET /get/big.txt") == 5)
+        queued = [opened(host.port, b"GET /status HTTP/1.1\r\n\r\n") for _ in range(3)]
+        polls = [opened(host.port, b"GET /history/update HTTP/1.1\r\n\r\n") for _ in range(3)]
+        reading = opened(host.port, b"GET /status HTTP/1.1\r\n")
+        wait_until(lambda: host.count_in_stderr("HTTP header: GET /history/update") == 3)
+        host.command("!stop", r"^stopped 0$")
+        statuses = [answer_of(s).status for s in queued + polls + [reading]]
+        self.assertEqual(statuses, [408] * 7)
+        for s in queued + polls + readers + [reading]:
+            s.close()
+
+    def test_slow_and_idle_clients_leave_service_running(self):
+        host = self.run_host()
+        with contextlib.ExitStack() as attack:
+            slow = [Trickle(host.port, b"GET /status HTTP/1.1\r\nX-Slow: ") for _ in range(30)]
+            for t in slow:
+                attack.callback(t.stop.set)
+            for _ in range(150):  # more than the connection table holds
+                attack.enter_context(opened(host.port))
+            for path in [b"/history/update"] * 40 + [b"/delay/60000"] * 10:
+                attack.enter_context(opened(host.port, b"GET " + path + b" HTTP/1.1\r\n\r\n"))
+            served, slowest = 0, 0.0
+            for _ in range(20):
+                started = time.monotonic()
+                with contextlib.suppress(OSError):
+                    served += raw(host.port, b"GET /status HTTP/1.1\r\n\r\n", 5).status == 200
+                slowest = max(slowest, time.monotonic() - started)
+            print("served %d of 20 during the attack, slowest %.2f s" % (served, slowest))
+            self.assertEqual(served, 20)
+
+    def test_a_burst_of_clients_is_served_without_dropped_handshakes(self):
+        host = self.run_host()
+        slowest = 0.0
+        for _ in range(3):
+            clients = [socket.socket() for _ in range(64)]
+            started = time.monotonic()
+            for c in clients:  # 64 handshakes at once
+                c.setblocking(False)
+                c.connect_ex(("127.0.0.1", host.port))
+            waiting = select.poll()
+            for c in clients:
+                waiting.register(c, select.POLLOUT)
+            pending = {c.fileno() for c in clients}
+            while pending and time.monotonic() - started < BOUND:
+                for fd, _ in waiting.poll(50):
+                    waiting.unregister(fd)
+                    pending.discard(fd)
+            slowest = max(slowest, time.monotonic() - started)
+            for c in clients:
+                c.setblocking(True)
+                c.sendall(b"GET /status HTTP/1.1\r\n\r\n")
+            self.assertEqual([answer_of(c).status for c in clients], [200] * 64)
+            for c in clients:
+                c.close()
+        print("3 bursts of 64 handshakes: slowest burst %.2f s" % slowest)
+        self.assertLess(slowest, 0.9)  # a dropped handshake is retried after 1 s
+
+    def test_two_followers_each_receive_every_record(self):
+        host = self.run_host()
+        received = {}
+
+        def follow(name):
+            records = host.get("/history").json()
+            deadline = time.monotonic() + BOUND
+            while len(records) < 200 and time.monotonic() < deadline:
+                update = host.get("/history/update?last=%d" % (len(records) - 1))
+                if update.status == 200:
+                    records.extend(update.json())
+            received[name] = records
+
+        followers = [threading.Thread(target=follow, args=(n,)) for n in ("a", "b")]
+        for f in followers:
+            f.start()
+        for it in range(200):
+            host.append(it=it)
+            if it % 10 == 0:
+                time.sleep(0.01)
+        for f in followers:
+            f.join(BOUND)
+        for name in ("a", "b"):
+            its = [int(r["it"]) for r in received.get(name, [])]
+            print("follower %s received %d records" % (name, len(its)))
+            self.assertEqual(its, list(range(200)), name)
+
+    def test_history_readers_hold_the_fits_lock_briefly(self):
+        host = self.run_host()
+        stop, reads = threading.Event(), [0]
+
+        def reader():
+            while not stop.is_set():
+                for path in ("/history", "/data/x"):
+                    self.assertEqual(host.get(path).status, 200)
+                    reads[0] += 1
+
+        alone = host.command("!fit 1500 200", r"^fit (\d+) (\d+) (\d+)$")
+        readers = [threading.Thread(target=reader) for _ in range(16)]
+        for r in readers:
+            r.start()
+        try:
+            wait_until(lambda: reads[0] >= 16)
+            busy = host.command("!fit 1500 200", r"^fit (\d+) (\d+) (\d+)$")
+        finally:
+            stop.set()
+            for r in readers:
+                r.join(BOUND)
+        total, waited = int(busy.group(2)), int(busy.group(3))
+        print("fit of 1500 iterations: %.3f s alone (%.3f s waiting for the lock), %.3f s under "
+              "16 readers, %.3f s of it waiting for the lock (%d reads)"
+              % (int(alone.group(2)) / 1e6, int(alone.group(3)) / 1e6, total / 1e6, waited / 1e6,
+                 reads[0]))
+        # Answers written while the lock was held made the fit wait 70 % of
+        # its time; the copies it is held for now are a few records long. The
+        # bound leaves room for a lock holder that the scheduler pauses.
+        self.assertLess(waited, 0.2 * total)
+
+
+if __name__ == "__main__":
+    unittest.main()
