@@ -5,7 +5,10 @@ what went where, moves the tree (it must be relocatable), then builds the
 C hosts quoted in README.md against the installed files only, with the
 README's pkg-config lines and with its CMake project using
 find_package(zelk), and runs them against their known answers (Rosenbrock's
-minimum at (1, 1); the fit at a = 2, b = 1/2). Runs the installed demo and
+minimum at (1, 1), reached by "tolObjAbs"; the least-squares answer of the
+perturbed fit) and against the output the README shows for them: the lines
+of its text blocks after a "$ " command, and on standard output nothing of
+the library's but the lines the README names. Runs the installed demo and
 the export test on the installed libraries, and watches the fit through its
 monitor on 127.0.0.1 (HTTP_PORT=0), which must serve the installed
 index.html, also after the libraries are moved into a multiarch folder.
@@ -103,23 +106,36 @@ def check_layout(prefix):
 
 
 def readme_sources():
-    """The README's code blocks that start by naming their file."""
+    """The README's code blocks that start by naming their file, its compile
+    commands, and the runs it shows: (command, expected output lines) from
+    its text blocks."""
     readme = open(os.path.join(SOURCE, "README.md")).read()
     blocks = re.findall(r"^```(\w+)\n(.*?)^```$", readme, re.M | re.S)
-    files, commands = {}, []
+    files, commands, runs = {}, [], []
     for kind, body in blocks:
         named = re.match(r"(?:/\* |# )([\w.]+):", body)
         if named:
             files[named.group(1)] = body
         elif kind == "sh":
             commands += [line for line in body.splitlines() if line.strip()]
-    check({"rosenbrock.c", "fit.c", "CMakeLists.txt"} <= set(files) and commands,
+        elif kind == "text":
+            for line in body.splitlines():
+                if line.startswith("$ "):
+                    runs.append((line[2:], []))
+                elif runs:
+                    runs[-1][1].append(line)
+    check({"rosenbrock.c", "fit.c", "CMakeLists.txt"} <= set(files) and commands and runs,
           "README examples not found: %s" % sorted(files))
-    return files, commands
+    return files, commands, runs
 
 
-ROSENBROCK = (r"^status (\d+)  x = \(([^,]+), ([^)]+)\)", (1.0, 1.0), 1e-5)
-FIT = (r"^status (\d+)  a = (\S+)  b = (\S+)", (2.0, 0.5), 1e-8)
+ROSENBROCK = (r"^status (\d+)  x = \(([^,]+), ([^)]+)\)  f = (\S+)", (1.0, 1.0), 1e-5)
+# The least-squares answer of the README's perturbed samples (Gauss-Newton
+# in 40-digit arithmetic).
+FIT = (r"^status (\d+)  a = (\S+)  b = (\S+)", (1.9935547903855, 0.4978168742738), 1e-8)
+# The library's own lines on standard output, which the README names.
+LIBRARY_STDOUT = {"rosenbrock": ("CG beta: ",), "fit": ("Accept connections on socket port ",)}
+HOST_STDOUT = {"rosenbrock": ("status ",), "fit": ("it ", "evaluations: ", "stop ", "status ")}
 
 
 def check_result(text, known):
@@ -130,15 +146,45 @@ def check_result(text, known):
     check(found.group(1) == "0", found.group(0))
     check(all(abs(float(found.group(i + 2)) - answer[i]) < tolerance for i in range(2)),
           found.group(0))
+    return found
+
+
+def same_line(shown, printed):
+    """A printed line as the README shows it; evaluation counts may differ
+    by a tenth (the README gives them as measured)."""
+    if not shown.startswith("evaluations: "):
+        return shown == printed
+    numbers = [re.findall(r"\d+", line) for line in (shown, printed)]
+    words = [re.sub(r"\d+", "#", line) for line in (shown, printed)]
+    return words[0] == words[1] and len(numbers[0]) == len(numbers[1]) and all(
+        abs(int(p) - int(s)) <= 0.1 * int(s) for s, p in zip(*numbers))
 
 
 def check_hosts(folder, cwd, env=None):
     for name, known in (("rosenbrock", ROSENBROCK), ("fit", FIT)):
-        check_result(run([os.path.join(folder, name)], cwd=cwd, env=env).stdout, known)
+        out = run([os.path.join(folder, name)], cwd=cwd, env=env).stdout
+        found = check_result(out, known)
+        if name == "rosenbrock":
+            check(float(found.group(4)) < 1e-12, "not ended by tolObjAbs: " + found.group(0))
+        for line in out.splitlines():
+            check(line.startswith(HOST_STDOUT[name] + LIBRARY_STDOUT[name]),
+                  "%s printed an unnamed line: %r" % (name, line))
+
+
+def check_runs(runs, cwd, env):
+    """Each run the README shows prints the lines it shows, at its end ("..."
+    stands for the lines before)."""
+    for command, shown in runs:
+        check(shown and shown[0] == "...", "no '...' before the output of " + command)
+        printed = run(command, cwd=cwd, env=env, shell=True).stdout.splitlines()
+        tail = printed[-(len(shown) - 1):]
+        check(len(tail) == len(shown) - 1 and all(map(same_line, shown[1:], tail)),
+              "%s printed\n%s\nnot as README.md shows:\n%s" % (command, "\n".join(tail),
+                                                                "\n".join(shown[1:])))
 
 
 def build_readme_hosts(prefix, work):
-    files, commands = readme_sources()
+    files, commands, runs = readme_sources()
     host_dir = os.path.join(work, "hosts")
     os.mkdir(host_dir)
     for name, body in files.items():
@@ -149,8 +195,9 @@ def build_readme_hosts(prefix, work):
     pkg = {"PKG_CONFIG_PATH": os.path.join(prefix, "lib", "pkgconfig")}
     for command in commands:
         run(command, cwd=host_dir, env=pkg, shell=True)
-    check_hosts(host_dir, host_dir, {"LD_LIBRARY_PATH": os.path.join(prefix, "lib"),
-                                     "HTTP_PORT": "0"})
+    installed = {"LD_LIBRARY_PATH": os.path.join(prefix, "lib"), "HTTP_PORT": "0"}
+    check_hosts(host_dir, host_dir, installed)
+    check_runs(runs, host_dir, installed)
 
     # The README's CMake project; its build tree finds the library itself.
     cmake_build = os.path.join(work, "cmake-build")

@@ -281,6 +281,21 @@ inline Problem freudensteinRoth() {
 // Bard: 15 residuals in 3 variables, least sum of squares 8.21487e-3.
 inline Problem bard() { return collected<residual_problems::Bard>({}, 8.21487e-3, 1e-8); }
 
+// The README's fit: y = a exp(-b t) to ten samples of 2 exp(-t / 2), each
+// moved by 0.01 (down at even t, up at odd t), from (1, 1). Its residual
+// does not vanish at the answer (found by Gauss-Newton in 40-digit
+// arithmetic), where the objective 1000 ||r|| / 10 is 3.0791.
+inline Problem readmeFit() {
+  return nonlinear("readme-fit", 10, {1.0, 1.0}, {1.9935547903854756, 0.49781687427382159}, 0.0,
+                   1e-8, [](const auto* x, auto* r) {
+                     using std::exp;
+                     for (int i = 0; i < 10; ++i) {
+                       const double t = i, y = 2.0 * std::exp(-0.5 * t) + (i % 2 ? 0.01 : -0.01);
+                       r[i] = x[0] * exp(x[1] * -t) - y;
+                     }
+                   });
+}
+
 // Meyer: 16 residuals in 3 variables with values of the order 1e4; least
 // sum of squares 87.9458 near (0.0056096, 6181.35, 345.224). Hard from the
 // standard start: the valley is long and curved, and J is badly scaled.

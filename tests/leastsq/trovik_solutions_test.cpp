@@ -2,7 +2,8 @@
 // kind and their mix, SD2 (4), SD3 (8), SD4 (16) and all three (28); the
 // two product callbacks alone against the same runs with a Jacobian, with
 // SD2, SD3, SD4, SD6 (64) and matrix-free SD5 (32, against the dense SD4);
-// and the trust-region direction SD6 on its own cases.
+// and the trust-region direction SD6 on its own cases; and the README's
+// fit, whose residual does not vanish, under the options the README names.
 
 #include <cmath>
 #include <cstdlib>
@@ -176,6 +177,51 @@ TEST_F(TrovikTrustRegionThreaded, AwkwardProblemsGiveFiniteSteps) {
     const Outcome out = solve(h, {{"sdirs", 2}, {"enableFallback", 1}, {"maxit", 100}}, given);
     EXPECT_EQ(withKey(h, "tj").at(0).at("m"), "SD6");
     EXPECT_LT(miss(h.problem, out.x), 1e-6);
+  }
+}
+
+// How the README's fit ends and what its iterations cost. With the default
+// options no rule ends it before "maxit"; "tolEnhRel" and "tolStepRel" end
+// it at the answer; the trust-region direction with a fixed step takes a
+// few residual evaluations an iteration where the line search takes about
+// 314; a fixed Gauss-Newton step overshoots from the start and stalls.
+using TrovikReadmeFitThreaded = TrovikFixture;
+
+TEST_F(TrovikReadmeFitThreaded, EndsAndCosts) {
+  const Options trust = {{"sdirs", 64}, {"alpha", 1}};
+  struct Case {
+    const char* what;
+    Options options;
+    int status;
+    const char* code;
+    long minIterations, maxIterations;
+    double minPerIteration, maxPerIteration;  // residual evaluations
+    bool atAnswer;
+  } const cases[] = {
+      {"defaults", {{"maxit", 100}}, 1, "12", 101, 101, 280, 350, true},
+      {"tolEnhRel", {{"tolEnhRel", 1e-12}}, 0, "24", 1, 8, 280, 350, true},
+      {"tolStepRel", {{"tolStepRel", 1e-10}}, 0, "22", 1, 8, 280, 350, true},
+      {"trust region, fixed step", {trust[0], trust[1], {"tolEnhRel", 1e-12}}, 0, "24", 1, 20, 3, 6,
+       true},
+      {"fixed Gauss-Newton step", {{"sdirs", 4}, {"alpha", 1}}, 1, "34", 1, 1, 0, 20, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host h(readmeFit());
+    const Outcome out = solve(h, c.options);
+    EXPECT_EQ(out.status, c.status);
+    EXPECT_EQ(h.records.back().at("code"), c.code);
+    const long iterations = static_cast<long>(withKey(h, "tj").size());
+    EXPECT_GE(iterations, c.minIterations);
+    EXPECT_LE(iterations, c.maxIterations);
+    const double perIteration = static_cast<double>(h.residualCalls) / iterations;
+    EXPECT_GE(perIteration, c.minPerIteration);
+    EXPECT_LE(perIteration, c.maxPerIteration);
+    if (c.atAnswer) {
+      EXPECT_LT(miss(h.problem, out.x), h.problem.tolerance);
+    } else {
+      EXPECT_EQ(out.x, h.problem.start);
+    }
   }
 }
 

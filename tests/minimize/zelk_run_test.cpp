@@ -460,6 +460,39 @@ TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
   }
 }
 
+// The README's Rosenbrock host: the run ends by tolObjAbs, the minimum
+// being 0, at some 80 objective evaluations an iteration. tolObjRel is
+// relative to the start value: from a start whose objective is 2e14 it
+// ends the run far from the minimum; switched off, the run gets there.
+TEST_F(ZelkKnownAnswers, ReadmeRosenbrockRuns) {
+  struct Case {
+    const char* what;
+    std::vector<double> x0;
+    Options options;
+    const char* code;
+    double fAbove, fBelow;  // the objective reached lies between
+    long maxIterations;
+  } const cases[] = {
+      {"from its start", {-1.2, 1}, {}, "27", 0.0, 1e-12, 100},
+      {"from far", {-1200, 1}, {}, "28", 0.1, 1.0, 3},
+      {"from far, no tolObjRel", {-1200, 1}, {{"tolObjRel", -1}}, "27", 0.0, 1e-12, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host h{&rosenbrock()};
+    Outcome out;
+    stderrOf([&] { out = run(h, c.x0, c.options); });
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(h.lastCode(), c.code);
+    EXPECT_GE(out.f, c.fAbove);
+    EXPECT_LT(out.f, c.fBelow);
+    EXPECT_LE(h.iterations(), c.maxIterations);
+    const double perIteration = static_cast<double>(h.counts.objective) / h.iterations();
+    EXPECT_GT(perIteration, 60.0);
+    EXPECT_LT(perIteration, 100.0);
+  }
+}
+
 // A zero step after a nonlinear-CG direction that was not -g is no stall
 // yet: the next iteration searches -g. Freudenstein and Roth's local
 // minimum ends that way, the restarted search judged at the rounding.
