@@ -4,7 +4,11 @@
 // nested call from a host callback is refused, and a failure inside the
 // run is reported on standard error ("Error: <driver>: <reason>"); both
 // answer with status 1. The run itself puts back what it changed on its
-// way out (its scoped objects), so the boundary only reports.
+// way out (its scoped objects); the boundary puts back the host's
+// floating-point exception flags, which the library's work before its
+// traps are armed, and the host's own callbacks, raise as well.
+
+#include <fenv.h>
 
 #include <cstdio>
 #include <exception>
@@ -12,8 +16,22 @@
 
 #include "driver/driver_lock.h"
 
+// The host's exception flags, as they were when the scope began, back when
+// it ends.
+class HostFpFlags {
+ public:
+  HostFpFlags() noexcept { fegetexceptflag(&flags_, FE_ALL_EXCEPT); }
+  ~HostFpFlags() { fesetexceptflag(&flags_, FE_ALL_EXCEPT); }
+  HostFpFlags(const HostFpFlags&) = delete;
+  HostFpFlags& operator=(const HostFpFlags&) = delete;
+
+ private:
+  fexcept_t flags_;
+};
+
 template <class Run>
 int runDriverCall(const char* driver, Run&& run) noexcept {
+  const HostFpFlags flags;
   const DriverLock lock;
   if (!lock.acquired()) {
     std::fprintf(stderr,

@@ -49,13 +49,14 @@ bool announce(HostEnvironment& host, std::int32_t& counter, std::size_t n, bool 
   return false;
 }
 
-// One guarded, timed host call; returns its seconds (0 when not timed).
+// One guarded, timed host call that writes r and out; returns its seconds
+// (0 when not timed).
 template <class Call>
-double timedCall(HostEnvironment& host, Call&& call) {
+double timedCall(HostEnvironment& host, HostOutput r, HostOutput out, Call&& call) {
   const unsigned trace = opts.trace;
   const double t0 = (trace & kTraceMark) ? omp_get_wtime() : 0.0;
   {
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, r, out);
     call();
   }
   double t1 = 0.0;
@@ -85,13 +86,15 @@ std::size_t vectorCount(std::size_t entries, std::size_t length, const char* wha
 constexpr const char* kMissingJv = "Jacobian-vector product function handle is null";
 constexpr const char* kMissingVJ = "vector-Jacobian function handle is null";
 
-// count products in one host call (both product callbacks have this shape).
+// count products of outLength entries each in one host call (both product
+// callbacks have this shape).
 void hostProduct(HostEnvironment& host, std::int32_t& counter, TrovikJvFn product,
                  const char* missing, const std::valarray<double>& x, std::valarray<double>& r,
-                 const double* in, std::size_t count, double* out, void* user) {
+                 const double* in, std::size_t count, double* out, std::size_t outLength,
+                 void* user) {
   const std::size_t n = x.size(), m = r.size();
   if (!announce(host, counter, n, product != nullptr, missing)) return;
-  timedCall(host, [&] {
+  timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{out, count * outLength}, [&] {
     product(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
   });
 }
@@ -106,12 +109,12 @@ void blockProduct(TrovikOptimizationTask& task, bool transposed, const std::vala
     const std::size_t k =
         vectorCount(entries, m, "VJevalBlock: W does not hold whole vectors of m entries");
     requireRoom(room, k * n, "VJevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.vjCalls(), task.vj, kMissingVJ, x, r, in, k, out, task.user);
+    hostProduct(task.host, state.vjCalls(), task.vj, kMissingVJ, x, r, in, k, out, n, task.user);
   } else {
     const std::size_t k =
         vectorCount(entries, n, "JVevalBlock: V does not hold whole vectors of n entries");
     requireRoom(room, k * m, "JVevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.jvCalls(), task.jv, kMissingJv, x, r, in, k, out, task.user);
+    hostProduct(task.host, state.jvCalls(), task.jv, kMissingJv, x, r, in, k, out, m, task.user);
   }
 }
 
@@ -129,7 +132,7 @@ void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray
     driverStop(host, "function handle is null", -1);
     return;
   }
-  CallbackGuard guard(host);
+  CallbackGuard guard(host, HostOutput{dataOrNull(r), r.size()});
   residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
 }
 
@@ -142,7 +145,8 @@ void TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray
                 "Jacobian function handle is null"))
     return;
   const double seconds =
-      timedCall(host, [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
+      timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n},
+                [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
   if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
 }
 
@@ -150,14 +154,16 @@ void TrovikOptimizationTask::JVeval(const std::valarray<double>& x, std::valarra
                                     const std::valarray<double>& v, std::valarray<double>& out) {
   requireSameLength(v.size(), x.size(), "JVeval: v is not of length n");
   requireSameLength(out.size(), r.size(), "JVeval: out is not of length m");
-  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, dataOrNull(v), 1, dataOrNull(out), user);
+  hostProduct(host, state.jvCalls(), jv, kMissingJv, x, r, dataOrNull(v), 1, dataOrNull(out),
+              out.size(), user);
 }
 
 void TrovikOptimizationTask::VJeval(const std::valarray<double>& x, std::valarray<double>& r,
                                     const std::valarray<double>& w, std::valarray<double>& out) {
   requireSameLength(w.size(), r.size(), "VJeval: w is not of length m");
   requireSameLength(out.size(), x.size(), "VJeval: out is not of length n");
-  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, dataOrNull(w), 1, dataOrNull(out), user);
+  hostProduct(host, state.vjCalls(), vj, kMissingVJ, x, r, dataOrNull(w), 1, dataOrNull(out),
+              out.size(), user);
 }
 
 void TrovikOptimizationTask::JVevalBlock(const std::valarray<double>& x, std::valarray<double>& r,

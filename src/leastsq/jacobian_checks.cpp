@@ -34,6 +34,7 @@
 
 #include "dense/norms.h"
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "driver/driver_errors.h"
@@ -58,7 +59,7 @@ struct CheckValue {
     ran = true;
     value = v;
   }
-  bool exceeds(double tol) const { return ran && !std::islessequal(value, tol); }
+  bool exceeds(double tol) const { return ran && !quietLessEqual(value, tol); }
 };
 
 Vec head(const Vec& v, std::size_t count) {

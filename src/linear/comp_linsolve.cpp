@@ -2,6 +2,7 @@
 // option map of the call and hands the solve to the dense or the matrix-free
 // front end.
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <valarray>
@@ -17,6 +18,7 @@
 #include "linear/linsolve_full.h"
 #include "linear/linsolve_matfree.h"
 #include "linear/linsolve_method.h"
+#include "linear/solve_deadline.h"
 #include "options/option_map.h"
 #include "zelk/zelkcomp.h"
 
@@ -83,9 +85,11 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
 
       OptionMap options =
           map_union(linsolveDefaults(), zelkcomp_buildopts2(optnames, optvalues, nopts));
-      // The time limit is read only after the solve: a whole number there
-      // must not throw away the finished work.
+      // A whole-number time limit is a limit too, not an option of the
+      // wrong kind.
       widenToDouble(options, "maxt");
+      const SolveDeadline deadline(
+          SizedOperator(options).getf("maxt", std::numeric_limits<double>::infinity()));
       options["dim_m"] = m;
       options["dim_n"] = n;
       IterationControl control{};

@@ -103,8 +103,10 @@ void OptimizationTask::sigusr2Handler(int) { postSaveAndStopRequest(); }
 
 double OptimizationTask::callObjective(const std::valarray<double>& x) {
   double f = 0.0;
-  CallbackGuard guard(host);
-  objective(dataOrNull(x), static_cast<long>(x.size()), &f, 1, user);
+  {
+    CallbackGuard guard(host, HostOutput{&f, 1});
+    objective(dataOrNull(x), static_cast<long>(x.size()), &f, 1, user);
+  }
   return f;
 }
 
@@ -130,7 +132,7 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
   double fv = fWritten != nullptr ? unwrittenMarker() : 0.0;
   {
     TracedCall traced(';', static_cast<long>(n), state.lastEvalTime);
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, HostOutput{&fv, 1}, HostOutput{dataOrNull(g), n});
     gradient(dataOrNull(x), static_cast<long>(n), &fv, 1, dataOrNull(g), user);
   }
   if (fWritten != nullptr) {
@@ -155,7 +157,8 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   double f = 0.0;
   {
     TracedCall traced(',', static_cast<long>(k), state.lastHessProductTime);
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, HostOutput{&f, 1}, HostOutput{dataOrNull(w), n},
+                        HostOutput{W.data(), n * k});
     hessianProduct(dataOrNull(x), static_cast<long>(n), &f, 1, V.data(), static_cast<int>(k),
                    dataOrNull(w), W.data(), user);
   }
@@ -254,7 +257,8 @@ MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<d
   if (g.size() != n) g.resize(n);
   double f = 0.0;
   TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
-  CallbackGuard guard(task.host);
+  CallbackGuard guard(task.host, HostOutput{&f, 1}, HostOutput{dataOrNull(g), n},
+                      HostOutput{H.data(), n * n});
   task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
   return H;
 }

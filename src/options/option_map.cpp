@@ -3,16 +3,25 @@
 #include <charconv>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include <fmt/format.h>
 
+#include "dense/fp_class.h"
+
 namespace {
 
-// Calls put(name, value) for each entry of the parallel arrays, in order.
+// Calls put(name, value) for each entry of the parallel arrays, in order;
+// a signalling NaN among numeric values is handed on quiet.
 template <class V, class Put>
 void for_each_option(const char* const* names, const V* values, long n, Put&& put) {
   if (names == nullptr || values == nullptr || n <= 0) return;
-  for (long i = 0; i < n && names[i] != nullptr; ++i) put(names[i], values[i]);
+  for (long i = 0; i < n && names[i] != nullptr; ++i) {
+    if constexpr (std::is_same_v<V, double>)
+      put(names[i], quieted(values[i]));
+    else
+      put(names[i], values[i]);
+  }
 }
 
 bool is_nan_text(std::string_view t) {
