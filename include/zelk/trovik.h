@@ -70,15 +70,18 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * inadmissible start value (NaN or infinite objective; x and r are then
  * not written), refused arguments (n or m 0 or above INT_MAX, a null x0, x,
  * r or residual function), a failure inside the library, or a call from
- * inside a callback of a running driver call; -1 when neither the Jacobian
+ * inside a callback of a running driver call or from inside a component
+ * call on the same thread; -1 when neither the Jacobian
  * nor both products are given. Errors are reported on standard error
  * (through the host's error handler, and by default ending the process with
  * the error code; "enableExit" 0 returns instead).
  *
  * One driver call runs at a time in the process (zelk and trovik share the
- * lock); callbacks run on the calling thread with the host's own SIGINT
- * disposition and trap mask, and the host's signal dispositions and trap
- * mask are as they were after every return. */
+ * lock); it starts once the solver calls of zelkcomp.h running on other
+ * threads have ended, and refuses those made on other threads while it runs
+ * (ZELKCOMP_ERR_BUSY). Callbacks run on the calling thread with the host's
+ * own SIGINT disposition and trap mask, and the host's signal dispositions,
+ * trap mask and exception flags are as they were after every return. */
 int trovik(const double* x0, double* x, size_t n, double* r, size_t m, TrovikResidualFn residual,
            TrovikJacobianFn jacobian, TrovikJvFn jv, TrovikVJFn vj, void* reserved,
            TrovikIterationFn iteration, const char** optnames, const double* optvalues,

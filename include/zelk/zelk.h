@@ -47,9 +47,16 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
  * the time and iteration limits, an interrupt, the stop file, an error
  * during the run, an inadmissible start value, refused arguments, a call
- * made from inside a running driver call, or an internal failure (the last
- * accepted point is then in x); when the output callback stopped the run,
- * its return value (0 for 1). */
+ * made from inside a running driver call or from inside a component call
+ * on the same thread, or an internal failure (the last accepted point is
+ * then in x); when the output callback stopped the run, its return value
+ * (0 for 1).
+ *
+ * One driver call runs at a time in the process (zelk and trovik share the
+ * lock); it starts once the solver calls of zelkcomp.h running on other
+ * threads have ended, and refuses those made on other threads while it runs
+ * (ZELKCOMP_ERR_BUSY). The host's exception flags, trap mask and signal
+ * dispositions are as they were after every return. */
 int zelk(const double* x0, double* x, long n, double* f, long m, ZelkObjectiveFn objective,
          ZelkGradientFn gradient, void* reserved, ZelkHessianFn hessian,
          ZelkHessianProductFn hessianProduct, ZelkOutputFn output, const char** names,

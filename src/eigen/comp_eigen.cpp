@@ -41,6 +41,8 @@ struct EigenCall {
 
 int run(const char* entry, const EigenCall& c, Iteration iterate) {
   return guardEntry(entry, [&]() -> int {
+    const ComponentBlockUse use;
+    requireAdmitted(use);
     requireSize(c.m, "m");
     requireSize(c.n, "n");
     requireNonNull(c.A, "A");

@@ -67,6 +67,8 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
                                  IterativeResult* res, const char** optnames,
                                  const double* optvalues, long nopts, void* context) {
   return guardEntry("zelkcomp_linsolve", [&]() -> int {
+    const ComponentBlockUse use;
+    requireAdmitted(use);
     requireNonNull(method, "method");
     requireSize(m, "m");
     requireSize(n, "n");

@@ -1,5 +1,6 @@
 #include "options/option_map.h"
 
+#include <atomic>
 #include <charconv>
 #include <limits>
 #include <string_view>
@@ -86,16 +87,21 @@ OptionMap zelkcomp_buildopts2(const char* const* names, const double* values, lo
   return result;
 }
 
+// The trace word is set and read from any thread (a host's control thread,
+// beside the solves): both go through atomic operations.
 int zelkcomp_setopt(long which, double v) noexcept {
   if (which != 0) return -1;
-  opts.trace = option_cast<unsigned int>(v, opts.trace);
+  std::atomic_ref<unsigned int> trace(opts.trace);
+  trace.store(option_cast<unsigned int>(v, trace.load(std::memory_order_relaxed)),
+              std::memory_order_relaxed);
   return 0;
 }
 
 int zelkcomp_getopt(long which, double* out) noexcept {
   if (out == nullptr) return 0;
   if (which != 0) return -1;
-  *out = static_cast<double>(opts.trace);
+  const std::atomic_ref<unsigned int> trace(opts.trace);
+  *out = static_cast<double>(trace.load(std::memory_order_relaxed));
   return 0;
 }
 
