@@ -196,8 +196,9 @@ class JacobianChecks {
       xh[j] = quietly([&] { return xj - h; });
       task_.Feval(xh, minus);
       xh[j] = xj;
-      const QuietFpScope quiet;
-      for (std::size_t i = 0; i < m_; ++i) Jfd(i, j) = (plus[i] - minus[i]) / (2.0 * h);
+      quietly([&] {
+        for (std::size_t i = 0; i < m_; ++i) Jfd(i, j) = (plus[i] - minus[i]) / (2.0 * h);
+      });
     }
     return Jfd;
   }

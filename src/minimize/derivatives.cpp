@@ -21,9 +21,10 @@
 // stationary point the exact gradient is 0 and the difference is pure
 // noise: the gradient check compares with this estimate there.
 //
-// The difference formulas run in QuietFpScope: an objective that is
-// infinite or NaN at a trial point gives an infinite or NaN entry, which
-// the callers test, not a trap.
+// The difference formulas run quietly (each in a function of its own, so
+// that no loop-invariant part of them, such as 2 f(x), is computed outside
+// the quiet scope): an objective that is infinite, NaN or huge at a trial
+// point gives an infinite or NaN entry, which the callers test, not a trap.
 
 #include <omp.h>
 
@@ -186,12 +187,13 @@ FdGradient OptimizationTask::fdgradientWithNoise(const std::valarray<double>& x,
     xx[i] = xi - h;
     const double fMinus = objectiveAt(xx);
     xx[i] = xi;
-    const QuietFpScope quiet;
-    result.g[i] = (fPlus - fMinus) / (2.0 * h);
-    double noise = (std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h);
-    if (!std::isnan(fx)) noise += std::fabs(xi) * std::fabs(fPlus + fMinus - 2.0 * fx) / (h * h);
-    noise *= kNoiseFactor * DBL_EPSILON;
-    noise2 += noise * noise;
+    quietly([&] {
+      result.g[i] = (fPlus - fMinus) / (2.0 * h);
+      double noise = (std::fabs(fPlus) + std::fabs(fMinus)) / (2.0 * h);
+      if (!std::isnan(fx)) noise += std::fabs(xi) * std::fabs(fPlus + fMinus - 2.0 * fx) / (h * h);
+      noise *= kNoiseFactor * DBL_EPSILON;
+      noise2 += noise * noise;
+    });
   }
   result.noise = quietly([&] { return std::sqrt(noise2); });
   return result;
@@ -228,8 +230,7 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
     xx[i] = x[i] - h;
     const double fMinus = objectiveAt(xx);
     xx[i] = x[i];
-    const QuietFpScope quiet;
-    D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q;
+    quietly([&] { D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q; });
   }
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = i + 1; j < n; ++j) {
@@ -241,8 +242,9 @@ MatrixTemplate<double> OptimizationTask::fdHessian(const std::valarray<double>& 
       const double fMinusMinus = objectiveAt(xx);
       xx[i] = x[i];
       xx[j] = x[j];
-      const QuietFpScope quiet;
-      H(i, j) = H(j, i) = ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] - D[j]) * 0.5;
+      quietly([&] {
+        H(i, j) = H(j, i) = ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] - D[j]) * 0.5;
+      });
     }
   g = gradeval(x, f);
   return H;

@@ -1,6 +1,7 @@
 // Both drivers against hostile hosts: one callback hands over a quiet NaN, a
-// signalling NaN, +-infinity or 1e308 in one entry of its output, from its
-// first call on or from its fifth call on. With the drivers' default traps
+// signalling NaN, +-infinity, 1e308 or 1e200 in one entry of its output,
+// from its first call on or from its fifth call on; or an option that
+// enters the drivers' arithmetic has one of those values. With the drivers' default traps
 // on, every run must come back (status 1, or status 0 with a finite
 // answer), never end the process with SIGFPE, and leave the host's trap
 // mask and exception flags as it found them. Each case is a test of its
@@ -248,8 +249,9 @@ std::string trovikCaseName(const testing::TestParamInfo<TrovikCase>& info) {
          std::to_string(c.fromCall);
 }
 
-// Every trovik run starts the monitor's threads.
-class TrovikHostileValuesThreaded : public testing::TestWithParam<TrovikCase> {
+// Every trovik run starts the monitor's threads; the suites are about values,
+// not threads, and stay out of the ThreadSanitizer build.
+class TrovikHostileValues : public testing::TestWithParam<TrovikCase> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -262,7 +264,7 @@ class TrovikHostileValuesThreaded : public testing::TestWithParam<TrovikCase> {
 
 // Bard's problem with every direction kind the callbacks allow in every
 // iteration.
-TEST_P(TrovikHostileValuesThreaded, EndCleanly) {
+TEST_P(TrovikHostileValues, EndCleanly) {
   const TrovikCase& c = GetParam();
   TrovikHost h(trovik_host::bard());
   h.poison = {static_cast<int>(c.callback), valueOf(c.value), c.fromCall};
@@ -292,7 +294,86 @@ TEST_P(TrovikHostileValuesThreaded, EndCleanly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TrovikHostileValuesThreaded, testing::ValuesIn(trovikCases()),
+INSTANTIATE_TEST_SUITE_P(Cases, TrovikHostileValues, testing::ValuesIn(trovikCases()),
                          trovikCaseName);
+
+// --- option values ----------------------------------------------------------
+
+enum class Driver { Zelk, Trovik };
+
+struct OptionCase {
+  Driver driver;
+  const char* option;
+  Value value;
+};
+
+// Options that enter the drivers' arithmetic: the objective-limit and
+// relative rules, the first step, the inner solves' tolerance.
+std::vector<OptionCase> optionCases() {
+  std::vector<OptionCase> cases;
+  for (Driver d : {Driver::Zelk, Driver::Trovik})
+    for (const char* option : {"objLimit", "tolObjRel", "tolLimRel", "alpha0", "cgtol"})
+      for (Value v : kValues) cases.push_back({d, option, v});
+  return cases;
+}
+
+std::string optionCaseName(const testing::TestParamInfo<OptionCase>& info) {
+  const OptionCase& c = info.param;
+  return std::string(c.driver == Driver::Zelk ? "Zelk_" : "Trovik_") + c.option + "_" +
+         nameOf(c.value);
+}
+
+class HostileOptions : public testing::TestWithParam<OptionCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    setenv("HTTP_PORT", "0", 1);
+    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
+  }
+  void TearDown() override { unsetenv("QX_DATA_DIR"); }
+  ScratchDir dir_;
+};
+
+// Rosenbrock's valley for zelk with its Hessian, Bard's problem for trovik
+// with its Jacobian, every direction kind in every iteration.
+TEST_P(HostileOptions, EndCleanly) {
+  const OptionCase& c = GetParam();
+  const char* names[] = {"enableExit", "maxit", "sdirs", c.option};
+  int status = -100;
+  std::vector<double> x;
+  {
+    const HostFpState host;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    if (c.driver == Driver::Zelk) {
+      known_problems::Host h;
+      h.problem = &known_problems::rosenbrock();
+      const double values[] = {0, 40, 31, valueOf(c.value)};
+      x.assign(2, -7.0);
+      double f = 0.0;
+      status = zelk(h.problem->start.data(), x.data(), 2, &f, 1, known_problems::objective,
+                    known_problems::gradient, nullptr, known_problems::hessian, nullptr, nullptr,
+                    names, values, 4, &h);
+    } else {
+      trovik_host::Host h(trovik_host::bard());
+      const double values[] = {0, 15, 93, valueOf(c.value)};
+      x.assign(h.problem.n, -7.0);
+      std::vector<double> r(h.problem.m, 0.0);
+      status = trovik(h.problem.start.data(), x.data(), h.problem.n, r.data(), h.problem.m,
+                      trovik_host::residualFn, trovik_host::jacobianFn, nullptr, nullptr, nullptr,
+                      nullptr, names, values, 4, &h);
+    }
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    HostFpState::expectUntouched(c.driver == Driver::Zelk ? "zelk" : "trovik");
+  }
+  EXPECT_TRUE(status == 0 || status == 1) << status;
+  if (status == 0) {
+    EXPECT_TRUE(allFinite(x));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileOptions, testing::ValuesIn(optionCases()),
+                         optionCaseName);
 
 }  // namespace
