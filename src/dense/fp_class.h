@@ -10,10 +10,16 @@
 // floating-point exception, and they make a signalling NaN quiet by setting
 // its quiet bit, keeping sign and payload (a NaN marker with a payload of
 // its own stays recognisable).
+//
+// The bits pass through an empty asm statement first. Without it g++ sees
+// through the integer tests and turns them back into floating-point
+// comparisons (which load the value, and which its vectoriser then emits
+// as SSE2 comparisons that signal even on a quiet NaN).
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <valarray>
 
 enum class FpClass { Finite, Infinite, QuietNaN, SignallingNaN };
@@ -24,9 +30,16 @@ constexpr std::uint64_t kInfinity = 0x7ff0000000000000ULL;
 constexpr std::uint64_t kQuietBit = 0x0008000000000000ULL;
 }  // namespace fp_bits
 
+// The bits of v, opaque to the optimiser.
+constexpr std::uint64_t opaqueBits(double v) noexcept {
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+  if (!std::is_constant_evaluated()) __asm__("" : "+r"(bits));
+  return bits;
+}
+
 // The class of v; no floating-point instruction touches it.
 constexpr FpClass classifyBits(double v) noexcept {
-  const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(v) & fp_bits::kMagnitude;
+  const std::uint64_t magnitude = opaqueBits(v) & fp_bits::kMagnitude;
   if (magnitude < fp_bits::kInfinity) return FpClass::Finite;
   if (magnitude == fp_bits::kInfinity) return FpClass::Infinite;
   return (magnitude & fp_bits::kQuietBit) ? FpClass::QuietNaN : FpClass::SignallingNaN;
@@ -34,14 +47,14 @@ constexpr FpClass classifyBits(double v) noexcept {
 
 constexpr bool isFiniteBits(double v) noexcept { return classifyBits(v) == FpClass::Finite; }
 constexpr bool isNaNBits(double v) noexcept {
-  return (std::bit_cast<std::uint64_t>(v) & fp_bits::kMagnitude) > fp_bits::kInfinity;
+  return (opaqueBits(v) & fp_bits::kMagnitude) > fp_bits::kInfinity;
 }
 
 // v, with a signalling NaN made quiet (its quiet bit set, sign and payload
 // kept); every other value unchanged.
 constexpr double quieted(double v) noexcept {
   if (classifyBits(v) != FpClass::SignallingNaN) return v;
-  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | fp_bits::kQuietBit);
+  return std::bit_cast<double>(opaqueBits(v) | fp_bits::kQuietBit);
 }
 
 // True when every entry of v is a finite number.
@@ -56,7 +69,7 @@ inline bool allFiniteBits(const std::valarray<double>& v) noexcept {
 // two such values, stays finite.
 inline bool productSafe(double v) {
   constexpr std::uint64_t kBound = std::bit_cast<std::uint64_t>(0x1p480);
-  return (std::bit_cast<std::uint64_t>(v) & fp_bits::kMagnitude) < kBound;
+  return (opaqueBits(v) & fp_bits::kMagnitude) < kBound;
 }
 
 // productSafe for every entry of the vectors.
@@ -65,7 +78,7 @@ bool productSafeEntries(const Vectors&... vectors) {
   const auto safe = [](const std::valarray<double>& v) {
     std::uint64_t largest = 0;
     for (double e : v) {
-      const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(e) & fp_bits::kMagnitude;
+      const std::uint64_t magnitude = opaqueBits(e) & fp_bits::kMagnitude;
       largest = magnitude > largest ? magnitude : largest;
     }
     return largest < std::bit_cast<std::uint64_t>(0x1p480);

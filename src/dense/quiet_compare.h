@@ -8,9 +8,10 @@
 // these instead. == and != are quiet already, and so are std::fmax and
 // std::fmin (which ignore a NaN argument).
 //
-// They compare the values' bit images as integers, not with the standard
-// std::isless family: g++ vectorises a loop of std::isgreater tests at -O3
-// into SSE2's packed comparisons, which signal on a quiet NaN. For numbers
+// They compare the values' bit images as integers (kept opaque to the
+// optimiser, see fp_class.h), not with the standard std::isless family: g++
+// vectorises a loop of std::isgreater tests at -O3 into SSE2's packed
+// comparisons, which signal on a quiet NaN. For numbers
 // that are not NaN the order of the integer keys below is the order of the
 // values (-0 and +0 equal), so the results are those of the IEEE
 // comparisons, and no floating-point instruction touches the operands.
@@ -33,7 +34,7 @@ namespace quiet_compare_detail {
 // A signed integer in the order of the values: the magnitude's bits, negated
 // for a negative sign (so both zeros give 0).
 constexpr std::int64_t orderKey(double v) noexcept {
-  const std::uint64_t b = std::bit_cast<std::uint64_t>(v);
+  const std::uint64_t b = opaqueBits(v);
   const auto magnitude = static_cast<std::int64_t>(b & fp_bits::kMagnitude);
   return (b >> 63) != 0 ? -magnitude : magnitude;
 }
