@@ -40,15 +40,21 @@ int cgSolve(Vec& x) {
                            values, 1, &h);
 }
 
-// One "lsrn2" least-squares solve of the tall test system (its printers
-// write the traces that two threads share).
-int lsrnSolve() {
+// One "lsrn2" least-squares solve of the tall test system, whose answer is
+// x = 1 (its printers write the traces that threads share).
+int lsrnSolve(Vec& x) {
   Host h = linsolve_test::tallHost();
   const Vec b = h.times(Vec(1.0, static_cast<std::size_t>(h.cols)));
-  Vec x0(0.0, 3), x(3), y(b.size());
+  Vec x0(0.0, 3), y(b.size());
+  x.resize(3);
   return zelkcomp_linsolve("lsrn2", nullptr, &b[0], &x0[0], &x[0], &y[0], h.rows, h.cols,
                            linsolve_test::hostProduct, linsolve_test::hostTransposedProduct, nullptr,
                            nullptr, nullptr, nullptr, nullptr, 0, &h);
+}
+
+int lsrnAnySolve() {
+  Vec x;
+  return lsrnSolve(x);
 }
 
 int maxEigen() {
@@ -98,14 +104,16 @@ TEST(DriverBesideComponentsThreaded, RefusedWhileADriverOwnsTheBlockAdmittedArou
     }
   };
   std::vector<int> lsrnAfter, eigenAfter;
-  std::thread lsrnThread(components, lsrnSolve, std::ref(lsrnAfter));
+  std::thread lsrnThread(components, lsrnAnySolve, std::ref(lsrnAfter));
   std::thread eigenThread(components, maxEigen, std::ref(eigenAfter));
-  // Trace words set and read beside everything else.
+  // The trace word set and read beside everything else: done, or refused
+  // like the solvers.
+  std::vector<int> traceAnswers;
   std::thread traceThread([&] {
     double seen = 0.0;
     while (!driverDone.load()) {
-      zelkcomp_setopt(0, 0.0);
-      zelkcomp_getopt(0, &seen);
+      traceAnswers.push_back(zelkcomp_setopt(0, 0.0));
+      traceAnswers.push_back(zelkcomp_getopt(0, &seen));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
@@ -129,6 +137,28 @@ TEST(DriverBesideComponentsThreaded, RefusedWhileADriverOwnsTheBlockAdmittedArou
   ASSERT_EQ(eigenAfter.size(), 1u);
   EXPECT_GE(lsrnAfter[0], 0);
   EXPECT_EQ(eigenAfter[0], 0);
+  for (int answer : traceAnswers) EXPECT_TRUE(answer == 0 || answer == kOptionBlockBusy) << answer;
+  static_assert(kOptionBlockBusy == ZELKCOMP_ERR_BUSY);
+}
+
+// Solves on several threads at once, no driver: all run, and the traces
+// they print side by side leave std::cerr's format alone.
+TEST(DriverBesideComponentsThreaded, SolverTracesFromSeveralThreads) {
+  constexpr int kThreads = 4;
+  std::vector<double> error(kThreads, -1.0);
+  std::vector<int> rc(kThreads, -100);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &rc, &error] {
+      Vec x;
+      for (int repeat = 0; repeat < 5; ++repeat) rc[t] = lsrnSolve(x);
+      error[t] = linsolve_test::maxAbsDiff(x, Vec(1.0, 3));
+    });
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_GE(rc[t], 0) << t;
+    EXPECT_LT(error[t], 1e-8) << t;
+  }
 }
 
 }  // namespace
