@@ -79,8 +79,9 @@ int run(const char* entry, const EigenCall& c, Iteration iterate) {
     }
 
     const AlgoStatus result(std::move(status), {});
-    const long rc = result.code();
-    const IterativeResult record = result.result();
+    const long rc = SolveDeadline::withTimeLimitBit(result.code());
+    IterativeResult record = result.result();
+    record.status = rc;
     copyOut(c.v_out, x, c.n);
     if (c.eigenvalue != nullptr) *c.eigenvalue = lambda;
     if (c.res != nullptr) *c.res = record;

@@ -102,8 +102,9 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
 
       const AlgoStatus result = solve(name, A, bv, x0v, y, m, n, A_cb, AT_cb, P_cb, options);
       // Everything that can fail happens before the first write to the host.
-      const long rc = result.code();
-      const IterativeResult record = result.result();
+      const long rc = SolveDeadline::withTimeLimitBit(result.code());
+      IterativeResult record = result.result();
+      record.status = rc;
       if (res != nullptr) *res = record;
       copyOut(x_out, result.x, n);
       copyOut(y_out, y, m);

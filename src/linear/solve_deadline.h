@@ -27,6 +27,11 @@ class SolveDeadline {
   // True once the innermost limit in force on this thread has passed.
   static bool passed() noexcept;
 
+  // status with the time-limit bit 8 added when this call's limit has
+  // passed. The solvers' own "wtime" is measured from a later start, so a
+  // solve the limit stopped may report a time just below it.
+  static long withTimeLimitBit(long status) noexcept { return passed() ? status | 8 : status; }
+
  private:
   double previous_;
 };
