@@ -13,8 +13,13 @@ all: build
 deps:
 	./scripts/install-deps.sh
 
+# The plain build is optimised as a packager builds the library (Release,
+# -O3), with debug information, so that the tests run on the code users get.
+RELEASE_FLAGS = -O3 -DNDEBUG -g
+
 define compile
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_FLAGS_RELEASE="$(RELEASE_FLAGS)" -DCMAKE_CXX_FLAGS_RELEASE="$(RELEASE_FLAGS)"
 	cmake --build $(BUILD) -j $(JOBS)
 endef
 

@@ -75,8 +75,9 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * null x0, x, r or residual function), an option value the run cannot work
  * with (named on standard error; no callback runs, whatever "enableExit"
  * says), a failure inside the library, or a call from inside a callback of
- * a running driver call; -1 when neither the Jacobian nor both products are
- * given. Errors are reported on standard error
+ * a running driver call or from inside a component call on the same thread;
+ * -1 when neither the Jacobian nor both products are given. Errors are
+ * reported on standard error
  * (through the host's error handler, and by default ending the process with
  * the error code; "enableExit" 0 returns instead).
  *
@@ -92,12 +93,14 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * do not hold in it; those on the point (25, 27 to 29) do.
  *
  * One driver call runs at a time in the process (zelk and trovik share the
- * lock); callbacks run on the calling thread with the host's own trap
- * mask. While the run goes on, SIGINT (with "enableSigIntHandler"), SIGUSR1
- * and SIGUSR2 (with their options, on by default) are the run's, callbacks
- * included: each stops or saves the run at the end of its iteration. The
- * host's signal dispositions and trap mask are as they were after every
- * return. */
+ * lock); it starts once the solver calls of zelkcomp.h running on other
+ * threads have ended, and refuses those made on other threads while it runs
+ * (ZELKCOMP_ERR_BUSY). Callbacks run on the calling thread with the host's
+ * own trap mask. While the run goes on, SIGINT (with "enableSigIntHandler"),
+ * SIGUSR1 and SIGUSR2 (with their options, on by default) are the run's,
+ * callbacks included: each stops or saves the run at the end of its
+ * iteration. The host's signal dispositions, trap mask and exception flags
+ * are as they were after every return. */
 int trovik(const double* x0, double* x, size_t n, double* r, size_t m, TrovikResidualFn residual,
            TrovikJacobianFn jacobian, TrovikJvFn jv, TrovikVJFn vj, void* reserved,
            TrovikIterationFn iteration, const char** optnames, const double* optvalues,

@@ -54,9 +54,9 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * file, an error during the run, an inadmissible start value, refused
  * arguments, an option value the run cannot work with (named on standard
  * error; no callback runs, whatever "enableExit" says), a call made from
- * inside a running driver call, or an internal failure (the last accepted
- * point is then in x); when the output callback stopped the run, its return
- * value (0 for 1).
+ * inside a running driver call or from inside a component call on the same
+ * thread, or an internal failure (the last accepted point is then in x);
+ * when the output callback stopped the run, its return value (0 for 1).
  *
  * The final record's "code" and "exit" name the rule that ended the run:
  * 11 "maxrt reached", 12 "maxit reached", 21 "tolStepAbs reached", 22
@@ -76,7 +76,13 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * step (21 to 24, 26) do not hold in a stalled iteration; those on the
  * point (25, 27 to 29) do. A zero step at a point whose gradient the
  * objective's rounding hides is convergence, and the tolerance rules end
- * the run as usual. */
+ * the run as usual.
+ *
+ * One driver call runs at a time in the process (zelk and trovik share the
+ * lock); it starts once the solver calls of zelkcomp.h running on other
+ * threads have ended, and refuses those made on other threads while it runs
+ * (ZELKCOMP_ERR_BUSY). The host's exception flags, trap mask and signal
+ * dispositions are as they were after every return. */
 int zelk(const double* x0, double* x, long n, double* f, long m, ZelkObjectiveFn objective,
          ZelkGradientFn gradient, void* reserved, ZelkHessianFn hessian,
          ZelkHessianProductFn hessianProduct, ZelkOutputFn output, const char** names,

@@ -12,6 +12,17 @@
  *                          a size above INT_MAX.
  *   ZELKCOMP_ERR_INTERNAL  the call failed inside the library (for example an
  *                          allocation failure or a wrongly typed option).
+ *   ZELKCOMP_ERR_BUSY      zelkcomp_linsolve, zelkcomp_maxeigen and
+ *                          zelkcomp_mineigen only: refused before any work
+ *                          because a driver call (zelk, trovik) runs on
+ *                          another thread, or is about to start there. The
+ *                          solvers read the process-wide option block that a
+ *                          driver call owns while it runs; call them after it
+ *                          returns, or from its callbacks, which run on its
+ *                          own thread and are always admitted. Any number of
+ *                          these calls may run at once on different threads
+ *                          while no driver runs; a driver call waits for them
+ *                          to end before it starts.
  */
 #ifndef ZELK_ZELKCOMP_H
 #define ZELK_ZELKCOMP_H
@@ -24,6 +35,7 @@ extern "C" {
 
 #define ZELKCOMP_ERR_ARGUMENT (-1)
 #define ZELKCOMP_ERR_INTERNAL (-2)
+#define ZELKCOMP_ERR_BUSY (-3)
 
 /* A linear operator supplied by the host: reads n values from x, writes m
  * values into y (which the library always passes zero-filled) and returns 0

@@ -11,7 +11,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dense/fp_class.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "options/opts.h"
 
@@ -45,7 +47,7 @@ struct ValueCut {
               ? std::copysign(kInf, tol)
               : tol * hi;
     for (std::size_t i = 0; i < s.size(); ++i) {
-      kept[i] = !std::isless(std::fabs(s[i]), thr) && s[i] != 0.0;
+      kept[i] = !quietLess(std::fabs(s[i]), thr) && s[i] != 0.0;
       if (kept[i]) ++rank;
     }
   }
@@ -77,6 +79,7 @@ void gemmNT(std::size_t m, std::size_t n, std::size_t k, const double* a, std::s
     std::fill(c, c + m * n, 0.0);
     return;
   }
+  const QuietFpScope quiet;  // BLAS and LAPACK run without traps
   cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasTrans, mi, ni, ki, 1.0, a, ldai, b, ldbi, 0.0, c,
               ni);
 }
@@ -118,8 +121,16 @@ void DecomposedGeneralMatrix::computeSVD(SvdShape shape) {
     VT = eye(VT.rows, VT.cols);
     lapackInfo = 0;
   } else {
-    lapackInfo = LAPACKE_dgesdd(LAPACK_ROW_MAJOR, thin ? 'S' : 'A', m, n, a.data(), n, &s[0],
-                                U.data(), ldu, VT.data(), n);
+    // LAPACK's scaling computes overflowing intermediates on purpose: it
+    // runs without traps, and factors it leaves non-finite (from NaN,
+    // infinite or overflowing entries of A) count as a failure.
+    lapackInfo = quietly([&] {
+      return LAPACKE_dgesdd(LAPACK_ROW_MAJOR, thin ? 'S' : 'A', m, n, a.data(), n, &s[0],
+                            U.data(), ldu, VT.data(), n);
+    });
+    if (lapackInfo == 0 && !(allFiniteBits(s) && allFiniteBits(U.elements) &&
+                             allFiniteBits(VT.elements)))
+      lapackInfo = kNonFiniteFactors;
   }
 
   if (U.rows == VT.cols) {
@@ -127,8 +138,10 @@ void DecomposedGeneralMatrix::computeSVD(SvdShape shape) {
     // same way, which for a symmetric matrix is the sign of its eigenvalue.
     const int uc = to_blas_int(U.cols, fn);
     for (int i = 0; i < k; ++i) {
-      const double d = cblas_ddot(n, U.data() + i, uc, VT.data() + static_cast<std::size_t>(i) * n, 1);
-      sign[i] = std::isgreater(d, 0.0) ? 1.0 : -1.0;
+      const double d = quietly([&] {
+        return cblas_ddot(n, U.data() + i, uc, VT.data() + static_cast<std::size_t>(i) * n, 1);
+      });
+      sign[i] = quietGreater(d, 0.0) ? 1.0 : -1.0;
     }
   } else {
     sign = 1.0;

@@ -15,9 +15,15 @@
 // is called.
 
 #include <cstdint>
+#include <limits>
 #include <valarray>
 
 #include "dense/matrix.h"
+
+// lapackInfo of a decomposition that LAPACK completed with NaN or infinite
+// values in its results (from NaN, infinite or overflowing entries of the
+// matrix): a failure like any other, outside the range of LAPACK's codes.
+constexpr std::int32_t kNonFiniteFactors = std::numeric_limits<std::int32_t>::max();
 
 // Which singular vectors an SVD computes. Spelled out at every call so the
 // meaning of the choice cannot be turned around by accident.

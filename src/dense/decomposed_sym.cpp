@@ -8,6 +8,9 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "dense/fp_class.h"
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "options/opts.h"
 
@@ -50,7 +53,10 @@ DecomposedSymMatrix_syevd::DecomposedSymMatrix_syevd(const Matrix& A)
   s.resize(n, 0.0);
   VT.reshape(n, n);
 
-  const int code = n == 0 ? 0 : LAPACKE_dsyevd(LAPACK_ROW_MAJOR, 'V', 'U', n, w.data(), n, &s[0]);
+  int code = n == 0 ? 0 : quietly([&] {
+    return LAPACKE_dsyevd(LAPACK_ROW_MAJOR, 'V', 'U', n, w.data(), n, &s[0]);
+  });
+  if (code == 0 && !(allFiniteBits(s) && allFiniteBits(w.elements))) code = kNonFiniteFactors;
   reportFailure(code);
   // The preliminary SVD's code only stands when the eigen solver succeeded.
   if (code != 0) lapackInfo = code;
@@ -58,7 +64,7 @@ DecomposedSymMatrix_syevd::DecomposedSymMatrix_syevd(const Matrix& A)
 
   sign.resize(n, 0.0);
   for (int j = 0; j < n; ++j) {
-    sign[j] = std::isgreater(s[j], 0.0) ? 1.0 : -1.0;
+    sign[j] = quietGreater(s[j], 0.0) ? 1.0 : -1.0;
     for (int i = 0; i < n; ++i) VT(j, i) = sign[j] * U(i, j);
   }
   s = std::abs(s);
@@ -79,9 +85,11 @@ DecomposedSymMatrixB_sygvd::DecomposedSymMatrixB_sygvd(const Matrix& A, const Ma
   s.resize(n, 0.0);
   VT.reshape(n, n);
 
-  lapackInfo = n == 0 ? 0
-                      : LAPACKE_dsygvd(LAPACK_ROW_MAJOR, 1, 'V', 'U', n, wa.data(), n, wb.data(),
-                                       n, &s[0]);
+  lapackInfo = n == 0 ? 0 : quietly([&] {
+    return LAPACKE_dsygvd(LAPACK_ROW_MAJOR, 1, 'V', 'U', n, wa.data(), n, wb.data(), n, &s[0]);
+  });
+  if (lapackInfo == 0 && !(allFiniteBits(s) && allFiniteBits(wa.elements)))
+    lapackInfo = kNonFiniteFactors;
   reportFailure(lapackInfo);
   U = wa;
 

@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "dense/decomposed_general.h"
+#include "dense/fp_class.h"
+#include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
 #include "options/opts.h"
@@ -34,7 +37,13 @@ LapQRDecomposed::LapQRDecomposed(const Matrix& A) : qr(A) {
   {
     Timer timer("qr_");
     if (k > 0) {
-      lapackInfo = LAPACKE_dgeqp3(LAPACK_ROW_MAJOR, mi, ni, qr.data(), ni, jpvt.data(), &tau[0]);
+      // Without traps (LAPACK's scaling overflows on purpose); a factor
+      // left non-finite counts as a failure.
+      lapackInfo = quietly([&] {
+        return LAPACKE_dgeqp3(LAPACK_ROW_MAJOR, mi, ni, qr.data(), ni, jpvt.data(), &tau[0]);
+      });
+      if (lapackInfo == 0 && !(allFiniteBits(qr.elements) && allFiniteBits(tau)))
+        lapackInfo = kNonFiniteFactors;
     } else {
       // No rows or no columns: nothing moves, every column stays in place.
       for (std::uint32_t j = 0; j < n; ++j) jpvt[j] = static_cast<std::int32_t>(j + 1);
@@ -60,8 +69,10 @@ double LapQRDecomposed::unitaryError() const {
   const int mi = to_blas_int(m, "LapQRDecomposed::unitaryError");
   Matrix q = eye(m, m);
   if (k > 0)
-    LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'N', mi, mi, static_cast<int>(k), qr.data(),
-                   static_cast<int>(n), &tau[0], q.data(), mi);
+    quietly([&] {
+      LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'N', mi, mi, static_cast<int>(k), qr.data(),
+                     static_cast<int>(n), &tau[0], q.data(), mi);
+    });
   const Matrix identity = eye(m, m);
   return relativeError(normfro(transposed(q) * q - identity), normfro(q.elements));
 }
@@ -81,9 +92,12 @@ int SolveTri::solve(std::valarray<double>& x, bool transpose) const {
   int code = 0;
   {
     Timer timer("tr_");
+    const int order = to_blas_int(rank, fn), ld = to_blas_int(n, fn);
     if (rank > 0)
-      code = LAPACKE_dtrtrs(LAPACK_ROW_MAJOR, 'U', transpose ? 'T' : 'N', 'N',
-                            to_blas_int(rank, fn), 1, factor->data(), to_blas_int(n, fn), &x[0], 1);
+      code = quietly([&] {
+        return LAPACKE_dtrtrs(LAPACK_ROW_MAJOR, 'U', transpose ? 'T' : 'N', 'N', order, 1,
+                              factor->data(), ld, &x[0], 1);
+      });
     std::cerr << "TR " << rank << "\n";
   }
   for (std::size_t i = rank; i < n; ++i) x[i] = 0.0;

@@ -1,11 +1,17 @@
 #include "dense/matrix.h"
 
+// BLAS runs without traps (QuietFpScope): its kernels may meet, and make,
+// overflowing or non-finite values that the callers test for.
+
 #include <cblas.h>
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
+
+#include "dense/fp_class.h"
+#include "dense/quiet_scope.h"
 
 namespace {
 
@@ -44,6 +50,7 @@ void gemv(CBLAS_TRANSPOSE trans, std::size_t m, std::size_t n, const double* a, 
     if (beta == 0.0) std::fill(y, y + leny, 0.0);
     return;
   }
+  const QuietFpScope quiet;
   cblas_dgemv(CblasRowMajor, trans, mi, ni, 1.0, a, ni, x, 1, beta, y, 1);
 }
 
@@ -59,6 +66,7 @@ void gemm(CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, std::size_t m, std::size_t n, 
     if (beta == 0.0) std::fill(c, c + m * n, 0.0);
     return;
   }
+  const QuietFpScope quiet;
   cblas_dgemm(CblasRowMajor, ta, tb, mi, ni, ki, 1.0, a, ldai, b, ldbi, beta, c, ni);
 }
 
@@ -253,6 +261,7 @@ Matrix operator*(const DiagMatrixTemplate<double>& d, const Matrix& b) {
   Matrix r(d.rows, b.cols);
   if (b.cols == 0) return r;
   const int ncols = to_blas_int(b.cols, fn);
+  const QuietFpScope quiet;
   for (std::size_t i = 0; i < n; ++i)
     cblas_daxpy(ncols, d.diagonal[i], b.data() + i * b.cols, 1, r.data() + i * b.cols, 1);
   return r;
@@ -269,7 +278,9 @@ Matrix mksym(const Matrix& a) {
   Matrix r = do_transpose(a);
   double* p = r.data();
   const double* q = a.data();
-  for (std::size_t k = 0; k < r.elements.size(); ++k) p[k] = (p[k] + q[k]) * 0.5;
+  runQuietIf(!productSafeEntries(a.elements), [&] {
+    for (std::size_t k = 0; k < r.elements.size(); ++k) p[k] = (p[k] + q[k]) * 0.5;
+  });
   return r;
 }
 

@@ -25,6 +25,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 
@@ -47,7 +48,7 @@ double scaledNorm(const double* p, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const double v = std::fabs(p[i]);
     if (std::isnan(v)) return std::numeric_limits<double>::quiet_NaN();
-    if (std::isgreater(v, largest)) largest = v;
+    if (quietGreater(v, largest)) largest = v;
   }
   if (largest == 0.0) return 0.0;
   if (std::isinf(largest)) return std::numeric_limits<double>::infinity();
@@ -70,11 +71,11 @@ double euclideanNorm(const std::valarray<double>& x) {
   double s = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
     const double v = p[visited<order>(k, n)];
-    if (std::isgreaterequal(std::fabs(v), kLargeEntry)) return scaledNorm<order>(p, n);
+    if (quietGreaterEqual(std::fabs(v), kLargeEntry)) return scaledNorm<order>(p, n);
     s += v * v;
   }
   // A NaN sum is no reason to rescale: sqrt keeps the NaN.
-  if (std::isless(s, kSmallSum)) return scaledNorm<order>(p, n);
+  if (quietLess(s, kSmallSum)) return scaledNorm<order>(p, n);
   return std::sqrt(s);
 }
 
@@ -89,7 +90,7 @@ double relativeDifference(const std::valarray<double>& a, const std::valarray<do
   for (std::size_t i = 0; i < n; ++i) diff[i] = a[i] - b[i];
   const double d = normfro(diff);
   // Written so that a NaN nb falls back to na, and a NaN na stays.
-  const double m = std::isgreater(nb, na) ? nb : na;
+  const double m = quietGreater(nb, na) ? nb : na;
   return m != 0.0 ? quietDivide(d, m) : d;
 }
 
@@ -110,7 +111,7 @@ double relmaxnorm(const std::valarray<double>& a, const std::valarray<double>& b
   const double nb = normfro(b);
   // Below the bound |a_i - b_i| <= na + nb cannot overflow and no two
   // infinities meet; beyond it the difference keeps its IEEE value quietly.
-  if (std::isless(na, kHalfLargest) && std::isless(nb, kHalfLargest))
+  if (quietLess(na, kHalfLargest) && quietLess(nb, kHalfLargest))
     return relativeDifference(a, b, na, nb);
   const QuietFpScope quiet;
   return relativeDifference(a, b, na, nb);

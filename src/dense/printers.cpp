@@ -27,18 +27,6 @@ std::size_t shownEntries(const MatrixTemplate<double>& m) {
   return std::min(m.elements.size(), m.rows * m.cols);
 }
 
-// Printers that set field widths do it on a local stream with os's format
-// and write the text to os at once: traces from solves on several threads
-// share std::cerr, whose width must not change under another thread.
-template <class Print>
-std::ostream& writeOnce(std::ostream& os, Print&& print) {
-  std::ostringstream local;
-  local.copyfmt(os);
-  print(static_cast<std::ostream&>(local));
-  os.width(0);
-  return os << local.str();
-}
-
 }  // namespace
 
 std::ostream& operator<<(std::ostream& os, const ShowVector<double>& sv) {
@@ -67,7 +55,7 @@ std::ostream& operator<<(std::ostream& os, const std::valarray<double>& v) {
 }
 
 std::ostream& printShortVector(std::ostream& os, const std::valarray<double>& v) {
-  return writeOnce(os, [&v](std::ostream& out) {
+  return printOnce(os, [&v](std::ostream& out) {
     const std::size_t n = v.size();
     const std::streamsize p = out.precision();
     out << "(" << n << "){";
@@ -88,7 +76,7 @@ std::ostream& printMatrixHeader(std::ostream& os, const MatrixTemplate<double>& 
 
 std::ostream& operator<<(std::ostream& os, const ShowMatrixTemplate<double>& sm) {
   const MatrixTemplate<double>& m = *sm.matrix;
-  return writeOnce(os, [&m](std::ostream& out) {
+  return printOnce(os, [&m](std::ostream& out) {
     printMatrixHeader(out, m) << "\n";
     std::size_t nrows = std::min<std::size_t>(m.rows, 30);
     if (m.cols) nrows = std::min(nrows, m.elements.size() / m.cols);

@@ -2,6 +2,8 @@
 // Stream printers for vectors and matrices, as the solver traces show them.
 
 #include <ostream>
+#include <sstream>
+#include <string>
 #include <valarray>
 
 #include "dense/matrix.h"
@@ -36,3 +38,16 @@ std::ostream& operator<<(std::ostream& os, const ShowMatrixTemplate<double>& m);
 // Only the header of the matrix printer, without its line end:
 // "MatrixTemplate<T>(rows, cols, min .., max ..)".
 std::ostream& printMatrixHeader(std::ostream& os, const MatrixTemplate<double>& m);
+
+// Runs print on a local stream with os's format and writes the text to os
+// in one unformatted write. Traces from solves on several threads share
+// std::cerr: a printer that set a field width on it (or let a formatted
+// write reset one) would change its format state under another thread.
+template <class Print>
+std::ostream& printOnce(std::ostream& os, Print&& print) {
+  std::ostringstream local;
+  local.copyfmt(os);
+  print(static_cast<std::ostream&>(local));
+  const std::string text = local.str();
+  return os.write(text.data(), static_cast<std::streamsize>(text.size()));
+}

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "dense/fp_class.h"
 #include "driver/callback_guard.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
@@ -16,8 +17,9 @@ void driverStop(HostEnvironment& host, const std::string& message, int code) {
 const char* nonFiniteValues(const double* values, std::size_t n) noexcept {
   bool infinite = false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (std::isnan(values[i])) return "NaN values encountered\n";
-    infinite = infinite || std::isinf(values[i]);
+    const FpClass c = classifyBits(values[i]);
+    if (c == FpClass::QuietNaN || c == FpClass::SignallingNaN) return "NaN values encountered\n";
+    infinite = infinite || c == FpClass::Infinite;
   }
   return infinite ? "Inf values encountered\n" : nullptr;
 }

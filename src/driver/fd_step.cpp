@@ -31,14 +31,14 @@ double coordinateStep(double c, double xj) {
 }
 
 double directionalStep(double c, const std::valarray<double>& x, const std::valarray<double>& v) {
-  double t = std::numeric_limits<double>::infinity();
-  {
-    const QuietFpScope quiet;
+  const double t = quietly([&] {
+    double shortest = std::numeric_limits<double>::infinity();
     for (std::size_t j = 0; j < x.size() && j < v.size(); ++j) {
       const double move = std::fabs(v[j]);
-      if (move > 0.0) t = std::fmin(t, c * variableScale(x[j]) / move);
+      if (move > 0.0) shortest = std::fmin(shortest, c * variableScale(x[j]) / move);
     }
-  }
+    return shortest;
+  });
   if (!std::isfinite(t)) return c;  // v = 0, or an infinite entry in v
   int exponent = 0;
   std::frexp(t, &exponent);  // t = m 2^exponent, 1/2 <= m < 1

@@ -1,7 +1,9 @@
 #pragma once
 // The options a driver call is given: parallel arrays of names and values,
 // read up to `count` pairs or the first null name, whichever comes first
-// (a repeated name keeps its last value). Null arrays mean no options.
+// (a repeated name keeps its last value). Null arrays mean no options. A
+// signalling NaN among the values is taken as a quiet one: option values
+// meet the driver's arithmetic under its traps.
 //
 // A call starts from the defaults plus these. When one of them holds a value
 // the driver cannot run with (options/option_limits.h), the call ends
@@ -11,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "dense/fp_class.h"
 #include "options/option_limits.h"
 #include "options/opts.h"
 
@@ -18,7 +21,7 @@ inline std::map<std::string, double> optionOverrides(const char* const* names, c
                                                      long count) {
   std::map<std::string, double> overrides;
   if (names != nullptr && values != nullptr)
-    for (long i = 0; i < count && names[i] != nullptr; ++i) overrides[names[i]] = values[i];
+    for (long i = 0; i < count && names[i] != nullptr; ++i) overrides[names[i]] = quieted(values[i]);
   return overrides;
 }
 

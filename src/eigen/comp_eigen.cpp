@@ -2,6 +2,7 @@
 // eigenvalue of a host operator, or of its normal equations when it is not
 // square.
 
+#include <limits>
 #include <string>
 #include <valarray>
 #include <variant>
@@ -14,6 +15,7 @@
 #include "linear/host_arrays.h"
 #include "linear/iteration_control.h"
 #include "linear/operator_adaptors.h"
+#include "linear/solve_deadline.h"
 #include "options/option_map.h"
 #include "zelk/zelkcomp.h"
 
@@ -39,6 +41,8 @@ struct EigenCall {
 
 int run(const char* entry, const EigenCall& c, Iteration iterate) {
   return guardEntry(entry, [&]() -> int {
+    const ComponentBlockUse use;
+    requireAdmitted(use);
     requireSize(c.m, "m");
     requireSize(c.n, "n");
     requireNonNull(c.A, "A");
@@ -47,6 +51,8 @@ int run(const char* entry, const EigenCall& c, Iteration iterate) {
     OptionMap options = zelkcomp_buildopts2(c.optnames, c.optvalues, c.nopts);
     widenToDouble(options, "maxe");
     widenToDouble(options, "maxt");
+    const SolveDeadline deadline(
+        SizedOperator(options).getf("maxt", std::numeric_limits<double>::infinity()));
     options["dim_m"] = c.m;
     options["dim_n"] = c.n;
     options["tol"] = c.tol;
@@ -73,8 +79,9 @@ int run(const char* entry, const EigenCall& c, Iteration iterate) {
     }
 
     const AlgoStatus result(std::move(status), {});
-    const long rc = result.code();
-    const IterativeResult record = result.result();
+    const long rc = SolveDeadline::withTimeLimitBit(result.code());
+    IterativeResult record = result.result();
+    record.status = rc;
     copyOut(c.v_out, x, c.n);
     if (c.eigenvalue != nullptr) *c.eigenvalue = lambda;
     if (c.res != nullptr) *c.res = record;

@@ -14,6 +14,7 @@
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "linear/projection_filters.h"
+#include "linear/solve_deadline.h"
 #include "linear/vector_kernels.h"
 
 namespace {
@@ -46,7 +47,9 @@ double relativeResidual(const std::valarray<double>& v, const std::valarray<doub
                         double theta, double scale) {
   if (!std::isfinite(theta)) return std::numeric_limits<double>::quiet_NaN();
   std::valarray<double> d(y.size());
-  for (std::size_t i = 0; i < y.size(); ++i) d[i] = theta * v[i] - y[i];
+  runQuietIf(!productSafe(theta) || !productSafeEntries(v, y), [&] {
+    for (std::size_t i = 0; i < y.size(); ++i) d[i] = theta * v[i] - y[i];
+  });
   return quietDivide(normfro(d), scale);
 }
 
@@ -94,7 +97,7 @@ void EigenBlockIter::iterate(const OptionMap& options) {
 
   const long r = relaxOverride >= 0 ? relaxOverride : relax;
   steps = 0;
-  for (long d = 0; d < maxit; ++d) {
+  for (long d = 0; d < maxit && !SolveDeadline::passed(); ++d) {
     const long a = activeCount(d, r, locked, k);
     const std::size_t na = static_cast<std::size_t>(a);
 

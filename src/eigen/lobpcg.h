@@ -28,6 +28,7 @@
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "eigen/lobpcg_blocks.h"
+#include "linear/solve_deadline.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -116,7 +117,7 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
   const double nd = static_cast<double>(n);
 
   for (std::int64_t it = 0; it < maxit; ++it) {
-    if (state.request.load() != 0) break;
+    if (state.request.load() != 0 || SolveDeadline::passed()) break;
 
     MatrixTemplate<double> W = preconditioned(R);
     if (Y.cols > 0) {

@@ -26,7 +26,9 @@ namespace {
 
 void removeComponent(std::valarray<double>& v, const std::valarray<double>& u) {
   const double c = dotProduct(u, v);
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] -= c * u[i];
+  runQuietIf(!productSafe(c) || !productSafeEntries(u, v), [&] {
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] -= c * u[i];
+  });
 }
 
 }  // namespace
@@ -55,8 +57,10 @@ MatrixTemplate<double> residualBlock(const MatrixTemplate<double>& AX,
                                      const MatrixTemplate<double>& X,
                                      const std::valarray<double>& theta) {
   MatrixTemplate<double> R = AX;
-  for (std::size_t i = 0; i < X.rows; ++i)
-    for (std::size_t j = 0; j < X.cols; ++j) R(i, j) = AX(i, j) - X(i, j) * theta[j];
+  runQuietIf(!productSafeEntries(AX.elements, X.elements, theta), [&] {
+    for (std::size_t i = 0; i < X.rows; ++i)
+      for (std::size_t j = 0; j < X.cols; ++j) R(i, j) = AX(i, j) - X(i, j) * theta[j];
+  });
   return R;
 }
 

@@ -13,6 +13,8 @@
 #include "dense/timer.h"
 #include "linear/algo_status.h"
 #include "linear/cg_solver.h"
+#include "linear/solve_deadline.h"
+#include "linear/vector_kernels.h"
 #include "linear/iteration_control.h"
 #include "linear/operator_adaptors.h"
 #include "linear/vector_kernels.h"
@@ -98,7 +100,11 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     }
     // A finite quotient means a finite y: an infinite or NaN entry of y
     // would have made y . x non-finite.
-    const std::valarray<double> r = y - run.me * x;
+    // Its entries may still overflow when they are near the top of the range.
+    std::valarray<double> r(y.size());
+    runQuietIf(!productSafe(run.me) || !productSafeEntries(x, y), [&] {
+      for (std::size_t i = 0; i < r.size(); ++i) r[i] = y[i] - run.me * x[i];
+    });
     run.res = quietDivide(normfro(r), std::fabs(run.me));
     const double len = normfro(y);
     x.resize(y.size());
@@ -106,6 +112,7 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     if (quietLess(run.res, tol)) break;
     if (stop()) break;
     ++run.it;
+    if (SolveDeadline::passed()) break;
   }
   return run;
 }

@@ -52,13 +52,14 @@ bool announce(HostEnvironment& host, std::int32_t& counter, std::size_t n, bool 
   return false;
 }
 
-// One guarded, timed host call; returns its seconds (0 when not timed).
+// One guarded, timed host call that writes r and out; returns its seconds
+// (0 when not timed).
 template <class Call>
-double timedCall(HostEnvironment& host, Call&& call) {
+double timedCall(HostEnvironment& host, HostOutput r, HostOutput out, Call&& call) {
   const unsigned trace = opts.trace;
   const double t0 = (trace & kTraceMark) ? omp_get_wtime() : 0.0;
   {
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, r, out);
     call();
   }
   double t1 = 0.0;
@@ -105,7 +106,7 @@ void hostProduct(HostEnvironment& host, std::int32_t& counter, const ProductCall
   const std::size_t n = x.size(), m = r.size();
   if (!announce(host, counter, n, product.call != nullptr, product.missing)) return;
   markUnwritten(out, count * outLength);
-  timedCall(host, [&] {
+  timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{out, count * outLength}, [&] {
     product.call(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
   });
   checkWritten(host, product.name, {{out, count * outLength, "out"}});
@@ -146,7 +147,7 @@ void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray
     driverStop(host, "function handle is null", -1);
     return;
   }
-  CallbackGuard guard(host);
+  CallbackGuard guard(host, HostOutput{dataOrNull(r), r.size()});
   residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
 }
 
@@ -160,7 +161,8 @@ bool TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray
     return false;
   markUnwritten(J.data(), m * n);
   const double seconds =
-      timedCall(host, [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
+      timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n},
+                [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
   if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
   return checkWritten(host, "Jacobian", {{J.data(), m * n, "J"}});
 }

@@ -43,6 +43,7 @@
 
 #include "dense/norms.h"
 #include "dense/printers.h"
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
 #include "driver/central_difference.h"
@@ -68,7 +69,7 @@ struct CheckValue {
     ran = true;
     value = v;
   }
-  bool exceeds(double tol) const { return ran && !std::islessequal(value, tol); }
+  bool exceeds(double tol) const { return ran && !quietLessEqual(value, tol); }
 };
 
 Vec head(const Vec& v, std::size_t count) {
@@ -200,12 +201,12 @@ class JacobianChecks {
         opts.tolCheckGrad,
         [&] {
           const CentralDifference& Dv = differencesAlongV();
-          double bound = 0.0;
-          {
-            const QuietFpScope quiet;
-            wJv_ = dotProduct(w_, Dv.value);
-            for (std::size_t i = 0; i < m_; ++i) bound += std::fabs(w_[i]) * Dv.error[i];
-          }
+          wJv_ = quietly([&] { return dotProduct(w_, Dv.value); });
+          const double bound = quietly([&] {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < m_; ++i) sum += std::fabs(w_[i]) * Dv.error[i];
+            return sum;
+          });
           return excessError(Vec{Jtwv_}, Vec{wJv_}, Vec{bound});
         },
         [&] { truncateAlongV(); }));

@@ -93,7 +93,7 @@ class TrovikRun {
         task_(task),
         n_(call.n),
         m_(call.m),
-        x_(call.x0, call.n),
+        x_(copyIn(call.x0, static_cast<long>(call.n))),
         r_(0.0, call.m),
         monitor_(x_, r_) {}
 
@@ -158,7 +158,7 @@ std::optional<int> TrovikRun::startUp() {
   task_.report(x_, r_, trovikStartRecord(n_, f0_, t0_));
   task_.report(x_, r_, trovikVersionRecord());
   task_.report(x_, r_, blasRecord());
-  if (std::isnan(f0_) || std::isgreater(std::fabs(f0_), DBL_MAX)) {
+  if (std::isnan(f0_) || quietGreater(std::fabs(f0_), DBL_MAX)) {
     std::fputs("Error: v0 is inadmissible\n", stderr);
     return 1;
   }

@@ -2,8 +2,9 @@
 // The guard of every exported C entry point. Nothing may unwind into a C
 // host: the body runs inside guardEntry, which turns any exception into a
 // message on standard error and a documented negative status
-// (ZELKCOMP_ERR_ARGUMENT for a refused argument, ZELKCOMP_ERR_INTERNAL for
-// anything else). Arguments are checked with the require* helpers before
+// (ZELKCOMP_ERR_ARGUMENT for a refused argument, ZELKCOMP_ERR_BUSY for a
+// call refused while a driver owns the option block, ZELKCOMP_ERR_INTERNAL
+// for anything else). Arguments are checked with the require* helpers before
 // any allocation.
 //
 //   extern "C" int zelkcomp_example(long n, const double* x) {
@@ -22,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "options/block_owner.h"
 #include "zelk/zelkcomp.h"
 
 // A refused argument of an entry point.
@@ -29,6 +31,19 @@ class EntryArgumentError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
+
+// A call refused because a driver call on another thread owns the
+// process-wide option block (options/block_owner.h).
+class EntryBusyError : public std::runtime_error {
+ public:
+  EntryBusyError()
+      : std::runtime_error("refused: a driver call on another thread owns the option block") {}
+};
+
+// EntryBusyError unless `use` was admitted.
+inline void requireAdmitted(const ComponentBlockUse& use) {
+  if (!use.admitted()) throw EntryBusyError();
+}
 
 // n, when min <= n <= INT_MAX; otherwise EntryArgumentError naming it.
 inline long requireSize(long n, const char* what, long min = 0) {
@@ -52,6 +67,9 @@ int guardEntry(const char* entry, Body&& body) noexcept {
   } catch (const EntryArgumentError& e) {
     std::fprintf(stderr, "%s: invalid argument: %s\n", entry, e.what());
     return ZELKCOMP_ERR_ARGUMENT;
+  } catch (const EntryBusyError& e) {
+    std::fprintf(stderr, "%s: %s\n", entry, e.what());
+    return ZELKCOMP_ERR_BUSY;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "%s: out of memory\n", entry);
   } catch (const std::exception& e) {

@@ -36,6 +36,7 @@
 #include "linear/cg_direction.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
+#include "linear/solve_deadline.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"
 
@@ -116,7 +117,7 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
     return zeroSolution(len);
   }
   std::valarray<double> x = x0;
-  std::valarray<double> r = b - apply(*op, x);
+  std::valarray<double> r = vectorDifference(b, apply(*op, x));
   const double r0 = normfro(r);
 
   if (quietGreater(quietDivide(r0, bn), 100.0)) {
@@ -154,14 +155,15 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
       // A product or step that is not finite meets zeros and infinities in
       // the updates (inf * 0, inf - inf): they keep their IEEE values
       // quietly, and the NaN or infinite residual ends the solve below.
-      const bool finiteStep = std::isfinite(pq) && std::isfinite(rz) && std::isfinite(alpha);
+      const bool finiteStep = std::isfinite(pq) && std::isfinite(rz) && productSafe(alpha) &&
+                              productSafeEntries(x, p, r, q, z);
       runQuietIf(!finiteStep, [&] {
         for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
       });
 
       bool restart = false;
       if (i > 0 && rec != 0 && i % rec == 0) {
-        rn = b - apply(*op, xn);
+        rn = vectorDifference(b, apply(*op, xn));
         restart = true;
       } else {
         runQuietIf(!finiteStep, [&] {
@@ -171,12 +173,12 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
       const std::valarray<double> zn = apply(*prec, rn);
       std::optional<double> beta;
       if (!restart && !(i > 0 && res != 0 && i % res == 0))
-        runQuietIf(!finiteStep,
+        runQuietIf(!finiteStep || !productSafeEntries(rn, zn),
                    [&] { beta = cgDirectionBeta(mode, opts.cgbeta, p, r, z, rn, zn, rz); });
       if (!beta) {
         p = zn;  // a restart, or steepest descent
       } else {
-        runQuietIf(!finiteStep || !std::isfinite(*beta), [&] {
+        runQuietIf(!finiteStep || !productSafe(*beta) || !productSafeEntries(zn), [&] {
           for (std::size_t k = 0; k < len; ++k) p[k] = *beta * p[k] + zn[k];
         });
       }
@@ -197,6 +199,10 @@ std::valarray<double> CGPreSolver<Op, P>::solve(const std::valarray<double>& b,
       if (!std::isfinite(w)) break;
       if (stopRequested(control)) {
         status = control->state | 0x20;
+        break;
+      }
+      if (SolveDeadline::passed()) {
+        count = i + 1;
         break;
       }
       if (i + 1 >= maxit) {

@@ -43,6 +43,7 @@
 #include "linear/history_checker.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
+#include "linear/solve_deadline.h"
 #include "linear/solver_base.h"
 #include "linear/vector_kernels.h"
 #include "options/opts.h"
@@ -116,7 +117,7 @@ void CGSolver<Op>::updateDirection(std::valarray<double>& p, const std::valarray
   }
   // A zero p.y gives an infinite or NaN beta; the NaN direction it leaves
   // ends the solve at the next stop tests, reached without a trap.
-  runQuietIf(!std::isfinite(*beta), [&] {
+  runQuietIf(!productSafe(*beta) || !productSafeEntries(p, rn), [&] {
     for (std::size_t k = 0; k < p.size(); ++k) p[k] = *beta * p[k] + rn[k];
   });
 }
@@ -136,7 +137,7 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
     return zeroSolution(len);
   }
   std::valarray<double> x = x0;
-  std::valarray<double> r = b - apply(x);
+  std::valarray<double> r = vectorDifference(b, apply(x));
   const double rho0 = normfro(r);
 
   if (quietGreater(quietDivide(rho0, bnorm), 100.0)) {
@@ -172,13 +173,14 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
       // an overflowing alpha) meets zeros and infinities below (inf * 0,
       // inf - inf): the updates keep their IEEE values quietly, and the NaN
       // or infinite residual ends the solve at this iteration's stop tests.
-      const bool finiteStep = std::isfinite(pAp) && std::isfinite(rr) && std::isfinite(alpha);
+      const bool finiteStep = std::isfinite(pAp) && std::isfinite(rr) && productSafe(alpha) &&
+                              productSafeEntries(x, p, r, Ap);
       runQuietIf(!finiteStep, [&] {
         for (std::size_t k = 0; k < len; ++k) xn[k] = x[k] + alpha * p[k];
       });
 
       if (i > 0 && cgrec != 0 && i % cgrec == 0) {
-        rn = b - apply(xn);
+        rn = vectorDifference(b, apply(xn));
         p = rn;
       } else {
         runQuietIf(!finiteStep, [&] {
@@ -208,7 +210,7 @@ std::valarray<double> CGSolver<Op>::solve(const std::valarray<double>& b,
         break;
       }
       if (!std::isfinite(rho)) break;
-      if (++i >= maxit) break;
+      if (++i >= maxit || SolveDeadline::passed()) break;
     }
   }
 

@@ -2,6 +2,7 @@
 // option map of the call and hands the solve to the dense or the matrix-free
 // front end.
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <valarray>
@@ -17,6 +18,7 @@
 #include "linear/linsolve_full.h"
 #include "linear/linsolve_matfree.h"
 #include "linear/linsolve_method.h"
+#include "linear/solve_deadline.h"
 #include "options/option_map.h"
 #include "zelk/zelkcomp.h"
 
@@ -65,6 +67,8 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
                                  IterativeResult* res, const char** optnames,
                                  const double* optvalues, long nopts, void* context) {
   return guardEntry("zelkcomp_linsolve", [&]() -> int {
+    const ComponentBlockUse use;
+    requireAdmitted(use);
     requireNonNull(method, "method");
     requireSize(m, "m");
     requireSize(n, "n");
@@ -83,9 +87,11 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
 
       OptionMap options =
           map_union(linsolveDefaults(), zelkcomp_buildopts2(optnames, optvalues, nopts));
-      // The time limit is read only after the solve: a whole number there
-      // must not throw away the finished work.
+      // A whole-number time limit is a limit too, not an option of the
+      // wrong kind.
       widenToDouble(options, "maxt");
+      const SolveDeadline deadline(
+          SizedOperator(options).getf("maxt", std::numeric_limits<double>::infinity()));
       options["dim_m"] = m;
       options["dim_n"] = n;
       IterationControl control{};
@@ -96,8 +102,9 @@ extern "C" int zelkcomp_linsolve(const char* method, const double* A, const doub
 
       const AlgoStatus result = solve(name, A, bv, x0v, y, m, n, A_cb, AT_cb, P_cb, options);
       // Everything that can fail happens before the first write to the host.
-      const long rc = result.code();
-      const IterativeResult record = result.result();
+      const long rc = SolveDeadline::withTimeLimitBit(result.code());
+      IterativeResult record = result.result();
+      record.status = rc;
       if (res != nullptr) *res = record;
       copyOut(x_out, result.x, n);
       copyOut(y_out, y, m);

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "dense/fp_class.h"
 #include "linear/valarray_data.h"
 
 namespace {
@@ -42,6 +43,7 @@ std::valarray<double> ExternalVectorFunction::operator()(const std::valarray<dou
   std::valarray<double> y(0.0, static_cast<std::size_t>(outputLength));
   const int rc = fn(dataOrNull(x), static_cast<long>(x.size()), dataOrNull(y), outputLength,
                     context);
+  quietHostValues(dataOrNull(y), y.size());
   if (control != nullptr) ++control->calls;
   if (rc != 0) {
     reportCallbackFailure("eig:920: ", rc);

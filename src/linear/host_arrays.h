@@ -5,10 +5,16 @@
 #include <cstring>
 #include <valarray>
 
-// len values from p (which may be null when len is 0), copied once.
+#include "dense/fp_class.h"
+
+// len values from p (which may be null when len is 0), copied once, with
+// any signalling NaN made quiet (the copy is what the library computes
+// with; the host's array is not touched).
 inline std::valarray<double> copyIn(const double* p, long len) {
   if (len <= 0) return std::valarray<double>();
-  return std::valarray<double>(p, static_cast<std::size_t>(len));
+  std::valarray<double> v(p, static_cast<std::size_t>(len));
+  quietHostValues(&v[0], v.size());
+  return v;
 }
 
 // Writes v to dst when dst is given and v has exactly len values; a vector

@@ -14,6 +14,7 @@
 #include "linear/cg_pre_solver.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/preconditioner.h"
+#include "linear/vector_kernels.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 
@@ -65,7 +66,7 @@ class LiftedCGSolver {
       requireSameLength(HV.elements.size(), v.size(),
                         "LiftedCGSolver: Hessian product has the wrong number of entries");
       std::valarray<double> y = HV.elements;
-      if (shift != 0.0) y += shift * v;
+      if (shift != 0.0) addScaled(y, shift, v);
       return y;
     };
     auto diagonal = [&d, scaled](const std::valarray<double>& r) {

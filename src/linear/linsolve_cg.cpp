@@ -10,6 +10,7 @@
 
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "linear/cg_settings.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
@@ -90,7 +91,7 @@ LinsolveAnswer solveCGNormal(const LinsolveContext& c) {
     // The largest entry of A^T A 1 estimates the largest eigenvalue; with no
     // unknowns there is nothing to estimate and the shift is relshift * 0.
     const double maxe = n > 0 ? largestEntry(normal(std::valarray<double>(1.0, n))) : 0.0;
-    shift = relshift * maxe;
+    shift = quietly([&] { return relshift * maxe; });
     std::cerr << "comp_linsolve:490: CG: set shift: maxe_est = " << maxe << " * " << relshift
               << " => shift = " << shift << "\n";
   }

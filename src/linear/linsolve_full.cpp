@@ -8,6 +8,7 @@
 #include "dense/blas_int.h"
 #include "dense/length_check.h"
 #include "dense/norms.h"
+#include "dense/quiet_scope.h"
 #include "dense/timer.h"
 #include "linear/dense_operators.h"
 #include "linear/iteration_control.h"
@@ -38,8 +39,10 @@ AlgoStatus denseLeastSquares(const MatrixTemplate<double>& A, const std::valarra
     // LAPACK overwrites both copies: A with its factors, b with the solution.
     std::valarray<double> a = A.elements, rhs = b, s(0.0, static_cast<std::size_t>(n));
     lapack_int r = 0;
-    info = LAPACKE_dgelsd(LAPACK_ROW_MAJOR, m, n, 1, dataOrNull(a), n, dataOrNull(rhs), 1,
-                          dataOrNull(s), 1e-15, &r);
+    info = quietly([&] {
+      return LAPACKE_dgelsd(LAPACK_ROW_MAJOR, m, n, 1, dataOrNull(a), n, dataOrNull(rhs), 1,
+                            dataOrNull(s), 1e-15, &r);
+    });
     rank = r;
     for (int i = 0; i < n; ++i) x[static_cast<std::size_t>(i)] = rhs[static_cast<std::size_t>(i)];
     std::cerr << "Solve LS: rank " << rank << " of " << n << "\n";

@@ -12,6 +12,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
 #include "linear/linsolve_method.h"
+#include "linear/vector_kernels.h"
 #include "zelk/zelkcomp.h"
 
 namespace Zelk {
@@ -86,7 +87,7 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
       y = std::numeric_limits<double>::quiet_NaN();
       relerr = std::numeric_limits<double>::quiet_NaN();
     } else {
-      y -= c.b;
+      y = vectorDifference(y, c.b);
     }
     // Whether or not the solver heeds the control record, a failed callback
     // leaves an answer that must not look like success.

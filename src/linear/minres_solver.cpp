@@ -9,6 +9,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "linear/saturate.h"
+#include "linear/solve_deadline.h"
 #include "linear/vector_kernels.h"
 
 namespace {
@@ -109,6 +110,6 @@ void MINRESSolver::solve(const std::valarray<double>& b, std::valarray<double>& 
         p0 /= c;
       }
     });
-    if (++it >= maxit) return;
+    if (++it >= maxit || SolveDeadline::passed()) return;
   }
 }

@@ -11,6 +11,7 @@
 
 #include "dense/length_check.h"
 #include "linear/operator_interfaces.h"
+#include "linear/vector_kernels.h"
 
 // x -> AT(A(x)).
 template <class A, class AT>
@@ -46,7 +47,7 @@ class Shifted : public VectorOperator {
       // past the end of x.
       requireSameLength(y.size(), x.size(),
                         "Shifted: operator output length differs from its input");
-      for (std::size_t i = 0; i < y.size(); ++i) y[i] = shift * x[i] + y[i];
+      addScaled(y, shift, x);
     }
     return y;
   }

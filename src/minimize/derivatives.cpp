@@ -21,9 +21,10 @@
 //          / (2 h_i h_j),
 // the sums of the magnitudes that H_ij's formula adds up.
 //
-// The difference formulas run in QuietFpScope: an objective that is
-// infinite or NaN at a trial point gives an infinite or NaN entry, which
-// the callers test, not a trap.
+// The difference formulas run quietly (each in a function of its own, so
+// that no loop-invariant part of them, such as 2 f(x), is computed outside
+// the quiet scope): an objective that is infinite, NaN or huge at a trial
+// point gives an infinite or NaN entry, which the callers test, not a trap.
 
 #include <omp.h>
 
@@ -85,8 +86,10 @@ void OptimizationTask::sigusr2Handler(int) { postSaveAndStopRequest(); }
 
 double OptimizationTask::callObjective(const std::valarray<double>& x) {
   double f = 0.0;
-  CallbackGuard guard(host);
-  objective(dataOrNull(x), static_cast<long>(x.size()), &f, 1, user);
+  {
+    CallbackGuard guard(host, HostOutput{&f, 1});
+    objective(dataOrNull(x), static_cast<long>(x.size()), &f, 1, user);
+  }
   return f;
 }
 
@@ -112,7 +115,7 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
   double fv = fWritten != nullptr ? unwrittenMarker() : 0.0;
   {
     TracedCall traced(';', static_cast<long>(n), state.lastEvalTime);
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, HostOutput{&fv, 1}, HostOutput{dataOrNull(g), n});
     gradient(dataOrNull(x), static_cast<long>(n), &fv, 1, dataOrNull(g), user);
   }
   if (fWritten != nullptr) {
@@ -140,7 +143,8 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   double f = 0.0;
   {
     TracedCall traced(',', static_cast<long>(k), state.lastHessProductTime);
-    CallbackGuard guard(host);
+    CallbackGuard guard(host, HostOutput{&f, 1}, HostOutput{dataOrNull(w), n},
+                        HostOutput{W.data(), n * k});
     hessianProduct(dataOrNull(x), static_cast<long>(n), &f, 1, V.data(), static_cast<int>(k),
                    dataOrNull(w), W.data(), user);
   }
@@ -233,11 +237,12 @@ HessianDifferences OptimizationTask::fdHessianDifferences(const std::valarray<do
     xx[i] = quietly([&] { return x[i] - h[i]; });
     const double fMinus = objectiveAt(xx);
     xx[i] = x[i];
-    const QuietFpScope quiet;
-    const double q = h[i] * h[i];
-    D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q;
-    sides[i] = std::fabs(fPlus) + std::fabs(fMinus);
-    E(i, i) = noise * (sides[i] + 2.0 * std::fabs(f0)) / q;
+    quietly([&] {
+      const double q = h[i] * h[i];
+      D[i] = H(i, i) = (fPlus + fMinus - 2.0 * f0) / q;
+      sides[i] = std::fabs(fPlus) + std::fabs(fMinus);
+      E(i, i) = noise * (sides[i] + 2.0 * std::fabs(f0)) / q;
+    });
   }
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = i + 1; j < n; ++j) {
@@ -249,15 +254,16 @@ HessianDifferences OptimizationTask::fdHessianDifferences(const std::valarray<do
       const double fMinusMinus = objectiveAt(xx);
       xx[i] = x[i];
       xx[j] = x[j];
-      const QuietFpScope quiet;
-      const double q = h[i] * h[j];
-      H(i, j) = H(j, i) =
-          ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] * h[i] / h[j] - D[j] * h[j] / h[i]) *
-          0.5;
-      E(i, j) = E(j, i) = noise *
-                          (std::fabs(fPlusPlus) + std::fabs(fMinusMinus) + sides[i] + sides[j] +
-                           2.0 * std::fabs(f0)) /
-                          (2.0 * q);
+      quietly([&] {
+        const double q = h[i] * h[j];
+        H(i, j) = H(j, i) =
+            ((fPlusPlus + fMinusMinus - 2.0 * f0) / q - D[i] * h[i] / h[j] - D[j] * h[j] / h[i]) *
+            0.5;
+        E(i, j) = E(j, i) = noise *
+                            (std::fabs(fPlusPlus) + std::fabs(fMinusMinus) + sides[i] + sides[j] +
+                             2.0 * std::fabs(f0)) /
+                            (2.0 * q);
+      });
     }
   return d;
 }
@@ -275,7 +281,8 @@ MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<d
   double f = 0.0;
   {
     TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
-    CallbackGuard guard(task.host);
+    CallbackGuard guard(task.host, HostOutput{&f, 1}, HostOutput{dataOrNull(g), n},
+                        HostOutput{H.data(), n * n});
     task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
   }
   const bool all =

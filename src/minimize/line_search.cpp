@@ -91,9 +91,9 @@ LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const 
   constexpr double quarter = 0.25 * DBL_MAX;
   const double c1 = opts.c1;
   double scale = std::fmax(1.0, std::fmax(std::fabs(c1), std::fabs(quietProduct(c1, slope))));
-  bool ordinary = std::isless(std::fabs(f0), quarter) && std::isfinite(scale);
+  bool ordinary = quietLess(std::fabs(f0), quarter) && std::isfinite(scale);
   for (std::size_t i = 0; ordinary && i < x.size(); ++i) {
-    ordinary = std::isless(std::fabs(x[i]), quarter) && std::isfinite(d[i]);
+    ordinary = quietLess(std::fabs(x[i]), quarter) && std::isfinite(d[i]);
     scale = std::fmax(scale, std::fabs(d[i]));
   }
   plainStep_ = ordinary ? quarter / scale : 0.0;
@@ -102,7 +102,7 @@ LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const 
 TrialTests LineSearchClosure::test(double a) const {
   TrialTests t;
   t.J = std::numeric_limits<double>::quiet_NaN();
-  const bool plain = std::isless(std::fabs(a), plainStep_);
+  const bool plain = quietLess(std::fabs(a), plainStep_);
   double bound = 0.0;
   runQuietIf(!plain, [&] {
     for (std::size_t i = 0; i < x.size(); ++i) trial_[i] = x[i] + a * d[i];

@@ -12,11 +12,12 @@
 #include <cmath>
 #include <valarray>
 
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "linear/vector_kernels.h"
 
 inline double quietSum(double a, double b) {
-  if (std::isless(std::fabs(a), 0.5 * DBL_MAX) && std::isless(std::fabs(b), 0.5 * DBL_MAX))
+  if (quietLess(std::fabs(a), 0.5 * DBL_MAX) && quietLess(std::fabs(b), 0.5 * DBL_MAX))
     return a + b;
   return quietly([&] { return a + b; });
 }
@@ -26,7 +27,7 @@ inline double quietDifference(double a, double b) { return quietSum(a, -b); }
 // a b on the plain path while |a| and |b| are at most 2^511 each.
 inline double quietProduct(double a, double b) {
   constexpr double root = 0x1p511;
-  if (std::islessequal(std::fabs(a), root) && std::islessequal(std::fabs(b), root)) return a * b;
+  if (quietLessEqual(std::fabs(a), root) && quietLessEqual(std::fabs(b), root)) return a * b;
   return quietly([&] { return a * b; });
 }
 

@@ -140,7 +140,7 @@ bool MinimizationRun::startUp() {
   task_.deliver(startRecord(n, f0_, t0_), it_.x, f0_);
   task_.deliver(runInfoRecord(), it_.x, f0_);
   task_.deliver(blasRecord(), it_.x, f0_);
-  if (std::isnan(f0_) || std::isgreater(std::fabs(f0_), DBL_MAX)) {
+  if (std::isnan(f0_) || quietGreater(std::fabs(f0_), DBL_MAX)) {
     std::fputs("Error: v0 is inadmissible\n", stderr);
     return false;
   }
@@ -254,17 +254,28 @@ StopReason MinimizationRun::runIteration() {
   evaluateDerivatives();
   if (iteration_ == 0) checkDerivatives(task_, it_, hessProduct_);
 
-  buildDirections();
-  it_.flags = true;
-  chooseDirection(task_, it_);
+  // A gradient the host gave with NaN or infinite entries has ended the run
+  // (its "stop: " line, error 3): no direction is built on it and no step
+  // is taken; the stopping rules end the run after this iteration's record.
+  const bool gradientFinite = allFinite(it_.g);
+  if (gradientFinite) {
+    buildDirections();
+    it_.flags = true;
+    chooseDirection(task_, it_);
+  } else {
+    it_.chosenDirection = 0.0;
+    it_.alpha = 0.0;
+    it_.sign = 1;
+  }
   double eig0 = 0.0, eig1 = 0.0;
   curvaturePair(eig0, eig1);
 
   const double gNorm = normfro(it_.g);
   const double dNorm = normfro(it_.chosenDirection);
   const double alpha = it_.alpha;
-  bool moved = true;
-  const double enh = takeStep(fStart, dNorm, moved);
+  // Without a finite gradient no step was sought: the iteration stays put.
+  bool moved = false;
+  const double enh = gradientFinite ? takeStep(fStart, dNorm, moved) : 0.0;
   const double nu = quietly([&] { return dNorm * alpha; });
   it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
 

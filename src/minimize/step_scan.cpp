@@ -64,7 +64,7 @@ std::size_t firstLargestStep(const Vec& v, double scale) {
 // machine epsilon in magnitude.
 double jumpScale(const Vec& J) {
   const double last = J[J.size() - 1];
-  return std::isless(std::fabs(last), DBL_EPSILON) ? 1.0 : last;
+  return quietLess(std::fabs(last), DBL_EPSILON) ? 1.0 : last;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "options/global_state.h"
@@ -34,7 +35,7 @@ OutputRecord iterationRecord(const MinimizationIterate& it, const IterationSumma
   setRecord(r, "nu", s.nu);
 
   int status = state.status;
-  if (std::isless(s.enh, 0.0)) status |= 0x1;
+  if (quietLess(s.enh, 0.0)) status |= 0x1;
   if (it.sign < 0) status |= 0x2;
   if (!it.flags[0] || !it.flags[1]) status |= 0x4;
   if (!it.flags[0] || !it.flags[1] || !it.flags[2]) status |= 0x8;

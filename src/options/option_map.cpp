@@ -1,18 +1,29 @@
 #include "options/option_map.h"
 
+#include <atomic>
 #include <charconv>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include <fmt/format.h>
 
+#include "dense/fp_class.h"
+#include "options/block_owner.h"
+
 namespace {
 
-// Calls put(name, value) for each entry of the parallel arrays, in order.
+// Calls put(name, value) for each entry of the parallel arrays, in order;
+// a signalling NaN among numeric values is handed on quiet.
 template <class V, class Put>
 void for_each_option(const char* const* names, const V* values, long n, Put&& put) {
   if (names == nullptr || values == nullptr || n <= 0) return;
-  for (long i = 0; i < n && names[i] != nullptr; ++i) put(names[i], values[i]);
+  for (long i = 0; i < n && names[i] != nullptr; ++i) {
+    if constexpr (std::is_same_v<V, double>)
+      put(names[i], quieted(values[i]));
+    else
+      put(names[i], values[i]);
+  }
 }
 
 bool is_nan_text(std::string_view t) {
@@ -77,16 +88,27 @@ OptionMap zelkcomp_buildopts2(const char* const* names, const double* values, lo
   return result;
 }
 
+// The trace word is set and read from any thread (a host's control thread,
+// beside the solves): both go through atomic operations, and neither runs
+// while a driver call on another thread owns the option block (its start
+// writes the whole block).
 int zelkcomp_setopt(long which, double v) noexcept {
   if (which != 0) return -1;
-  opts.trace = option_cast<unsigned int>(v, opts.trace);
+  const ComponentBlockUse use;
+  if (!use.admitted()) return kOptionBlockBusy;
+  std::atomic_ref<unsigned int> trace(opts.trace);
+  trace.store(option_cast<unsigned int>(v, trace.load(std::memory_order_relaxed)),
+              std::memory_order_relaxed);
   return 0;
 }
 
 int zelkcomp_getopt(long which, double* out) noexcept {
   if (out == nullptr) return 0;
   if (which != 0) return -1;
-  *out = static_cast<double>(opts.trace);
+  const ComponentBlockUse use;
+  if (!use.admitted()) return kOptionBlockBusy;
+  const std::atomic_ref<unsigned int> trace(opts.trace);
+  *out = static_cast<double>(trace.load(std::memory_order_relaxed));
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iomanip>
 
+#include "dense/printers.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 
@@ -44,7 +45,9 @@ bool solveUpperBidiagonal(const std::valarray<double>& d, const std::valarray<do
 
 void traceBidStep(std::uint32_t i, double alpha, double normB, double beta, double abstol,
                   double orthU, double orthV) {
-  std::cerr << "BID " << i << std::setw(24) << alpha << std::setw(24) << quietDivide(alpha, normB)
-            << std::setw(24) << beta << std::setw(24) << abstol << std::setw(24) << orthU
-            << std::setw(24) << orthV << "                 \r" << std::flush;
+  printOnce(std::cerr, [&](std::ostream& out) {
+    out << "BID " << i << std::setw(24) << alpha << std::setw(24) << quietDivide(alpha, normB)
+        << std::setw(24) << beta << std::setw(24) << abstol << std::setw(24) << orthU
+        << std::setw(24) << orthV << "                 \r";
+  }) << std::flush;
 }

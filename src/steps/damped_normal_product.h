@@ -26,6 +26,8 @@ bool dampedNormalProduct(const JOp& J, const JTOp& JT, const std::valarray<doubl
     out = std::numeric_limits<double>::quiet_NaN();
     return false;
   }
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] += d[i] * v[i];
+  runQuietIf(!productSafeEntries(out, d, v), [&] {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] += d[i] * v[i];
+  });
   return allFinite(out);
 }

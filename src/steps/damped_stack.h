@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <valarray>
 
+#include "dense/fp_class.h"
 #include "dense/length_check.h"
+#include "dense/quiet_scope.h"
 
 // t (n) -> A t (m + n).
 template <class JOp>
@@ -33,7 +35,10 @@ class DampedStackProduct {
     requireSameLength(out.size(), m_ + n, "damped stack: the product needs m + n entries");
     (*J_)(t, Jt_);
     out[std::slice(0, m_, 1)] = Jt_;
-    for (std::size_t i = 0; i < n; ++i) out[m_ + i] = (*d_)[i] * t[i];
+    // Products of the host may be huge: their overflows become infinities.
+    runQuietIf(!productSafeEntries(*d_, t), [&] {
+      for (std::size_t i = 0; i < n; ++i) out[m_ + i] = (*d_)[i] * t[i];
+    });
   }
 
  private:
@@ -57,7 +62,9 @@ class DampedStackTransposed {
     requireSameLength(w.size(), m_ + n, "damped stack: the input needs m + n entries");
     w1_ = w[std::slice(0, m_, 1)];
     (*JT_)(w1_, out);
-    for (std::size_t i = 0; i < n; ++i) out[i] += (*d_)[i] * w[m_ + i];
+    runQuietIf(!productSafeEntries(*d_, w, out), [&] {
+      for (std::size_t i = 0; i < n; ++i) out[i] += (*d_)[i] * w[m_ + i];
+    });
   }
 
  private:

@@ -6,6 +6,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "dense/random.h"
 
 void growRows(MatrixTemplate<double>& M, std::size_t capacity) {
@@ -29,7 +31,7 @@ void orthogonalizeAgainstRows(const MatrixTemplate<double>& B, std::size_t count
   for (std::size_t j = 0; j < count; ++j) {
     const double* bj = B.data() + j * B.cols;
     const double c = rowDot(B, j, v);
-    cblas_daxpy(len, -c, bj, 1, &v[0], 1);
+    quietly([&] { cblas_daxpy(len, -c, bj, 1, &v[0], 1); });
     if (h != nullptr) h[j] = c;
   }
 }
@@ -47,10 +49,11 @@ double normalize(std::valarray<double>& v) {
   const double nv = normfro(v);
   if (nv == 0.0) return nv;
   // 1 / nv overflows for a subnormal norm; entry-wise quotients never do.
-  if (nv >= DBL_MIN)
-    cblas_dscal(to_blas_int(v.size(), "normalize"), 1.0 / nv, &v[0], 1);
+  const int len = to_blas_int(v.size(), "normalize");
+  if (quietGreaterEqual(nv, DBL_MIN))
+    quietly([&] { cblas_dscal(len, 1.0 / nv, &v[0], 1); });
   else
-    v /= nv;
+    quietly([&] { v /= nv; });
   return nv;
 }
 
@@ -74,7 +77,8 @@ std::valarray<double> freshDirection(const MatrixTemplate<double>& B, std::size_
 
 double rowDot(const MatrixTemplate<double>& M, std::size_t i, const std::valarray<double>& v) {
   if (M.cols == 0) return 0.0;
-  return cblas_ddot(to_blas_int(M.cols, "rowDot"), M.data() + i * M.cols, 1, &v[0], 1);
+  const int len = to_blas_int(M.cols, "rowDot");
+  return quietly([&] { return cblas_ddot(len, M.data() + i * M.cols, 1, &v[0], 1); });
 }
 
 std::valarray<double> row(const MatrixTemplate<double>& M, std::size_t i) {

@@ -26,8 +26,10 @@ using Matrix = MatrixTemplate<double>;
 // Q^T x for the reflectors of a QR of a matrix with `cols` columns.
 void applyQT(const LapQRDecomposed& f, std::valarray<double>& x) {
   if (f.k == 0) return;
-  LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'T', static_cast<int>(f.m), 1, static_cast<int>(f.k),
-                 f.qr.data(), static_cast<int>(f.n), &f.tau[0], &x[0], 1);
+  quietly([&] {
+    LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'T', static_cast<int>(f.m), 1, static_cast<int>(f.k),
+                   f.qr.data(), static_cast<int>(f.n), &f.tau[0], &x[0], 1);
+  });
 }
 
 // Solves T x = b (T^T x = b with `transpose`) in place with the leading
@@ -128,7 +130,8 @@ std::valarray<double> LMAlg::floored() const {
 }
 
 bool LMAlg::isLarge(double alpha, const std::valarray<double>& D) const {
-  return quietGreater(alpha, K * (D.size() ? D.max() : 0.0));
+  const double largestD = D.size() ? quietMaxEntry(D) : 0.0;
+  return quietGreater(alpha, quietly([&] { return K * largestD; }));
 }
 
 void LMAlg::traceAlpha(double alpha, const std::valarray<double>& D) const {
@@ -150,7 +153,9 @@ void LMAlg::buildStacked(double alpha, const std::valarray<double>& D) {
   for (std::uint32_t i = 0; i < n; ++i)
     std::copy(qr_.R.data() + i * n, qr_.R.data() + (i + 1) * n, stacked_.data() + i * n);
   const double root = std::sqrt(alpha);
-  for (std::uint32_t i = 0; i < n; ++i) stacked_(n + i, i) = root * D[qr_.jpvt[i] - 1];
+  quietly([&] {
+    for (std::uint32_t i = 0; i < n; ++i) stacked_(n + i, i) = root * D[qr_.jpvt[i] - 1];
+  });
   std::cerr << "Get Rl raw " << alpha << "\n";
   stackedQR_ = std::make_unique<LapQRDecomposed>(stacked_);
   stackedD_ = D;
@@ -174,8 +179,10 @@ std::valarray<double> LMAlg::pivotedStep() {
   for (std::uint32_t i = rank; i < n; ++i) bp[i] = 0.0;
   std::valarray<double> Rz(0.0, n);
   if (n > 0)
-    cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(n), 1.0,
-                qr_.R.data(), static_cast<int>(n), &z[0], 1, 0.0, &Rz[0], 1);
+    quietly([&] {
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(n), 1.0,
+                  qr_.R.data(), static_cast<int>(n), &z[0], 1, 0.0, &Rz[0], 1);
+    });
   const std::valarray<double> diff = bp - Rz;
   std::cerr << "TR err " << relativeError(normfro(diff), quietMax(normfro(bp), normfro(Rz)))
             << "\n";
@@ -216,7 +223,8 @@ double LMAlg::d_phi(double alpha) {
     dphi = -s / alpha;
   } else if (s != 0.0) {
     // A zero step has no direction to grow in; phi' = 0 there.
-    const std::valarray<double> q = D * (D * p) / s;
+    const std::valarray<double> q =
+        quietly([&] { return std::valarray<double>(D * (D * p) / s); });
     std::valarray<double> y(n);
     for (std::uint32_t i = 0; i < n; ++i) y[i] = q[qr_.jpvt[i] - 1];
     if (cachedAlpha != 0.0) {
@@ -284,9 +292,11 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
     const double newton = quietDivide(phi, dphi);
     // phi' = 0 (or a quotient beyond the doubles) leaves no Newton step.
     if (!std::isfinite(newton)) break;
-    const double lower = alpha - newton;
+    // Extreme data (entries near the top of the double range) make these
+    // overflow; an infinite or NaN alpha is replaced at the loop's head.
+    const double lower = quietly([&] { return alpha - newton; });
     if (quietGreater(lower, l)) l = lower;
-    alpha -= ((phi + Delta) / Delta) * newton;
+    alpha = quietly([&] { return alpha - ((phi + Delta) / Delta) * newton; });
     if (!quietGreater(alpha, 0.0) && quietLessEqual(phi0, 0.0)) {
       gaussNewton = true;
       break;

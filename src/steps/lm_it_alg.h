@@ -210,8 +210,12 @@ class LMItAlg {
   std::int32_t status = 0;  // StepStatus::NonFinite when a product failed unrecoverably
 
  private:
-  bool isLarge(double alpha) const { return quietGreater(alpha, K * spectral); }
-  bool isEasy(double alpha) const { return quietGreater(alpha, K * E * spectral); }
+  bool isLarge(double alpha) const {
+    return quietGreater(alpha, quietly([&] { return K * spectral; }));
+  }
+  bool isEasy(double alpha) const {
+    return quietGreater(alpha, quietly([&] { return K * E * spectral; }));
+  }
   Vec floored() const {
     requireSameLength(scaling->D.diagonal.size(), n, "LMItAlg: D needs n entries");
     return flooredScalingDiagonal(scaling->D.diagonal);
@@ -450,7 +454,8 @@ int LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::solveRZWQUpdate(double alpha, const
 
 template <class JOp, class JTOp, class JBlockOp, class JTBlockOp>
 int LMItAlg<JOp, JTOp, JBlockOp, JTBlockOp>::solveRLSRN(double alpha, const Vec& b, Vec& x) {
-  const Vec dAlpha = std::sqrt(alpha) * floored();
+  const Vec D = floored();
+  const Vec dAlpha = quietly([&] { return Vec(std::sqrt(alpha) * D); });
   lastLsrnStatus = lsrn_.solveDamped(dAlpha, b, x);
   return lastLsrnStatus;
 }

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include "dense/blas_int.h"
+#include "dense/quiet_scope.h"
 #include "dense/random.h"
 
 void addDampingSketch(MatrixTemplate<double>& S, const std::valarray<double>& d) {
@@ -13,6 +14,6 @@ void addDampingSketch(MatrixTemplate<double>& S, const std::valarray<double>& d)
   for (std::size_t i = 0; i < S.rows; ++i) {
     randfill(u);
     u *= d;
-    cblas_daxpy(n, 0.5, &u[0], 1, &S.elements[i * S.cols], 1);
+    quietly([&] { cblas_daxpy(n, 0.5, &u[0], 1, &S.elements[i * S.cols], 1); });
   }
 }

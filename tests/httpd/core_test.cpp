@@ -238,7 +238,7 @@ TEST(Cgi, ParametersOfQueriesAndForms) {
 // stay bounded, and what was dropped is counted in one summary line.
 TEST(Cgi, BoundsWhatAPeerCanCost) {
   std::string distinct, parts;
-  for (int i = 0; i < 40; ++i) distinct += "p" + std::to_string(i) + "=v&";
+  for (int i = 0; i < 40; ++i) distinct.append(1, 'p').append(std::to_string(i)).append("=v&");
   for (int i = 0; i < 1500; ++i)
     parts += "--b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n1\r\n";
   const struct {
