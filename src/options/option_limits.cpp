@@ -1,31 +1,23 @@
 #include "options/option_limits.h"
 
-#include <bit>
 #include <charconv>
-#include <cstdint>
 #include <iterator>
 #include <memory>
 
+#include "dense/fp_class.h"
+
 namespace {
 
-enum class Kind { Finite, Infinite, NaN };
-
-// By the bits: no floating-point operation touches the value.
-Kind kindOf(double v) noexcept {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
-  if (((bits >> 52) & 0x7ff) != 0x7ff) return Kind::Finite;
-  return (bits & ((std::uint64_t{1} << 52) - 1)) != 0 ? Kind::NaN : Kind::Infinite;
-}
-
-bool negative(double v) noexcept { return (std::bit_cast<std::uint64_t>(v) >> 63) != 0; }
+bool negative(double v) noexcept { return (opaqueBits(v) >> 63) != 0; }
 
 std::string text(double v) {
-  switch (kindOf(v)) {
-    case Kind::NaN:
+  switch (classifyBits(v)) {
+    case FpClass::QuietNaN:
+    case FpClass::SignallingNaN:
       return "NaN";
-    case Kind::Infinite:
+    case FpClass::Infinite:
       return negative(v) ? "-inf" : "inf";
-    case Kind::Finite:
+    case FpClass::Finite:
       break;
   }
   char buf[32];
@@ -57,12 +49,10 @@ std::string tooManyRepeats(long long count, const char* what) {
          " in every line search would run for hours; at most " + std::to_string(kMostRepeats);
 }
 
-// Compared only when not NaN: an ordered comparison with a NaN raises the
-// invalid-operation exception.
-bool isNaN(double v) noexcept { return kindOf(v) == Kind::NaN; }
-
+// Values are compared only when not NaN: an ordered comparison with a NaN
+// raises the invalid-operation exception.
 std::string checkThreshold(double tol) {
-  if (isNaN(tol) || tol < 0.0)
+  if (isNaNBits(tol) || tol < 0.0)
     return "a check passes only below its threshold, which must be a number of at least 0 "
            "(\"checkgradient\" -1 switches the checks off)";
   return {};
@@ -75,13 +65,13 @@ const Rule kRules[] = {
      [](const OptsStruct& o) { return tooManyRepeats(o.lsmaxit, "refinement trials"); }},
     {"c1", OptionReader::Any,
      [](const OptsStruct& o) -> std::string {
-       if (kindOf(o.c1) != Kind::Finite || o.c1 < 0.0 || o.c1 >= 1.0)
+       if (!isFiniteBits(o.c1) || o.c1 < 0.0 || o.c1 >= 1.0)
          return "the sufficient-decrease constant must be a number in [0, 1)";
        return {};
      }},
     {"c2", OptionReader::Any,
      [](const OptsStruct& o) -> std::string {
-       if (isNaN(o.c2) || o.c2 <= 0.0) return "the curvature constant must be a number above 0";
+       if (isNaNBits(o.c2) || o.c2 <= 0.0) return "the curvature constant must be a number above 0";
        return {};
      }},
     {"wolcheck", OptionReader::Any,
@@ -92,13 +82,13 @@ const Rule kRules[] = {
      }},
     {"alpha0", OptionReader::Minimizer,
      [](const OptsStruct& o) -> std::string {
-       if (kindOf(o.alpha0) != Kind::Finite || o.alpha0 <= 0.0)
+       if (!isFiniteBits(o.alpha0) || o.alpha0 <= 0.0)
          return "the first trial step must be a finite number above 0";
        return {};
      }},
     {"alphamin", OptionReader::Any,
      [](const OptsStruct& o) -> std::string {
-       if (isNaN(o.alphamin) || o.alphamin >= 0.5)
+       if (isNaNBits(o.alphamin) || o.alphamin >= 0.5)
          return "the smallest step length must be a number below 0.5";
        return {};
      }},
@@ -106,9 +96,9 @@ const Rule kRules[] = {
      [](const OptsStruct& o) -> std::string {
        // No trial step of a line search is longer than alphamax (a NaN
        // alphamax bounds nothing); a fixed step may not be either.
-       const bool finite = kindOf(o.alpha) == Kind::Finite;
+       const bool finite = isFiniteBits(o.alpha);
        if (!finite || o.alpha < 0.0 ||
-           (o.alpha != 0.0 && !isNaN(o.alphamax) && o.alpha > o.alphamax))
+           (o.alpha != 0.0 && !isNaNBits(o.alphamax) && o.alpha > o.alphamax))
          return "the fixed step must be 0 (line searches) or a finite number above 0 and at most "
                 "\"alphamax\" (" +
                 text(o.alphamax) + ")";
@@ -129,7 +119,7 @@ const Rule kRules[] = {
      [](const OptsStruct& o) { return checkThreshold(o.tolCheckHess); }},
     {"objLimit", OptionReader::Any,
      [](const OptsStruct& o) -> std::string {
-       if (kindOf(o.objLimit) == Kind::Infinite)
+       if (classifyBits(o.objLimit) == FpClass::Infinite)
          return "the objective limit must be finite (NaN switches its rules off)";
        return {};
      }},
