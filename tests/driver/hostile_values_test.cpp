@@ -18,7 +18,7 @@
 #include "dense/fp_class.h"
 #include "leastsq/trovik_host.h"
 #include "support/known_problems.h"
-#include "support/scratch_dir.h"
+#include "support/run_scratch.h"
 
 namespace {
 
@@ -149,15 +149,11 @@ std::string zelkCaseName(const testing::TestParamInfo<ZelkCase>& info) {
          std::to_string(c.fromCall);
 }
 
-class ZelkHostileValues : public testing::TestWithParam<ZelkCase> {
- protected:
-  ScratchDir dir_;
-};
+class ZelkHostileValues : public DriverRunTest<testing::TestWithParam<ZelkCase>> {};
 
 // Rosenbrock's valley with every direction kind in every iteration.
 TEST_P(ZelkHostileValues, EndCleanly) {
   const ZelkCase& c = GetParam();
-  ASSERT_FALSE(dir_.path().empty());
   ZelkHost h;
   h.base.problem = &known_problems::rosenbrock();
   h.poison = {static_cast<int>(c.callback), valueOf(c.value), c.fromCall};
@@ -251,16 +247,7 @@ std::string trovikCaseName(const testing::TestParamInfo<TrovikCase>& info) {
 
 // Every trovik run starts the monitor's threads; the suites are about values,
 // not threads, and stay out of the ThreadSanitizer build.
-class TrovikHostileValues : public testing::TestWithParam<TrovikCase> {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    setenv("HTTP_PORT", "0", 1);
-    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("QX_DATA_DIR"); }
-  ScratchDir dir_;
-};
+class TrovikHostileValues : public DriverRunTest<testing::TestWithParam<TrovikCase>> {};
 
 // Bard's problem with every direction kind the callbacks allow in every
 // iteration.
@@ -323,16 +310,7 @@ std::string optionCaseName(const testing::TestParamInfo<OptionCase>& info) {
          nameOf(c.value);
 }
 
-class HostileOptions : public testing::TestWithParam<OptionCase> {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    setenv("HTTP_PORT", "0", 1);
-    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("QX_DATA_DIR"); }
-  ScratchDir dir_;
-};
+class HostileOptions : public DriverRunTest<testing::TestWithParam<OptionCase>> {};
 
 // Rosenbrock's valley for zelk with its Hessian, Bard's problem for trovik
 // with its Jacobian, every direction kind in every iteration.

@@ -16,7 +16,7 @@
 
 #include "leastsq/trovik_host.h"
 #include "support/fp_traps.h"
-#include "support/scratch_dir.h"
+#include "support/run_scratch.h"
 
 namespace trovik_host {
 
@@ -42,14 +42,8 @@ inline void expectNear(const Vec& a, const Vec& b, double tol) {
     EXPECT_TRUE(std::isnan(b[i]) || std::fabs(a[i] - b[i]) <= tol) << i << ": " << a[i];
 }
 
-class TrovikFixture : public ::testing::Test {
+class TrovikFixture : public DriverRunTest<> {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    setenv("HTTP_PORT", "0", 1);
-    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("QX_DATA_DIR"); }
 
   Outcome solve(Host& h, Options options, Callbacks callbacks = Callbacks::Jacobian) {
     options.push_back({"enableExit", 0});
@@ -64,7 +58,6 @@ class TrovikFixture : public ::testing::Test {
   }
   bool said(const std::string& text) const { return err_.find(text) != std::string::npos; }
 
-  ScratchDir dir_;
   std::string err_;
 };
 

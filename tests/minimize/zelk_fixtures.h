@@ -27,21 +27,15 @@
 #include "support/captured_output.h"
 #include "support/fp_traps.h"
 #include "support/known_problems.h"
-#include "support/scratch_dir.h"
+#include "support/run_scratch.h"
 
 namespace zelk_test {
 
 using namespace known_problems;
 using Vec = std::valarray<double>;
 
-class ZelkTest : public ::testing::Test {
+class ZelkTest : public DriverRunTest<> {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    setenv("QX_DATA_DIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("QX_DATA_DIR"); }
-  ScratchDir dir_;
   FpTrapGuard traps_;
 };
 
