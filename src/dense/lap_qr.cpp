@@ -44,6 +44,11 @@ LapQRDecomposed::LapQRDecomposed(const Matrix& A) : qr(A) {
       });
       if (lapackInfo == 0 && !(allFiniteBits(qr.elements) && allFiniteBits(tau)))
         lapackInfo = kNonFiniteFactors;
+      // LAPACK may return before writing the pivots (a NaN in A): callers
+      // index with them, so a failed factorisation still leaves a
+      // permutation, the identity.
+      if (lapackInfo != 0)
+        for (std::uint32_t j = 0; j < n; ++j) jpvt[j] = static_cast<std::int32_t>(j + 1);
     } else {
       // No rows or no columns: nothing moves, every column stays in place.
       for (std::uint32_t j = 0; j < n; ++j) jpvt[j] = static_cast<std::int32_t>(j + 1);

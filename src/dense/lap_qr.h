@@ -28,7 +28,8 @@ class LapQRDecomposed {
   std::int32_t lapackInfo = 0; // code of LAPACKE_dgeqp3
 
   // Factorises A; prints "QR " m " x " n and the timer line "qr_". A LAPACK
-  // failure only leaves its code in lapackInfo.
+  // failure (or factors left non-finite) only leaves its code in lapackInfo,
+  // with jpvt the identity.
   explicit LapQRDecomposed(const MatrixTemplate<double>& A);
   virtual ~LapQRDecomposed() = default;
 

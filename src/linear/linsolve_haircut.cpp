@@ -20,6 +20,7 @@
 #include "dense/matrix.h"
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 #include "eigen/eigen_block_iter.h"
 #include "linear/cg_settings.h"
 #include "linear/lifted_haircut_cg_solver.h"
@@ -96,9 +97,13 @@ LinsolveAnswer solveHaircut(const LinsolveContext& c) {
   const MatrixTemplate<double> W(n, accepted, V[columns{0, accepted}]);
   std::valarray<double> weights(accepted);
   if (accepted > 0) {
+    // Eigenvalues of an operator fed huge products may be 0, infinite or
+    // NaN: the weights then carry NaN into the solve, which reports it.
     const std::valarray<double> lambda = eig.eigenvalues[std::slice(0, accepted, 1)];
-    const double smallest = lambda.min();
-    for (std::size_t i = 0; i < accepted; ++i) weights[i] = 1.0 - (0.5 * smallest) / lambda[i];
+    quietly([&] {
+      const double smallest = lambda.min();
+      for (std::size_t i = 0; i < accepted; ++i) weights[i] = 1.0 - (0.5 * smallest) / lambda[i];
+    });
   }
 
   const FilterBase F(W, weights);

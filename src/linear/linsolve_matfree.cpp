@@ -97,9 +97,11 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
 
   // The solver says it converged (no bit of its own, its residual below
   // tol), the true relative error disagrees.
-  if (answer.closingTol > 0.0 && status == 0) {
+  // Tolerances are the caller's: NaN or near the largest double.
+  if (quietGreater(answer.closingTol, 0.0) && status == 0) {
     const double tol = answer.appliedTol ? *answer.appliedTol : getf_required(c.A, "tol");
-    if (quietLess(answer.residual, tol) && !quietLess(relerr, 10.0 * answer.closingTol))
+    const double bound = quietly([&] { return 10.0 * answer.closingTol; });
+    if (quietLess(answer.residual, tol) && !quietLess(relerr, bound))
       status |= ZELKCOMP_STATUS_CHECK_FAILED;
   }
 
@@ -115,7 +117,7 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
   if (answer.appliedTol) statusMap["tol"] = *answer.appliedTol;
 
   if (answer.checkPrefix != nullptr) {
-    const double bound = 10.0 * answer.checkTol;
+    const double bound = quietly([&] { return 10.0 * answer.checkTol; });
     std::cerr << answer.checkPrefix
               << (answer.relerrKind == RelerrKind::NormalEquations
                       ? "norm(A'*A*Xcg - A'*B)/norm(A'*B) = "

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "dense/quiet_scope.h"
+
 std::valarray<double> FilterBase::filter(const std::valarray<double>& x) const {
   const std::size_t k = V.cols;
   if (k == 0) return x;
@@ -9,10 +11,15 @@ std::valarray<double> FilterBase::filter(const std::valarray<double>& x) const {
     throw std::invalid_argument("FilterBase: vector length differs from the basis length");
   if (w.size() != k)
     throw std::invalid_argument("FilterBase: the number of weights differs from the basis size");
-  std::valarray<double> s = matrixTransposeVectorProduct(V, x);
-  s *= w;
-  const std::valarray<double> u = matrixVectorProduct(V, s);
-  return x - u;
+  // x comes from a solve that may have met huge or non-finite products
+  // (inf - inf in x - u): the filter passes what it gets on, NaN included,
+  // and the solver's own checks judge it.
+  return quietly([&] {
+    std::valarray<double> s = matrixTransposeVectorProduct(V, x);
+    s *= w;
+    const std::valarray<double> u = matrixVectorProduct(V, s);
+    return std::valarray<double>(x - u);
+  });
 }
 
 FilterBase2::FilterBase2(const std::valarray<double>* v_, long k_, const std::valarray<double>& c_)

@@ -49,7 +49,8 @@ double adaptedShift(double s, double effort, double maxit) {
   return s;
 }
 
-double zeroShiftRaise() { return 1000.0 * opts.cgtol; }
+// "cgtol" is the host's: 1000 times it may pass the largest double.
+double zeroShiftRaise() { return quietly([] { return 1000.0 * opts.cgtol; }); }
 
 // The raise after a struggling solve.
 double raisedShift(double s) {

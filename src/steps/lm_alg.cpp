@@ -77,14 +77,14 @@ LMAlg::Problem LMAlg::chooseProblem(const Matrix& J, const std::valarray<double>
   const std::size_t count = J.rows * J.cols;
   if (J.elements.size() < count)
     throw std::invalid_argument("LMAlg: J holds fewer entries than its shape needs");
-  finiteInput_ = allFinite(minusR) &&
+  usable_ = allFinite(minusR) &&
                  std::all_of(J.data(), J.data() + count, [](double v) { return std::isfinite(v); });
   const std::size_t rows = std::max(J.rows, J.cols);
-  if (finiteInput_ && rows == J.rows) return {&J, &minusR};
+  if (usable_ && rows == J.rows) return {&J, &minusR};
   // Zero rows leave ||J p + r|| unchanged, so a wide J is solved as square.
   ownJ_ = Matrix(rows, J.cols);
   ownRhs_.resize(rows, 0.0);
-  if (finiteInput_) {
+  if (usable_) {
     std::copy(std::begin(J.elements), std::begin(J.elements) + J.rows * J.cols,
               std::begin(ownJ_.elements));
     std::copy(std::begin(minusR), std::end(minusR), std::begin(ownRhs_));
@@ -111,6 +111,12 @@ LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray
   // the machine epsilon times ||R||, not an exact zero.)
   const double relative = std::max(1e-18, static_cast<double>(m) * DBL_EPSILON);
   const double ref = relative * normfro(qr_.R.elements);
+  // A factorisation LAPACK could not finish (entries near the top of the
+  // double range overflow inside it) gives no step either.
+  if (usable_ && qr_.lapackInfo != 0) {
+    usable_ = false;
+    status = StepStatus::NonFinite;
+  }
   rank = leadingRank(qr_.R, n, ref);
   std::cerr << "R rank is " << rank << " (ref " << ref << ")\n";
   if (rank == 0) rank = std::min<std::uint32_t>(3, n);
@@ -130,6 +136,9 @@ std::valarray<double> LMAlg::floored() const {
 }
 
 bool LMAlg::isLarge(double alpha, const std::valarray<double>& D) const {
+  // No damping is never large, whatever "lmitlargetol" says (its large
+  // forms divide by alpha).
+  if (!quietGreater(alpha, 0.0)) return false;
   const double largestD = D.size() ? quietMaxEntry(D) : 0.0;
   return quietGreater(alpha, quietly([&] { return K * largestD; }));
 }
@@ -197,10 +206,15 @@ void LMAlg::palpha(double alpha, std::valarray<double>& p, bool exact) {
   traceAlpha(alpha, D);
   std::cerr << ")\n";
   p.resize(n, 0.0);
-  if (!finiteInput_) return;
+  if (!usable_) return;
 
   if (isLarge(alpha, D) && !exact) {
-    for (std::uint32_t i = 0; i < n; ++i) p[i] = gradient_[i] / (alpha * (D[i] * D[i]));
+    // alpha D_i^2 underflows for the tiny D of a tiny Jacobian: divide in
+    // steps, and a quotient beyond the doubles leaves no step.
+    quietly([&] {
+      for (std::uint32_t i = 0; i < n; ++i) p[i] = gradient_[i] / D[i] / D[i] / alpha;
+    });
+    if (!allFinite(p)) giveUp(p);
     return;
   }
   const bool staleD = alpha != 0.0 && (stackedD_.size() != D.size() || (stackedD_ != D).max());
@@ -208,9 +222,21 @@ void LMAlg::palpha(double alpha, std::valarray<double>& p, bool exact) {
     std::cerr << "Update Rl with " << alpha << "\n";
     if (alpha != 0.0) buildStacked(alpha, D);
     cachedAlpha = alpha;
+    // sqrt(alpha) D beyond the doubles: the damped problem cannot be
+    // factorised.
+    if (alpha != 0.0 && stackedQR_->lapackInfo != 0) {
+      giveUp(p);
+      return;
+    }
   }
   const std::valarray<double> z = pivotedStep();
   for (std::uint32_t i = 0; i < n; ++i) p[qr_.jpvt[i] - 1] = z[i];
+}
+
+void LMAlg::giveUp(std::valarray<double>& p) {
+  usable_ = false;
+  status = StepStatus::NonFinite;
+  p = 0.0;
 }
 
 double LMAlg::d_phi(double alpha) {
@@ -248,13 +274,13 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
   const std::valarray<double> D = floored();
   const double Delta = scaling->Delta;
   p.resize(n, 0.0);
-  status = finiteInput_ ? 0 : StepStatus::NonFinite;
+  status = usable_ ? 0 : StepStatus::NonFinite;
   lastPhi = -Delta;
   auto zeroStep = [&p]() {
     p = 0.0;
     return 0.0;
   };
-  if (!finiteInput_ || !quietGreater(Delta, 0.0)) return zeroStep();
+  if (!usable_ || !quietGreater(Delta, 0.0)) return zeroStep();
   if (std::isinf(Delta)) {
     // No region: the Gauss-Newton step.
     palpha(0.0, p, true);
@@ -282,6 +308,7 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
     if (!(quietLessEqual(l, alpha) && quietLessEqual(alpha, u)))
       alpha = std::max(geometricMean(l, u), 0.01 * u);
     palpha(alpha, p, false);
+    if (!usable_) break;
     const double phi = tracePhi(alpha, p, D);
     lastPhi = phi;
     std::cerr << "LM: " << it << " " << alpha << " " << l << " " << u << ": " << phi << "\n";
@@ -306,7 +333,7 @@ double LMAlg::solveLambda(std::valarray<double>& p) {
 
   palpha(alpha, p, true);
   lastPhi = tracePhi(alpha, p, D);
-  if (!allFinite(p)) {
+  if (!usable_ || !allFinite(p)) {
     status = StepStatus::NonFinite;
     lastPhi = -Delta;
     return zeroStep();

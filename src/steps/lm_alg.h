@@ -18,9 +18,9 @@
 //     has the same normal matrix R_1^T R_1 + alpha (DP)^2 as the damped
 //     problem, so its pivoted QR A P_A = Q_A R_A gives z' from
 //     R_A z' = (Q_A^T [c_1; 0])_(0..n-1) and p = P P_A z';
-//   - alpha > K max D ("large", K = "lmitlargetol"): the damping dominates
-//     and p_i = (J^T (-r))_i / (alpha D_i^2) without any factorisation
-//     (never for the exact final step).
+//   - alpha > 0 and alpha > K max D ("large", K = "lmitlargetol"): the
+//     damping dominates and p_i = (J^T (-r))_i / (alpha D_i^2) without any
+//     factorisation (never for the exact final step).
 // The QR of the stacked matrix is cached for the last alpha (and D).
 //
 // The derivative: with y = R_A^-T P_A^T P^T (D^2 p) / ||D p||,
@@ -47,8 +47,10 @@
 // of scaling_floor.h, so no zero entry is divided by. m < n is solved as the
 // same problem with n - m zero rows appended to J and -r. A triangular solve
 // that meets a zero diagonal falls back to the leading non-singular
-// triangle. A Jacobian or residual with a non-finite entry gives p = 0,
-// alpha = 0 and StepStatus::NonFinite.
+// triangle. A Jacobian or residual with a non-finite entry, a QR that LAPACK
+// could not finish with finite factors (of J or of the stacked matrix) and a
+// large-damping step beyond the doubles give p = 0, alpha = 0 and
+// StepStatus::NonFinite.
 //
 // Every step of the computation writes its trace line to standard error.
 
@@ -106,7 +108,7 @@ class LMAlg {
   std::uint32_t m, n, k;         // rows (at least n), columns, min(m, n)
   int dMode;                     // D-update mode
   double maxE;                   // "max E" of the scaling updates
-  std::int32_t status = 0;       // 0, or StepStatus::NonFinite for a non-finite J or r
+  std::int32_t status = 0;       // 0, or StepStatus::NonFinite when no step could be computed
 
  private:
   struct Problem {
@@ -124,10 +126,14 @@ class LMAlg {
   // z in pivoted order for the cached alpha.
   std::valarray<double> pivotedStep();
   double tracePhi(double alpha, const std::valarray<double>& p, const std::valarray<double>& D);
+  // No step can be computed: p = 0 and StepStatus::NonFinite from now on.
+  void giveUp(std::valarray<double>& p);
 
   MatrixTemplate<double> ownJ_;   // padded or replaced J, when needed
   std::valarray<double> ownRhs_;  // padded or replaced -r, when needed
-  bool finiteInput_ = true;
+  // False once J or r holds a non-finite entry, or a factorisation or the
+  // large-damping step went beyond the doubles: every step is then 0.
+  bool usable_ = true;
   Problem problem_;
   LapQRDecomposed qr_;
   std::unique_ptr<LapQRDecomposed> stackedQR_;

@@ -12,6 +12,7 @@
 #include "linear/shifted_matrix_normal_equations.h"
 #include "linear/sized_mmp_function.h"
 #include "linear/sized_operator.h"
+#include "support/fp_traps.h"
 
 namespace {
 
@@ -117,6 +118,14 @@ TEST(ProjectionFilters, RemoveWeightedComponents) {
   EXPECT_THROW(FilterBase2(basis, -1, c), std::invalid_argument);
   Vec oneWeight{1.0};
   EXPECT_THROW(FilterBase2(basis, 2, oneWeight)(x), std::invalid_argument);
+
+  // Inside a solve under traps the filter meets whatever the products gave:
+  // inf - inf and inf * 0 come out NaN instead of ending the process.
+  const double inf = std::numeric_limits<double>::infinity();
+  MatrixTemplate<double> e0(3, 1, Vec{1, 0, 0});
+  Vec one{1.0};
+  FpTrapGuard traps;
+  EXPECT_TRUE(std::isnan(FilterBase(e0, one).filter(Vec{inf, 2.0, 3.0})[0]));
 }
 
 // A 5 x 3 block operator M with options; products column by column.

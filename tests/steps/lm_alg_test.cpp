@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+
 #include "linear/vector_kernels.h"
 #include "step_test_util.h"
 #include "steps/scaling_floor.h"
@@ -76,6 +78,41 @@ TEST(LMAlg, GaussNewtonZeroGradientAndNonFiniteInput) {
     Vec p0;
     lm.palpha(0.0, p0, true);
     EXPECT_TRUE(allFinite(p0)) << c.name;
+  }
+}
+
+// Jacobians at the edges of the double range, solved under the drivers'
+// traps: the step is finite, and a step that cannot be computed is 0 with
+// NonFinite (a failed damped factorisation used to leave the pivots
+// unwritten and the step was scattered through them out of bounds).
+TEST(LMAlg, JacobiansAtTheEdgesOfTheDoublesGiveFiniteSteps) {
+  const double tiny = 4.9e-324;
+  struct Case {
+    const char* name;
+    Matrix J;
+    Vec minusR, D;
+    double Delta;
+  } const cases[] = {
+      {"sqrt(alpha) D overflows", Matrix(2, 2, Vec{1e308, 1, 1, 1}), Vec{1, 1}, Vec{1e308, 1},
+       1e-3},
+      {"every entry overflows the damped matrix", Matrix(3, 2, Vec{1e308, 1e296, 1e296, 1e308, 1, 1}),
+       Vec{1, 2, 3}, Vec{1e308, 1e308}, 1e-3},
+      {"subnormal J, floored D", Matrix(3, 2, Vec{tiny, tiny, tiny, tiny, tiny, tiny}),
+       Vec{1, 1, 1}, Vec{DBL_MIN, DBL_MIN}, 1.0},
+      {"subnormal J, tiny region", Matrix(3, 2, Vec{tiny, tiny, tiny, tiny, tiny, tiny}),
+       Vec{1, 1, 1}, Vec{DBL_MIN, DBL_MIN}, 1e-300},
+  };
+  for (const Case& c : cases) {
+    ScalingRecord scaling{DiagMatrixTemplate<double>(c.D), c.Delta};
+    StderrCapture quiet;
+    LMAlg lm(scaling, c.J, c.minusR);
+    const double alpha = lm.solveLambda(lm.step);
+    EXPECT_TRUE(std::isfinite(alpha) && alpha >= 0.0) << c.name << ": " << alpha;
+    ASSERT_EQ(lm.step.size(), 2u) << c.name;
+    EXPECT_TRUE(allFinite(lm.step)) << c.name;
+    if (lm.status == StepStatus::NonFinite) {
+      EXPECT_EQ(maxAbsDiff(lm.step, Vec{0, 0}), 0.0) << c.name;
+    }
   }
 }
 
