@@ -8,6 +8,7 @@
 #include "driver/signal_requests.h"
 #include "options/global_state.h"
 #include "options/opts.h"
+#include "options/variant_ptr.h"
 
 namespace {
 
@@ -27,33 +28,40 @@ bool stopFileExists() {
 }  // namespace
 
 StopReason testStoppingRules(const StopTestValues& v) {
-  if (quietGreater(v.elapsed, opts.maxrt)) return {11, 1, "maxrt reached"};
-  if (v.iteration >= static_cast<long>(opts.maxit)) return {12, 1, "maxit reached"};
+  // A monitor client may be setting any of these options right now.
+  const double maxrt = liveOption(opts.maxrt), tolStepAbs = liveOption(opts.tolStepAbs),
+               tolStepRel = liveOption(opts.tolStepRel), tolEnhAbs = liveOption(opts.tolEnhAbs),
+               tolEnhRel = liveOption(opts.tolEnhRel), tolGradAbs = liveOption(opts.tolGradAbs),
+               tolGradRel = liveOption(opts.tolGradRel), objLimit = liveOption(opts.objLimit),
+               tolObjAbs = liveOption(opts.tolObjAbs), tolObjRel = liveOption(opts.tolObjRel),
+               tolLimRel = liveOption(opts.tolLimRel);
+  if (quietGreater(v.elapsed, maxrt)) return {11, 1, "maxrt reached"};
+  if (v.iteration >= static_cast<long>(liveOption(opts.maxit))) return {12, 1, "maxit reached"};
   if (state.error != 0) return {33, 1, "error occurred"};
   const bool stalled = !v.moved && !v.stationary;
   if (!stalled) {
-    if (quietGreater(opts.tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
-    if (relativeBelow(opts.tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
-    if (quietGreater(opts.tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
-    if (relativeBelow(opts.tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
+    if (quietGreater(tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
+    if (relativeBelow(tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
+    if (quietGreater(tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
+    if (relativeBelow(tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
   }
   if (v.haveGradient) {
-    if (quietGreater(opts.tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
+    if (quietGreater(tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
     const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
-    if (!stalled && quietGreater(opts.tolGradRel, gradientStep))
-      return {26, 0, "tolGradRel reached"};
+    if (!stalled && quietGreater(tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
   }
-  const double toLimit = quietly([&] { return std::fabs(v.f - opts.objLimit); });
-  if (quietGreater(opts.tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
-  const double startToLimit = quietly([&] { return v.f0 - opts.objLimit; });
-  if (relativeBelow(opts.tolObjRel, toLimit, startToLimit)) return {28, 0, "tolObjRel reached"};
-  if (opts.objLimit != 0.0 && relativeBelow(opts.tolLimRel, toLimit, opts.objLimit))
+  const double toLimit = quietly([&] { return std::fabs(v.f - objLimit); });
+  if (quietGreater(tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
+  const double startToLimit = quietly([&] { return v.f0 - objLimit; });
+  if (relativeBelow(tolObjRel, toLimit, startToLimit)) return {28, 0, "tolObjRel reached"};
+  if (objLimit != 0.0 && relativeBelow(tolLimRel, toLimit, objLimit))
     return {29, 0, "objLimRel reached"};
   if (stalled && !v.retry)
     return v.objectiveNotFinite ? StopReason{35, 1, "stalled on a non-finite objective"}
                                 : StopReason{34, 1, "stalled before a stationary point"};
   if (stopRequested()) return {30, 1, "user interrupt"};
-  if (opts.enableStopFile != 0 && stopFileExists()) return {31, 1, "stop file exists"};
+  if (liveOption(opts.enableStopFile) != 0 && stopFileExists())
+    return {31, 1, "stop file exists"};
   if (v.outputAnswer != 0)
     return {32, v.outputAnswer == 1 ? 0 : v.outputAnswer, "stop code set"};
   return {};

@@ -10,7 +10,8 @@
 // host's thread, so a slot reads and writes its field atomically
 // (std::atomic_ref, relaxed: every field is a value of its own). The fields
 // stay plain members of their records: the run-state words are atomic on
-// the driver's side too (run_state_word.h); the option fields are read
+// the driver's side too (run_state_word.h), and so are the stopping rules'
+// reads of their options (liveOption); elsewhere the option fields are read
 // plainly by the driver at each use, an aligned word read that cannot see
 // a torn value (the ThreadSanitizer builds suppress exactly that pair,
 // tests/tsan.supp).
@@ -65,6 +66,14 @@ class VariantPtr final : public VariantPtrBase {
     return static_cast<double>(std::atomic_ref<T>(*field).load(std::memory_order_relaxed));
   }
 };
+
+// An option field read the way slots write it. For the fields a monitor
+// client sets to end a run (the limits and tolerances of the stopping
+// rules), read once per iteration while the client may be writing them.
+template <class T>
+T liveOption(const T& field) noexcept {
+  return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+}
 
 // The four slot types exist once per library (variant_ptr.cpp).
 extern template class VariantPtr<long>;
