@@ -266,17 +266,8 @@ bool HTTPServer::shedOne() {
     }
   }
   if (!victim) return false;
-  const int state = victim->state;
   PeerLog(victim->host, victim->port) << "Shed request " << victim->reqid << ": the table is full";
-  if (state == ConnState::Lingering) {
-    closeByListener(*victim);
-  } else if (state == ConnState::Waiting) {
-    answerParkedNow(*victim);
-  } else {
-    ResponseInfo response;
-    failTimedOut(response);
-    answerNow(*victim, response, -1, -1, false);
-  }
+  answerHeld(*victim);
   reapConnections();
   return true;
 }
@@ -340,17 +331,19 @@ void HTTPServer::endListening() {
     if (const std::shared_ptr<RequestHandlerInfo> record = findConnection(id))
       held.push_back(record);
   queued_.clear();
-  for (const std::shared_ptr<RequestHandlerInfo>& record : held) {
-    RequestHandlerInfo& connection = *record;
-    const int state = connection.state;
-    if (state == ConnState::Lingering) {
-      closeByListener(connection);
-    } else if (state == ConnState::Waiting || connection.request.waitedUntil) {
-      answerParkedNow(connection);
-    } else {
-      ResponseInfo response;
-      failTimedOut(response);
-      answerNow(connection, response, -1, -1, false);
-    }
+  for (const std::shared_ptr<RequestHandlerInfo>& record : held) answerHeld(*record);
+}
+
+void HTTPServer::answerHeld(RequestHandlerInfo& connection) {
+  const int state = connection.state;
+  if (state == ConnState::Lingering) {
+    closeByListener(connection);
+  } else if (state == ConnState::Waiting || connection.request.waitedUntil) {
+    // A queued request whose endpoint waited before answers as a parked one.
+    answerParkedNow(connection);
+  } else {
+    ResponseInfo response;
+    failTimedOut(response);
+    answerNow(connection, response, -1, -1, false);
   }
 }

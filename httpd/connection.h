@@ -47,18 +47,11 @@ inline constexpr int Closed = 7;
 inline constexpr int Waiting = 8;  // parked with the listener until its endpoint can answer
 }  // namespace ConnState
 
-// Bits of RequestHandlerInfo::flags.
-namespace ConnFlag {
-inline constexpr int PeerClosed = 0x1;
-inline constexpr int SocketError = 0x2;
-}  // namespace ConnFlag
-
 struct RequestHandlerInfo {
   long reqid = 0;
   int socket = -1;
   bool socketOpen = true;  // under the table lock
   std::atomic<int> state{ConnState::Accepted};
-  std::atomic<int> flags{0};
   std::unique_ptr<std::jthread> thread;  // only when connections get threads of their own
   std::string host;
   std::string port;

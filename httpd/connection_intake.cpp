@@ -92,7 +92,6 @@ void HTTPServer::serveEvents() {
     } else if (state == ConnState::Waiting) {
       // Only hang-ups and errors are watched: the peer is gone, and nobody
       // is left to answer.
-      connection->flags |= ConnFlag::PeerClosed | (events & POLLERR ? ConnFlag::SocketError : 0);
       peerLog(*connection) << "Remote closed the connection\n";
       closeByListener(*connection);
     }
@@ -108,7 +107,6 @@ void HTTPServer::readRequest(RequestHandlerInfo& connection) {
       const int err = errno;
       if (wouldBlock(err)) return;
       peerLog(connection) << "Read error: " << errorText(err) << " (errc=" << err << ")\n";
-      connection.flags |= ConnFlag::SocketError;
       return closeByListener(connection);
     }
     RequestIntake& intake = connection.intake;
@@ -177,7 +175,6 @@ void HTTPServer::requestRead(RequestHandlerInfo& connection) {
 }
 
 void HTTPServer::peerEnded(RequestHandlerInfo& connection) {
-  connection.flags |= ConnFlag::PeerClosed;
   const RequestIntake& intake = connection.intake;
   ResponseInfo response;
   if (intake.received() == 0) {

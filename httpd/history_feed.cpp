@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "httpd/json_writer.h"
 #include "httpd/monitor_json.h"
 
 // One record is copied per hold of run.mutex: the driver, which takes it for
@@ -29,16 +30,17 @@ std::size_t HistoryFeed::catchUp(bool deliverAll) {
   return end;
 }
 
-// The layout of every JSON list of the monitor: "[", then "\n" and an object
-// for each element, "," between them, then "\n]\n".
+// The records from `from` on as one JSON list; written_ already joins them
+// as the list writer would.
 std::string HistoryFeed::arrayFrom(std::size_t from) const {
-  std::string out = "[";
+  std::string out;
+  if (from < starts_.size()) out.reserve(written_.size() - starts_[from] + 8);
+  JsonObjectList list(out);
   if (from < starts_.size()) {
-    out.reserve(written_.size() - starts_[from] + 8);
-    out += '\n';
+    list.next();
     out.append(written_, starts_[from]);
   }
-  out += "\n]\n";
+  list.close();
   return out;
 }
 

@@ -203,6 +203,9 @@ class HTTPServer {
   // Answers or closes every connection the listener holds; workers can no
   // longer hand connections back.
   void endListening();
+  // Ends one connection the listener holds at once: a lingering one is
+  // closed, a parked endpoint answers, a request still arriving gets 408.
+  void answerHeld(RequestHandlerInfo& connection);
 
   // Listener: the connections it holds (connection_intake.cpp).
   void serveEvents();

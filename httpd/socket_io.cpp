@@ -63,16 +63,3 @@ SendResult sendAll(int fd, std::string_view head, std::string_view body,
   return result;
 }
 
-void lingerBeforeClose(int fd, std::chrono::milliseconds linger, std::chrono::milliseconds slice) {
-  if (::shutdown(fd, SHUT_WR) != 0) return;
-  const SteadyTime deadline = std::chrono::steady_clock::now() + linger;
-  char scratch[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int events = pollSlice(fd, POLLIN, deadline, slice);
-    if (events < 0) return;
-    if (events == 0) continue;
-    const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-    if (n == 0) return;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return;
-  }
-}

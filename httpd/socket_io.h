@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string_view>
 
-using SteadyTime = std::chrono::steady_clock::time_point;
+#include "httpd/steady_time.h"
 
 // Waits up to min(slice, time left to deadline) for `events` on fd. Returns
 // the revents seen (0 when the wait ended without any), or -1 with errno set
@@ -30,7 +30,3 @@ struct SendResult {
 SendResult sendAll(int fd, std::string_view head, std::string_view body,
                    std::chrono::milliseconds stall, std::chrono::milliseconds slice);
 
-// Ends the write side, then reads and drops what the peer still sends until
-// it closes, fails, or `linger` has passed; a close after this sends the peer
-// a clean end of stream rather than a reset that could destroy our answer.
-void lingerBeforeClose(int fd, std::chrono::milliseconds linger, std::chrono::milliseconds slice);

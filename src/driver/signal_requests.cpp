@@ -37,9 +37,4 @@ bool takeSaveRequest() noexcept { return (state.request.fetch_and(~2) & 2) != 0;
 
 bool stopRequested() noexcept { return (state.request.load() & 1) != 0; }
 
-void resetRunStateKeepingRequests() noexcept {
-  const std::int32_t pending = state.request.exchange(0);
-  state.reset();
-  std::int32_t none = 0;
-  state.request.compare_exchange_strong(none, pending);
-}
+void resetRunStateKeepingRequests() noexcept { state.resetValues(); }

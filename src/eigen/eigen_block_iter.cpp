@@ -46,10 +46,8 @@ long activeCount(long d, long r, long locked, long k) {
 double relativeResidual(const std::valarray<double>& v, const std::valarray<double>& y,
                         double theta, double scale) {
   if (!std::isfinite(theta)) return std::numeric_limits<double>::quiet_NaN();
-  std::valarray<double> d(y.size());
-  runQuietIf(!productSafe(theta) || !productSafeEntries(v, y), [&] {
-    for (std::size_t i = 0; i < y.size(); ++i) d[i] = theta * v[i] - y[i];
-  });
+  std::valarray<double> d = -y;
+  addScaled(d, theta, v);
   return quietDivide(normfro(d), scale);
 }
 

@@ -25,10 +25,7 @@ void appendColumn(MatrixTemplate<double>& A, const std::valarray<double>& v) {
 namespace {
 
 void removeComponent(std::valarray<double>& v, const std::valarray<double>& u) {
-  const double c = dotProduct(u, v);
-  runQuietIf(!productSafe(c) || !productSafeEntries(u, v), [&] {
-    for (std::size_t i = 0; i < v.size(); ++i) v[i] -= c * u[i];
-  });
+  addScaled(v, -dotProduct(u, v), u);
 }
 
 }  // namespace

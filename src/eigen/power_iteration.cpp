@@ -14,7 +14,6 @@
 #include "linear/algo_status.h"
 #include "linear/cg_solver.h"
 #include "linear/solve_deadline.h"
-#include "linear/vector_kernels.h"
 #include "linear/iteration_control.h"
 #include "linear/operator_adaptors.h"
 #include "linear/vector_kernels.h"
@@ -101,10 +100,8 @@ PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxi
     // A finite quotient means a finite y: an infinite or NaN entry of y
     // would have made y . x non-finite.
     // Its entries may still overflow when they are near the top of the range.
-    std::valarray<double> r(y.size());
-    runQuietIf(!productSafe(run.me) || !productSafeEntries(x, y), [&] {
-      for (std::size_t i = 0; i < r.size(); ++i) r[i] = y[i] - run.me * x[i];
-    });
+    std::valarray<double> r = y;
+    addScaled(r, -run.me, x);
     run.res = quietDivide(normfro(r), std::fabs(run.me));
     const double len = normfro(y);
     x.resize(y.size());

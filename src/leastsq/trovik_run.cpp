@@ -114,7 +114,7 @@ class TrovikRun {
   StopReason runIteration();
   bool evaluateJacobian();
   void checkFirstIteration(bool jacobianUsable);
-  double takeStep(double move, double f, bool& moved);
+  double takeStep(double move, double directionNorm, double f, bool& moved);
   double objectiveGradientNorm();
   void judgeStall(StopTestValues& v);
   void publish();
@@ -205,19 +205,19 @@ void TrovikRun::checkFirstIteration(bool jacobianUsable) {
     driverStop(task_.host, "gradient is NaN: " + formatRecordDouble(norm), -1);
 }
 
-// x + move d for the chosen direction d, kept when the point is finite and
-// its objective does not exceed f; returns the objective the run stands
-// on, and moved tells whether x changed. A zero move stays at x without a
-// trial.
-double TrovikRun::takeStep(double move, double f, bool& moved) {
+// x + move d for the chosen direction d (of norm directionNorm), kept when
+// the point is finite and its objective does not exceed f; returns the
+// objective the run stands on, and moved tells whether x changed. A zero
+// move stays at x without a trial.
+double TrovikRun::takeStep(double move, double directionNorm, double f, bool& moved) {
   moved = false;
   if (move != 0.0 && !allZero(chosenDirection_)) {
     Vec trial = quietly([&] { return Vec(x_ + move * chosenDirection_); });
     if (allFinite(trial)) {
       task_.Feval(trial, r_);
       const double fTrial = evalFunc(r_);
-      task_.stepEvidence.add(move, normfro(chosenDirection_),
-                             std::numeric_limits<double>::quiet_NaN(), fTrial);
+      task_.stepEvidence.add(move, directionNorm, std::numeric_limits<double>::quiet_NaN(),
+                             fTrial);
       if (quietLessEqual(fTrial, f)) {
         for (std::size_t i = 0; i < n_ && !moved; ++i) moved = trial[i] != x_[i];
         x_ = std::move(trial);
@@ -283,12 +283,12 @@ StopReason TrovikRun::runIteration() {
     chosenDirection_ = std::move(choice.direction);
   }
   const double length = choice.length;
+  const double directionNorm = normfro(chosenDirection_);
   bool moved = true;
-  f_ = takeStep(choice.move, f, moved);
+  f_ = takeStep(choice.move, directionNorm, f, moved);
 
   const double enhancement = quietly([&] { return f - f_; });
   state.relativeEnhancement() = f == 0.0 ? 0.0 : quietDivide(enhancement, f);
-  const double directionNorm = normfro(chosenDirection_);
   const double stepNorm = quietly([&] { return directionNorm * length; });
   const bool haveJacobian = J_.elements.size() != 0;
   const double jacobianNorm = normfro(J_.elements);

@@ -54,11 +54,7 @@ inline void addScaled(std::valarray<double>& y, double a, const std::valarray<do
 
 // True when every entry is a finite number (read by its bits, so that a
 // signalling NaN raises nothing either).
-inline bool allFinite(const std::valarray<double>& v) {
-  for (double e : v)
-    if (!isFiniteBits(e)) return false;
-  return true;
-}
+inline bool allFinite(const std::valarray<double>& v) { return allFiniteBits(v); }
 
 // True when every entry is zero (an empty vector included).
 inline bool allZero(const std::valarray<double>& v) {

@@ -5,6 +5,10 @@
 
 void GlobalState::reset() noexcept {
   request.store(0);
+  resetValues();
+}
+
+void GlobalState::resetValues() noexcept {
   // Move-assigning a fresh record releases the old point without copying.
   static_cast<RunStateValues&>(*this) = RunStateValues{};
 }

@@ -131,6 +131,9 @@ class GlobalState : public RunStateValues {
   // "iter" 0, flags cleared, no saved handler, empty point, default
   // state-file name. Registrations of the fields stay valid.
   void reset() noexcept;
+  // The same for everything but the request word: a signal that came before
+  // (or comes during) the reset still asks for its stop or save.
+  void resetValues() noexcept;
 };
 
 // Publishes the "error", "status" and "iter" fields of one run state in a

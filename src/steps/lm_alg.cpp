@@ -113,10 +113,7 @@ LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray
   const double ref = relative * normfro(qr_.R.elements);
   // A factorisation LAPACK could not finish (entries near the top of the
   // double range overflow inside it) gives no step either.
-  if (usable_ && qr_.lapackInfo != 0) {
-    usable_ = false;
-    status = StepStatus::NonFinite;
-  }
+  if (qr_.lapackInfo != 0) markUnusable();
   rank = leadingRank(qr_.R, n, ref);
   std::cerr << "R rank is " << rank << " (ref " << ref << ")\n";
   if (rank == 0) rank = std::min<std::uint32_t>(3, n);
@@ -233,9 +230,13 @@ void LMAlg::palpha(double alpha, std::valarray<double>& p, bool exact) {
   for (std::uint32_t i = 0; i < n; ++i) p[qr_.jpvt[i] - 1] = z[i];
 }
 
-void LMAlg::giveUp(std::valarray<double>& p) {
+void LMAlg::markUnusable() noexcept {
   usable_ = false;
   status = StepStatus::NonFinite;
+}
+
+void LMAlg::giveUp(std::valarray<double>& p) {
+  markUnusable();
   p = 0.0;
 }
 

@@ -126,7 +126,8 @@ class LMAlg {
   // z in pivoted order for the cached alpha.
   std::valarray<double> pivotedStep();
   double tracePhi(double alpha, const std::valarray<double>& p, const std::valarray<double>& D);
-  // No step can be computed: p = 0 and StepStatus::NonFinite from now on.
+  // No step can be computed: StepStatus::NonFinite and p = 0 from now on.
+  void markUnusable() noexcept;
   void giveUp(std::valarray<double>& p);
 
   MatrixTemplate<double> ownJ_;   // padded or replaced J, when needed
