@@ -48,8 +48,9 @@ double evalFunc(const std::valarray<double>& r) {
       // normfro gives a number, infinity or NaN, never a trap; only the
       // scaling may overflow (for norms above DBL_MAX / 1000).
       const double norm = normfro(r);
-      const double scaled = quietLess(norm, kLargestScalable) ? 1000.0 * norm
-                                                              : quietly([&] { return 1000.0 * norm; });
+      const double scaled = quietLess(norm, kLargestScalable)
+                                ? 1000.0 * norm
+                                : quietly([&] { return 1000.0 * norm; });
       return quietDivide(scaled, m);
     }
     case 2:
