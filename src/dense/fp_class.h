@@ -125,6 +125,18 @@ struct HostValues {
   bool finite() const noexcept { return !nan && !infinite; }
 };
 
+// What p[0..n) holds, read by its bits; the block is left as it is.
+inline HostValues classifyBlock(const double* p, std::size_t n) noexcept {
+  HostValues seen;
+  if (allFiniteBits(p, n)) return seen;
+  for (std::size_t i = 0; i < n; ++i) {
+    const FpClass c = classifyBits(p[i]);
+    seen.infinite = seen.infinite || c == FpClass::Infinite;
+    seen.nan = seen.nan || c == FpClass::QuietNaN || c == FpClass::SignallingNaN;
+  }
+  return seen;
+}
+
 // Makes every signalling NaN among p[0..n) quiet, in place, and says what
 // the block holds. After it the block is safe to load into arithmetic; the
 // NaN tests of the callers (std::isnan, the "NaN values encountered" stop)

@@ -189,8 +189,7 @@ StopReason TrovikRun::iterate() {
 bool TrovikRun::evaluateJacobian() {
   if (task_.jacobian != nullptr) {
     if (J_.rows != m_ || J_.cols != n_) J_ = Matrix(m_, n_);
-    task_.Jeval(x_, r_, J_);
-    if (const char* message = nonFiniteValues(J_.data(), J_.elements.size())) {
+    if (const char* message = nonFiniteMessage(task_.Jeval(x_, r_, J_))) {
       nonFiniteStop(task_.host, message);
       return false;
     }

@@ -83,7 +83,8 @@ TEST(FpClass, HostBlocksComeOutQuiet) {
 // tail one by one: one odd entry among ordinary ones is found wherever it
 // stands, in blocks that fill the packed loop, end in a tail or are all
 // tail, and its bits decide alone (the bounds themselves are outside).
-// quietHostValues makes the signalling NaN quiet and leaves the rest.
+// classifyBlock leaves the block as it is; quietHostValues makes the
+// signalling NaN quiet and leaves the rest.
 TEST(FpClass, BlockTestsSeeEveryEntry) {
   const double belowBound = std::nextafter(0x1p480, 0.0);
   const struct {
@@ -118,9 +119,13 @@ TEST(FpClass, BlockTestsSeeEveryEntry) {
         EXPECT_EQ(fp_bits::allBelowPowerOfTwo<480>(block.data(), length), c.productSafe);
         EXPECT_EQ(productSafeEntries(std::valarray<double>(-1.0, 3), entries), c.productSafe)
             << c.odd << " at " << at << " of " << length;
+        const HostValues classified = classifyBlock(block.data(), length);
+        EXPECT_EQ(bitsOf(block[at]), bitsOf(c.odd));
         const HostValues seen = quietHostValues(block.data(), length);
-        EXPECT_EQ(seen.nan, c.nan) << c.odd << " at " << at << " of " << length;
-        EXPECT_EQ(seen.infinite, !c.finite && !c.nan) << c.odd << " at " << at;
+        for (const HostValues& held : {classified, seen}) {
+          EXPECT_EQ(held.nan, c.nan) << c.odd << " at " << at << " of " << length;
+          EXPECT_EQ(held.infinite, !c.finite && !c.nan) << c.odd << " at " << at;
+        }
         EXPECT_NE(classifyBits(block[at]), FpClass::SignallingNaN);
         for (std::size_t i = 0; i < length; ++i)
           EXPECT_TRUE(i == at || bitsOf(block[i]) == bitsOf(before[i])) << i;
