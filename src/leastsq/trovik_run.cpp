@@ -234,7 +234,7 @@ double TrovikRun::takeStep(double move, double directionNorm, double f, bool& mo
 double TrovikRun::objectiveGradientNorm() {
   const Vec w = objectiveWeights(r_);
   if (J_.elements.size() != 0)
-    return normfro(quietly([&] { return matrixTransposeVectorProduct(J_, w); }));
+    return normfro(matrixTransposeVectorProduct(J_, w));  // BLAS, quietly
   Vec residual = r_, gradient(0.0, n_);
   task_.VJeval(x_, residual, w, gradient);
   return normfro(gradient);

@@ -51,7 +51,7 @@ void chooseFixedStep(OptimizationTask& task, MinimizationIterate& it) {
     const Vec trial = quietly([&] { return Vec(it.x + alpha * it.directions[k]); });
     if (!allFinite(trial)) continue;
     const double f = task.objectiveAt(trial);
-    task.stepEvidence.add(alpha, normfro(it.directions[k]), quietDot(it.g, it.directions[k]), f);
+    task.stepEvidence.add(alpha, normfro(it.directions[k]), dotProduct(it.g, it.directions[k]), f);
     if (!std::isfinite(f)) continue;
     std::cerr << "Try " << alpha << "*" << sdname(it.tried[k]) << ": " << f << "\n";
     it.chosenKind = it.tried[k];

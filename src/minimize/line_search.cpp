@@ -118,7 +118,7 @@ TrialTests LineSearchClosure::test(double a) const {
     return t;
   }
   if (!t.armijo) return t;
-  const double s = quietDot(task.gradeval(trial_, nullptr), d);
+  const double s = dotProduct(task.gradeval(trial_, nullptr), d);
   t.curvature = quietGreaterEqual(s, c2s0_);
   t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0_));
   return t;
@@ -134,7 +134,7 @@ LSResult OptimizationTask::linesearchDirect(double f0, const std::valarray<doubl
                                             const std::valarray<double>& d, double alpha0,
                                             const std::valarray<double>& g, std::string name,
                                             int sign) {
-  const double s0 = quietDot(d, g);
+  const double s0 = dotProduct(d, g);
   if (!std::isfinite(s0) || s0 == 0.0) {
     state.status |= 0x40;
     return LSResult{};
@@ -204,7 +204,7 @@ bool checkLineSearchPoint(OptimizationTask& task, double f0, const std::valarray
   if (opts.wolcheck == 0) return true;
   const double sign = result.sign;
   const Vec direction = quietly([&] { return Vec(sign * d); });
-  const LineSearchClosure search(task, f0, x, direction, g, quietDot(direction, g));
+  const LineSearchClosure search(task, f0, x, direction, g, dotProduct(direction, g));
   const TrialTests t = search.test(result.alpha);
   flags = std::valarray<bool>{t.armijo, t.curvature, t.strong};
   return t.accepted();

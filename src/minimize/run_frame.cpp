@@ -203,7 +203,7 @@ double MinimizationRun::takeStep(double fStart, double dNorm, bool& moved) {
   Vec trial = quietly([&] { return Vec(it_.x + factor * it_.chosenDirection); });
   const double fTrial = task_.objectiveAt(trial);
   if (factor != 0.0)
-    task_.stepEvidence.add(factor, dNorm, quietDot(it_.g, it_.chosenDirection), fTrial);
+    task_.stepEvidence.add(factor, dNorm, dotProduct(it_.g, it_.chosenDirection), fTrial);
   moved = false;
   if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
     for (std::size_t i = 0; i < trial.size() && !moved; ++i) moved = trial[i] != it_.x[i];
