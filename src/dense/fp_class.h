@@ -142,23 +142,8 @@ inline HostValues classifyBlock(const double* p, std::size_t n) noexcept {
 // NaN tests of the callers (std::isnan, the "NaN values encountered" stop)
 // see an ordinary NaN. A null p with n = 0 is an empty block.
 inline HostValues quietHostValues(double* p, std::size_t n) noexcept {
-  HostValues seen;
-  if (allFiniteBits(p, n)) return seen;
-  for (std::size_t i = 0; i < n; ++i) {
-    switch (classifyBits(p[i])) {
-      case FpClass::Finite:
-        break;
-      case FpClass::Infinite:
-        seen.infinite = true;
-        break;
-      case FpClass::SignallingNaN:
-        p[i] = quieted(p[i]);
-        seen.nan = true;
-        break;
-      case FpClass::QuietNaN:
-        seen.nan = true;
-        break;
-    }
-  }
+  const HostValues seen = classifyBlock(p, n);
+  if (seen.nan)
+    for (std::size_t i = 0; i < n; ++i) p[i] = quieted(p[i]);
   return seen;
 }
