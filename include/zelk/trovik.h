@@ -2,14 +2,32 @@
  * residuals r(x) of n variables x towards a minimum of an objective built
  * from them.
  *
- * Every callback gets the host's `user` pointer as its last argument; the
- * return values are not read: a Jacobian or product callback that fails
- * leaves its output unwritten, which ends the run as an error (the driver
- * sees which outputs were written). Callbacks run under the host's own
- * floating-point trap mask, whatever the driver uses between them; the
- * driver's signal handlers stay installed through them (see below). All
- * arrays are contiguous doubles owned by the driver and valid only during
- * the call.
+ * Every callback gets the host's `user` pointer as its last argument. The
+ * outputs r of the residual function, J and out hold zeros when each call
+ * starts and the return values are not read: a callback reports a failed
+ * evaluation by a NaN or an infinity in its output, which in J ends the
+ * process with status 3 ("stop: NaN values encountered" or "stop: Inf
+ * values encountered" on standard error) under "enableExit" 1, the
+ * default, and with "enableExit" 0 ends the run after that iteration with
+ * code 33, trovik returning 1; which in a residual makes that point one
+ * the run does not step to; and which in a product spoils the direction it
+ * was for, whatever "enableExit" says (trovik returns 1 when no step is
+ * left, code 34 or 35, and at once for a start point with a failed
+ * residual).
+ *
+ * A callback may thus add its terms into its outputs and skip the entries
+ * of a sparse Jacobian that are zero. One that writes nothing hands the
+ * driver zeros, and a zero Jacobian is a stationary point to the driver:
+ * the Jacobian check of the first iteration (on by default,
+ * "checkgradient" 0) reports it as "Jacobian is incorrect: 1", code -1
+ * (the process ends with status 255 under "enableExit", else the run with
+ * code 33 and trovik returns 1); without the check the run ends at once at
+ * the start point with "tolGradAbs reached" and trovik returns 0.
+ *
+ * Callbacks run under the host's own floating-point trap mask, whatever
+ * the driver uses between them; the driver's signal handlers stay
+ * installed through them (see below). All arrays are contiguous doubles
+ * owned by the driver and valid only during the call.
  */
 #ifndef ZELK_TROVIK_H
 #define ZELK_TROVIK_H
@@ -24,7 +42,9 @@ extern "C" {
 typedef int (*TrovikResidualFn)(const double* x, size_t n, double* r, size_t m, void* user);
 
 /* J (m x n, row-major) = the Jacobian of F at x; r (m values) receives
- * F(x). */
+ * F(x). r holds F at the driver's current point when the call starts (zeros
+ * in the first iteration's checks, which compare what the callback writes
+ * there with the residual function); the same holds for the products. */
 typedef int (*TrovikJacobianFn)(const double* x, size_t n, double* r, size_t m, double* J,
                                 void* user);
 

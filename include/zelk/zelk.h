@@ -1,15 +1,32 @@
 /* The minimisation driver of libzelk: zelk minimises a smooth function of n
  * variables given by host callbacks.
  *
- * Every callback gets the host's `user` pointer as its last argument. The
- * numeric callbacks' return values are not read: a callback that fails
- * leaves its output unwritten, which ends the run as an error (the driver
- * sees which outputs were written). Host callbacks run under the host's own
- * floating-point trap mask, whatever the driver uses between them. The
- * driver's signal handlers ("enableSigIntHandler", "enableSigUSR1Handler",
- * "enableSigUSR2Handler") stay installed through the callbacks, so that a
- * signal at any moment stops or saves the run at the end of its iteration;
- * the host's dispositions are back after every return.
+ * Every callback gets the host's `user` pointer as its last argument. Every
+ * output of a numeric callback (*f, g, H, w, W) holds zeros when the call
+ * starts and the return values are not read: a callback reports a failed
+ * evaluation by a NaN or an infinity in its output, which in g, H, w or W
+ * ends the process with status 3 ("stop: NaN values encountered" or "stop:
+ * Inf values encountered" on standard error) under "enableExit" 1, the
+ * default, and with "enableExit" 0 ends the run after that iteration with
+ * code 33, zelk returning 1, and which as the objective value makes that
+ * point one the run does not step to (zelk returns 1 when no step is left,
+ * and at once for the start point).
+ *
+ * A callback may thus add its terms into its outputs and skip entries it
+ * knows to be zero. One that writes nothing hands the driver zeros, and a
+ * zero gradient is a stationary point to the driver: the gradient check of
+ * the first iteration (on by default, "checkgradient" 0) reports it as
+ * "gradient is incorrect: 1", code -1 (the process ends with status 255
+ * under "enableExit", else the run with code 33 and zelk returns 1);
+ * without the check the run ends at once at the start point with
+ * "tolGradAbs reached" and zelk returns 0.
+ *
+ * Host callbacks run under the host's own floating-point trap mask,
+ * whatever the driver uses between them. The driver's signal handlers
+ * ("enableSigIntHandler", "enableSigUSR1Handler", "enableSigUSR2Handler")
+ * stay installed through the callbacks, so that a signal at any moment
+ * stops or saves the run at the end of its iteration; the host's
+ * dispositions are back after every return.
  */
 #ifndef ZELK_ZELK_H
 #define ZELK_ZELK_H
@@ -29,7 +46,10 @@ typedef int (*ZelkHessianFn)(const double* x, long n, double* f, long m, double*
                              void* user);
 
 /* Hessian-matrix product at x: V is an n x k row-major block; the callback
- * writes w (n values) and W = H V (n x k, row-major); *f is optional. */
+ * writes W = H V (n x k, row-major). w (n values) is room for the gradient
+ * at x beside the products and *f for the objective value; the driver uses
+ * neither (it only tests w for NaN and infinite values, as it tests W), so
+ * a callback may leave both alone: they start as zeros. */
 typedef int (*ZelkHessianProductFn)(const double* x, long n, double* f, long m, const double* V,
                                     int k, double* w, double* W, void* user);
 

@@ -3,43 +3,64 @@
 // driver's again when it ends, also when the host call ends by an
 // exception. The driver's signal handlers stay in force (HostEnvironment).
 //
-// The blocks the call writes may be named: when the scope ends, every
-// signalling NaN the host left in them is made quiet (by its bits) before
-// the driver's traps are back, so that the driver's NaN tests and
-// arithmetic meet an ordinary NaN. Whether a block holds NaN or infinite
-// values is still for the caller to test: each caller knows its own
-// response to them.
+// The blocks the call writes may be named. An output holds zeros when the
+// call starts, so that a host may add its terms into it (as assembly code
+// does) or leave the entries it knows to be zero, and a host that writes
+// nothing hands back zeros (its return value is not read). A block that
+// holds the caller's values when the call starts (the residuals at the
+// driver's point beside a Jacobian or a product, a value whose bits tell
+// whether the host wrote it) is named as filled. When the scope ends,
+// every signalling NaN the host left in the named blocks is made quiet (by
+// its bits) before the driver's traps are back, so that the driver's NaN
+// tests and arithmetic meet an ordinary NaN. Whether a block holds NaN or
+// infinite values is still for the caller to test: each caller knows its
+// own response to them (a NaN or an infinity is how a host reports a
+// failed evaluation).
 
+#include <algorithm>
 #include <cstddef>
 
 #include "dense/fp_class.h"
 #include "driver/host_environment.h"
 
-// A block of doubles a host call writes.
+// A block of doubles a host call writes; zeros when the call starts.
 struct HostOutput {
+  double* data = nullptr;
+  std::size_t size = 0;
+};
+
+// A block a host call may rewrite, holding the caller's values when it
+// starts.
+struct FilledHostOutput {
   double* data = nullptr;
   std::size_t size = 0;
 };
 
 class CallbackGuard {
  public:
-  explicit CallbackGuard(HostEnvironment& host) noexcept : host_(host) { host_.enterHost(); }
-  template <class... Outputs>
-  CallbackGuard(HostEnvironment& host, HostOutput first, Outputs... more) noexcept
-      : host_(host), outputs_{first, more...}, count_(1 + sizeof...(more)) {
-    static_assert(sizeof...(more) < kMaxOutputs, "a host call writes at most three blocks");
+  template <class... Blocks>
+  explicit CallbackGuard(HostEnvironment& host, Blocks... blocks) noexcept : host_(host) {
+    static_assert(sizeof...(Blocks) <= kMaxBlocks, "a host call writes at most three blocks");
+    (name(blocks), ...);
     host_.enterHost();
   }
   ~CallbackGuard() {
-    for (int i = 0; i < count_; ++i) quietHostValues(outputs_[i].data, outputs_[i].size);
+    for (int i = 0; i < count_; ++i) quietHostValues(blocks_[i].data, blocks_[i].size);
     host_.leaveHost();
   }
   CallbackGuard(const CallbackGuard&) = delete;
   CallbackGuard& operator=(const CallbackGuard&) = delete;
 
  private:
-  static constexpr int kMaxOutputs = 3;
+  static constexpr int kMaxBlocks = 3;
+
+  void name(HostOutput out) noexcept {
+    std::fill_n(out.data, out.size, 0.0);
+    blocks_[count_++] = {out.data, out.size};
+  }
+  void name(FilledHostOutput out) noexcept { blocks_[count_++] = out; }
+
   HostEnvironment& host_;
-  HostOutput outputs_[kMaxOutputs] = {};
+  FilledHostOutput blocks_[kMaxBlocks] = {};
   int count_ = 0;
 };

@@ -12,9 +12,10 @@
 //
 // The host writes straight into the callers' storage, so the lengths are
 // checked before the host is called: it is handed exactly the room it
-// writes into. The Jacobian and product outputs are marked before the call
-// and checked after it: entries left unwritten (a failed callback) are
-// reported as an error (unwritten_output.h).
+// writes into. The residual, Jacobian and product outputs hold zeros when
+// the host's call starts (driver/callback_guard.h); the residual array
+// beside a Jacobian or a product holds F at the driver's point, which the
+// host may write again.
 
 #include <omp.h>
 
@@ -26,7 +27,6 @@
 #include "dense/length_check.h"
 #include "driver/callback_guard.h"
 #include "driver/driver_errors.h"
-#include "driver/unwritten_output.h"
 #include "leastsq/trovik_task.h"
 #include "linear/valarray_data.h"
 #include "options/global_state.h"
@@ -55,7 +55,7 @@ bool announce(HostEnvironment& host, std::int32_t& counter, std::size_t n, bool 
 // One guarded, timed host call that writes r and out; returns its seconds
 // (0 when not timed).
 template <class Call>
-double timedCall(HostEnvironment& host, HostOutput r, HostOutput out, Call&& call) {
+double timedCall(HostEnvironment& host, FilledHostOutput r, HostOutput out, Call&& call) {
   const unsigned trace = opts.trace;
   const double t0 = (trace & kTraceMark) ? omp_get_wtime() : 0.0;
   {
@@ -86,15 +86,12 @@ std::size_t vectorCount(std::size_t entries, std::size_t length, const char* wha
   return entries / length;
 }
 
-constexpr const char* kJv = "Jacobian-vector";
-constexpr const char* kVJ = "vector-Jacobian";
 constexpr const char* kMissingJv = "Jacobian-vector product function handle is null";
 constexpr const char* kMissingVJ = "vector-Jacobian function handle is null";
 
 // One of the two product callbacks (both have this shape).
 struct ProductCallback {
   TrovikJvFn call;
-  const char* name;     // in the report of an unwritten output
   const char* missing;  // the report of a null callback
 };
 
@@ -105,11 +102,9 @@ void hostProduct(HostEnvironment& host, std::int32_t& counter, const ProductCall
                  std::size_t count, double* out, std::size_t outLength, void* user) {
   const std::size_t n = x.size(), m = r.size();
   if (!announce(host, counter, n, product.call != nullptr, product.missing)) return;
-  markUnwritten(out, count * outLength);
-  timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{out, count * outLength}, [&] {
+  timedCall(host, FilledHostOutput{dataOrNull(r), m}, HostOutput{out, count * outLength}, [&] {
     product.call(dataOrNull(x), n, dataOrNull(r), m, in, static_cast<long>(count), out, user);
   });
-  checkWritten(host, product.name, {{out, count * outLength, "out"}});
 }
 
 // k = entries / (n, or m when transposed) products of the vectors at `in`
@@ -122,14 +117,12 @@ void blockProduct(TrovikOptimizationTask& task, bool transposed, const std::vala
     const std::size_t k =
         vectorCount(entries, m, "VJevalBlock: W does not hold whole vectors of m entries");
     requireRoom(room, k * n, "VJevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.vjCalls(), {task.vj, kVJ, kMissingVJ}, x, r, in, k, out, n,
-                task.user);
+    hostProduct(task.host, state.vjCalls(), {task.vj, kMissingVJ}, x, r, in, k, out, n, task.user);
   } else {
     const std::size_t k =
         vectorCount(entries, n, "JVevalBlock: V does not hold whole vectors of n entries");
     requireRoom(room, k * m, "JVevalBlock: Out has no room for the products");
-    hostProduct(task.host, state.jvCalls(), {task.jv, kJv, kMissingJv}, x, r, in, k, out, m,
-                task.user);
+    hostProduct(task.host, state.jvCalls(), {task.jv, kMissingJv}, x, r, in, k, out, m, task.user);
   }
 }
 
@@ -151,27 +144,25 @@ void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray
   residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
 }
 
-bool TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
+void TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
                                    MatrixTemplate<double>& J) {
   const std::size_t n = x.size(), m = r.size();
   if (J.rows != m || J.cols != n) throw std::invalid_argument("Jeval: J is not m x n");
   requireRoom(J.elements.size(), m * n, "Jeval: J has no room for m x n entries");
   if (!announce(host, state.jacobianCalls(), n, jacobian != nullptr,
                 "Jacobian function handle is null"))
-    return false;
-  markUnwritten(J.data(), m * n);
+    return;
   const double seconds =
-      timedCall(host, HostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n},
+      timedCall(host, FilledHostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n},
                 [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
   if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
-  return checkWritten(host, "Jacobian", {{J.data(), m * n, "J"}});
 }
 
 void TrovikOptimizationTask::JVeval(const std::valarray<double>& x, std::valarray<double>& r,
                                     const std::valarray<double>& v, std::valarray<double>& out) {
   requireSameLength(v.size(), x.size(), "JVeval: v is not of length n");
   requireSameLength(out.size(), r.size(), "JVeval: out is not of length m");
-  hostProduct(host, state.jvCalls(), {jv, kJv, kMissingJv}, x, r, dataOrNull(v), 1,
+  hostProduct(host, state.jvCalls(), {jv, kMissingJv}, x, r, dataOrNull(v), 1,
               dataOrNull(out), out.size(), user);
 }
 
@@ -179,7 +170,7 @@ void TrovikOptimizationTask::VJeval(const std::valarray<double>& x, std::valarra
                                     const std::valarray<double>& w, std::valarray<double>& out) {
   requireSameLength(w.size(), r.size(), "VJeval: w is not of length m");
   requireSameLength(out.size(), x.size(), "VJeval: out is not of length n");
-  hostProduct(host, state.vjCalls(), {vj, kVJ, kMissingVJ}, x, r, dataOrNull(w), 1,
+  hostProduct(host, state.vjCalls(), {vj, kMissingVJ}, x, r, dataOrNull(w), 1,
               dataOrNull(out), out.size(), user);
 }
 

@@ -189,7 +189,7 @@ StopReason TrovikRun::iterate() {
 bool TrovikRun::evaluateJacobian() {
   if (task_.jacobian != nullptr) {
     if (J_.rows != m_ || J_.cols != n_) J_ = Matrix(m_, n_);
-    if (!task_.Jeval(x_, r_, J_)) return false;
+    task_.Jeval(x_, r_, J_);
     if (const char* message = nonFiniteValues(J_.data(), J_.elements.size())) {
       nonFiniteStop(task_.host, message);
       return false;

@@ -66,14 +66,14 @@ class TrovikOptimizationTask {
   // refused with std::invalid_argument before the host is called). A
   // missing callback is reported through zelkStop with code -1 and the
   // call returns with its outputs as they were (the call is counted).
+  // Otherwise every output (r of F, J, out) holds zeros when the host's
+  // call starts; the r handed beside J or a product keeps its values (F at
+  // the point, as the callers pass it) for the host to write again.
   //
   // r = F(x) ("cf").
   void Feval(const std::valarray<double>& x, std::valarray<double>& r);
-  // J (m x n) = the Jacobian at x, r = F(x) ("cJ"). False when the call
-  // did not fill J: a missing callback, or entries it left unwritten (those
-  // are reported, unwritten_output.h). The product calls report unwritten
-  // entries of their outputs the same way.
-  bool Jeval(const std::valarray<double>& x, std::valarray<double>& r, MatrixTemplate<double>& J);
+  // J (m x n) = the Jacobian at x, r = F(x) ("cJ").
+  void Jeval(const std::valarray<double>& x, std::valarray<double>& r, MatrixTemplate<double>& J);
   // out (m) = J v for v (n), r = F(x) ("cJv").
   void JVeval(const std::valarray<double>& x, std::valarray<double>& r,
               const std::valarray<double>& v, std::valarray<double>& out);

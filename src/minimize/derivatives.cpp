@@ -28,8 +28,10 @@
 
 #include <omp.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -40,7 +42,6 @@
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/signal_requests.h"
-#include "driver/unwritten_output.h"
 #include "linear/valarray_data.h"
 #include "minimize/optimization_task.h"
 #include "options/global_state.h"
@@ -73,6 +74,9 @@ class TracedCall {
   double& duration_;
   double start_ = 0.0;
 };
+
+constexpr double kUnwrittenObjective = -0.0;
+constexpr std::uint64_t kUnwrittenObjectiveBits = std::bit_cast<std::uint64_t>(kUnwrittenObjective);
 
 void stopOnNonFinite(HostEnvironment& host, const double* v, std::size_t n) {
   if (const char* message = nonFiniteValues(v, n)) nonFiniteStop(host, message);
@@ -109,22 +113,22 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
     return g;
   }
   ++state.nGrad;
-  std::valarray<double> g(unwrittenMarker(), n);
-  // Only a caller that asks whether f was written gets the marker; every
-  // other call starts the callback from f = 0.
-  double fv = fWritten != nullptr ? unwrittenMarker() : 0.0;
+  std::valarray<double> g(n);
+  // The objective value beside the gradient is optional, and the checks
+  // compare it only when the host wrote one. It starts as -0: a zero to a
+  // host that reads it or adds its terms into it, whose sign bit tells
+  // whether anything was written (a host that writes -0 itself is taken as
+  // silent, with the same value 0).
+  double fv = kUnwrittenObjective;
   {
     TracedCall traced(';', static_cast<long>(n), state.lastEvalTime);
-    CallbackGuard guard(host, HostOutput{&fv, 1}, HostOutput{dataOrNull(g), n});
+    CallbackGuard guard(host, FilledHostOutput{&fv, 1}, HostOutput{dataOrNull(g), n});
     gradient(dataOrNull(x), static_cast<long>(n), &fv, 1, dataOrNull(g), user);
   }
-  if (fWritten != nullptr) {
-    *fWritten = !isUnwrittenMarker(fv);
-    if (!*fWritten) fv = 0.0;
-  }
-  if (f != nullptr) *f = fv;
-  if (checkWritten(host, "gradient", {{dataOrNull(g), n, "g"}}))
-    stopOnNonFinite(host, dataOrNull(g), n);
+  const bool written = std::bit_cast<std::uint64_t>(fv) != kUnwrittenObjectiveBits;
+  if (fWritten != nullptr) *fWritten = written;
+  if (f != nullptr) *f = written ? fv : 0.0;
+  stopOnNonFinite(host, dataOrNull(g), n);
   return g;
 }
 
@@ -138,8 +142,6 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   MatrixTemplate<double> W(n, k);
   if (hessianProduct == nullptr) return W;
   if (w.size() != n) w.resize(n);
-  markUnwritten(dataOrNull(w), n);
-  markUnwritten(W.data(), n * k);
   double f = 0.0;
   {
     TracedCall traced(',', static_cast<long>(k), state.lastHessProductTime);
@@ -148,8 +150,6 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
     hessianProduct(dataOrNull(x), static_cast<long>(n), &f, 1, V.data(), static_cast<int>(k),
                    dataOrNull(w), W.data(), user);
   }
-  if (!checkWritten(host, "Hessian-product", {{dataOrNull(w), n, "w"}, {W.data(), n * k, "W"}}))
-    return W;
   const char* message = nonFiniteValues(dataOrNull(w), n);
   if (message == nullptr) message = nonFiniteValues(W.data(), n * k);
   if (message != nullptr) nonFiniteStop(host, message);
@@ -269,15 +269,12 @@ HessianDifferences OptimizationTask::fdHessianDifferences(const std::valarray<do
 }
 
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g, bool* written) {
+                                   std::valarray<double>& g) {
   ++state.nHess;
   const std::size_t n = x.size();
   MatrixTemplate<double> H(n, n);
-  if (written != nullptr) *written = true;
   if (task.hessian == nullptr) return H;
   if (g.size() != n) g.resize(n);
-  markUnwritten(H.data(), n * n);
-  markUnwritten(dataOrNull(g), n);
   double f = 0.0;
   {
     TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
@@ -285,8 +282,5 @@ MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<d
                         HostOutput{H.data(), n * n});
     task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
   }
-  const bool all =
-      checkWritten(task.host, "Hessian", {{H.data(), n * n, "H"}, {dataOrNull(g), n, "g"}});
-  if (written != nullptr) *written = all;
   return H;
 }

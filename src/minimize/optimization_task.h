@@ -66,16 +66,15 @@ class OptimizationTask {
   // Gradient at x; *f (when f is given) receives the objective value the
   // callback reported, 0 when it wrote none, and *fWritten (when given)
   // whether it wrote one. Without a gradient callback: the finite-difference
-  // gradient, and *f = 0, *fWritten = false. An entry the callback leaves
-  // unwritten is reported (checkWritten); NaN or infinite entries end the
-  // run (nonFiniteStop).
+  // gradient, and *f = 0, *fWritten = false. The callback starts from
+  // zeros; NaN or infinite entries end the run (nonFiniteStop).
   std::valarray<double> gradeval(const std::valarray<double>& x, double* f,
                                  bool* fWritten = nullptr);
 
   // W = H V for an n x k block V through the Hessian-product callback, which
-  // also writes w (resized to n when needed); zeros without the callback.
-  // An entry of w or W left unwritten is reported (checkWritten); NaN or
-  // infinite entries end the run (nonFiniteStop).
+  // may also write the gradient into w (resized to n when needed); zeros
+  // without the callback. The callback starts from zeros in w and W; NaN or
+  // infinite entries in either end the run (nonFiniteStop).
   MatrixTemplate<double> hessveceval(const std::valarray<double>& x, const MatrixTemplate<double>& V,
                                      std::valarray<double>& w);
 
@@ -143,11 +142,10 @@ class OptimizationTask {
 };
 
 // The Hessian at x through the Hessian callback (counted "cH", guarded),
-// which also fills g; n x n zeros (and g untouched) without a callback.
-// An entry of H or g the callback leaves unwritten is reported
-// (checkWritten) and *written (when given) is false.
+// which also fills g; both start as zeros. n x n zeros (and g untouched)
+// without a callback.
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g, bool* written = nullptr);
+                                   std::valarray<double>& g);
 
 // What one iteration knows and builds: the point and its derivatives, the
 // Hessian and its decomposition, the kinds tried with their directions and

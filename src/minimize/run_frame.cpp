@@ -326,10 +326,8 @@ int MinimizationRun::finish(const StopReason& reason) {
 }  // namespace
 
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  bool written = true;
-  it.H = evalHessian(task, it.x, it.g, &written);
+  it.H = evalHessian(task, it.x, it.g);
   it.hessianEvaluated = true;
-  if (!written) return;
   const std::size_t entries = it.H.elements.size();
   const char* message = nonFiniteValues(it.H.data(), entries);
   if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());

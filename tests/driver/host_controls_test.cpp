@@ -1,6 +1,7 @@
 // What a host controls in a driver call, through both drivers: SIGINT at
 // any moment of a run, option values refused before any callback runs,
-// callbacks that write nothing, and a state file that is no regular file.
+// callbacks that add into their outputs, write nothing or report a failure
+// by a NaN, and a state file that is no regular file.
 // The cases that could end or block the process run in a child ("threadsafe"
 // death tests), which reports through its exit code.
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <string>
@@ -58,8 +60,17 @@ enum class Callback {
 struct ControlHost {
   Callback slow = Callback::None;    // sleeps 2 ms; its second call is interrupted
   Callback silent = Callback::None;  // returns without writing its outputs
-  long calls = 0;                    // of every callback, the records' included
+  // Writes as assembly code does: adds each term into its outputs, skips the
+  // structural zeros of H and J, leaves w beside H V and *f beside g or H
+  // alone.
+  Callback assembling = Callback::None;
+  Callback poisoned = Callback::None;  // NaN in its last entry at its fifth call
+  long calls = 0;                      // of every callback, the records' included
   long slowCalls = 0;
+  long assemblingCalls = 0;
+  double objectiveBias = 0.0;  // added to the *f an assembling gradient reports
+  long unzeroedStarts = 0;     // assembling calls whose outputs did not start as zeros
+  long poisonedCalls = 0;
   std::vector<Record> records = {};
 
   std::string final(const char* key) const {
@@ -96,32 +107,88 @@ void keepRecord(void* user, const char** keys, const char** values, long count) 
   for (long i = 0; i < count; ++i) r[keys[i]] = values[i];
 }
 
+struct Block {
+  const double* data;
+  long size;
+};
+
+// True when `which` is the assembling callback; counts the call, and the
+// outputs that did not hold zeros (of either sign) when it started.
+bool assembles(void* user, Callback which, std::initializer_list<Block> outputs) {
+  ControlHost& h = *static_cast<ControlHost*>(user);
+  if (which != h.assembling) return false;
+  ++h.assemblingCalls;
+  for (const Block& b : outputs)
+    for (long i = 0; i < b.size; ++i)
+      if (b.data[i] != 0.0) {
+        ++h.unzeroedStarts;
+        return true;
+      }
+  return true;
+}
+
+// The poisoned callback's fifth call ends with a NaN in the last entry.
+void poison(void* user, Callback which, double* out, long size) {
+  ControlHost& h = *static_cast<ControlHost*>(user);
+  if (which == h.poisoned && ++h.poisonedCalls == 5) out[size - 1] = kNaN;
+}
+
+double term(const double* x, long i) { return kWeight[i] * kWeight[i] * (x[i] - 1) * (x[i] - 1); }
+double slope(const double* x, long i) { return 2 * kWeight[i] * kWeight[i] * (x[i] - 1); }
+double curvature(long i) { return 2 * kWeight[i] * kWeight[i]; }
+
 int objective(const double* x, long, double* f, long, void* u) {
   if (!enter(u, Callback::Objective)) return 1;
+  if (assembles(u, Callback::Objective, {{f, 1}})) {
+    for (long i = 0; i < kN; ++i) *f += term(x, i);
+    return 0;
+  }
   *f = 0.0;
-  for (long i = 0; i < kN; ++i) *f += kWeight[i] * kWeight[i] * (x[i] - 1) * (x[i] - 1);
+  for (long i = 0; i < kN; ++i) *f += term(x, i);
+  poison(u, Callback::Objective, f, 1);
   return 0;
 }
 void fillGradient(const double* x, double* g) {
-  for (long i = 0; i < kN; ++i) g[i] = 2 * kWeight[i] * kWeight[i] * (x[i] - 1);
+  for (long i = 0; i < kN; ++i) g[i] = slope(x, i);
 }
-int gradient(const double* x, long, double*, long, double* g, void* u) {
+int gradient(const double* x, long, double* f, long, double* g, void* u) {
   if (!enter(u, Callback::Gradient)) return 1;
+  if (assembles(u, Callback::Gradient, {{f, 1}, {g, kN}})) {
+    for (long i = 0; i < kN; ++i) {
+      *f += term(x, i);
+      g[i] += slope(x, i);
+    }
+    *f += static_cast<ControlHost*>(u)->objectiveBias;
+    return 0;
+  }
   fillGradient(x, g);
+  poison(u, Callback::Gradient, g, kN);
   return 0;
 }
-int hessian(const double* x, long, double*, long, double* g, double* H, void* u) {
+int hessian(const double* x, long, double* f, long, double* g, double* H, void* u) {
   if (!enter(u, Callback::Hessian)) return 1;
+  if (assembles(u, Callback::Hessian, {{f, 1}, {g, kN}, {H, kN * kN}})) {
+    for (long i = 0; i < kN; ++i) {
+      g[i] += slope(x, i);
+      H[i * (kN + 1)] += curvature(i);
+    }
+    return 0;
+  }
   fillGradient(x, g);
-  for (long i = 0; i < kN * kN; ++i)
-    H[i] = i % (kN + 1) == 0 ? 2 * kWeight[i / kN] * kWeight[i / kN] : 0;
+  for (long i = 0; i < kN * kN; ++i) H[i] = i % (kN + 1) == 0 ? curvature(i / kN) : 0;
+  poison(u, Callback::Hessian, H, kN * kN);
   return 0;
 }
-int product(const double* x, long, double*, long, const double* V, int k, double* w, double* W,
+int product(const double* x, long, double* f, long, const double* V, int k, double* w, double* W,
             void* u) {
   if (!enter(u, Callback::Product)) return 1;
+  if (assembles(u, Callback::Product, {{f, 1}, {w, kN}, {W, kN * k}})) {
+    for (long i = 0; i < kN * k; ++i) W[i] += curvature(i / k) * V[i];
+    return 0;
+  }
   fillGradient(x, w);
-  for (long i = 0; i < kN * k; ++i) W[i] = 2 * kWeight[i / k] * kWeight[i / k] * V[i];
+  for (long i = 0; i < kN * k; ++i) W[i] = curvature(i / k) * V[i];
+  poison(u, Callback::Product, W, kN * k);
   return 0;
 }
 int output(const double*, long, const double*, long, const void*, const void*, const char** keys,
@@ -131,18 +198,32 @@ int output(const double*, long, const double*, long, const void*, const void*, c
   return 0;
 }
 
+double residualOf(const double* x, long i) { return kWeight[i] * (x[i] - 1); }
 void fillResiduals(const double* x, double* r) {
-  for (long i = 0; i < kN; ++i) r[i] = kWeight[i] * (x[i] - 1);
+  for (long i = 0; i < kN; ++i) r[i] = residualOf(x, i);
 }
 int residual(const double* x, size_t, double* r, size_t, void* u) {
   if (!enter(u, Callback::Residual)) return 1;
+  if (assembles(u, Callback::Residual, {{r, kN}})) {
+    for (long i = 0; i < kN; ++i) r[i] += residualOf(x, i);
+    return 0;
+  }
   fillResiduals(x, r);
+  poison(u, Callback::Residual, r, kN);
   return 0;
 }
+// r of the Jacobian and product callbacks holds the residuals at the
+// driver's point when the call starts: only the derivative outputs start
+// as zeros.
 int jacobian(const double* x, size_t, double* r, size_t, double* J, void* u) {
   if (!enter(u, Callback::Jacobian)) return 1;
   fillResiduals(x, r);
+  if (assembles(u, Callback::Jacobian, {{J, kN * kN}})) {
+    for (long i = 0; i < kN; ++i) J[i * (kN + 1)] = kWeight[i];
+    return 0;
+  }
   for (long i = 0; i < kN * kN; ++i) J[i] = i % (kN + 1) == 0 ? kWeight[i / kN] : 0;
+  poison(u, Callback::Jacobian, J, kN * kN);
   return 0;
 }
 // J is diagonal, so J v and J^T w are the same product.
@@ -151,7 +232,12 @@ int diagonalProduct(const double* x, size_t, double* r, size_t, const double* in
                     double* out, void* u) {
   if (!enter(u, Which)) return 1;
   fillResiduals(x, r);
+  if (assembles(u, Which, {{out, kN * count}})) {
+    for (long i = 0; i < kN * count; ++i) out[i] += kWeight[i % kN] * in[i];
+    return 0;
+  }
   for (long i = 0; i < kN * count; ++i) out[i] = kWeight[i % kN] * in[i];
+  poison(u, Which, out, kN * count);
   return 0;
 }
 int iteration(const double*, size_t, const double*, size_t, const void*, const void*,
@@ -167,8 +253,8 @@ struct Outcome {
 };
 
 // One call from (0.5, 0, 2). zelk gets the Hessian or the product callback
-// when it is the case's slow or silent one; trovik gets both products
-// instead of the Jacobian when one of them is.
+// when it is the case's slow, silent, assembling or poisoned one; trovik
+// gets both products instead of the Jacobian when one of them is.
 Outcome run(Driver driver, ControlHost& h, const Options& options) {
   std::vector<const char*> names;
   std::vector<double> values;
@@ -176,7 +262,9 @@ Outcome run(Driver driver, ControlHost& h, const Options& options) {
     names.push_back(name.c_str());
     values.push_back(value);
   }
-  const auto uses = [&h](Callback c) { return h.slow == c || h.silent == c; };
+  const auto uses = [&h](Callback c) {
+    return h.slow == c || h.silent == c || h.assembling == c || h.poisoned == c;
+  };
   const double x0[kN] = {0.5, 0.0, 2.0};
   Outcome out;
   if (driver == Driver::Zelk) {
@@ -312,35 +400,163 @@ TEST_F(HostControls, OptionValuesADriverCannotRunWithAreRefusedBeforeAnyCallback
     }
 }
 
-// A failed callback writes nothing: an error of the run (code 33, status 1),
-// never a zero derivative that a tolerance rule takes for a solution.
-TEST_F(HostControls, OutputsACallbackLeavesUnwrittenEndTheRunAsAnError) {
+// Hosts written the way assembly code is (adding each term into outputs
+// that start as zeros, skipping structural zeros, leaving w beside H V and
+// the optional *f alone) reach the answer with the default checks, and
+// every call of theirs finds its outputs zeroed.
+TEST_F(HostControls, CallbacksThatAddIntoTheirOutputsOrSkipZerosReachTheAnswer) {
+  // A Newton step solves this problem at once: half steps ("alpha" 0.5)
+  // make the Hessian row evaluate H and g at many points.
+  const struct {
+    Driver driver;
+    Callback assembling;
+    double alpha;
+  } cases[] = {{Driver::Zelk, Callback::Objective, 0},  {Driver::Zelk, Callback::Gradient, 0},
+               {Driver::Zelk, Callback::Hessian, 0.5},  {Driver::Zelk, Callback::Product, 0},
+               {Driver::Trovik, Callback::Residual, 0}, {Driver::Trovik, Callback::Jacobian, 0},
+               {Driver::Trovik, Callback::Jv, 0},       {Driver::Trovik, Callback::VJ, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << nameOf(c.driver) << " callback " << static_cast<int>(c.assembling));
+    ControlHost h{.assembling = c.assembling};
+    Outcome out;
+    const std::string err = stderrOf([&] {
+      out = run(c.driver, h, {{"enableExit", 0}, {"saveLast", 0}, {"alpha", c.alpha}});
+    });
+    EXPECT_EQ(out.status, 0);
+    for (double xi : out.x) EXPECT_NEAR(xi, 1.0, 1e-6);
+    EXPECT_GT(h.assemblingCalls, 0);
+    EXPECT_EQ(h.unzeroedStarts, 0);
+    EXPECT_FALSE(contains(err, "Error")) << err;
+    EXPECT_FALSE(contains(err, "stop: ")) << err;
+  }
+}
+
+// The objective value a gradient callback may report beside g is compared
+// with the objective's in the first iteration's checks only when it was
+// written: an assembled one is compared (and a wrong one caught), a
+// missing one is not taken for 0.
+TEST_F(HostControls, TheObjectiveBesideAGradientIsCheckedWhenTheHostWritesIt) {
+  const struct {
+    Callback assembling;
+    double bias;
+    bool caught;
+  } cases[] = {{Callback::None, 0.0, false},
+               {Callback::Gradient, 0.0, false},
+               {Callback::Gradient, 1e-6, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "assembled " << (c.assembling == Callback::Gradient) << " bias " << c.bias);
+    ControlHost h{.assembling = c.assembling, .objectiveBias = c.bias};
+    Outcome out;
+    const std::string err = stderrOf([&] {
+      out = run(Driver::Zelk, h, {{"enableExit", 0}, {"saveLast", 0}});
+    });
+    EXPECT_EQ(contains(err, "Error: gradient function result is incorrect: "), c.caught) << err;
+    EXPECT_EQ(out.status, c.caught ? 1 : 0);
+  }
+}
+
+// A NaN (or an infinity) in its output is how a host reports a failed
+// evaluation. In a derivative the driver tests (zelk's gradient, Hessian
+// and products, trovik's Jacobian) it is an error: the process ends with
+// status 3 under "enableExit" 1 (the default), else the run ends with the
+// iteration, code 33, status 1. trovik does not test its products: a NaN
+// one spoils the direction it was for, and the run stalls (status 1).
+TEST_F(HostControls, ANaNInAnOutputReportsAFailedEvaluation) {
+  const struct {
+    Driver driver;
+    Callback poisoned;
+    const char* code;     // with "enableExit" 0
+    const char* message;  // on standard error; the process ends with it by default
+  } cases[] = {
+      {Driver::Zelk, Callback::Gradient, "33", "stop: NaN values encountered"},
+      {Driver::Zelk, Callback::Hessian, "33", "stop: NaN values encountered"},
+      {Driver::Zelk, Callback::Product, "33", "stop: NaN values encountered"},
+      {Driver::Trovik, Callback::Jacobian, "33", "stop: NaN values encountered"},
+      {Driver::Trovik, Callback::Jv, "34", nullptr},
+      {Driver::Trovik, Callback::VJ, "34", nullptr},
+  };
+  // The rules that would end the run before the fifth call are off.
+  const Options longRun = {{"saveLast", 0},    {"maxit", 20},     {"tolGradAbs", -1},
+                           {"tolGradRel", -1}, {"tolObjAbs", -1}, {"tolObjRel", -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << nameOf(c.driver) << " callback " << static_cast<int>(c.poisoned));
+    ControlHost h{.poisoned = c.poisoned};
+    Outcome out;
+    Options options = longRun;
+    options.emplace_back("enableExit", 0);
+    const std::string err = stderrOf([&] { out = run(c.driver, h, options); });
+    EXPECT_GE(h.poisonedCalls, 5);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_EQ(h.final("code"), c.code);
+    if (c.message != nullptr) {
+      EXPECT_PRED2(contains, err, c.message);
+      EXPECT_EXIT(
+          {
+            ControlHost child{.poisoned = c.poisoned};
+            run(c.driver, child, longRun);
+            exitWith(false);
+          },
+          testing::ExitedWithCode(3), c.message);
+    } else {
+      EXPECT_EXIT(
+          {
+            ControlHost child{.poisoned = c.poisoned};
+            const Outcome o = run(c.driver, child, longRun);
+            exitWith(o.status == 1 && child.final("code") == c.code);
+          },
+          testing::ExitedWithCode(0), "");
+    }
+  }
+}
+
+// A callback that writes nothing hands the driver zeros. The first
+// iteration's derivative checks (on by default) report them as a wrong
+// derivative; without the checks a zero gradient or Jacobian is a
+// stationary point to the driver, and the run ends at the start point with
+// "tolGradAbs reached" (status 0).
+TEST_F(HostControls, ACallbackThatWritesNothingHandsTheDriverZeros) {
   const struct {
     Driver driver;
     Callback silent;
-    const char* message;
+    const char* checked;           // the check's report (code 33, status 1)
+    bool stationaryWithoutChecks;  // else the unchecked run is not asserted
   } cases[] = {
-      {Driver::Zelk, Callback::Gradient,
-       "Error: gradient callback left g unwritten (entry 0 of 3)"},
-      {Driver::Zelk, Callback::Hessian, "Error: Hessian callback left H unwritten (entry 0 of 9)"},
-      {Driver::Zelk, Callback::Product,
-       "Error: Hessian-product callback left w unwritten (entry 0 of 3)"},
-      {Driver::Trovik, Callback::Jacobian,
-       "Error: Jacobian callback left J unwritten (entry 0 of 9)"},
-      {Driver::Trovik, Callback::Jv, "Error: Jacobian-vector callback left out unwritten (entry 0"},
-      {Driver::Trovik, Callback::VJ, "Error: vector-Jacobian callback left out unwritten (entry 0"},
+      {Driver::Zelk, Callback::Gradient, "Error: gradient is incorrect: 1 code -1", true},
+      {Driver::Zelk, Callback::Hessian, "Error: Hessian is incorrect: 1 code -1", true},
+      {Driver::Zelk, Callback::Product, "Error: Hessian is incorrect: 1 code -1", false},
+      {Driver::Trovik, Callback::Residual, "Error: Jacobian is incorrect: 1 code -1", false},
+      {Driver::Trovik, Callback::Jacobian, "Error: Jacobian is incorrect: 1 code -1", true},
+      {Driver::Trovik, Callback::Jv, "Error: Jacobian-vector product is incorrect: 1 code -1",
+       false},
+      {Driver::Trovik, Callback::VJ, "Error: vector-Jacobian product is incorrect: 1 code -1",
+       false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    ControlHost h{.silent = c.silent};
-    Outcome out;
-    const std::string err = stderrOf([&] {
-      out = run(c.driver, h, {{"enableExit", 0}, {"maxit", 5}, {"saveLast", 0}});
-    });
-    EXPECT_EQ(out.status, 1);
-    EXPECT_EQ(h.final("code"), "33");
-    EXPECT_EQ(h.iterations(), 1);
-    EXPECT_PRED2(contains, err, c.message);
+    SCOPED_TRACE(c.checked);
+    for (const double checks : {0.0, -1.0}) {
+      ControlHost h{.silent = c.silent};
+      Outcome out;
+      const std::string err = stderrOf([&] {
+        out = run(c.driver, h,
+                  {{"enableExit", 0},
+                   {"maxit", 5},
+                   {"saveLast", 0},
+                   {"checkgradient", checks},
+                   {"checkHessian", checks}});
+      });
+      if (checks == 0.0) {
+        EXPECT_EQ(out.status, 1);
+        EXPECT_EQ(h.final("code"), "33");
+        EXPECT_PRED2(contains, err, c.checked);
+      } else if (c.stationaryWithoutChecks) {
+        EXPECT_EQ(out.status, 0);
+        EXPECT_EQ(h.final("code"), "25");
+        EXPECT_EQ(out.x, (std::vector<double>{0.5, 0.0, 2.0}));
+      }
+    }
   }
 }
 
