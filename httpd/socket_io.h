@@ -18,15 +18,20 @@
 // when poll itself failed. EINTR counts as an empty wait.
 int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::milliseconds slice);
 
-struct SendResult {
-  std::size_t sent = 0;
-  int error = 0;  // errno of the failure; ETIMEDOUT when the peer stopped reading
+struct SendLimits {
+  std::chrono::milliseconds stall;  // the peer accepts nothing this long: give up
+  SteadyTime deadline;              // all of it by then, however the peer reads
+  std::chrono::milliseconds slice;
 };
 
-// Sends all of head and then all of body, gathered into each send (so the
-// body need not be copied behind the head, and no small segment waits on
-// its own), looping over partial sends. Gives up when the peer accepts
-// nothing for `stall`.
-SendResult sendAll(int fd, std::string_view head, std::string_view body,
-                   std::chrono::milliseconds stall, std::chrono::milliseconds slice);
+struct SendResult {
+  std::size_t sent = 0;  // of head and body together
+  int error = 0;         // errno of the failure; ETIMEDOUT when a limit was reached
+};
 
+// Sends head and then body, from byte `from` of the two on, gathered into
+// each send (so the body need not be copied behind the head, and no small
+// segment waits on its own), looping over partial sends until all is sent
+// or a limit is reached.
+SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
+                   std::size_t from = 0);
