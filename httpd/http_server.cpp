@@ -293,7 +293,7 @@ SendResult HTTPServer::sendAnswer(const RequestHandlerInfo& connection, std::str
     return sent;
   }
   limits.deadline = budget;
-  sent = sendAll(connection.socket, head, body, limits, sent.sent);
+  sent = sendAll(connection.socket, head, body, limits, sent);
   --slowReaders_;
   return sent;
 }

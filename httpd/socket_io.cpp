@@ -28,11 +28,11 @@ static bool restOf(std::string_view piece, std::size_t sent, iovec& entry) {
 }
 
 SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
-                   std::size_t from) {
-  SendResult result;
-  result.sent = from;
+                   SendResult soFar) {
+  SendResult result = soFar;
+  result.error = 0;
+  if (result.progress == SteadyTime{}) result.progress = std::chrono::steady_clock::now();
   const std::size_t total = head.size() + body.size();
-  SteadyTime stalled = std::chrono::steady_clock::now() + limits.stall;
   while (result.sent < total) {
     iovec parts[2];
     msghdr message{};
@@ -45,7 +45,7 @@ SendResult sendAll(int fd, std::string_view head, std::string_view body, const S
     const SteadyTime now = std::chrono::steady_clock::now();
     if (n > 0) {
       result.sent += static_cast<std::size_t>(n);
-      stalled = now + limits.stall;
+      result.progress = now;
       if (now < limits.deadline || result.sent == total) continue;
     } else if (err == EINTR) {
       continue;
@@ -53,7 +53,7 @@ SendResult sendAll(int fd, std::string_view head, std::string_view body, const S
       result.error = err;
       return result;
     }
-    const SteadyTime deadline = std::min(stalled, limits.deadline);
+    const SteadyTime deadline = std::min(result.progress + limits.stall, limits.deadline);
     if (now >= deadline) {
       result.error = ETIMEDOUT;
       return result;

@@ -25,13 +25,15 @@ struct SendLimits {
 };
 
 struct SendResult {
-  std::size_t sent = 0;  // of head and body together
-  int error = 0;         // errno of the failure; ETIMEDOUT when a limit was reached
+  std::size_t sent = 0;   // of head and body together
+  int error = 0;          // errno of the failure; ETIMEDOUT when a limit was reached
+  SteadyTime progress{};  // when the peer last took bytes, or the send began
 };
 
-// Sends head and then body, from byte `from` of the two on, gathered into
-// each send (so the body need not be copied behind the head, and no small
-// segment waits on its own), looping over partial sends until all is sent
-// or a limit is reached.
+// Sends head and then body, gathered into each send (so the body need not
+// be copied behind the head, and no small segment waits on its own),
+// looping over partial sends until all is sent or a limit is reached. A
+// send that goes on from an earlier one's result starts where that one left
+// off, its bytes sent and its time of progress.
 SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
-                   std::size_t from = 0);
+                   SendResult soFar = {});

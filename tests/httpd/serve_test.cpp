@@ -300,7 +300,7 @@ TEST_F(ServeTest, ReadersOfALargeAnswer) {
   const struct {
     const char* reader;
     std::chrono::milliseconds stall, budget;
-    std::size_t chunk;  // read every 2 ms for 600 ms, then how it ends
+    std::size_t chunk;  // read every 2 ms for 800 ms, then how it ends
     End end;
     bool whole;
   } cases[] = {
@@ -318,7 +318,7 @@ TEST_F(ServeTest, ReadersOfALargeAnswer) {
     sendText(client.get(), "GET /big HTTP/1.1\r\n\r\n");
     std::string answer;
     char buf[16 << 10];
-    for (int reads = 0; reads < 300; ++reads) {
+    for (int reads = 0; reads < 400; ++reads) {
       std::this_thread::sleep_for(2ms);
       const ssize_t n =
           c.chunk > 0 ? ::recv(client.get(), buf, c.chunk, MSG_DONTWAIT) : ssize_t{-1};
@@ -405,28 +405,30 @@ TEST(ServeStop, TheClosingServesWhatIsUnderWay) {
 TEST(ServeStop, TheClosingLastsWhileSomethingIsUnderWay) {
   const struct {
     const char* under;
-    std::string request;  // sent, "" connects only, nothing for none
+    std::string request;  // sent on the connection
     bool connect;
     double atLeast, atMost;  // in units of the follow-up window
   } cases[] = {
-      {"nothing", "", false, 0, 0.4},
-      {"an idle connection", "", true, 0, 0.4},
-      {"an answer just sent", "GET /plain HTTP/1.1\r\n\r\n", true, 0, 0.4},
+      {"nothing", "", false, 0, 0.5},
+      {"an idle connection", "", true, 0, 0.5},
+      {"an answer just sent", "GET /plain HTTP/1.1\r\n\r\n", true, 0, 0.5},
       {"an answer its client follows up", "GET /follow HTTP/1.1\r\n\r\n", true, 0.6, 2},
       {"a request still arriving", "GET /pla", true, 3.8, 5},
   };
   for (const auto& c : cases) {
     HTTPServer server("0", "/nonexistent");
     addTestRoutes(server);
-    server.waits.followUpWindow = 300ms;
+    server.waits.followUpWindow = 500ms;
     server.waits.stopGrace = 4 * server.waits.followUpWindow;
     ASSERT_TRUE(server.setup());
     server.startListener();
     Fd client;
     if (c.connect) client = connectLoopback(server.boundPort);
     sendText(client.get(), c.request);
-    if (c.request.ends_with("\r\n\r\n")) readUntilClosed(client.get());
-    std::this_thread::sleep_for(50ms);  // read by the listener
+    if (c.request.ends_with("\r\n\r\n"))
+      readUntilClosed(client.get());  // answered
+    else
+      std::this_thread::sleep_for(50ms);  // read by the listener
     const auto started = std::chrono::steady_clock::now();
     server.stop();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started) /
