@@ -226,8 +226,25 @@ TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
   }
   (*server.notify)(1);
   EXPECT_TRUE(response.wait->ready());
-  EXPECT_EQ(waitFor("/history/update", {{"last", "0"}}, "127.0.0.1").second.body,
-            "[\n{\"it\": \"1\"}\n]\n");
+  // Stopped (the server closes), a poll still answers the records after its
+  // position, and 408 only when there are none.
+  const struct {
+    Strings parameters;
+    int status;
+    std::string body;
+  } stops[] = {
+      {{{"last", "0"}}, 0, "[\n{\"it\": \"1\"}\n]\n"},
+      {{{"last", "1"}}, 408, ""},
+      {{}, 0, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // none delivered yet
+      {{}, 408, ""},
+  };
+  for (const auto& c : stops) {
+    const ResponseInfo stoppedPoll =
+        waitFor("/history/update", c.parameters, "127.0.0.1", stopped.get_token()).second;
+    EXPECT_EQ(std::pair(stoppedPoll.status, stoppedPoll.body), std::pair(c.status, c.body))
+        << c.parameters["last"];
+    EXPECT_FALSE(stoppedPoll.wait);
+  }
 }
 
 // Each client with a position of its own gets every record after it; those
