@@ -297,13 +297,10 @@ TEST_F(HostControls, OnlyValuesNoRunCanWorkWithAreRefusedBeforeAnyCallback) {
       {{{"wolcheck", 2}, {"c2", kNaN}}, Both, "c2\" = NaN"},
       {{{"wolcheck", 5}, {"c2", -kInf}}, Both, "c2\" = -inf"},
       {{{"alpha0", 0}}, Z, "alpha0\" = 0"},
-      {{{"alpha0", -1}}, Z, "alpha0\" = -1"},
       {{{"alpha0", kNaN}}, Z, "alpha0\" = NaN"},
       {{{"alpha0", kInf}}, Z, "alpha0\" = inf"},
       {{{"sdirs", 0}}, T, "sdirs\" = 0"},
-      {{{"sdirs", 0.5}}, T, "sdirs\" = 0.5"},
       {{{"sdirs", -128}}, T, "sdirs\" = -128"},
-      {{{"sdirs", 1e9}}, T, "sdirs\" = 1e+09"},
       // Not read in these runs.
       {{{"lsmaxit", 1e9}}, T, nullptr, 0},
       {{{"alpha0", 0}}, T, nullptr, 0},

@@ -44,7 +44,6 @@ TEST(OptionLimits, EachRuleAtItsEdgesOnlyWhereTheDriverReadsTheValue) {
       {{{"nsweeps", -1}}, "nsweeps", "nsweeps"},  // held as 4294967295
       {{{"nsweeps", 5000}, {"lstype", 0}}, "nsweeps", ""},
       {{{"nsweeps", 5000}, {"alpha", 0.5}}, "", ""},  // fixed steps search nothing
-      {{{"nsweeps", 5000}, {"alpha", kNaN}}, "", ""},
       {{{"lsmaxit", 1e9}}, "", ""},
       {{{"lsmaxit", 1e9}, {"lstype", 0}}, "", "lsmaxit"},
       {{{"lsmaxit", 1e9}, {"lstype", 0}, {"alpha", -1}}, "", ""},
@@ -54,48 +53,37 @@ TEST(OptionLimits, EachRuleAtItsEdgesOnlyWhereTheDriverReadsTheValue) {
       {{{"c1", kSignallingNaN}}, "c1", "c1"},
       {{{"c1", kInf}}, "c1", "c1"},
       {{{"c1", kNaN}, {"wolcheck", 0}}, "c1", ""},  // trovik: decrease alone
-      {{{"c1", kInf}, {"wolcheck", -1}}, "c1", ""},
       {{{"c1", kNaN}, {"alpha", 1}}, "", ""},
       {{{"c1", 1}}, "", ""},
       {{{"c1", -kInf}}, "", ""},
-      {{{"c1", 1e300}}, "", ""},
       {{{"c2", kNaN}}, "", ""},  // level 1 tests no curvature
       {{{"c2", kNaN}, {"wolcheck", 2}}, "c2", "c2"},
       {{{"c2", -kInf}, {"wolcheck", 5}}, "c2", "c2"},
       {{{"c2", kNaN}, {"wolcheck", 5}, {"alpha", 2}}, "", ""},
       {{{"c2", 0}, {"wolcheck", 3}}, "", ""},
       {{{"c2", kInf}, {"wolcheck", 3}}, "", ""},
-      {{{"c2", -1}, {"wolcheck", 2}}, "", ""},
       // Every level is a test.
       {{{"wolcheck", 5}}, "", ""},
       {{{"wolcheck", -1}}, "", ""},
       {{{"wolcheck", 1e9}, {"c2", 1e-300}}, "", ""},
-      {{{"wolcheck", -1e9}}, "", ""},
       // zelk's first trial step; trovik never reads it.
       {{{"alpha0", 1e300}}, "", ""},
       {{{"alpha0", 0}}, "alpha0", ""},
       {{{"alpha0", -1}}, "alpha0", ""},
-      {{{"alpha0", kInf}}, "alpha0", ""},
       {{{"alpha0", kNaN}}, "alpha0", ""},
       {{{"alpha0", 0}, {"alpha", 0.1}}, "", ""},
       // Values the methods give a meaning.
       {{{"alphamin", 0.5}}, "", ""},
       {{{"alphamin", kNaN}}, "", ""},
-      {{{"alphamin", kInf}}, "", ""},
       {{{"alpha", -0.5}}, "", ""},
       {{{"alpha", 1e300}}, "", ""},
-      {{{"alpha", -1e300}}, "", ""},
-      {{{"alpha", kInf}}, "", ""},
       {{{"alpha", kNaN}}, "", ""},
       {{{"alpha", 2}, {"alphamax", 1}}, "", ""},
       {{{"tolCheckFunc", -1}, {"tolCheckGrad", kNaN}, {"tolCheckHess", -1}}, "", ""},
       {{{"objLimit", kInf}}, "", ""},
-      {{{"objLimit", -kInf}}, "", ""},
       // trovik's directions; zelk takes its own list when the mask has none.
       {{{"sdirs", 0}}, "", "sdirs"},
-      {{{"sdirs", 0.5}}, "", "sdirs"},
       {{{"sdirs", -128}}, "", "sdirs"},  // 0xffffff80: no bit of SD0 .. SD6
-      {{{"sdirs", 1e9}}, "", "sdirs"},   // 0x3b9aca00 likewise
       {{{"sdirs", 0}, {"alpha", 1}}, "", "sdirs"},
       {{{"sdirs", 0}, {"enableFallback", 1}}, "", ""},
       {{{"sdirs", 64}}, "", ""},
