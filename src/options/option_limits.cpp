@@ -57,7 +57,9 @@ bool leastSquares(OptionReader r) { return r == OptionReader::LeastSquares; }
 
 // A non-zero "alpha" (NaN included) takes fixed steps: no line search runs,
 // and neither do the fallback kinds' searches.
-bool lineSearches(const OptsStruct& o) { return classifyBits(o.alpha) == FpClass::Finite && o.alpha == 0.0; }
+bool lineSearches(const OptsStruct& o) {
+  return classifyBits(o.alpha) == FpClass::Finite && o.alpha == 0.0;
+}
 
 std::string tooManyRepeats(long long count, const char* what) {
   if (count <= static_cast<long long>(kMostRepeats)) return {};
@@ -65,6 +67,9 @@ std::string tooManyRepeats(long long count, const char* what) {
          " in every line search would run for hours; at most " + std::to_string(kMostRepeats);
 }
 
+// A value is refused only when the driver that reads it, with the block's
+// other values, cannot run with it and nothing gives it a meaning (the
+// rule, and what it leaves accepted: option_limits.h).
 const Rule kRules[] = {
     // zelk's line search sweeps; trovik's sorted one ("lstype" 1) refines
     // "nsweeps" times, its other one "lsmaxit" times.

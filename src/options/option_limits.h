@@ -8,11 +8,12 @@
 // table's ranges describe options, they are not enforced. A NaN tolerance
 // switches its rule off, "maxit" -1 asks for no iteration limit, "wolcheck"
 // 5 is the strong test and -1 the plainest one, a negative "alpha" is a
-// fixed step backwards, an infinite "objLimit" is a limit no value meets,
-// and a fixed step whose point overflows is a trial that is not taken. A
-// value that nothing reads in the run (a check's threshold with the check
-// off, a curvature constant below the level that tests curvature, the line
-// search's constants in a run of fixed steps) is never refused.
+// fixed step backwards, an infinite "objLimit" is a limit no value meets, a
+// fixed step whose point overflows is a trial that is not taken, and a
+// derivative check fails where its error exceeds the threshold, whatever
+// the threshold (below 0 every time, NaN never). A value that nothing reads
+// in the run (a curvature constant below the level that tests curvature,
+// the line search's constants in a run of fixed steps) is never refused.
 //
 // What is refused, each for the drivers that read it:
 //   - "nsweeps" and "lsmaxit" above 1000: a line search that sweeps or
