@@ -69,7 +69,11 @@ struct CheckValue {
     ran = true;
     value = v;
   }
-  bool exceeds(double tol) const { return ran && !quietLessEqual(value, tol); }
+  // A NaN error fails its check; a NaN threshold, which no error exceeds,
+  // fails none (the checks' rule is "error > threshold").
+  bool exceeds(double tol) const {
+    return ran && (isNaNBits(value) || quietGreater(value, tol));
+  }
 };
 
 Vec head(const Vec& v, std::size_t count) {

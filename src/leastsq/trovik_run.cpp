@@ -343,8 +343,9 @@ int TrovikRun::finish(const StopReason& reason) {
 }  // namespace
 
 int runTrovik(const TrovikCall& call) {
+  std::optional<RunningOptions> options;
   if (!loadDriverOptions<OptsTrovik>(call.names, call.values, call.count,
-                                     OptionReader::LeastSquares))
+                                     OptionReader::LeastSquares, options))
     return 1;
   if (!acceptArguments(call)) return 1;
   TrovikOptimizationTask task;

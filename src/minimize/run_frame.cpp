@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <valarray>
 
@@ -349,7 +350,9 @@ void decomposeIterationHessian(MinimizationIterate& it) {
 }
 
 int runMinimization(const ZelkCall& call) {
-  if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer))
+  std::optional<RunningOptions> options;
+  if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer,
+                               options))
     return 1;
   if (!acceptArguments(call)) return 1;
   if (call.n == 0) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "options/exported_data.h"
+#include "options/relaxed_word.h"
 #include "options/search_dir.h"
 #include "options/variant_ptr.h"
 
@@ -51,8 +52,10 @@ struct OptsStruct {
   int checkgradient;
   int checkHessian;
   int checkdecomp;
-  unsigned int trace;  // bit mask of diagnostics; no registry entry, reached
-                       // by the override "trace" and zelkcomp_setopt/getopt 0
+  // Bit mask of diagnostics; no registry entry, reached by the override
+  // "trace" and zelkcomp_setopt/getopt 0, from any thread while a run reads
+  // it: every access is atomic (an unsigned int in the layout).
+  RelaxedWord<unsigned int> trace;
   unsigned int dump;
   double lmdmode;       // read-only
   double lmsigma;       // read-only
@@ -143,6 +146,9 @@ struct OptsStruct {
   unsigned int enableFallback;
   unsigned int sdirs;  // mask of SearchDir kinds
 };
+
+static_assert(sizeof(RelaxedWord<unsigned int>) == sizeof(unsigned int),
+              "the option block's layout stays as it is");
 
 struct OptsDefaults : OptsStruct {
   OptsDefaults() noexcept;  // every field at its built-in default

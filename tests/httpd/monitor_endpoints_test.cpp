@@ -14,6 +14,7 @@
 #include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "httpd/http_server.h"
 #include "support/fp_traps.h"
@@ -169,6 +170,37 @@ TEST_F(MonitorRoutes, ReadsAndChangesOnlyForThisMachineUnlessAllowed) {
     EXPECT_EQ(call("POST", "/server-quit/0", {}, c.peer, c.headers).status, c.change) << c.peer;
     EXPECT_EQ(server.quit.exchange(0), c.change == 0 ? 1 : 0) << c.peer;
   }
+}
+
+// The names a Host may give for this machine: its host name, the first
+// label of a long one, and the canonical name the resolver gives for it
+// (long where the host name is short). Any other name is elsewhere.
+TEST(MachineNames, HostNameFirstLabelAndCanonicalName) {
+  using Names = std::vector<std::string>;
+  const struct {
+    const char *hostName, *canonicalName;
+    Names names;
+  } cases[] = {
+      {"box", "box.lab.example", {"box", "box.lab.example"}},
+      {"Box.Lab.Example", "box.lab.example.", {"box.lab.example", "box"}},
+      {"box", "alias.example", {"box", "alias.example"}},
+      {"box", "", {"box"}},
+      {"box", "BOX", {"box"}},
+      {"", "", {}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(hostNamesOf(c.hostName, c.canonicalName), c.names) << c.hostName;
+
+  const Names own = hostNamesOf("box", "box.lab.example");
+  const struct {
+    const char* host;
+    HostName name;
+  } hosts[] = {
+      {"box.lab.example", HostName::ThisMachine},  {"BOX.LAB.EXAMPLE.:8881", HostName::ThisMachine},
+      {"box:1", HostName::ThisMachine},            {"box.lab", HostName::Elsewhere},
+      {"box.elsewhere.example", HostName::Elsewhere}, {"lab.example", HostName::Elsewhere},
+  };
+  for (const auto& h : hosts) EXPECT_EQ(classifyHost(h.host, own), h.name) << h.host;
 }
 
 // A waiting endpoint with nothing to answer asks to wait: until when, and
