@@ -346,7 +346,7 @@ void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
 
 void decomposeIterationHessian(MinimizationIterate& it) {
   if (it.decomposition || !it.hessianFinite) return;
-  it.decomposition.emplace(it.H);
+  it.decomposition.emplace(it.H, decompChecks());
   if (it.decomposition->lapackInfo != 0) it.decomposition.reset();
 }
 
