@@ -7,8 +7,8 @@
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
-#include "eigen/power_iteration.h"
 #include "linear/operator_adaptors.h"
+#include "linear/power_steps.h"
 #include "linear/vector_kernels.h"
 
 namespace {
