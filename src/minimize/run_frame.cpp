@@ -325,31 +325,6 @@ int MinimizationRun::finish(const StopReason& reason) {
 
 }  // namespace
 
-void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  bool written = true;
-  it.H = evalHessian(task, it.x, it.g, &written);
-  it.hessianEvaluated = true;
-  if (!written) return;
-  const std::size_t entries = it.H.elements.size();
-  const char* message = nonFiniteValues(it.H.data(), entries);
-  if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());
-  if (message == nullptr) {
-    it.H = quietly([&] { return mksym(it.H); });
-    message = nonFiniteValues(it.H.data(), entries);
-  }
-  if (message != nullptr) {
-    nonFiniteStop(task.host, message);
-    return;
-  }
-  it.hessianFinite = true;
-}
-
-void decomposeIterationHessian(MinimizationIterate& it) {
-  if (it.decomposition || !it.hessianFinite) return;
-  it.decomposition.emplace(it.H, decompChecks());
-  if (it.decomposition->lapackInfo != 0) it.decomposition.reset();
-}
-
 int runMinimization(const ZelkCall& call) {
   if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer))
     return 1;
