@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "httpd/http_server.h"
+#include "httpd/monitor_routes.h"
 #include "support/fp_traps.h"
 
 namespace {
