@@ -6,7 +6,7 @@
 #include "dense/norms.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "options/opts.h"
 
 namespace lobpcg_blocks {

@@ -20,9 +20,9 @@
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
+#include "dense/vector_kernels.h"
 #include "linear/operator_interfaces.h"
 #include "linear/solve_deadline.h"
-#include "linear/vector_kernels.h"
 #include "options/option_map.h"
 
 // x / ||x||; an empty x stays empty, a zero x becomes NaN (the first step

@@ -5,8 +5,8 @@
 #include <cstddef>
 
 #include "dense/quiet_scope.h"
+#include "dense/valarray_data.h"
 #include "driver/driver_errors.h"
-#include "linear/valarray_data.h"
 #include "minimize/optimization_task.h"
 #include "options/opts.h"
 

@@ -25,18 +25,18 @@
 #include <string>
 #include <valarray>
 
+#include "dense/host_arrays.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
+#include "dense/valarray_data.h"
+#include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
 #include "driver/option_overrides.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
-#include "linear/host_arrays.h"
-#include "linear/valarray_data.h"
-#include "linear/vector_kernels.h"
 #include "minimize/derivative_checks.h"
 #include "minimize/optimization_task.h"
 #include "minimize/quiet_arith.h"

@@ -14,7 +14,7 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "options/opts.h"
 #include "steps/scaling_floor.h"
 #include "steps/step_status.h"
