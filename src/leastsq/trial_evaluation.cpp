@@ -5,9 +5,9 @@
 
 #include "dense/length_check.h"
 #include "dense/quiet_scope.h"
+#include "dense/vector_kernels.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -38,12 +38,12 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
+#include "dense/vector_kernels.h"
 #include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/mat4_file.h"
 #include "driver/record_format.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -179,10 +179,10 @@ struct MinimizationIterate {
                                                            // the run, NaN until one
 };
 
-// The iteration's Hessian: H = the symmetric part of the host's Hessian at
-// it.x, it.g = the gradient the Hessian callback gives with it. NaN or
-// infinite entries in either end the run (nonFiniteStop) and leave
-// it.hessianFinite false.
+// The iteration's Hessian (iteration_hessian.cpp): H = the symmetric part
+// of the host's Hessian at it.x, it.g = the gradient the Hessian callback
+// gives with it. NaN or infinite entries in either end the run
+// (nonFiniteStop) and leave it.hessianFinite false.
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it);
 
 // The eigen decomposition of a finite it.H, once per iteration; none when

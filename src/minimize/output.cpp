@@ -1,7 +1,7 @@
 // The output callback of the minimisation driver and the state save.
 
 #include "driver/state_file.h"
-#include "linear/valarray_data.h"
+#include "dense/valarray_data.h"
 #include "minimize/optimization_task.h"
 #include "options/global_state.h"
 

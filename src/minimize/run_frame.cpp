@@ -26,18 +26,18 @@
 #include <string>
 #include <valarray>
 
+#include "dense/host_arrays.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
+#include "dense/valarray_data.h"
+#include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
 #include "driver/option_overrides.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
-#include "linear/host_arrays.h"
-#include "linear/valarray_data.h"
-#include "linear/vector_kernels.h"
 #include "minimize/derivative_checks.h"
 #include "minimize/optimization_task.h"
 #include "minimize/quiet_arith.h"
@@ -325,29 +325,6 @@ int MinimizationRun::finish(const StopReason& reason) {
 }
 
 }  // namespace
-
-void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  it.H = evalHessian(task, it.x, it.g);
-  it.hessianEvaluated = true;
-  const std::size_t entries = it.H.elements.size();
-  const char* message = nonFiniteValues(it.H.data(), entries);
-  if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());
-  if (message == nullptr) {
-    it.H = quietly([&] { return mksym(it.H); });
-    message = nonFiniteValues(it.H.data(), entries);
-  }
-  if (message != nullptr) {
-    nonFiniteStop(task.host, message);
-    return;
-  }
-  it.hessianFinite = true;
-}
-
-void decomposeIterationHessian(MinimizationIterate& it) {
-  if (it.decomposition || !it.hessianFinite) return;
-  it.decomposition.emplace(it.H);
-  if (it.decomposition->lapackInfo != 0) it.decomposition.reset();
-}
 
 int runMinimization(const ZelkCall& call) {
   std::optional<RunningOptions> options;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "dense/decomp_checks.h"
 #include "options/exported_data.h"
 #include "options/relaxed_word.h"
 #include "options/search_dir.h"
@@ -197,3 +198,11 @@ class OptsTrovik : public Opts {
 
 // The process-wide option block (globals.cpp).
 extern Opts opts ZELK_EXPORTED_DATA;
+
+// The decompositions' self-checks as "checkdecomp" of the process-wide block
+// asks for them: what the layers above pass to the decompositions they
+// build, and the default of those built without a choice (globals.cpp
+// installs it).
+inline DecompChecks decompChecks() noexcept {
+  return opts.checkdecomp != 0 ? DecompChecks::on : DecompChecks::off;
+}

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "httpd/http_server.h"
+#include "httpd/monitor_routes.h"
 #include "support/fp_traps.h"
 
 namespace {
