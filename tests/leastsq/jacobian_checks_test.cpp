@@ -75,26 +75,6 @@ std::size_t largest(const double* v, std::size_t count) {
   return k;
 }
 
-TEST_F(TrovikChecksThreaded, AFlippedEntryFailsAcrossTheClassicCollection) {
-  // The largest entry of J with its sign flipped, checked in full by
-  // differences from each start and ten and a hundred times it, where the
-  // residuals and their rounding grow with the distance; except where J is
-  // 0 or not finite (the Gulf function a hundred times out).
-  rp::forEachClassicProblem([&]<class P>() {
-    for (const double factor : {1.0, 10.0, 100.0}) {
-      Host h(collected<P>({}, 0.0, 0.0));
-      h.problem.start = scaled(h.problem.start, factor);
-      std::vector<double> J(P::m * P::n);
-      h.problem.jacobian(h.problem.start.data(), J.data());
-      const double entry = J[largest(J.data(), J.size())];
-      if (!std::isfinite(entry) || entry == 0.0) continue;
-      h.alterJacobian = [](double* J) { J[largest(J, P::m * P::n)] *= -1.0; };
-      solve(h, {{"maxit", 0}, {"checkgradient", 2}}, kJacobian);
-      EXPECT_TRUE(said("Error: Jacobian is incorrect: ")) << P::name << " x" << factor;
-    }
-  });
-}
-
 TEST_F(TrovikChecksThreaded, EveryMistakeFailsWithItsMessage) {
   // Along a random v in (0, 1)^n a wrong entry J_ij changes J v by its
   // error times v_j, which no check can see when v_j happens to be tiny;
