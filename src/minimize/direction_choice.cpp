@@ -28,7 +28,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
 #include "minimize/line_search.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/opts.h"
 

@@ -12,9 +12,8 @@
 // counters and final records, the result into the host's arrays, the state
 // file, and the host's settings back.
 
-#include "minimize/run_frame.h"
+#include "minimize/zelk_run.h"
 
-#include <fenv.h>
 
 #include <algorithm>
 #include <climits>
@@ -39,7 +38,7 @@
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
 #include "minimize/derivative_checks.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "minimize/zelk_records.h"
 #include "options/error_exit.h"
@@ -117,7 +116,7 @@ bool MinimizationRun::startUp() {
   if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
   if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
   if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
-  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
+  if (opts.enableFloatExcept != 0) driver.traps = kMinimizerTraps;
   task_.host.arm(driver);
 
   if (opts.enableResume != 0) {
