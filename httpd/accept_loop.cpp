@@ -8,7 +8,11 @@
 // with a housekeeping pass (connection_checks.cpp), which also calls the
 // notify callback. It never waits for a worker. accept errors that concern
 // one peer are retried at once, a lack of descriptors or memory is waited
-// out, and only a dead listening socket ends the loop.
+// out, and only a dead listening socket ends the loop at once. A quit or a
+// stop ends it after the closing: every connection is stopped, so nothing
+// waits any more, and the passes go on until what is in progress is done
+// and no follower of the history is about to ask again, or until the stop's
+// grace is over.
 
 #include <fenv.h>
 #include <netdb.h>
@@ -141,8 +145,10 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
   }
   long reqid = 1;
   bool socketDead = false;
-  while (!socketDead && quit == 0 && !stop.stop_requested()) {
+  while (!socketDead) {
     try {
+      if (!closing_ && (quit != 0 || stop.stop_requested())) beginClosing();
+      if (closing_ && closingOver()) break;
       handOverQueued();
       if (pollConnections(waits.idlePass)) socketDead = acceptPending(reqid);
       serveEvents();
@@ -248,6 +254,7 @@ void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
     throw;
   }
   PeerLog(host, service) << "Accept connection on " << socket << ", request " << reqid;
+  if (closing_) record->stop.request_stop();
   // What a client sends right after connecting is usually there already.
   readRequest(*record);
 }
@@ -313,6 +320,39 @@ bool HTTPServer::handOver(RequestHandlerInfo& connection) {
 bool HTTPServer::tableFull() {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   return connections.size() >= static_cast<std::size_t>(std::max(maxConnections, 1));
+}
+
+void HTTPServer::beginClosing() {
+  closingStarted_ = Clock::now();
+  closeBy_ = closingStarted_ + waits.stopGrace;
+  closing_ = true;
+  LogLine("") << "Server closing: serving what is under way";
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  for (auto& entry : connections) entry.second->stop.request_stop();
+}
+
+// In progress: a request that has begun to arrive and has not been answered.
+// An idle connection (a browser opens some ahead of need) holds nothing up.
+static bool inProgress(const RequestHandlerInfo& connection) {
+  switch (connection.state) {
+    case ConnState::Accepted:
+      return connection.intake.received() > 0;
+    case ConnState::Lingering:
+    case ConnState::Closed:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool HTTPServer::closingOver() {
+  const SteadyTime now = Clock::now();
+  if (now >= closeBy_) return true;
+  if (!queued_.empty() || now - lastFollowedAnswer_.load() < waits.followUpWindow) return false;
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  for (const auto& entry : connections)
+    if (inProgress(*entry.second)) return false;
+  return true;
 }
 
 void HTTPServer::endListening() {

@@ -208,8 +208,8 @@ void HTTPServer::answerNow(RequestHandlerInfo& connection, ResponseInfo response
   // Small, to a socket whose buffer holds nothing of ours yet: it goes at
   // once or the peer is not worth waiting for.
   using std::chrono::milliseconds;
-  const SendResult sent =
-      sendAll(connection.socket, message.head, message.body, milliseconds(0), milliseconds(0));
+  const SendResult sent = sendAll(connection.socket, message.head, message.body,
+                                  SendLimits{milliseconds(0), SteadyTime::max(), milliseconds(0)});
   const bool whole = sent.sent == message.head.size() + message.body.size();
   if (whole)
     peerLog(connection) << "Sent " << sent.sent << " B\n";

@@ -3,9 +3,12 @@
 //
 // A poll with nothing to answer does not hold a worker: it asks to wait, the
 // listener parks its connection, and it runs again once the listener's notes
-// show the history grown past its position, when the long-poll time is up
-// (408), or at once when it is stopped (408: its peer went away, or the
-// server is stopping).
+// show the history grown past its position, when the long-poll time is up,
+// or at once when it is stopped (the server is closing). Whenever it runs it
+// answers the records after its position if there are any: the last ones a
+// run appends come just before its stop, and are the ones that say why it
+// stopped. With none it waits, or answers 408 when its time is up or it is
+// stopped.
 
 #include <chrono>
 #include <optional>
@@ -38,7 +41,6 @@ int handleHistory(MonitorContext& context, const RequestInfo&, ResponseInfo& res
 
 int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
                         ResponseInfo& response) {
-  if (stop.stop_requested()) return failTimedOut(response);
   std::optional<std::size_t> held;
   if (!heldRecords(request.parameters["last"], held))
     return failWith(response, 400, "Invalid record index");
@@ -46,7 +48,7 @@ int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const Req
   if (held ? feed.after(*held, response.body) : feed.undelivered(response.body)) return 0;
   const SteadyTime now = std::chrono::steady_clock::now();
   const SteadyTime until = request.waitedUntil.value_or(now + context.server.waits.longPoll);
-  if (now >= until) return failTimedOut(response);
+  if (now >= until || stop.stop_requested()) return failTimedOut(response);
   if (held)
     response.wait = EndpointWait{until, [&feed, n = *held] { return feed.knownSize() > n; }};
   else

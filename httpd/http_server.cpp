@@ -237,6 +237,9 @@ int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack)
     if (response.wait) result = failTimedOut(response);
   }
   const bool whole = writeResponse(connection, request, response, result);
+  // Its client asks again at once: a closing server waits a moment for that.
+  if (whole && result == 0 && connection.endpoint && connection.endpoint->traits.followed)
+    lastFollowedAnswer_ = std::chrono::steady_clock::now();
   if (whole && request.inputLeft && ::shutdown(connection.socket, SHUT_WR) == 0) {
     connection.lingerDeadline = std::chrono::steady_clock::now() + io.linger;
     handedBack = handBack(connection, ConnState::Lingering);
@@ -254,8 +257,7 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo
                    << message.reason;
 
   connection.state = ConnState::Sending;
-  const SendResult sent =
-      sendAll(connection.socket, message.head, message.body, io.sendStall, io.slice);
+  const SendResult sent = sendAnswer(connection, message.head, message.body);
   const bool whole = sent.sent == message.head.size() + message.body.size();
   if (whole)
     peerLog(request) << "Sent " << sent.sent << " B\n";
@@ -263,4 +265,35 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo
     peerLog(request) << "Send error: " << errorText(sent.error) << " (errc=" << sent.error << ")\n";
   connection.state = ConnState::Sent;
   return whole;
+}
+
+bool HTTPServer::takeSlowReaderPlace() {
+  const int places = std::max(1, poolSize - io.freeWorkers);
+  int taken = slowReaders_.load();
+  while (taken < places)
+    if (slowReaders_.compare_exchange_weak(taken, taken + 1)) return true;
+  return false;
+}
+
+SendResult HTTPServer::sendAnswer(const RequestHandlerInfo& connection, std::string_view head,
+                                  std::string_view body) {
+  const SteadyTime start = std::chrono::steady_clock::now();
+  SendLimits limits{io.sendStall, io.sendDeadline(start, head.size() + body.size()), io.slice};
+  // A thread of its own per connection keeps nobody else waiting.
+  const SteadyTime slow = start + io.slowSend;
+  if (poolSize < 1 || limits.deadline <= slow)
+    return sendAll(connection.socket, head, body, limits);
+  const SteadyTime budget = std::exchange(limits.deadline, slow);
+  SendResult sent = sendAll(connection.socket, head, body, limits);
+  if (sent.error != ETIMEDOUT || std::chrono::steady_clock::now() < slow) return sent;
+  if (!takeSlowReaderPlace()) {
+    PeerLog(connection.host, connection.port)
+        << "Slow reader: every worker that may serve one is taken; the answer is given up after "
+        << sent.sent << " B";
+    return sent;
+  }
+  limits.deadline = budget;
+  sent = sendAll(connection.socket, head, body, limits, sent);
+  --slowReaders_;
+  return sent;
 }

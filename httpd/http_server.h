@@ -14,9 +14,16 @@
 // on the listener for a request with a body, on the worker otherwise. A
 // worker takes a connection only once its request is complete: it parses the
 // parameters (a form only for a route that takes one), runs the endpoint and
-// sends the answer (a peer that stops reading it holds the worker until the
-// send's no-progress deadline). Workers that are all busy leave complete
-// requests queued, first come first served.
+// sends the answer. Workers that are all busy leave complete requests
+// queued, first come first served.
+//
+// A peer that reads its answer slowly holds the worker that sends it, so a
+// send has a budget (ConnectionIOSettings): a time for every answer plus a
+// minimum rate for large ones, and a no-progress deadline. A send still
+// going after a short while holds one of the places for slow readers, of
+// which there is one fewer than the workers kept free for new requests
+// allow; when none is free, that answer is given up. So a handful of slow
+// readers never keeps others from being served.
 //
 // When the table is full, the listener makes room for a new connection by
 // shedding one that no worker holds: a lingering one first, then the oldest
@@ -25,9 +32,16 @@
 // peers wait in the kernel's backlog, sized for bursts) and a warning is
 // logged now and then.
 //
+// A quit or a stop does not drop what is under way: the listener goes on
+// serving, for the stop's grace at most, until nothing is in progress and
+// no follower of the history was answered just now (it would ask again at
+// once). Meanwhile nothing waits: a parked or arriving history poll gets the
+// records after its position, or 408 when there are none, so every follower
+// receives the records the run appended before it stopped.
+//
 // Serving never blocks without bound and never kills the process: sends use
-// MSG_NOSIGNAL under a no-progress deadline, parsing has the request's
-// deadline, and a throwing parser or endpoint is answered with 500.
+// MSG_NOSIGNAL under their budget, parsing has the request's deadline, and a
+// throwing parser or endpoint is answered with 500.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -43,6 +57,7 @@
 #include <set>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,6 +67,7 @@
 #include "httpd/local_access.h"
 #include "httpd/request_info.h"
 #include "httpd/routes.h"
+#include "httpd/socket_io.h"
 #include "httpd/thread_pool.h"
 
 class HTTPServer {
@@ -127,12 +143,13 @@ class HTTPServer {
   // lets every such waiter return before it goes on.
   void beginWait();
   void waitForListener();
-  // Ends the server's activity: the listener (which answers every request
-  // it holds: 408 for the unread and queued ones, a parked endpoint's answer
-  // for the parked ones), then every connection a worker holds (stopped and,
-  // after a grace for answers under way, shut down), the workers and the
-  // delayed quit; closes the listening socket last. Call it from one thread;
-  // it runs once, later calls return at once.
+  // Ends the server's activity: the listener (which first serves on for the
+  // stop's grace at most, then answers every request it still holds: 408
+  // for the unread and queued ones, a parked endpoint's answer for the
+  // parked ones), then every connection a worker holds (stopped and, once
+  // the grace is over, shut down), the workers and the delayed quit; closes
+  // the listening socket last. Call it from one thread; it runs once, later
+  // calls return at once.
   void stop() noexcept;
 
   // Enters a record {reqid, socket, state Accepted, host, port, a fresh stop
@@ -168,6 +185,15 @@ class HTTPServer {
 
  private:
   bool stopped_ = false;  // stop() ran
+  // Set by the listener when a quit or stop begins its closing.
+  std::atomic<bool> closing_{false};
+  // Listener; read by stop() after the join.
+  SteadyTime closingStarted_{};
+  SteadyTime closeBy_{};
+  // When a worker last sent an answer that its client follows up.
+  std::atomic<SteadyTime> lastFollowedAnswer_{SteadyTime{}};
+  // Workers that send to slow readers.
+  std::atomic<int> slowReaders_{0};
   // Under connectionsMutex: workers may hand connections back to the
   // listener. Cleared when the listener ends.
   bool listening_ = true;
@@ -200,6 +226,11 @@ class HTTPServer {
   bool tableFull();
   // Frees a place in the table; false when no connection may be shed.
   bool shedOne();
+  // The closing: from now on every endpoint answers without waiting.
+  void beginClosing();
+  // True once the closing is over: its grace has passed, or nothing is in
+  // progress and no follower is about to ask again.
+  bool closingOver();
   // Answers or closes every connection the listener holds; workers can no
   // longer hand connections back.
   void endListening();
@@ -239,6 +270,12 @@ class HTTPServer {
   // Sends the answer; true when all of it went.
   bool writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
                      const ResponseInfo& response, int dispatchResult);
+  // Sends within the answer's budget; past the slow-send time, only in a
+  // place for slow readers.
+  SendResult sendAnswer(const RequestHandlerInfo& connection, std::string_view head,
+                        std::string_view body);
+  // Takes a place for a slow reader; false when none is free.
+  bool takeSlowReaderPlace();
 
   // Stop (server_stop.cpp).
   void closeUnserved();

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "httpd/steady_time.h"
+
 // Serving one connection.
 struct ConnectionIOSettings {
   using ms = std::chrono::milliseconds;
@@ -13,10 +15,27 @@ struct ConnectionIOSettings {
   ms firstByte{2000};      // a peer that sends nothing this long gets 408
   ms wholeRequest{10000};  // the whole request must have arrived by then (408)
   ms sendStall{10000};     // an answer that makes no progress this long is given up
-  ms linger{1000};         // at most this long reading what a refused peer still sends
-  ms slice{50};            // longest single wait, between checks of the stop token
-  std::size_t maxHeaderBytes = 8192;          // request line and headers, blank line included
+  // Every answer must have gone within sendBudget plus its size at
+  // minSendRate (bytes a second), however its peer reads: a reader that
+  // takes a few bytes now and then cannot hold a worker for ever.
+  ms sendBudget{10000};
+  std::size_t minSendRate = 64 * 1024;
+  // An answer still being sent after slowSend holds a worker for a slow
+  // reader. Of the pool's workers, freeWorkers (but never all) are kept for
+  // new requests: a slow reader who finds no other worker left to hold
+  // loses its answer instead.
+  ms slowSend{250};
+  int freeWorkers = 2;
+  ms linger{1000};                    // at most this long reading what a refused peer still sends
+  ms slice{50};                       // longest single wait, between checks of the stop token
+  std::size_t maxHeaderBytes = 8192;  // request line and headers, blank line included
   std::size_t maxBodyBytes = 16 * 1024 * 1024;
+
+  // When an answer of `bytes` begun at `start` must have gone.
+  SteadyTime sendDeadline(SteadyTime start, std::size_t bytes) const {
+    const std::size_t rate = minSendRate > 0 ? minSendRate : 1;
+    return start + sendBudget + ms(static_cast<long long>(bytes * 1000 / rate));
+  }
 };
 
 // The server's own waits: the listener's passes, the waiting endpoints and
@@ -24,12 +43,18 @@ struct ConnectionIOSettings {
 struct MonitorWaits {
   using ms = std::chrono::milliseconds;
 
-  ms longPoll{25000};         // a history poll with nothing new ends with 408
-  ms remoteDelayCap{60000};   // longest /delay a peer on another host may ask for
-  ms idlePass{1};             // an idle listener's pass
-  ms fullTableWarning{250};   // interval of the warning while the table is full
-  ms acceptBackoff{100};      // pause after accept ran out of descriptors or memory
-  ms stopGrace{1000};         // answers in progress may finish this long at a stop
+  ms longPoll{25000};        // a history poll with nothing new ends with 408
+  ms remoteDelayCap{60000};  // longest /delay a peer on another host may ask for
+  ms idlePass{1};            // an idle listener's pass
+  ms fullTableWarning{250};  // interval of the warning while the table is full
+  ms acceptBackoff{100};     // pause after accept ran out of descriptors or memory
+  // At a stop (or a quit) the server goes on serving for at most stopGrace:
+  // answers in progress finish, and the history's followers get what the
+  // run appended before it stopped. It ends sooner once nothing is in
+  // progress and no follower has been answered for followUpWindow (a
+  // follower asks again right after each answer).
+  ms stopGrace{1000};
+  ms followUpWindow{250};
   std::size_t maxStaticFileBytes = 64 * 1024 * 1024;
 };
 

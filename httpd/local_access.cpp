@@ -1,12 +1,14 @@
 #include "httpd/local_access.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <utility>
 
 #include "httpd/header_field.h"
 
@@ -87,14 +89,50 @@ HostName classifyHost(std::string_view authority, const std::vector<std::string>
   return HostName::Elsewhere;
 }
 
-std::vector<std::string> machineHostNames() {
+std::vector<std::string> hostNamesOf(const std::string& hostName,
+                                     const std::string& canonicalName) {
   std::vector<std::string> names;
+  const auto add = [&names](std::string name) {
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(std::move(name));
+  };
+  const std::string host = asciiLower(hostName);
+  add(host);
+  if (const std::size_t dot = host.find('.'); dot != std::string::npos && dot > 0)
+    add(host.substr(0, dot));
+  add(asciiLower(canonicalName));
+  return names;
+}
+
+namespace {
+
+// What the resolver gives as the canonical name of `hostName`; empty when it
+// gives none.
+std::string canonicalNameOf(const std::string& hostName) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(hostName.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {};
+  std::string name = found->ai_canonname != nullptr ? found->ai_canonname : "";
+  freeaddrinfo(found);
+  return name;
+}
+
+std::vector<std::string> lookUpMachineNames() {
   char buffer[HOST_NAME_MAX + 1] = "";
-  if (gethostname(buffer, sizeof buffer) != 0 || buffer[0] == '\0') return names;
+  if (gethostname(buffer, sizeof buffer) != 0 || buffer[0] == '\0') return {};
   buffer[HOST_NAME_MAX] = '\0';
-  names.push_back(asciiLower(buffer));
-  if (const std::size_t dot = names[0].find('.'); dot != std::string::npos && dot > 0)
-    names.push_back(names[0].substr(0, dot));
+  return hostNamesOf(buffer, canonicalNameOf(buffer));
+}
+
+}  // namespace
+
+std::vector<std::string> machineHostNames() {
+  // A lookup may wait for a name server: one per process, not one per run.
+  static const std::vector<std::string> names = lookUpMachineNames();
   return names;
 }
 

@@ -7,7 +7,8 @@
 // and let it read the answers. Both show in the Host and Origin headers. So
 // every request whose Host header names another machine is refused (421):
 // a Host must be an IP literal (remote reading by address keeps working),
-// "localhost", or one of the machine's own host names. Setting an option
+// "localhost", or one of the machine's own names (its host name, or the
+// canonical name the resolver gives for it). Setting an option
 // and quitting the server are for programs on this machine only: the peer
 // must be a loopback address, and Host and (when there is one) Origin must
 // name "localhost" or a loopback address, with any port.
@@ -40,8 +41,15 @@ enum class HostName {
 // and one trailing dot do not count.
 HostName classifyHost(std::string_view authority, const std::vector<std::string>& ownNames);
 
-// The machine's host name, and its first label when it has several, lower-
-// cased.
+// The names of a machine whose host name is `hostName` and whose canonical
+// name (what the resolver gives for the host name) is `canonicalName`,
+// lower-cased: the host name, its first label when it has several, and the
+// canonical name. Empty names are left out, and each name comes once.
+std::vector<std::string> hostNamesOf(const std::string& hostName, const std::string& canonicalName);
+
+// hostNamesOf this machine: gethostname(), and its canonical name from
+// getaddrinfo (AI_CANONNAME). Only the machine's own name is resolved,
+// once per process; a request's Host is only ever compared with the result.
 std::vector<std::string> machineHostNames();
 
 // True when the request may change options or end the server.

@@ -12,8 +12,10 @@
 #include <string_view>
 
 #include "httpd/history_feed.h"
-#include "httpd/monitor_routes.h"
+#include "httpd/monitor_sources.h"
 #include "httpd/request_info.h"
+
+class HTTPServer;
 
 // What the handlers of one server share.
 struct MonitorContext {
@@ -38,6 +40,11 @@ int handleHistory(MonitorContext& context, const RequestInfo& request, ResponseI
 // none); without it, the records no client has been sent.
 int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const RequestInfo& request,
                         ResponseInfo& response);
+// The server's notify callback, on the listener after every pass: the parked
+// history polls may look at the history's size again (HistoryFeed::notice).
+// Never waits for run.mutex: when the mutex is busy, the next pass looks
+// again.
+int historyNotify(HistoryFeed& feed, int tick);
 int handleGetData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
 int handleListData(MonitorContext& context, const RequestInfo& request, ResponseInfo& response);
 // Routes "/get|file/NAME", "/index.html", "/favicon.ico": the type of the

@@ -30,12 +30,13 @@ std::unique_ptr<HTTPEndPoint> endpoint(const std::shared_ptr<MonitorContext>& co
 
 std::unique_ptr<HTTPEndPoint> waitingEndpoint(const std::shared_ptr<MonitorContext>& context,
                                               std::vector<std::string> names,
-                                              WaitingHandler handler) {
+                                              WaitingHandler handler, EndpointTraits traits = {}) {
   return makeStoppableEndPoint(
       std::move(names),
       [context, handler](std::stop_token stop, const RequestInfo& request, ResponseInfo& response) {
         return handler(*context, std::move(stop), request, response);
-      });
+      },
+      traits);
 }
 
 }  // namespace
@@ -46,6 +47,7 @@ void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources) {
   const std::vector<std::string> named{"path", "name"};
   const EndpointTraits changes{.changesRun = true};
   const EndpointTraits changesByForm{.changesRun = true, .takesForm = true};
+  const EndpointTraits followed{.followed = true};
   routes.add("GET", "/", makeEndPoint({}, handleRoot));
   routes.add("GET", "/option/([a-zA-Z0-9_]+)/?", endpoint(context, named, handleGetOption));
   routes.add("PUT", "/option/([a-zA-Z0-9_]+)/?",
@@ -53,8 +55,9 @@ void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources) {
   routes.add("POST", "/set-option/?", endpoint(context, named, handleSetOption, changesByForm));
   routes.add("GET", "/options/?", endpoint(context, {}, handleListOptions));
   routes.add("GET", "/status/?", endpoint(context, {}, handleListStatus));
-  routes.add("GET", "/history/?", endpoint(context, {}, handleHistory));
-  routes.add("GET", "/history/update/?", waitingEndpoint(context, {}, handleHistoryUpdate));
+  routes.add("GET", "/history/?", endpoint(context, {}, handleHistory, followed));
+  routes.add("GET", "/history/update/?",
+             waitingEndpoint(context, {}, handleHistoryUpdate, followed));
   routes.add("GET", "/data/([a-zA-Z0-9_]+)/?", endpoint(context, named, handleGetData));
   routes.add("GET", "/data/?", endpoint(context, {}, handleListData));
   routes.add("GET", "/(html|js|css|json|xml|txt)/([a-zA-Z0-9\\._/-]+)/?",

@@ -22,31 +22,10 @@
 // and the data vectors are copied under run.mutex (see monitor_data.h) and
 // written out without it.
 
-#include <map>
-#include <string>
-
-#include "httpd/monitor_data.h"
-#include "options/variant_ptr.h"
+#include "httpd/monitor_sources.h"
 
 class HTTPServer;
-class HistoryFeed;
-
-using OptionSlots = std::map<std::string, VariantPtrBase*>;
-
-struct MonitorSources {
-  OptionSlots& options;
-  OptionSlots& status;
-  MonitorDataMap& data;
-  IterationHistory& history;
-  RunInfo& run;
-};
 
 // Enters the 15 routes in server.routes and installs the server's notify
 // callback. The sources must outlive the server.
 void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources);
-
-// The server's notify callback, on the listener after every pass: the parked
-// history polls may look at the history's size again (HistoryFeed::notice).
-// Never waits for run.mutex: when the mutex is busy, the next pass looks
-// again.
-int historyNotify(HistoryFeed& feed, int tick);

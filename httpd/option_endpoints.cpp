@@ -64,7 +64,8 @@ int handleGetOption(MonitorContext& context, const RequestInfo& request, Respons
 // it is given, converted to its type. A value that is no number has nothing
 // to convert to in an integer slot, so it is refused rather than answered
 // as a change that did not happen; a floating slot takes it as NaN. A value
-// no driver can run with is refused with 400 and its reason, not stored.
+// the running driver cannot run with is refused with 400 and its reason,
+// not stored.
 // Who may set options is the server's check (the route's traits), made
 // before the request's body is even read.
 int handleSetOption(MonitorContext& context, const RequestInfo& request, ResponseInfo& response) {
@@ -77,9 +78,8 @@ int handleSetOption(MonitorContext& context, const RequestInfo& request, Respons
     return failWith(response, 501, "JSON error: ");
   {
     std::lock_guard<std::mutex> lock(context.slotMutex);
-    if (const std::string refused = refusedOptionChange(*slot, value); !refused.empty())
+    if (const std::string refused = changeOptionDuringRun(*slot, value); !refused.empty())
       return failWith(response, 400, refused.c_str());
-    slot->set(value);
   }
   response.status = 302;
   response.headers["Location"] = "/index.html";

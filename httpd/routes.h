@@ -21,6 +21,9 @@
 struct EndpointTraits {
   bool changesRun = false;  // sets options or ends the server: callers on this machine only
   bool takesForm = false;   // the body of a POST is read and parsed as a form
+  // Its clients follow something (the history): each asks again right after
+  // an answer, so a stop gives such a client a moment to do so.
+  bool followed = false;
 };
 
 class HTTPEndPoint {
@@ -58,8 +61,8 @@ class HTTPEndPointFunction final : public HTTPEndPoint {
 template <class L>
 class HTTPEndPointFunctionStoppable final : public HTTPEndPoint {
  public:
-  HTTPEndPointFunctionStoppable(std::vector<std::string> names, L fn)
-      : HTTPEndPoint(std::move(names)), fn_(std::move(fn)) {}
+  HTTPEndPointFunctionStoppable(std::vector<std::string> names, L fn, EndpointTraits t = {})
+      : HTTPEndPoint(std::move(names), t), fn_(std::move(fn)) {}
   int operator()(std::stop_token stop, const RequestInfo& request,
                  ResponseInfo& response) override {
     return fn_(std::move(stop), request, response);
@@ -75,8 +78,10 @@ std::unique_ptr<HTTPEndPoint> makeEndPoint(std::vector<std::string> names, L fn,
   return std::make_unique<HTTPEndPointFunction<L>>(std::move(names), std::move(fn), traits);
 }
 template <class L>
-std::unique_ptr<HTTPEndPoint> makeStoppableEndPoint(std::vector<std::string> names, L fn) {
-  return std::make_unique<HTTPEndPointFunctionStoppable<L>>(std::move(names), std::move(fn));
+std::unique_ptr<HTTPEndPoint> makeStoppableEndPoint(std::vector<std::string> names, L fn,
+                                                    EndpointTraits traits = {}) {
+  return std::make_unique<HTTPEndPointFunctionStoppable<L>>(std::move(names), std::move(fn),
+                                                            traits);
 }
 
 struct Route {

@@ -1,16 +1,17 @@
 // Stopping the server without freeing anything still in use.
 //
-// In order: the listener is stopped and joined, so nothing accepts, queues
-// or reaps any more, and on its way out it has answered every connection it
-// held (408 for the requests still arriving and the queued ones, a parked
-// endpoint's own answer, a history poll's 408, for the parked ones); every
-// connection a worker holds is stopped (a form parse gives up) and its
-// socket shut down for reading; answers under way get a short grace to
-// reach their peers, then the sockets are shut down altogether, so no send
-// can stall; the workers and connection threads are joined; the sockets
-// nobody served are closed, the delayed quit is cancelled, and only then is
-// the listening socket closed. Each step runs even when an earlier one
-// failed.
+// In order: the listener is stopped and joined. It first serves on for the
+// grace at most (its closing: endpoints no longer wait, so a history poll
+// answers the records after its position, or 408 with none), then answers
+// every connection it still holds (408 for the requests still arriving and
+// the queued ones, a parked endpoint's own answer for the parked ones), so
+// nothing accepts, queues or reaps any more. Every connection a worker holds
+// is stopped (a form parse gives up) and its socket shut down for reading;
+// answers under way may go on until the grace is over, then the sockets are
+// shut down altogether, so no send can stall; the workers and connection
+// threads are joined; the sockets nobody served are closed, the delayed quit
+// is cancelled, and only then is the listening socket closed. Each step runs
+// even when an earlier one failed.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,6 +55,8 @@ void HTTPServer::waitForListener() {
 void HTTPServer::stop() noexcept {
   if (stopped_) return;
   stopped_ = true;
+  const SteadyTime asked = std::chrono::steady_clock::now();
+  SteadyTime graceEnd = asked + waits.stopGrace;
   inAnyCase([this] {
     quit = 1;
     listenerStop.request_stop();
@@ -65,8 +68,11 @@ void HTTPServer::stop() noexcept {
     std::unique_lock<std::mutex> lock(mutex);
     listenerEnded.wait(lock, [this] { return waiters == 0; });
   });
+  // The grace began with the closing, when this stop began it (a quit may
+  // have closed the listener long before).
+  if (closing_ && closingStarted_ >= asked) graceEnd = closeBy_;
   inAnyCase([this] { shutdownConnections(SHUT_RD); });
-  inAnyCase([this] { waitUntilServed(std::chrono::steady_clock::now() + waits.stopGrace); });
+  inAnyCase([this, graceEnd] { waitUntilServed(graceEnd); });
   inAnyCase([this] { shutdownConnections(SHUT_RDWR); });
   inAnyCase([this] { pool.shutdown(); });
   inAnyCase([this] { joinConnectionThreads(); });

@@ -27,11 +27,12 @@ static bool restOf(std::string_view piece, std::size_t sent, iovec& entry) {
   return true;
 }
 
-SendResult sendAll(int fd, std::string_view head, std::string_view body,
-                   std::chrono::milliseconds stall, std::chrono::milliseconds slice) {
-  SendResult result;
+SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
+                   SendResult soFar) {
+  SendResult result = soFar;
+  result.error = 0;
+  if (result.progress == SteadyTime{}) result.progress = std::chrono::steady_clock::now();
   const std::size_t total = head.size() + body.size();
-  SteadyTime deadline = std::chrono::steady_clock::now() + stall;
   while (result.sent < total) {
     iovec parts[2];
     msghdr message{};
@@ -40,26 +41,28 @@ SendResult sendAll(int fd, std::string_view head, std::string_view body,
     const std::size_t bodySent = result.sent > head.size() ? result.sent - head.size() : 0;
     if (restOf(body, bodySent, parts[message.msg_iovlen])) ++message.msg_iovlen;
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const int err = n < 0 ? errno : 0;
+    const SteadyTime now = std::chrono::steady_clock::now();
     if (n > 0) {
       result.sent += static_cast<std::size_t>(n);
-      deadline = std::chrono::steady_clock::now() + stall;
+      result.progress = now;
+      if (now < limits.deadline || result.sent == total) continue;
+    } else if (err == EINTR) {
       continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      result.error = errno;
+    } else if (err != 0 && err != EAGAIN && err != EWOULDBLOCK) {
+      result.error = err;
       return result;
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
+    const SteadyTime deadline = std::min(result.progress + limits.stall, limits.deadline);
+    if (now >= deadline) {
       result.error = ETIMEDOUT;
       return result;
     }
     // Errors and hang-ups show in the next send.
-    if (pollSlice(fd, POLLOUT, deadline, slice) < 0) {
+    if (pollSlice(fd, POLLOUT, deadline, limits.slice) < 0) {
       result.error = errno;
       return result;
     }
   }
   return result;
 }
-

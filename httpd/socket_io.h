@@ -18,15 +18,22 @@
 // when poll itself failed. EINTR counts as an empty wait.
 int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::milliseconds slice);
 
-struct SendResult {
-  std::size_t sent = 0;
-  int error = 0;  // errno of the failure; ETIMEDOUT when the peer stopped reading
+struct SendLimits {
+  std::chrono::milliseconds stall;  // the peer accepts nothing this long: give up
+  SteadyTime deadline;              // all of it by then, however the peer reads
+  std::chrono::milliseconds slice;
 };
 
-// Sends all of head and then all of body, gathered into each send (so the
-// body need not be copied behind the head, and no small segment waits on
-// its own), looping over partial sends. Gives up when the peer accepts
-// nothing for `stall`.
-SendResult sendAll(int fd, std::string_view head, std::string_view body,
-                   std::chrono::milliseconds stall, std::chrono::milliseconds slice);
+struct SendResult {
+  std::size_t sent = 0;   // of head and body together
+  int error = 0;          // errno of the failure; ETIMEDOUT when a limit was reached
+  SteadyTime progress{};  // when the peer last took bytes, or the send began
+};
 
+// Sends head and then body, gathered into each send (so the body need not
+// be copied behind the head, and no small segment waits on its own),
+// looping over partial sends until all is sent or a limit is reached. A
+// send that goes on from an earlier one's result starts where that one left
+// off, its bytes sent and its time of progress.
+SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
+                   SendResult soFar = {});

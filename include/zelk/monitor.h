@@ -48,8 +48,10 @@ long zelkcomp_wait_httpd(void* server);
 
 extern "C" {
 // Stops the server and frees it: its threads are joined and its sockets
-// closed; waiting requests end with 408. Returns 0, also for null or a
-// server already stopped.
+// closed. For a second at most it first serves what is under way: a
+// waiting or arriving history poll gets the records after its position (so
+// the records appended before the stop reach every follower), or 408 when
+// there are none. Returns 0, also for null or a server already stopped.
 long zelkcomp_stop_httpd(void* server);
 }
 

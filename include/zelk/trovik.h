@@ -94,8 +94,9 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * are then not written), refused arguments (n or m 0 or above INT_MAX, a
  * null x0, x, r or residual function), an option value the run cannot work
  * with (named on standard error; no callback runs, whatever "enableExit"
- * says), a failure inside the library, or a call from inside a callback of
- * a running driver call or from inside a component call on the same thread;
+ * says, and x and r stay as the host gave them), a failure inside the
+ * library, or a call from inside a callback of a running driver call or
+ * from inside a component call on the same thread;
  * -1 when neither the Jacobian nor both products are given. Errors are
  * reported on standard error
  * (through the host's error handler, and by default ending the process with

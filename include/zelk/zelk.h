@@ -73,10 +73,11 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * the time and iteration limits, a stalled run, an interrupt, the stop
  * file, an error during the run, an inadmissible start value, refused
  * arguments, an option value the run cannot work with (named on standard
- * error; no callback runs, whatever "enableExit" says), a call made from
- * inside a running driver call or from inside a component call on the same
- * thread, or an internal failure (the last accepted point is then in x);
- * when the output callback stopped the run, its return value (0 for 1).
+ * error; no callback runs, whatever "enableExit" says, and x and *f stay as
+ * the host gave them), a call made from inside a running driver call or
+ * from inside a component call on the same thread, or an internal failure
+ * (the last accepted point is then in x); when the output callback stopped
+ * the run, its return value (0 for 1).
  *
  * The final record's "code" and "exit" name the rule that ended the run:
  * 11 "maxrt reached", 12 "maxit reached", 21 "tolStepAbs reached", 22

@@ -139,6 +139,51 @@ function pickOption(event) {
   $("set-value").focus();
 }
 
+// --- Runs ------------------------------------------------------------------
+
+// Every run this page has followed, and how each ended: its final record's
+// "exit" text. The history below shows the present run only; a run that has
+// ended stays listed here when the next one starts on the same port.
+const runs = [];  // { key, row }, oldest first
+let currentRun = null;
+
+function runCell(run, name) {
+  return run.row.querySelector(`td.${name}`);
+}
+
+// A run is known by its first record (the start record, which holds the
+// start time): a history loaded again after a failure may be the same run.
+function followRun(first) {
+  const key = JSON.stringify(first);
+  currentRun = runs.find((run) => run.key === key) || null;
+  if (currentRun) return;
+  const row = document.createElement("tr");
+  row.className = "run-row";
+  row.dataset.state = "running";
+  addCell(row, String(runs.length + 1), "num");
+  const t0 = first && typeof first === "object" ? toNumber(first.t0) : NaN;
+  addCell(row, Number.isFinite(t0) ? new Date(t0 * 1000).toLocaleString() : "", "started");
+  addCell(row, "", "num iterations");
+  addCell(row, "running", "end");
+  currentRun = { key, row };
+  runs.push(currentRun);
+  $("runs").tBodies[0].appendChild(row);
+}
+
+function noteRunRecord(rec) {
+  if (!currentRun || !rec || typeof rec !== "object") return;
+  if (Object.hasOwn(rec, "it")) runCell(currentRun, "iterations").textContent = show(rec.it);
+  if (!Object.hasOwn(rec, "exit")) return;
+  const row = currentRun.row;
+  row.dataset.state = "ended";
+  row.dataset.code = show(rec.code);
+  runCell(currentRun, "end").textContent =
+    `${show(rec.exit)} (code ${show(rec.code)}, status ${show(rec.status)})`;
+  setConnection("ended", `run ended: ${show(rec.exit)}`);
+}
+
+const runEnded = () => currentRun !== null && currentRun.row.dataset.state === "ended";
+
 // --- History ---------------------------------------------------------------
 
 let historyCount = 0;
@@ -153,7 +198,10 @@ function resetHistory() {
 }
 
 function appendRecords(records) {
-  if (Array.isArray(records)) heldRecords += records.length;
+  if (Array.isArray(records) && records.length > 0) {
+    if (heldRecords === 0) followRun(records[0]);
+    heldRecords += records.length;
+  }
   const scroller = $("history-scroll");
   const atBottom = scroller.scrollTop + scroller.clientHeight >= scroller.scrollHeight - 4;
   const rows = document.createDocumentFragment();
@@ -169,6 +217,7 @@ function appendRecords(records) {
     addCell(tr, rest.map(([key, value]) => `${key}=${show(value)}`).join("  "), "rest");
     rows.appendChild(tr);
     if (Object.hasOwn(rec, "it") && Object.hasOwn(rec, "J")) points.push([toNumber(rec.it), toNumber(rec.J)]);
+    noteRunRecord(rec);
   }
   $("history").tBodies[0].appendChild(rows);
   if (atBottom) scroller.scrollTop = scroller.scrollHeight;
@@ -184,20 +233,27 @@ function setConnection(state, text) {
 // The whole history once, then one long poll after another, each for the
 // records after the last one held: other pages and clients that follow the
 // same run take nothing away from this one. A poll that ends with 408 simply
-// had nothing new. Any other failure (the server gone, restarted, or
-// answering nonsense) backs off and starts over from the whole history,
+// had nothing new. The final record ends the run, and its monitor with it:
+// the next run (on the same port) is then looked for every second, from its
+// whole history (a refused connection is cheap, and a poll's position means
+// nothing to another run). Any other failure (the server gone, restarted,
+// or answering nonsense) backs off and starts over from the whole history,
 // which is then the truth.
 async function followHistory() {
   let backoff = 1000;
   for (;;) {
     try {
-      setConnection("loading", "loading history");
+      if (!runEnded()) setConnection("loading", "loading history");
       const all = await getJSON("/history");
       resetHistory();
       appendRecords(all);
       backoff = 1000;
+      if (runEnded()) {
+        await sleep(1000);
+        continue;
+      }
       setConnection("live", "live");
-      for (;;) {
+      while (!runEnded()) {
         const started = Date.now();
         const res = await fetch(`/history/update?last=${heldRecords - 1}`, { cache: "no-store" });
         const text = await res.text();
@@ -212,6 +268,10 @@ async function followHistory() {
         refreshStatus();
       }
     } catch (err) {
+      if (runEnded()) {
+        await sleep(1000);
+        continue;
+      }
       setConnection("down", `${err.message}; retrying in ${backoff / 1000} s`);
       await sleep(backoff);
       backoff = Math.min(2 * backoff, 30000);

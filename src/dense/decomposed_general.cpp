@@ -15,7 +15,6 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "options/opts.h"
 
 namespace {
 
@@ -86,9 +85,14 @@ void gemmNT(std::size_t m, std::size_t n, std::size_t k, const double* a, std::s
 
 }  // namespace
 
-DecomposedGeneralMatrix::DecomposedGeneralMatrix(const Matrix& A, SvdShape shape) : a(A) {
+DecomposedGeneralMatrix::DecomposedGeneralMatrix(const Matrix& A, SvdShape shape)
+    : DecomposedGeneralMatrix(A, shape, defaultDecompChecks()) {}
+
+DecomposedGeneralMatrix::DecomposedGeneralMatrix(const Matrix& A, SvdShape shape,
+                                                 DecompChecks checks)
+    : a(A) {
   computeSVD(shape);
-  if (opts.checkdecomp != 0) computeErrors(A);
+  if (checks == DecompChecks::on) computeErrors(A);
 }
 
 void DecomposedGeneralMatrix::computeSVD(SvdShape shape) {

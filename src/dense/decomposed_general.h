@@ -18,6 +18,7 @@
 #include <limits>
 #include <valarray>
 
+#include "dense/decomp_checks.h"
 #include "dense/matrix.h"
 
 // lapackInfo of a decomposition that LAPACK completed with NaN or infinite
@@ -54,17 +55,18 @@ class DecomposedGeneralMatrix {
   MatrixTemplate<double> VT;  // right singular vectors in its rows
   std::valarray<double> s;    // the min(m, n) singular values, non-increasing
   std::valarray<double> sign; // +1 / -1 per value (see computeSVD)
-  double relErrDecomp = 0.0;  // ||U diag(s) VT - A|| / ||A|| when checkdecomp is on
-  double relErrRecon = 0.0;   // reconErrorM(A) when checkdecomp is on
-  double relErrUnitary = 0.0; // unitaryError() when checkdecomp is on
+  double relErrDecomp = 0.0;  // ||U diag(s) VT - A|| / ||A|| with checks on
+  double relErrRecon = 0.0;   // reconErrorM(A) with checks on
+  double relErrUnitary = 0.0; // unitaryError() with checks on
   std::int32_t lapackInfo = 0;
   bool thin = false;          // shape of the last SVD: true for SvdShape::thin
   bool symmetric = false;     // set by the eigen decompositions; informational
 
   DecomposedGeneralMatrix() = default;
-  // Copies A into `a`, factorises it and, when the option checkdecomp is on,
-  // fills the three error members.
+  // Copies A into `a`, factorises it and, with checks on, fills the three
+  // error members. Without a choice, the checks of defaultDecompChecks().
   DecomposedGeneralMatrix(const MatrixTemplate<double>& A, SvdShape shape);
+  DecomposedGeneralMatrix(const MatrixTemplate<double>& A, SvdShape shape, DecompChecks checks);
 
   DecomposedGeneralMatrix(const DecomposedGeneralMatrix&) = default;
   DecomposedGeneralMatrix(DecomposedGeneralMatrix&&) = default;

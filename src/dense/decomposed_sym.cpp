@@ -12,7 +12,6 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "options/opts.h"
 
 namespace {
 
@@ -45,7 +44,10 @@ constexpr const char* kSygvd = "DecomposedSymMatrixB_sygvd";
 }  // namespace
 
 DecomposedSymMatrix_syevd::DecomposedSymMatrix_syevd(const Matrix& A)
-    : DecomposedGeneralMatrix(requireSquare(A, kSyevd, "A"), SvdShape::thin) {
+    : DecomposedSymMatrix_syevd(A, defaultDecompChecks()) {}
+
+DecomposedSymMatrix_syevd::DecomposedSymMatrix_syevd(const Matrix& A, DecompChecks checks)
+    : DecomposedGeneralMatrix(requireSquare(A, kSyevd, "A"), SvdShape::thin, checks) {
   symmetric = true;
   const int n = to_blas_int(A.cols, kSyevd);
   Matrix w = workCopy(A);
@@ -69,11 +71,15 @@ DecomposedSymMatrix_syevd::DecomposedSymMatrix_syevd(const Matrix& A)
   }
   s = std::abs(s);
 
-  if (opts.checkdecomp != 0) computeErrors(A);
+  if (checks == DecompChecks::on) computeErrors(A);
 }
 
 DecomposedSymMatrixB_sygvd::DecomposedSymMatrixB_sygvd(const Matrix& A, const Matrix& B_)
-    : DecomposedGeneralMatrix(requireSquare(A, kSygvd, "A"), SvdShape::thin),
+    : DecomposedSymMatrixB_sygvd(A, B_, defaultDecompChecks()) {}
+
+DecomposedSymMatrixB_sygvd::DecomposedSymMatrixB_sygvd(const Matrix& A, const Matrix& B_,
+                                                       DecompChecks checks)
+    : DecomposedGeneralMatrix(requireSquare(A, kSygvd, "A"), SvdShape::thin, checks),
       B(requireSquare(B_, kSygvd, "B")) {
   if (B.rows != A.rows)
     throw std::invalid_argument(
@@ -93,7 +99,7 @@ DecomposedSymMatrixB_sygvd::DecomposedSymMatrixB_sygvd(const Matrix& A, const Ma
   reportFailure(lapackInfo);
   U = wa;
 
-  if (opts.checkdecomp != 0) {
+  if (checks == DecompChecks::on) {
     relErrDecomp = decompErrorM(A);
     relErrRecon = DecomposedGeneralMatrix::reconErrorM(A);
     relErrUnitary = unitaryError();

@@ -22,7 +22,9 @@ class DecomposedSymMatrix_syevd : public DecomposedGeneralMatrix {
   // otherwise, and row j of VT is sign_j * (column j of U), so that
   // A = U diag(s) VT and lambda_j = s_j * sign_j. lapackInfo is the eigen
   // solver's code when it failed, else the code of the preliminary SVD.
+  // With checks on, the error members measure the eigen decomposition.
   explicit DecomposedSymMatrix_syevd(const MatrixTemplate<double>& A);
+  DecomposedSymMatrix_syevd(const MatrixTemplate<double>& A, DecompChecks checks);
   ~DecomposedSymMatrix_syevd() override = default;
 };
 
@@ -35,6 +37,8 @@ class DecomposedSymMatrixB_sygvd : public DecomposedGeneralMatrix {
   // signed eigenvalues in ascending order, and lapackInfo the code of
   // LAPACKE_dsygvd. VT and sign are those of the preliminary SVD of A.
   DecomposedSymMatrixB_sygvd(const MatrixTemplate<double>& A, const MatrixTemplate<double>& B);
+  DecomposedSymMatrixB_sygvd(const MatrixTemplate<double>& A, const MatrixTemplate<double>& B,
+                             DecompChecks checks);
   ~DecomposedSymMatrixB_sygvd() override = default;
 
   // ||U^T B U - I_k||_F / sqrt(rows of U), k = columns of U.

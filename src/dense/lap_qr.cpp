@@ -13,7 +13,6 @@
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
-#include "options/opts.h"
 
 static_assert(std::is_same_v<lapack_int, std::int32_t>,
               "the pivot vector is handed to LAPACK as 32-bit integers");
@@ -22,7 +21,9 @@ namespace {
 using Matrix = MatrixTemplate<double>;
 }  // namespace
 
-LapQRDecomposed::LapQRDecomposed(const Matrix& A) : qr(A) {
+LapQRDecomposed::LapQRDecomposed(const Matrix& A) : LapQRDecomposed(A, defaultDecompChecks()) {}
+
+LapQRDecomposed::LapQRDecomposed(const Matrix& A, DecompChecks checks) : qr(A) {
   static constexpr const char* fn = "LapQRDecomposed";
   const int mi = to_blas_int(A.rows, fn), ni = to_blas_int(A.cols, fn);
   if (A.elements.size() < A.rows * A.cols)
@@ -61,7 +62,7 @@ LapQRDecomposed::LapQRDecomposed(const Matrix& A) : qr(A) {
   for (std::size_t i = 0; i < k; ++i)
     std::copy(qr.data() + i * n + i, qr.data() + (i + 1) * n, R.data() + i * n + i);
 
-  if (opts.checkdecomp != 0) {
+  if (checks == DecompChecks::on) {
     relErrDecomp = 0.0;
     relErrRecon = 0.0;
     relErrUnitary = unitaryError();

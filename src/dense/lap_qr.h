@@ -11,6 +11,7 @@
 #include <valarray>
 #include <vector>
 
+#include "dense/decomp_checks.h"
 #include "dense/matrix.h"
 
 class LapQRDecomposed {
@@ -24,13 +25,15 @@ class LapQRDecomposed {
   std::uint32_t k = 0;  // min(m, n)
   double relErrDecomp = 0.0;   // not computed by this class; always 0
   double relErrRecon = 0.0;    // not computed by this class; always 0
-  double relErrUnitary = 0.0;  // unitaryError() when checkdecomp was on
+  double relErrUnitary = 0.0;  // unitaryError() with checks on
   std::int32_t lapackInfo = 0; // code of LAPACKE_dgeqp3
 
   // Factorises A; prints "QR " m " x " n and the timer line "qr_". A LAPACK
   // failure (or factors left non-finite) only leaves its code in lapackInfo,
-  // with jpvt the identity.
+  // with jpvt the identity. Without a choice of checks, those of
+  // defaultDecompChecks().
   explicit LapQRDecomposed(const MatrixTemplate<double>& A);
+  LapQRDecomposed(const MatrixTemplate<double>& A, DecompChecks checks);
   virtual ~LapQRDecomposed() = default;
 
   virtual double decompError(const MatrixTemplate<double>&) const { return 0.0; }

@@ -1,61 +1,85 @@
 #pragma once
-// A central difference with an estimate of its own error, and the error a
-// derivative check measures against it.
+// Central differences with an estimate of their own error, the ladder of
+// steps a derivative check climbs, and the error the check measures.
 //
 // The derivative checks compare a host's derivative a with a central
-// difference D(h) = (F(x + h d) - F(x - h d)) / 2h. Both errors of the
-// difference can exceed any fixed relative tolerance on a right
-// derivative: rounding, when F is large beside its change over 2h (a start
-// far from the solution, a steep objective), and truncation, when F bends
-// within the step. So every entry carries an estimate e of what it may be
-// off by:
+// difference D(h) = (F(x + h d) - F(x - h d)) / 2h (first differences) or
+// the second difference of F. A difference at step h is off by
 //
-//   rounding    e = K eps (|F(x + h d)| + |F(x - h d)|) / 2h,  K = 10 for
-//               the rounding inside F itself
-//   truncation  |D(h) - D(H)| added to e, D(H) the difference at a second,
-//               wider step H. The checks' steps (1e-8 of a variable's size
-//               for first differences, 1e-6 for second ones) are small, so
-//               rounding is their weak side; H is near the step at which
-//               rounding and truncation balance (eps^(1/3), eps^(1/4) of the
-//               size): its rounding is smaller by H/h ((H/h)^2 for second
-//               differences), its truncation larger by (H/h)^2 and still
-//               small. Since |a - D(h)| - |D(h) - D(H)| <= |a - D(H)|, a
-//               derivative that agrees with either difference passes. It
-//               costs a second set of values of F, so a check takes it only
-//               when the rounding estimate alone leaves a failure; a wide
-//               difference that is not finite adds nothing.
+//   rounding    at most r = K eps (|F(x + h d)| + |F(x - h d)|) / 2h
+//               (first), K eps (|F++| + |F--| + ...) / h^2 (second),
+//               K = 10 for the rounding inside F itself; it grows as the
+//               step shrinks and with |F|: a start far out, a steep
+//               objective, a constant offset added to F
+//   truncation  from the curvature of F within the step; it grows as h^2
+//
+// and no single step serves every F: the checks' steps (1e-8 of a
+// variable's size for first differences, 1e-6 for second ones) are small,
+// so that truncation is negligible, and rounding is their weak side.
+//
+// So a check climbs a ladder of steps, each rung a multiple `widen` of the
+// narrow steps, as far as its verdict needs:
+//
+//   1          the narrow steps alone, trusted within their rounding
+//   W, 4W      a wide step (W = 1024 for first differences, 128 for second
+//              ones, near the step at which rounding and truncation
+//              balance), and a partner four times wider that shows its
+//              truncation
+//   K, 4K      when the wide step's rounding still swamps the tolerance (a
+//              large |F|): the step at which rounding falls to a small
+//              share of it, from the wide step's rounding, at most 2^-7 of
+//              each variable's size, with its partner
+//
+// With two or more rungs, rung j is trusted within
+//
+//   e_j = r_j + max(|D_j+1 - D_j| - r_j - r_j+1, 0),
+//
+// its rounding and the part of its gap to the next wider rung that the two
+// roundings do not explain: the truncation of the wider step, which bounds
+// its own, or rounding beyond the estimate (an F computed from much larger
+// terms, as a sum of squares near a zero residual). A truncation that hides
+// within both roundings is a small share of r_j, since truncation grows
+// 16 times from one step to the next. The widest rung is not trusted. Each
+// entry is judged by the rung with the smallest e: what rounding and
+// truncation explain is subtracted, but an entry is never judged by a
+// narrow difference that rounding swamps where a wider one holds, so that
+// a mistake a better difference exposes counts.
 //
 // The error a check reports and compares with its tolerance is the part of
-// the difference the estimate does not explain, relative to the larger of
-// the two derivatives:
+// the host's derivative's distance from the reference that e does not
+// explain, relative to the larger of the two derivatives:
 //
 //   || max(|a - D| - e, 0) || / max(||a||, || max(|D| - e, 0) ||)
 //
-// (the plain excess when both norms are 0). A right derivative then fails
-// only when it differs from the difference by more than the difference's
-// own error plus the tolerance; a wrong one by more than that still fails.
-// The denominator counts only the part of D above its error, so that noise
-// in one entry cannot hide a wrong one elsewhere. With e = 0 this is
-// relmaxnorm(a, D).
+// (the plain excess when both norms are 0). A verdict stands when the
+// bounds it used are small, ||e|| within a tenth of the tolerance relative
+// to the same scale: then a mistake larger than about 1.1 times the
+// tolerance shows. The narrow rung's failing verdict climbs too, since
+// alone it has no truncation bound. Where the top of the ladder still
+// leaves large bounds (|F| so large beside its change that rounding swamps
+// every step at which truncation is small, or a derivative of 0 beside the
+// truncation of every step) a mistake within them passes: no difference
+// can resolve it.
 
+#include <cmath>
+#include <cstddef>
+#include <functional>
 #include <valarray>
+#include <vector>
 
 #include "dense/quiet_compare.h"
+#include "dense/quiet_scope.h"
 
 // The noise factor K: how many rounding errors of its value a host's
 // function may carry.
 inline constexpr double kRoundingFactor = 10.0;
 
-// H / h for first and second differences: powers of two, so that the wide
-// points are as exact as the narrow ones (1e-8 -> about 1e-5, 1e-6 -> about
-// 1.3e-4 of a variable's size).
-inline constexpr double kWideFirstDifference = 1024.0;
-inline constexpr double kWideSecondDifference = 128.0;
+// A verdict stands when its bounds are within this share of the tolerance.
+inline constexpr double kResolvedShare = 0.1;
 
 struct CentralDifference {
   std::valarray<double> value;  // D(h), entry by entry
-  std::valarray<double> error;  // e, what each entry may be off by
-  bool truncated = false;       // e holds the truncation estimate
+  std::valarray<double> error;  // what each entry may be off by
 };
 
 // D and its rounding estimate from plus = F(x + h d) and minus = F(x - h d),
@@ -67,27 +91,89 @@ CentralDifference centralDifference(const std::valarray<double>& plus,
                                     const std::valarray<double>& minus,
                                     const std::valarray<double>& h);
 
-// Adds the truncation estimate |D(h) - D(H)| to d's error, wide being D(H)
-// (entries that are not finite add nothing), and marks d truncated.
-void addTruncation(CentralDifference& d, const std::valarray<double>& wide);
-
-// The checked error of a against D with error e (see above). NaN when a or
-// D holds a NaN; an entry whose error is not finite (no estimate) adds no
-// excess. Never traps.
-double excessError(const std::valarray<double>& a, const std::valarray<double>& D,
-                   const std::valarray<double>& e);
-inline double excessError(const std::valarray<double>& a, const CentralDifference& d) {
-  return excessError(a, d.value, d.error);
+// The error of a against D with error bound e (see above) and the share of
+// the scale the bounds take, ||e|| / scale (||e|| when the scale is 0).
+// excess is NaN when a or D holds a NaN; an entry whose bound is not finite
+// (no estimate) adds no excess, and makes the share infinite. Never traps.
+struct Judgement {
+  double excess = 0.0;
+  double allowance = 0.0;
+};
+Judgement judge(const std::valarray<double>& a, const std::valarray<double>& D,
+                const std::valarray<double>& e);
+inline Judgement judge(const std::valarray<double>& a, const CentralDifference& d) {
+  return judge(a, d.value, d.error);
 }
 
-// The error a check reports: compare() (an excessError against the
-// rounding estimate), or, when that exceeds tol, compare() again after
-// addTruncation() has added the truncation estimate, so that only a
-// doubtful check pays for the second set of values.
-template <class Compare, class AddTruncation>
-double checkedError(double tol, Compare&& compare, AddTruncation&& addTruncation) {
-  const double error = compare();
-  if (!quietGreater(error, tol)) return error;
-  addTruncation();
-  return compare();
+// The rungs of first and second differences: the wide step, and the
+// widest reference step (2^-7 of a variable's size, over the narrow step's
+// 1e-8 or 1e-6 of it).
+struct LadderShape {
+  int order = 1;           // rounding goes as h^-order
+  double wide = 1024.0;    // W
+  double widest = 0x1p19;  // the largest K
+};
+inline constexpr LadderShape kFirstDifferences{1, 1024.0, 0x1p19};
+inline constexpr LadderShape kSecondDifferences{2, 128.0, 0x1p12};
+
+class DifferenceLadder {
+ public:
+  // differencesAt(widen): the differences at `widen` times the narrow
+  // steps, with their rounding estimates (centralDifference).
+  using Differences = std::function<CentralDifference(double widen)>;
+
+  DifferenceLadder(LadderShape shape, Differences differencesAt)
+      : shape_(shape), differencesAt_(std::move(differencesAt)) {}
+
+  // Per entry, the trusted difference of the rungs taken so far with the
+  // smallest bound e, and that bound; the narrow rung alone at first.
+  const CentralDifference& reference();
+
+  // Takes the next rungs: the wide pair after the narrow rung; after it,
+  // when the verdict's bounds must shrink by a factor `shrink` > 1, a step
+  // K whose rounding is that much below the wide step's, with its partner.
+  // False when there is nothing left to take.
+  bool climb(double shrink);
+
+  std::size_t rungs() const { return rungs_.size(); }
+  // The widening of each rung's step, in the order taken.
+  std::vector<double> widenings() const;
+
+ private:
+  struct Rung {
+    double widen;
+    CentralDifference d;
+  };
+  void take(double widen);
+  void combine();
+
+  LadderShape shape_;
+  Differences differencesAt_;
+  std::vector<Rung> rungs_;  // in increasing widen
+  CentralDifference reference_;
+  bool current_ = false;     // reference_ holds every rung
+  bool climbedFar_ = false;  // K and 4K are taken
+};
+
+// The error a check reports: judgeAgainst(ladder.reference()) (a Judgement,
+// as judge() gives), judged again after each climb while the verdict does
+// not stand: while its bounds exceed kResolvedShare tol, or while the
+// narrow rung alone fails it. A NaN verdict stands.
+template <class JudgeAgainst>
+double judgedError(DifferenceLadder& ladder, double tol, JudgeAgainst&& judgeAgainst) {
+  Judgement verdict = judgeAgainst(ladder.reference());
+  for (;;) {
+    if (std::isnan(verdict.excess)) break;
+    const double wanted = kResolvedShare * tol;
+    const bool boundsSmall = quietLessEqual(verdict.allowance, wanted);
+    if (boundsSmall && (ladder.rungs() > 1 || quietLessEqual(verdict.excess, tol))) break;
+    // Aim the next step at half the share, so that the bounds fall within it
+    // even when rounding is not all of them.
+    const double shrink = quietGreater(verdict.allowance, 0.0) && quietGreater(wanted, 0.0)
+                              ? quietly([&] { return verdict.allowance / (0.5 * wanted); })
+                              : 1.0;
+    if (!ladder.climb(shrink)) break;
+    verdict = judgeAgainst(ladder.reference());
+  }
+  return verdict.excess;
 }

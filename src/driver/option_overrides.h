@@ -11,6 +11,7 @@
 // held, and standard error says which option and value were refused.
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "dense/fp_class.h"
@@ -31,14 +32,15 @@ inline std::map<std::string, double> optionOverrides(const char* const* names, c
 bool usableOptions(const Opts& loaded, const std::map<std::string, double>& overrides,
                    OptionReader reader);
 
-// The call's options into `opts` (Block: the driver's option object), or
-// false when they are refused.
+// The call's options into `opts`, published for the length of `running`
+// as read by `reader`; false, with `running` left empty, when they are
+// refused.
 template <class Block>
 bool loadDriverOptions(const char* const* names, const double* values, long count,
-                       OptionReader reader) {
+                       OptionReader reader, std::optional<RunningOptions>& running) {
   const std::map<std::string, double> overrides = optionOverrides(names, values, count);
   const Block loaded(overrides);
   if (!usableOptions(loaded, overrides, reader)) return false;
-  opts.assignValues(loaded);
+  running.emplace(loaded, reader);
   return true;
 }

@@ -50,7 +50,9 @@ bool StepEvidence::showsStationary(double gradientNorm) const {
       if (quietLessEqual(change, rounding))
         flat = quietMax(flat, std::fabs(t.step) * t.directionNorm);
     }
-    if (!quietGreaterEqual(flat, 0.0)) return false;
+    // Flat trials of length 0 (along a zero direction) are x itself: no
+    // evidence of anything near it.
+    if (!quietGreater(flat, 0.0)) return false;
     return quietLessEqual(gradientNorm * flat, kSlack * rounding);
   });
 }

@@ -7,12 +7,12 @@
 #include <valarray>
 #include <variant>
 
+#include "dense/host_arrays.h"
 #include "dense/random.h"
 #include "eigen/power_iteration.h"
 #include "linear/algo_status.h"
 #include "linear/c_boundary.h"
 #include "linear/external_vector_function.h"
-#include "linear/host_arrays.h"
 #include "linear/iteration_control.h"
 #include "linear/operator_adaptors.h"
 #include "linear/solve_deadline.h"

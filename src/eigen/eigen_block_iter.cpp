@@ -13,9 +13,9 @@
 #include "dense/quiet_compare.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
+#include "dense/vector_kernels.h"
 #include "linear/projection_filters.h"
 #include "linear/solve_deadline.h"
-#include "linear/vector_kernels.h"
 
 namespace {
 

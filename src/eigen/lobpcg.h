@@ -74,7 +74,7 @@ int Lobpcg<Op, Precond>::solveDensely(MatrixTemplate<double>& X, MatrixTemplate<
   // then exact, so the wanted ones are locked at once.
   const std::size_t dim = static_cast<std::size_t>(n), k = X.cols;
   const MatrixTemplate<double> A = mksym(apply(eye(dim, dim)));
-  const DecomposedSymMatrix_syevd d(A);
+  const DecomposedSymMatrix_syevd d(A, decompChecks());
   if (d.lapackInfo != 0) return 2;
   const std::size_t locked = std::min<std::size_t>(dim, static_cast<std::size_t>(std::max<std::int64_t>(nev, 1)));
   std::valarray<double> values(dim);
@@ -132,7 +132,7 @@ int Lobpcg<Op, Precond>::solve(MatrixTemplate<double>& X, MatrixTemplate<double>
     const MatrixTemplate<double> GA = mksym(MatrixTemplate<double>(transposed(S) * AS));
     const MatrixTemplate<double> GB = mksym(MatrixTemplate<double>(transposed(S) * S));
 
-    const DecomposedSymMatrixB_sygvd pencil(GA, GB);
+    const DecomposedSymMatrixB_sygvd pencil(GA, GB, decompChecks());
     std::valarray<double> thetaS = pencil.s;
     const bool failed = pencil.lapackInfo != 0 || !quietLess(pencil.relerr1(), 1e-5) ||
                         !quietLess(pencil.relerrU(), 1e-5) || thetaS.size() != m;

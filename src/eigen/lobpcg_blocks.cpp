@@ -6,7 +6,8 @@
 #include "dense/norms.h"
 #include "dense/random.h"
 #include "dense/safe_divide.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
+#include "options/opts.h"
 
 namespace lobpcg_blocks {
 
@@ -64,7 +65,7 @@ MatrixTemplate<double> residualBlock(const MatrixTemplate<double>& AX,
 std::valarray<double> rotateToRitzVectors(MatrixTemplate<double>& X,
                                           const MatrixTemplate<double>& AX) {
   const MatrixTemplate<double> G = transposed(X) * AX;
-  const DecomposedSymMatrix_syevd d(G);
+  const DecomposedSymMatrix_syevd d(G, decompChecks());
   std::valarray<double> lambda(G.rows);
   for (std::size_t j = 0; j < lambda.size(); ++j) lambda[j] = d.s[j] * d.sign[j];
   MatrixTemplate<double> rotated;

@@ -11,12 +11,13 @@
 #include "dense/random.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
+#include "dense/vector_kernels.h"
 #include "linear/algo_status.h"
 #include "linear/cg_solver.h"
-#include "linear/solve_deadline.h"
 #include "linear/iteration_control.h"
 #include "linear/operator_adaptors.h"
-#include "linear/vector_kernels.h"
+#include "linear/power_steps.h"
+#include "linear/solve_deadline.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 #include "zelk/zelkcomp.h"
@@ -24,13 +25,6 @@
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
-
-// x / ||x||; an empty x stays empty, a zero x becomes NaN (the first step
-// then stops on its non-finite quotient).
-void normalise(std::valarray<double>& x) {
-  const double len = normfro(x);
-  for (double& e : x) e = quietDivide(e, len);
-}
 
 // The pair the iterations return, judged on the unshifted operator: with
 // y = A x, lambda = x . y and the residual ||y - lambda x||. A shift that
@@ -66,52 +60,6 @@ UnshiftedPair unshiftedPair(const SizedVectorOperator& A, const std::valarray<do
     p.residual = normfro(r);
   }
   return p;
-}
-
-// Where a power iteration ended.
-struct PowerRun {
-  double me = 0.0;   // last Rayleigh quotient
-  double res = 0.0;  // last residual ratio ||B x - me x|| / |me|
-  long it = 0;       // steps that ended without convergence
-  bool nonFinite = false;
-};
-
-// Power steps x <- B x / ||B x|| until the residual ratio falls below tol,
-// the quotient turns non-finite, maxit steps ran or stop() (asked after each
-// unconverged step) says so.
-template <class Op, class StopTest>
-PowerRun powerSteps(const Op& B, std::valarray<double>& x, double tol, long maxit,
-                    StopTest&& stop) {
-  PowerRun run;
-  while (run.it < maxit) {
-    const std::valarray<double> y = B(x);
-    // A power iteration needs a square operator; anything else would mix
-    // vectors of different lengths below.
-    requireSameLength(y.size(), x.size(),
-                      "power iteration: operator output length differs from its input");
-    run.me = dotProduct(y, x);
-    if (!std::isfinite(run.me)) {
-      // y - me x would meet inf * 0 or inf - inf; its ratio to |me| is NaN
-      // whatever its entries are.
-      run.res = std::numeric_limits<double>::quiet_NaN();
-      run.nonFinite = true;
-      break;
-    }
-    // A finite quotient means a finite y: an infinite or NaN entry of y
-    // would have made y . x non-finite.
-    // Its entries may still overflow when they are near the top of the range.
-    std::valarray<double> r = y;
-    addScaled(r, -run.me, x);
-    run.res = quietDivide(normfro(r), std::fabs(run.me));
-    const double len = normfro(y);
-    x.resize(y.size());
-    for (std::size_t i = 0; i < y.size(); ++i) x[i] = quietDivide(y[i], len);
-    if (quietLess(run.res, tol)) break;
-    if (stop()) break;
-    ++run.it;
-    if (SolveDeadline::passed()) break;
-  }
-  return run;
 }
 
 // A failed host callback recorded in the control: status becomes its return
@@ -165,7 +113,7 @@ namespace Zelk {
 OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, double* eigenvalue) {
   const double start = get_wall_time();
   const Settings s = readSettings(A);
-  normalise(x);
+  normaliseToUnit(x);
 
   const Shifted<SizedVectorOperator> B(A, s.shift);
   long status = 0;
@@ -214,7 +162,7 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
   }
 
   const Settings s = readSettings(A);
-  normalise(x);
+  normaliseToUnit(x);
 
   // The inner solver honours no control record, so a failed host callback
   // only shows in the record: look at it after every step and after the
@@ -254,11 +202,3 @@ OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
 }
 
 }  // namespace Zelk
-
-EigenPair maxEigenPair(const VectorOperator& A, long n, const std::valarray<double>& x0,
-                       double tol, long maxit) {
-  std::valarray<double> x = x0.size() == 0 ? randvec(n) : x0;
-  normalise(x);
-  const PowerRun run = powerSteps(A, x, tol, maxit, [] { return false; });
-  return EigenPair{OptionMap{{"res", run.res}, {"it", run.it}}, run.me, x};
-}

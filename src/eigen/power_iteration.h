@@ -4,8 +4,9 @@
 //   Zelk::maxeigen   shifted power iteration, the eigenvalue of largest
 //                    magnitude of A + shift I (reported for A);
 //   Zelk::mineigen   inverse iteration, each step a CG solve with
-//                    A + shift I: the eigenvalue nearest to -shift;
-//   maxEigenPair     plain power iteration returning value and vector.
+//                    A + shift I: the eigenvalue nearest to -shift.
+// Both run the power steps of linear/power_steps.h, which also holds the
+// plain iteration for the dominant eigenpair, maxEigenPair.
 //
 // maxeigen and mineigen read "shift" (double, 0), "tol" (double, 1e-14),
 // "maxit" (long, 1000), "control" (pointer, required) and, mineigen only,
@@ -26,13 +27,3 @@ OptionMap maxeigen(const SizedVectorOperator& A, std::valarray<double>& x, doubl
 OptionMap mineigen(const SizedVectorOperator& A, std::valarray<double>& x, double* eigenvalue);
 
 }  // namespace Zelk
-
-struct EigenPair {
-  OptionMap info;                 // "res" (double), "it" (long)
-  double eigenvalue = 0.0;        // last Rayleigh quotient; 0 when no step ran
-  std::valarray<double> vector;   // the last iterate
-};
-
-// Power iteration on A from x0, or from n random entries when x0 is empty.
-EigenPair maxEigenPair(const VectorOperator& A, long n, const std::valarray<double>& x0,
-                       double tol, long maxit);

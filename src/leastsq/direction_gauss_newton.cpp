@@ -22,12 +22,12 @@
 #include "dense/blas_int.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
-#include "eigen/power_iteration.h"
 #include "leastsq/host_products.h"
 #include "leastsq/search_directions.h"
 #include "linear/cg_solver.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/operator_adaptors.h"
+#include "linear/power_steps.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -50,7 +50,7 @@ double conditionRatio(const std::valarray<double>& s) {
 }  // namespace
 
 Direction shiftedSvdDirection(const MatrixTemplate<double>& J, const std::valarray<double>& r) {
-  DecomposedGeneralMatrix svd(J, SvdShape::thin);
+  DecomposedGeneralMatrix svd(J, SvdShape::thin, decompChecks());
   std::valarray<double>& s = svd.s;
   if (svd.lapackInfo != 0 || s.size() == 0 || !std::isfinite(s[0]) || s[0] == 0.0)
     return Direction();

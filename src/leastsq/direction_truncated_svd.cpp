@@ -17,10 +17,11 @@
 #include "leastsq/host_products.h"
 #include "leastsq/search_directions.h"
 #include "leastsq/truncated_svd_solve.h"
+#include "options/opts.h"
 #include "steps/lsrn_step_solver.h"
 
 Direction truncatedSvdDirection(const MatrixTemplate<double>& J, const std::valarray<double>& r) {
-  const DecomposedGeneralMatrix svd(J, SvdShape::thin);
+  const DecomposedGeneralMatrix svd(J, SvdShape::thin, decompChecks());
   return truncatedSVDSolve(svd, J.cols, -r, 1e-7);
 }
 

@@ -25,10 +25,10 @@
 #include <string>
 
 #include "dense/length_check.h"
+#include "dense/valarray_data.h"
 #include "driver/callback_guard.h"
 #include "driver/driver_errors.h"
 #include "leastsq/trovik_task.h"
-#include "linear/valarray_data.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -3,10 +3,10 @@
 
 #include <mutex>
 
+#include "dense/valarray_data.h"
 #include "driver/callback_guard.h"
 #include "driver/records.h"
 #include "leastsq/trovik_task.h"
-#include "linear/valarray_data.h"
 #include "options/global_state.h"
 
 void TrovikOptimizationTask::iterationeval(const std::valarray<double>& x,

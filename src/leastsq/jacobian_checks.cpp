@@ -22,15 +22,15 @@
 //
 // where relmaxnorm(a, b) = ||a - b|| / max(||a||, ||b||), the plain
 // difference when both are zero (so a start at a root passes the residual
-// checks), and the comparisons with differences report the excess error of
-// driver/central_difference.h: what the difference's own error (rounding,
-// and its truncation seen from a wider step when the rounding alone
-// leaves a failure) does not explain. The scalars of the transpose test
-// lie near 0 now and then (J has entries of both signs, w and v have
-// not); their difference is then the rounding of Dv, which the estimate
-// covers. Each verdict is tested only
-// when its check ran; a NaN error fails. The product and residual
-// thresholds are tolCheckGrad and tolCheckFunc.
+// checks), and the comparisons with differences climb the ladder of steps
+// of driver/central_difference.h as far as their verdicts need and report
+// the error judged there: what the best difference's own bound (rounding,
+// and truncation seen from a wider step) does not explain. The three
+// checks along v share one ladder. The scalars of the transpose test lie
+// near 0 now and then (J has entries of both signs, w and v have not);
+// their difference is then the rounding of Dv, which the bound covers.
+// Each verdict is tested only when its check ran; a NaN error fails. The
+// product and residual thresholds are tolCheckGrad and tolCheckFunc.
 
 #include "leastsq/jacobian_checks.h"
 
@@ -39,6 +39,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "dense/norms.h"
@@ -46,12 +47,12 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
+#include "dense/vector_kernels.h"
 #include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/mat4_file.h"
 #include "leastsq/record_setters.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -69,7 +70,11 @@ struct CheckValue {
     ran = true;
     value = v;
   }
-  bool exceeds(double tol) const { return ran && !quietLessEqual(value, tol); }
+  // A NaN error fails its check; a NaN threshold, which no error exceeds,
+  // fails none (the checks' rule is "error > threshold").
+  bool exceeds(double tol) const {
+    return ran && (isNaNBits(value) || quietGreater(value, tol));
+  }
 };
 
 Vec head(const Vec& v, std::size_t count) {
@@ -155,11 +160,12 @@ class JacobianChecks {
     jacobianResidualError_.set(relmaxnorm(r_, rJ));
     const int level = opts.checkgradient;
     if (level > 1 || (level == 1 && n_ < 5000)) {
-      CentralDifference fd = differencedJacobian(1.0);
-      jacobianError_.set(checkedError(
-          tol, [&] { return excessError(J2_.elements, fd); },
-          [&] { addTruncation(fd, differencedJacobian(kWideFirstDifference).value); }));
-      Jfd_ = Matrix(m_, n_, fd.value);
+      DifferenceLadder ladder(kFirstDifferences,
+                              [&](double widen) { return differencedJacobian(widen); });
+      jacobianError_.set(judgedError(ladder, tol, [&](const CentralDifference& d) {
+        return judge(J2_.elements, d);
+      }));
+      Jfd_ = Matrix(m_, n_, ladder.reference().value);
     } else {
       Vec e1(0.0, n_);
       if (n_ > 0) e1[0] = 1.0;
@@ -168,8 +174,9 @@ class JacobianChecks {
       Vec residual(0.0, m_);
       task_.fdJVeval(x_, residual, e1, fdE1_);
       const Vec J2v = quietly([&] { return matrixVectorProduct(J2_, v_); });
-      jacobianError_.set(checkedError(
-          tol, [&] { return excessError(J2v, differencesAlongV()); }, [&] { truncateAlongV(); }));
+      jacobianError_.set(judgedError(differencesAlongV(), tol, [&](const CentralDifference& d) {
+        return judge(J2v, d);
+      }));
       setRecordDouble(record_, "eJv", jacobianError_.value);
     }
     setRecordDouble(record_, "eJ", jacobianError_.value);
@@ -182,9 +189,8 @@ class JacobianChecks {
     setRecordDouble(record_, "nv", normfro(v_));
     setRecordDouble(record_, "nJv", normfro(Jv_));
     productResidualError_.set(relmaxnorm(r_, rv));
-    productError_.set(checkedError(
-        opts.tolCheckGrad, [&] { return excessError(Jv_, differencesAlongV()); },
-        [&] { truncateAlongV(); }));
+    productError_.set(judgedError(differencesAlongV(), opts.tolCheckGrad,
+                                  [&](const CentralDifference& d) { return judge(Jv_, d); }));
     setRecordDouble(record_, "eJv", productError_.value);
   }
 
@@ -197,19 +203,16 @@ class JacobianChecks {
     transposeResidualError_.set(relmaxnorm(r_, rw));
     setRecordDouble(record_, "eJtr", productResidualError_.value);
     Jtwv_ = quietly([&] { return dotProduct(Jtw_, v_); });
-    transposeError_.set(checkedError(
-        opts.tolCheckGrad,
-        [&] {
-          const CentralDifference& Dv = differencesAlongV();
+    transposeError_.set(
+        judgedError(differencesAlongV(), opts.tolCheckGrad, [&](const CentralDifference& Dv) {
           wJv_ = quietly([&] { return dotProduct(w_, Dv.value); });
           const double bound = quietly([&] {
             double sum = 0.0;
             for (std::size_t i = 0; i < m_; ++i) sum += std::fabs(w_[i]) * Dv.error[i];
             return sum;
           });
-          return excessError(Vec{Jtwv_}, Vec{wJv_}, Vec{bound});
-        },
-        [&] { truncateAlongV(); }));
+          return judge(Vec{Jtwv_}, Vec{wJv_}, Vec{bound});
+        }));
     setRecordDouble(record_, "eJtw", transposeError_.value);
   }
 
@@ -235,18 +238,13 @@ class JacobianChecks {
     return centralDifference(plus.elements, minus.elements, steps.elements);
   }
 
-  // The difference along v, made once and shared by the checks, as its
-  // truncation estimate is.
-  CentralDifference& differencesAlongV() {
-    if (!haveFdV_) fdV_ = task_.residualDifferencesAlong(x_, v_, along_.t, m_);
-    haveFdV_ = true;
-    return fdV_;
-  }
-  void truncateAlongV() {
-    CentralDifference& Dv = differencesAlongV();
-    if (!Dv.truncated)
-      addTruncation(
-          Dv, task_.residualDifferencesAlong(x_, v_, kWideFirstDifference * along_.t, m_).value);
+  // The differences along v, their ladder shared by the checks.
+  DifferenceLadder& differencesAlongV() {
+    if (!fdV_)
+      fdV_.emplace(kFirstDifferences, [&](double widen) {
+        return task_.residualDifferencesAlong(x_, v_, widen * along_.t, m_);
+      });
+    return *fdV_;
   }
 
   void showJacobians() {
@@ -279,7 +277,7 @@ class JacobianChecks {
   }
 
   void showProducts() {
-    const Vec& fdV = fdV_.value;
+    const Vec& fdV = differencesAlongV().reference().value;
     const std::size_t k = std::min<std::size_t>(m_, 16);
     std::cerr << "      Jv(1:" << k << ") = " << ShowMatrixTemplate<double>(leadingColumn(Jv_, k))
               << "\n"
@@ -306,8 +304,7 @@ class JacobianChecks {
 
   Matrix J2_, Jfd_;
   Vec J2e1_, fdE1_, Jv_, Jtw_;
-  CentralDifference fdV_;
-  bool haveFdV_ = false;
+  std::optional<DifferenceLadder> fdV_;
   double wJv_ = 0.0, Jtwv_ = 0.0;
   CheckValue jacobianError_, productError_, transposeError_;
   CheckValue jacobianResidualError_, productResidualError_, transposeResidualError_;

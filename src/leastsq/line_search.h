@@ -25,7 +25,3 @@ LSResult lineSearchSorted(LineSearchContext& context, const std::string& name);
 // The best step of the sweeps, refined by a damped Newton iteration on the
 // objective along the line (line_search_sweep.cpp).
 LSResult lineSearchSweep(LineSearchContext& context, const std::string& name);
-
-// True, after the message "Linesearch <name>: Warning: direction length 0:
-// <g0>" and status bit 0x40, when the context's slope g0 is 0.
-bool zeroSlope(const LineSearchContext& context, const std::string& name);

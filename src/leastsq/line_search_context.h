@@ -11,6 +11,7 @@
 // taken along the searched direction, directionSign * g.
 
 #include <map>
+#include <string>
 #include <valarray>
 
 #include "dense/matrix.h"
@@ -49,3 +50,8 @@ struct Trial {
   double slope = 0.0;
   int code = 0;
 };
+
+// The check both searches start with: true, after the message "Linesearch
+// <name>: Warning: direction length 0: <g0>" and status bit 0x40, when the
+// context's slope g0 is 0 (no side to search).
+bool zeroSlope(const LineSearchContext& context, const std::string& name);

@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
+#include "dense/vector_kernels.h"
 #include "leastsq/line_search.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/trial_evaluation.h"
 #include "leastsq/wolfe_code.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

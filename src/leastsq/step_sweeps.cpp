@@ -21,19 +21,23 @@ constexpr int kGridSteps = 12;
 constexpr double kLn10 = 2.302585092994046;
 constexpr double kRepeatTolerance = 1e-12;
 
-// A grid end as a positive finite double.
+// A grid end as a positive finite double. At most 2^1023, half the largest
+// double: the log-spaced steps between two ends, computed through exp, then
+// cannot round past the largest double (a huge "alphamin" is such an end).
 double positiveEnd(double a) {
   if (!quietGreater(a, 0.0)) return DBL_MIN;
-  return std::fmin(a, DBL_MAX);
+  return std::fmin(a, 0x1p1023);
 }
 
 // The step length actually evaluated for the grid step alpha: alpha itself,
-// or, when the cache holds it already, a nearby one it does not hold.
+// or, when the cache holds it already, a nearby one it does not hold. Grid
+// ends reach DBL_MAX (a huge "alphamin"): the nearby step stays finite.
 double unrepeatedStep(const std::map<double, double>& cache, double alpha) {
   const auto s = cache.lower_bound(alpha);
   if (s == cache.end() || !(std::fabs(s->first - alpha) < kRepeatTolerance)) return alpha;
   const auto next = std::next(s);
-  return next == cache.end() ? alpha * 1.1 : (alpha + next->first) * 0.5;
+  if (next != cache.end()) return alpha + (next->first - alpha) * 0.5;
+  return alpha < DBL_MAX / 1.1 ? alpha * 1.1 : DBL_MAX;
 }
 
 }  // namespace

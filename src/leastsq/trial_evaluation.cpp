@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "dense/length_check.h"
+#include "dense/vector_kernels.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -31,11 +31,13 @@
 #include <valarray>
 #include <vector>
 
+#include "dense/host_arrays.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
+#include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
 #include "driver/option_overrides.h"
 #include "driver/record_format.h"
@@ -49,8 +51,6 @@
 #include "leastsq/trovik_records.h"
 #include "leastsq/trovik_stopping.h"
 #include "leastsq/trovik_task.h"
-#include "linear/host_arrays.h"
-#include "linear/vector_kernels.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -342,8 +342,9 @@ int TrovikRun::finish(const StopReason& reason) {
 }  // namespace
 
 int runTrovik(const TrovikCall& call) {
+  std::optional<RunningOptions> options;
   if (!loadDriverOptions<OptsTrovik>(call.names, call.values, call.count,
-                                     OptionReader::LeastSquares))
+                                     OptionReader::LeastSquares, options))
     return 1;
   if (!acceptArguments(call)) return 1;
   TrovikOptimizationTask task;

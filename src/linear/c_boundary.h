@@ -24,11 +24,7 @@
 #include <string>
 
 #include "options/block_owner.h"
-#include "options/option_map.h"
 #include "zelk/zelkcomp.h"
-
-static_assert(kOptionBlockBusy == ZELKCOMP_ERR_BUSY,
-              "the option block's busy code is the entry points' busy code");
 
 // A refused argument of an entry point.
 class EntryArgumentError : public std::invalid_argument {

@@ -25,7 +25,7 @@
 #include <valarray>
 
 #include "dense/safe_divide.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 
 // beta for the mode, or nothing for steepest descent. rz = r.z as the
 // solver computed it for its step length.

@@ -33,11 +33,11 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
+#include "dense/vector_kernels.h"
 #include "linear/cg_direction.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/iteration_control.h"
 #include "linear/solve_deadline.h"
-#include "linear/vector_kernels.h"
 #include "options/opts.h"
 
 template <class Op, class P>

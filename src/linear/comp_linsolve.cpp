@@ -8,12 +8,12 @@
 #include <valarray>
 #include <variant>
 
+#include "dense/host_arrays.h"
 #include "dense/matrix.h"
 #include "linear/algo_status.h"
 #include "linear/c_boundary.h"
 #include "linear/external_vector_function.h"
 #include "linear/history_checker.h"
-#include "linear/host_arrays.h"
 #include "linear/iteration_control.h"
 #include "linear/linsolve_full.h"
 #include "linear/linsolve_matfree.h"

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "dense/fp_class.h"
-#include "linear/valarray_data.h"
+#include "dense/valarray_data.h"
 
 namespace {
 

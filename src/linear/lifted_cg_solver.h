@@ -11,10 +11,10 @@
 #include "dense/length_check.h"
 #include "dense/matrix.h"
 #include "dense/random.h"
+#include "dense/vector_kernels.h"
 #include "linear/cg_pre_solver.h"
 #include "linear/inner_solve_stats.h"
 #include "linear/preconditioner.h"
-#include "linear/vector_kernels.h"
 #include "options/option_cast.h"
 #include "options/opts.h"
 

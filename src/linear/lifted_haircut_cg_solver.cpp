@@ -7,9 +7,9 @@
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
-#include "eigen/power_iteration.h"
+#include "dense/vector_kernels.h"
 #include "linear/operator_adaptors.h"
-#include "linear/vector_kernels.h"
+#include "linear/power_steps.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
+#include "dense/valarray_data.h"
 #include "linear/dense_operators.h"
 #include "linear/iteration_control.h"
 #include "linear/linsolve_matfree.h"
-#include "linear/valarray_data.h"
 
 namespace Zelk {
 

@@ -21,13 +21,13 @@
 #include "dense/printers.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
+#include "dense/vector_kernels.h"
 #include "eigen/eigen_block_iter.h"
 #include "linear/cg_settings.h"
 #include "linear/lifted_haircut_cg_solver.h"
 #include "linear/linsolve_method.h"
 #include "linear/operator_adaptors.h"
 #include "linear/projection_filters.h"
-#include "linear/vector_kernels.h"
 #include "options/opts.h"
 
 namespace {

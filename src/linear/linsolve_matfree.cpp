@@ -11,8 +11,8 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
+#include "dense/vector_kernels.h"
 #include "linear/linsolve_method.h"
-#include "linear/vector_kernels.h"
 #include "zelk/zelkcomp.h"
 
 namespace Zelk {

@@ -8,9 +8,9 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
+#include "dense/vector_kernels.h"
 #include "linear/saturate.h"
 #include "linear/solve_deadline.h"
-#include "linear/vector_kernels.h"
 
 namespace {
 

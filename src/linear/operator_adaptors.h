@@ -10,8 +10,8 @@
 #include <valarray>
 
 #include "dense/length_check.h"
+#include "dense/vector_kernels.h"
 #include "linear/operator_interfaces.h"
-#include "linear/vector_kernels.h"
 
 // x -> AT(A(x)).
 template <class A, class AT>

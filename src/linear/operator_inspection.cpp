@@ -8,9 +8,9 @@
 
 #include "dense/norms.h"
 #include "dense/random.h"
+#include "dense/valarray_data.h"
 #include "linear/c_boundary.h"
 #include "linear/external_vector_function.h"
-#include "linear/valarray_data.h"
 #include "zelk/zelkcomp.h"
 
 namespace {

@@ -15,14 +15,18 @@
 //   products          the host's H v against the same
 //
 // Every step is scaled to its own variable (driver/fd_step.h), and every
-// comparison reports the excess error of driver/central_difference.h: the
-// part of the host's derivative's distance from the difference that the
-// difference's own error does not explain (its rounding, and, when that
-// leaves a failure, its truncation seen from a second, wider step),
-// relative to the larger of the two. So a right derivative passes at a
-// start at the solution, far from it, or on a badly scaled problem, and a
-// wrong one fails by what it is off. Checks built on differences of
-// gradients need the host's gradient and are left out without one.
+// comparison climbs the ladder of steps of driver/central_difference.h
+// only as far as its verdict needs, and reports the error judged there: the
+// part of the host's derivative's distance from the best difference that
+// the difference's own bound (its rounding, and its truncation seen from a
+// wider step) does not explain, relative to the larger of the two. Where
+// the narrow steps drown in rounding (a large f, an offset added to f) the
+// entries are judged by wider steps that do not, so a right derivative
+// passes at a start at the solution, far from it, or on a badly scaled
+// problem, and a wrong one fails by what it is off. The reports and dumps
+// show the differences each entry was judged by. Checks built on
+// differences of gradients need the host's gradient and are left out
+// without one.
 
 #include "minimize/derivative_checks.h"
 
@@ -31,6 +35,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "dense/norms.h"
@@ -38,12 +43,12 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
+#include "dense/vector_kernels.h"
 #include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/mat4_file.h"
 #include "driver/record_format.h"
-#include "linear/vector_kernels.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 
@@ -63,16 +68,9 @@ struct Comparison {
   bool fails(double tol) const { return ran && quietGreater(value, tol); }
 };
 
-// a against d, made again with d's truncation estimate (addTruncation,
-// skipped when d already has it) when the rounding estimate leaves more
-// than tol.
-template <class AddTruncation>
-Comparison compare(const Vec& a, CentralDifference& d, double tol, AddTruncation&& addTruncation) {
-  return {true, checkedError(
-                    tol, [&] { return excessError(a, d); },
-                    [&] {
-                      if (!d.truncated) addTruncation();
-                    })};
+// a against the ladder's differences (judgedError).
+Comparison compare(const Vec& a, DifferenceLadder& ladder, double tol) {
+  return {true, judgedError(ladder, tol, [&](const CentralDifference& d) { return judge(a, d); })};
 }
 
 Vec head(const Vec& v, std::size_t count) {
@@ -132,7 +130,7 @@ class DerivativeChecks {
       fail("gradient is incorrect: ", gradientCheck_.value);
     }
     if (hessevalCheck_.fails(opts.tolCheckGrad)) {
-      reportGradients(it_.g, fullFd_.value);
+      reportGradients(it_.g, fullFd_->reference().value);
       fail("gradient is incorrect: ", hessevalCheck_.value);
     }
     if (ranRelF_ && quietGreater(relF_, opts.tolCheckFunc))
@@ -162,9 +160,8 @@ class DerivativeChecks {
       ranRelG_ = true;
     }
     if (opts.checkgradient > 1 || (opts.checkgradient == 0 && n_ <= 4999)) {
-      gradientCheck_ =
-          compare(gChk_, fullDifferences(), opts.tolCheckGrad, [&] { addFullTruncation(); });
-      gFd_ = fullFd_.value;
+      gradientCheck_ = compare(gChk_, fullDifferences(), opts.tolCheckGrad);
+      gFd_ = fullDifferences().reference().value;
     } else {
       checkGradientAlongRandomDirection();
     }
@@ -175,29 +172,25 @@ class DerivativeChecks {
   void checkGradientAlongRandomDirection() {
     const StepAlong along = stepAlong(1e-8, x_, randvec(static_cast<long>(n_)));
     ++state.nPerturb;
-    CentralDifference d = objectiveDifferenceAlong(along, 1.0);
+    DifferenceLadder ladder(kFirstDifferences,
+                            [&](double widen) { return objectiveDifferenceAlong(along, widen); });
     const Vec dG{quietly([&] { return dotProduct(gChk_, along.v); })};
-    gradientCheck_ = compare(dG, d, opts.tolCheckGrad, [&] {
-      addTruncation(d, objectiveDifferenceAlong(along, kWideFirstDifference).value);
-    });
-    gFd_ = d.value;
+    gradientCheck_ = compare(dG, ladder, opts.tolCheckGrad);
+    gFd_ = ladder.reference().value;
   }
 
   void checkHessian() {
     const double tol = opts.tolCheckHess;
     if (opts.checkHessian > 1 || (opts.checkHessian == 0 && n_ <= 99)) {
-      const HessianDifferences second = task_.fdHessianDifferences(x_, 1.0);
-      HFd_ = second.value;
-      CentralDifference d{second.value.elements, second.error.elements};
-      hessianCheck_ = compare(it_.H.elements, d, tol, [&] {
-        // A second difference at the checks' narrow step is mostly rounding
-        // (eps |f| / h^2); the wide one is the better reference to show and
-        // dump when the check is in doubt.
-        HFd_ = task_.fdHessianDifferences(x_, kWideSecondDifference).value;
-        addTruncation(d, HFd_.elements);
+      DifferenceLadder ladder(kSecondDifferences, [&](double widen) {
+        HessianDifferences second = task_.fdHessianDifferences(x_, widen);
+        return CentralDifference{std::move(second.value.elements),
+                                 std::move(second.error.elements)};
       });
-      hessevalCheck_ =
-          compare(it_.g, fullDifferences(), opts.tolCheckGrad, [&] { addFullTruncation(); });
+      hessianCheck_ = compare(it_.H.elements, ladder, tol);
+      // The differences each entry was judged by, to show and dump.
+      HFd_ = MatrixTemplate<double>(n_, n_, ladder.reference().value);
+      hessevalCheck_ = compare(it_.g, fullDifferences(), opts.tolCheckGrad);
       setRecord(record_, "check-hesseval-gradient", hessevalCheck_.value);
     } else if (task_.gradient != nullptr) {
       const StepAlong along = stepAlong(1e-8, x_, randvec(static_cast<long>(n_)));
@@ -216,11 +209,10 @@ class DerivativeChecks {
   }
 
   Comparison compareWithGradientDifferences(const Vec& Hv, const StepAlong& along, double tol) {
-    CentralDifference d = task_.gradientDifferencesAlong(x_, along.v, along.t);
-    return compare(Hv, d, tol, [&] {
-      addTruncation(
-          d, task_.gradientDifferencesAlong(x_, along.v, kWideFirstDifference * along.t).value);
+    DifferenceLadder ladder(kFirstDifferences, [&](double widen) {
+      return task_.gradientDifferencesAlong(x_, along.v, widen * along.t);
     });
+    return compare(Hv, ladder, tol);
   }
 
   // (f(x + t v) - f(x - t v)) / 2t for t = widen along.t.
@@ -231,15 +223,13 @@ class DerivativeChecks {
     return centralDifference(Vec{fPlus}, Vec{fMinus}, t);
   }
 
-  // The full central-difference gradient, made once and shared by the
-  // gradient checks, as its truncation estimate is.
-  CentralDifference& fullDifferences() {
-    if (!haveFullFd_) fullFd_ = task_.fdGradientDifferences(x_, 1.0);
-    haveFullFd_ = true;
-    return fullFd_;
-  }
-  void addFullTruncation() {
-    addTruncation(fullFd_, task_.fdGradientDifferences(x_, kWideFirstDifference).value);
+  // The full central-difference gradient, its ladder shared by the
+  // gradient checks.
+  DifferenceLadder& fullDifferences() {
+    if (!fullFd_)
+      fullFd_.emplace(kFirstDifferences,
+                      [&](double widen) { return task_.fdGradientDifferences(x_, widen); });
+    return *fullFd_;
   }
 
   void fail(const char* message, double value) {
@@ -255,8 +245,7 @@ class DerivativeChecks {
   bool ranRelF_ = false, ranRelG_ = false;
   Comparison gradientCheck_, hessevalCheck_, hessianCheck_;
   Vec gChk_, gFd_;
-  CentralDifference fullFd_;
-  bool haveFullFd_ = false;
+  std::optional<DifferenceLadder> fullFd_;
   MatrixTemplate<double> HFd_;
 };
 

@@ -38,12 +38,12 @@
 
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
+#include "dense/valarray_data.h"
 #include "driver/central_difference.h"
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/signal_requests.h"
-#include "linear/valarray_data.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

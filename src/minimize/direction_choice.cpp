@@ -26,9 +26,9 @@
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "minimize/line_search.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/opts.h"
 

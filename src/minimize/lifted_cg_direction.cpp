@@ -27,9 +27,9 @@
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
+#include "dense/vector_kernels.h"
 #include "eigen/find_min_max_eig_value.h"
 #include "linear/lifted_cg_solver.h"
-#include "linear/vector_kernels.h"
 #include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"

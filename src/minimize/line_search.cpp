@@ -24,19 +24,16 @@
 
 #include "minimize/line_search.h"
 
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <limits>
 
-#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "driver/driver_errors.h"
-#include "linear/vector_kernels.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"
@@ -72,57 +69,6 @@ double backtrack(const LineSearchClosure& search, double alpha0, double& J) {
 }
 
 }  // namespace
-
-DataFrame trialTable() {
-  DataFrame t;
-  t.names = {"J", "alpha"};
-  t.values = {Vec(), Vec()};
-  return t;
-}
-
-LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const Vec& x_,
-                                     const Vec& d_, const Vec& g_, double slope_)
-    : task(task_), f0(f0_), x(x_), d(d_), g(g_), slope(slope_), trial_(x_.size()) {
-  c2s0_ = quietProduct(opts.c2, slope);
-  dNorm_ = normfro(d);
-  // With |a| below DBL_MAX/4 over the largest of 1, |d_i|, |c1| and
-  // |c1 s0|, every term a d_i and a c1 s0 stays below DBL_MAX/4; with |x_i|
-  // and |f0| below that too, nothing can overflow.
-  constexpr double quarter = 0.25 * DBL_MAX;
-  const double c1 = opts.c1;
-  double scale = std::fmax(1.0, std::fmax(std::fabs(c1), std::fabs(quietProduct(c1, slope))));
-  bool ordinary = quietLess(std::fabs(f0), quarter) && std::isfinite(scale);
-  for (std::size_t i = 0; ordinary && i < x.size(); ++i) {
-    ordinary = quietLess(std::fabs(x[i]), quarter) && std::isfinite(d[i]);
-    scale = std::fmax(scale, std::fabs(d[i]));
-  }
-  plainStep_ = ordinary ? quarter / scale : 0.0;
-}
-
-TrialTests LineSearchClosure::test(double a) const {
-  TrialTests t;
-  t.J = std::numeric_limits<double>::quiet_NaN();
-  const bool plain = quietLess(std::fabs(a), plainStep_);
-  double bound = 0.0;
-  runQuietIf(!plain, [&] {
-    for (std::size_t i = 0; i < x.size(); ++i) trial_[i] = x[i] + a * d[i];
-    bound = f0 + std::fabs(a) * opts.c1 * slope;
-  });
-  if (!plain && !allFinite(trial_)) return t;
-  t.J = task.objectiveAt(trial_);
-  task.stepEvidence.add(a, dNorm_, slope, t.J);
-  t.armijo = std::isfinite(t.J) && quietLess(t.J, bound);
-  const int wolcheck = opts.wolcheck;
-  if (wolcheck <= 1) {
-    t.curvature = t.strong = true;
-    return t;
-  }
-  if (!t.armijo) return t;
-  const double s = dotProduct(task.gradeval(trial_, nullptr), d);
-  t.curvature = quietGreaterEqual(s, c2s0_);
-  t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0_));
-  return t;
-}
 
 LSResult OptimizationTask::linesearch(double f0, const std::valarray<double>& x,
                                       const std::valarray<double>& d, double alpha0,

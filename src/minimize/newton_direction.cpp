@@ -12,9 +12,9 @@
 
 #include "dense/quiet_scope.h"
 #include "dense/random.h"
+#include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
 #include "linear/cg_pre_solver.h"
-#include "linear/vector_kernels.h"
 #include "minimize/search_directions.h"
 #include "options/opts.h"
 

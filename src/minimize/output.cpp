@@ -1,8 +1,8 @@
 // The output callback of the minimisation driver and the state save.
 
 #include "driver/state_file.h"
-#include "linear/valarray_data.h"
-#include "minimize/optimization_task.h"
+#include "dense/valarray_data.h"
+#include "minimize/zelk_task.h"
 #include "options/global_state.h"
 
 int OptimizationTask::outputeval(const std::valarray<double>& x, double f, const char** keys,

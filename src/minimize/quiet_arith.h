@@ -14,7 +14,7 @@
 
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 
 inline double quietSum(double a, double b) {
   if (quietLess(std::fabs(a), 0.5 * DBL_MAX) && quietLess(std::fabs(b), 0.5 * DBL_MAX))

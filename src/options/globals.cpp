@@ -13,4 +13,11 @@ GlobalState state;
 
 namespace {
 StatusRegistration stateRegistration(state, State::g_statelocs);
+
+// A decomposition built without a choice of checks reads "checkdecomp" of
+// `opts`, and nothing once `opts` is gone.
+struct DecompChecksFromOptions {
+  DecompChecksFromOptions() noexcept { installDecompChecksSource(&decompChecks); }
+  ~DecompChecksFromOptions() { installDecompChecksSource(nullptr); }
+} decompChecksFromOptions;
 }  // namespace

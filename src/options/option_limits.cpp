@@ -3,6 +3,7 @@
 #include <charconv>
 #include <iterator>
 #include <memory>
+#include <mutex>
 
 #include "dense/fp_class.h"
 
@@ -25,6 +26,13 @@ std::string text(double v) {
   return std::string(buf, end);
 }
 
+bool isPlusInfinity(double v) noexcept {
+  return classifyBits(v) == FpClass::Infinite && !negative(v);
+}
+bool isMinusInfinity(double v) noexcept {
+  return classifyBits(v) == FpClass::Infinite && negative(v);
+}
+
 // The line searches repeat a sweep or a refinement trial this many times
 // at most: the option table's range of a count. Far more would keep a
 // single line search running for hours.
@@ -33,15 +41,25 @@ constexpr unsigned kMostRepeats = 1000;
 // The direction kinds SD0 .. SD6 of the mask "sdirs".
 constexpr unsigned kDirectionKinds = 0x7f;
 
-// Each check gives the reason the block's value cannot be run with, or
-// nothing.
+// Whether the driver reads the rule's option, given the block's other
+// values; and the reason the block's value cannot be run with, or nothing.
+using Reads = bool (*)(const OptsStruct&, OptionReader);
 using Check = std::string (*)(const OptsStruct&);
 
 struct Rule {
   const char* name;
-  OptionReader readers;
+  Reads reads;
   Check check;
 };
+
+bool minimizer(OptionReader r) { return r == OptionReader::Minimizer; }
+bool leastSquares(OptionReader r) { return r == OptionReader::LeastSquares; }
+
+// A non-zero "alpha" (NaN included) takes fixed steps: no line search runs,
+// and neither do the fallback kinds' searches.
+bool lineSearches(const OptsStruct& o) {
+  return classifyBits(o.alpha) == FpClass::Finite && o.alpha == 0.0;
+}
 
 std::string tooManyRepeats(long long count, const char* what) {
   if (count <= static_cast<long long>(kMostRepeats)) return {};
@@ -49,94 +67,90 @@ std::string tooManyRepeats(long long count, const char* what) {
          " in every line search would run for hours; at most " + std::to_string(kMostRepeats);
 }
 
-// Values are compared only when not NaN: an ordered comparison with a NaN
-// raises the invalid-operation exception.
-std::string checkThreshold(double tol) {
-  if (isNaNBits(tol) || tol < 0.0)
-    return "a check passes only below its threshold, which must be a number of at least 0 "
-           "(\"checkgradient\" -1 switches the checks off)";
-  return {};
-}
-
+// A value is refused only when the driver that reads it, with the block's
+// other values, cannot run with it and nothing gives it a meaning (the
+// rule, and what it leaves accepted: option_limits.h).
 const Rule kRules[] = {
-    {"nsweeps", OptionReader::Any,
+    // zelk's line search sweeps; trovik's sorted one ("lstype" 1) refines
+    // "nsweeps" times, its other one "lsmaxit" times.
+    {"nsweeps",
+     [](const OptsStruct& o, OptionReader r) {
+       return lineSearches(o) && (minimizer(r) || (leastSquares(r) && o.lstype == 1));
+     },
      [](const OptsStruct& o) { return tooManyRepeats(o.nsweeps, "sweeps"); }},
-    {"lsmaxit", OptionReader::LeastSquares,
+    {"lsmaxit",
+     [](const OptsStruct& o, OptionReader r) {
+       return leastSquares(r) && lineSearches(o) && o.lstype != 1;
+     },
      [](const OptsStruct& o) { return tooManyRepeats(o.lsmaxit, "refinement trials"); }},
-    {"c1", OptionReader::Any,
+    // zelk tests sufficient decrease at every level, trovik from level 1.
+    {"c1",
+     [](const OptsStruct& o, OptionReader r) {
+       return lineSearches(o) && (minimizer(r) || (leastSquares(r) && o.wolcheck >= 1));
+     },
      [](const OptsStruct& o) -> std::string {
-       if (!isFiniteBits(o.c1) || o.c1 < 0.0 || o.c1 >= 1.0)
-         return "the sufficient-decrease constant must be a number in [0, 1)";
+       if (isNaNBits(o.c1) || isPlusInfinity(o.c1))
+         return "no step can pass the sufficient-decrease test with it (f(a) < f(0) + a c1 "
+                "f'(0)), so no search would ever find one";
        return {};
      }},
-    {"c2", OptionReader::Any,
+    // Curvature is tested from level 2 in both drivers.
+    {"c2",
+     [](const OptsStruct& o, OptionReader r) {
+       return r != OptionReader::None && lineSearches(o) && o.wolcheck >= 2;
+     },
      [](const OptsStruct& o) -> std::string {
-       if (isNaNBits(o.c2) || o.c2 <= 0.0) return "the curvature constant must be a number above 0";
+       if (isNaNBits(o.c2) || isMinusInfinity(o.c2))
+         return "no step can pass the curvature test with it (f'(a) >= c2 f'(0)) at \"wolcheck\" " +
+                std::to_string(o.wolcheck) + ", so no search would ever find one";
        return {};
      }},
-    {"wolcheck", OptionReader::Any,
-     [](const OptsStruct& o) -> std::string {
-       if (o.wolcheck < 0 || o.wolcheck > 3)
-         return "the Wolfe test levels are 0 (none) to 3 (strong Wolfe conditions)";
-       return {};
-     }},
-    {"alpha0", OptionReader::Minimizer,
+    {"alpha0",
+     [](const OptsStruct& o, OptionReader r) { return minimizer(r) && lineSearches(o); },
      [](const OptsStruct& o) -> std::string {
        if (!isFiniteBits(o.alpha0) || o.alpha0 <= 0.0)
-         return "the first trial step must be a finite number above 0";
+         return "the backtracking only shrinks its first trial step, which must be a finite "
+                "number above 0 for any search to find a step";
        return {};
      }},
-    {"alphamin", OptionReader::Any,
-     [](const OptsStruct& o) -> std::string {
-       if (isNaNBits(o.alphamin) || o.alphamin >= 0.5)
-         return "the smallest step length must be a number below 0.5";
-       return {};
-     }},
-    {"alpha", OptionReader::Any,
-     [](const OptsStruct& o) -> std::string {
-       // No trial step of a line search is longer than alphamax (a NaN
-       // alphamax bounds nothing); a fixed step may not be either.
-       const bool finite = isFiniteBits(o.alpha);
-       if (!finite || o.alpha < 0.0 ||
-           (o.alpha != 0.0 && !isNaNBits(o.alphamax) && o.alpha > o.alphamax))
-         return "the fixed step must be 0 (line searches) or a finite number above 0 and at most "
-                "\"alphamax\" (" +
-                text(o.alphamax) + ")";
-       return {};
-     }},
-    {"sdirs", OptionReader::LeastSquares,
+    {"sdirs", [](const OptsStruct&, OptionReader r) { return leastSquares(r); },
      [](const OptsStruct& o) -> std::string {
        if ((o.sdirs & kDirectionKinds) != 0 || o.enableFallback != 0) return {};
        return "\"sdirs\" " + std::to_string(o.sdirs) +
               " names no kind of direction (bits 1 for SD0 to 64 for SD6), and with "
               "\"enableFallback\" 0 the run has none";
      }},
-    {"tolCheckFunc", OptionReader::Any,
-     [](const OptsStruct& o) { return checkThreshold(o.tolCheckFunc); }},
-    {"tolCheckGrad", OptionReader::Any,
-     [](const OptsStruct& o) { return checkThreshold(o.tolCheckGrad); }},
-    {"tolCheckHess", OptionReader::Minimizer,
-     [](const OptsStruct& o) { return checkThreshold(o.tolCheckHess); }},
-    {"objLimit", OptionReader::Any,
-     [](const OptsStruct& o) -> std::string {
-       if (classifyBits(o.objLimit) == FpClass::Infinite)
-         return "the objective limit must be finite (NaN switches its rules off)";
-       return {};
-     }},
 };
 
-bool reads(const Rule& rule, OptionReader reader) {
-  return (static_cast<unsigned>(rule.readers) & static_cast<unsigned>(reader)) != 0;
+// The reason `rule` refuses `block` for `reader`, or nothing.
+std::string refusal(const Rule& rule, const OptsStruct& block, OptionReader reader) {
+  return rule.reads(block, reader) ? rule.check(block) : std::string();
+}
+
+// Serialises a driver's load of the block (and its publication as the
+// block's reader) with the monitor's checked changes.
+std::mutex& changeMutex() {
+  static std::mutex m;
+  return m;
+}
+OptionReader runningReader = OptionReader::None;  // under changeMutex
+
+// The registered values of `opts`, read the way slots read them, in a
+// block of its own. Reads only what the monitor and the driver's load
+// write (under changeMutex); the trace word and the list of kinds, which
+// others may touch, are left alone.
+std::unique_ptr<Opts> copyOfRunningBlock() {
+  auto copy = std::make_unique<Opts>();
+  for (const auto& [name, slot] : opts.registry) copy->registry.at(name)->set(slot->get());
+  return copy;
 }
 
 }  // namespace
 
 std::optional<UnusableOption> unusableOption(const OptsStruct& block, OptionReader reader) {
-  for (const Rule& rule : kRules) {
-    if (!reads(rule, reader)) continue;
-    if (std::string reason = rule.check(block); !reason.empty())
+  for (const Rule& rule : kRules)
+    if (std::string reason = refusal(rule, block, reader); !reason.empty())
       return UnusableOption{rule.name, std::move(reason)};
-  }
   return std::nullopt;
 }
 
@@ -146,17 +160,32 @@ std::string refusedOptionText(std::string_view name, double value, std::string_v
   return out;
 }
 
-std::string refusedOptionChange(const VariantPtrBase& slot, double value) {
+RunningOptions::RunningOptions(const Opts& loaded, OptionReader reader) {
+  const std::lock_guard<std::mutex> lock(changeMutex());
+  opts.assignValues(loaded);
+  runningReader = reader;
+}
+
+RunningOptions::~RunningOptions() {
+  const std::lock_guard<std::mutex> lock(changeMutex());
+  runningReader = OptionReader::None;
+}
+
+std::string changeOptionDuringRun(VariantPtrBase& slot, double value) {
+  const std::lock_guard<std::mutex> lock(changeMutex());
   const std::string* name = nullptr;
   for (const auto& [key, entry] : opts.registry)
     if (entry == &slot) name = &key;
-  if (name == nullptr) return {};
-  const auto candidate = std::make_unique<Opts>();
-  candidate->assignValues(opts);
-  candidate->registry.at(*name)->set(value);
-  for (const Rule& rule : kRules) {
-    std::string reason = rule.check(*candidate);
-    if (!reason.empty() && rule.check(opts).empty()) return refusedOptionText(*name, value, reason);
+  if (name != nullptr && runningReader != OptionReader::None) {
+    const std::unique_ptr<Opts> current = copyOfRunningBlock();
+    const std::unique_ptr<Opts> candidate = copyOfRunningBlock();
+    candidate->registry.at(*name)->set(value);
+    for (const Rule& rule : kRules) {
+      std::string reason = refusal(rule, *candidate, runningReader);
+      if (!reason.empty() && refusal(rule, *current, runningReader).empty())
+        return refusedOptionText(*name, value, reason);
+    }
   }
+  slot.set(value);
   return {};
 }

@@ -1,6 +1,5 @@
 #include "options/option_map.h"
 
-#include <atomic>
 #include <charconv>
 #include <limits>
 #include <string_view>
@@ -9,7 +8,6 @@
 #include <fmt/format.h>
 
 #include "dense/fp_class.h"
-#include "options/block_owner.h"
 
 namespace {
 
@@ -89,26 +87,17 @@ OptionMap zelkcomp_buildopts2(const char* const* names, const double* values, lo
 }
 
 // The trace word is set and read from any thread (a host's control thread,
-// beside the solves): both go through atomic operations, and neither runs
-// while a driver call on another thread owns the option block (its start
-// writes the whole block).
+// beside a run or the solves); its accesses are atomic (opts.h).
 int zelkcomp_setopt(long which, double v) noexcept {
   if (which != 0) return -1;
-  const ComponentBlockUse use;
-  if (!use.admitted()) return kOptionBlockBusy;
-  std::atomic_ref<unsigned int> trace(opts.trace);
-  trace.store(option_cast<unsigned int>(v, trace.load(std::memory_order_relaxed)),
-              std::memory_order_relaxed);
+  opts.trace = option_cast<unsigned int>(v, opts.trace);
   return 0;
 }
 
 int zelkcomp_getopt(long which, double* out) noexcept {
   if (out == nullptr) return 0;
   if (which != 0) return -1;
-  const ComponentBlockUse use;
-  if (!use.admitted()) return kOptionBlockBusy;
-  const std::atomic_ref<unsigned int> trace(opts.trace);
-  *out = static_cast<double>(trace.load(std::memory_order_relaxed));
+  *out = static_cast<double>(opts.trace.load());
   return 0;
 }
 

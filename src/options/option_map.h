@@ -48,18 +48,11 @@ OptionMap zelkcomp_buildopts2(const char* const* names, const double* values, lo
 // number as a double; any other entry, or none, stays as it is.
 void widenToDouble(OptionMap& options, const std::string& key);
 
-// The answer of zelkcomp_setopt and zelkcomp_getopt while a driver call on
-// another thread owns the option block (options/block_owner.h); the same
-// value as the entry points' ZELKCOMP_ERR_BUSY.
-inline constexpr int kOptionBlockBusy = -3;
-
 // which 0: stores v into opts.trace (truncated as an unsigned option) and
-// returns 0. Any other which changes nothing and returns -1;
-// kOptionBlockBusy (nothing changed) while a driver call on another thread
-// owns the option block.
+// returns 0. Any other which changes nothing and returns -1. Any thread, at
+// any time (also while a driver call runs: it reads the word at each use).
 int zelkcomp_setopt(long which, double v) noexcept;
 
 // out null: returns 0 and does nothing. which 0: *out = opts.trace, returns 0.
-// Any other which: returns -1, *out unchanged; kOptionBlockBusy (*out
-// unchanged) while a driver call on another thread owns the option block.
+// Any other which: returns -1, *out unchanged. Any thread, at any time.
 int zelkcomp_getopt(long which, double* out) noexcept;

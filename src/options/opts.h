@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "dense/decomp_checks.h"
 #include "options/exported_data.h"
+#include "options/relaxed_word.h"
 #include "options/search_dir.h"
 #include "options/variant_ptr.h"
 
@@ -51,8 +53,10 @@ struct OptsStruct {
   int checkgradient;
   int checkHessian;
   int checkdecomp;
-  unsigned int trace;  // bit mask of diagnostics; no registry entry, reached
-                       // by the override "trace" and zelkcomp_setopt/getopt 0
+  // Bit mask of diagnostics; no registry entry, reached by the override
+  // "trace" and zelkcomp_setopt/getopt 0, from any thread while a run reads
+  // it: every access is atomic (an unsigned int in the layout).
+  RelaxedWord<unsigned int> trace;
   unsigned int dump;
   double lmdmode;       // read-only
   double lmsigma;       // read-only
@@ -144,6 +148,9 @@ struct OptsStruct {
   unsigned int sdirs;  // mask of SearchDir kinds
 };
 
+static_assert(sizeof(RelaxedWord<unsigned int>) == sizeof(unsigned int),
+              "the option block's layout stays as it is");
+
 struct OptsDefaults : OptsStruct {
   OptsDefaults() noexcept;  // every field at its built-in default
 };
@@ -191,3 +198,11 @@ class OptsTrovik : public Opts {
 
 // The process-wide option block (globals.cpp).
 extern Opts opts ZELK_EXPORTED_DATA;
+
+// The decompositions' self-checks as "checkdecomp" of the process-wide block
+// asks for them: what the layers above pass to the decompositions they
+// build, and the default of those built without a choice (globals.cpp
+// installs it).
+inline DecompChecks decompChecks() noexcept {
+  return opts.checkdecomp != 0 ? DecompChecks::on : DecompChecks::off;
+}

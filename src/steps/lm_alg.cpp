@@ -14,7 +14,7 @@
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "options/opts.h"
 #include "steps/scaling_floor.h"
 #include "steps/step_status.h"
@@ -101,7 +101,7 @@ LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray
       dMode(dMode_),
       maxE(maxE_),
       problem_(chooseProblem(J, minusR)),
-      qr_(*problem_.J) {
+      qr_(*problem_.J, decompChecks()) {
   m = qr_.m;
   n = qr_.n;
   k = qr_.k;
@@ -163,7 +163,7 @@ void LMAlg::buildStacked(double alpha, const std::valarray<double>& D) {
     for (std::uint32_t i = 0; i < n; ++i) stacked_(n + i, i) = root * D[qr_.jpvt[i] - 1];
   });
   std::cerr << "Get Rl raw " << alpha << "\n";
-  stackedQR_ = std::make_unique<LapQRDecomposed>(stacked_);
+  stackedQR_ = std::make_unique<LapQRDecomposed>(stacked_, decompChecks());
   stackedD_ = D;
 }
 

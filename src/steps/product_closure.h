@@ -15,7 +15,7 @@
 #include <valarray>
 
 #include "dense/length_check.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 
 // out = op(in). False, without calling op, when `in` has a non-finite entry,
 // and false when the product has one. A closure that changes the length of

@@ -8,7 +8,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "dense/timer.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 
 #include "decomp_test_util.h"
 #include "dense/safe_divide.h"
-#include "options/opts.h"
 #include "support/fp_traps.h"
 
 using namespace decomp_test;
@@ -19,13 +18,6 @@ using namespace decomp_test;
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// Turns the global checkdecomp option on for one scope.
-struct CheckDecompOn {
-  int saved = opts.checkdecomp;
-  CheckDecompOn() { opts.checkdecomp = 1; }
-  ~CheckDecompOn() { opts.checkdecomp = saved; }
-};
 
 // An orthogonal n x n matrix: the Householder reflector I - 2 v v^T / v^T v.
 Matrix reflector(std::size_t n, unsigned seed) {
@@ -215,7 +207,6 @@ TEST(Svd, DiagnosticsOnKnownValues) {
 }
 
 TEST(Svd, ZeroEmptyAndFullyCutDecompositions) {
-  CheckDecompOn check;
   DecompInfo zeroInfo, emptyInfo, allCut;
   std::valarray<double> zeroPlain, zeroCap, emptyD;
   unsigned zr = 9, er = 9, cr = 9;
@@ -225,7 +216,7 @@ TEST(Svd, ZeroEmptyAndFullyCutDecompositions) {
   unsigned tz = 9;
   {
     FpTrapGuard traps;
-    const DecomposedGeneralMatrix zero(Matrix(3, 2), SvdShape::thin);
+    const DecomposedGeneralMatrix zero(Matrix(3, 2), SvdShape::thin, DecompChecks::on);
     zeroErrors[0] = zero.relErrDecomp;
     zeroErrors[1] = zero.relErrRecon;
     zeroErrors[2] = zero.relErrUnitary;
@@ -235,12 +226,12 @@ TEST(Svd, ZeroEmptyAndFullyCutDecompositions) {
     zeroCap = zero.idiag(1e-10, zr, false, true);
     zeroResol = zero.resol(1e-10);
 
-    const DecomposedGeneralMatrix empty(Matrix(0, 3), SvdShape::full);
+    const DecomposedGeneralMatrix empty(Matrix(0, 3), SvdShape::full, DecompChecks::on);
     emptyInfo = empty.info(1e-10);
     emptyD = empty.idiag(1e-10, er, true, false);
     emptyResol = empty.resol(1e-10);
 
-    const DecomposedGeneralMatrix ordinary(diagonal({2.0, 1.0}), SvdShape::thin);
+    const DecomposedGeneralMatrix ordinary(diagonal({2.0, 1.0}), SvdShape::thin, DecompChecks::on);
     allCut = ordinary.info(2.0);
     ordinary.idiag(2.0, cr, false, true);
     // tol 0 keeps every non-zero value; the zero is still not inverted.
@@ -300,15 +291,14 @@ TEST(Svd, ResolIsThePseudoInverse) {
 
 TEST(Svd, ErrorMeasures) {
   const Matrix a = randomMatrix(6, 4, 21);
-  const DecomposedGeneralMatrix off(a, SvdShape::thin);
+  const DecomposedGeneralMatrix off(a, SvdShape::thin, DecompChecks::off);
   EXPECT_EQ(off.relErrDecomp, 0.0);
   EXPECT_EQ(off.relErrRecon, 0.0);
   EXPECT_EQ(off.relErrUnitary, 0.0);
 
-  CheckDecompOn check;
   FpTrapGuard traps;
   for (SvdShape shape : {SvdShape::thin, SvdShape::full}) {
-    const DecomposedGeneralMatrix on(a, shape);
+    const DecomposedGeneralMatrix on(a, shape, DecompChecks::on);
     EXPECT_GT(on.relErrDecomp, 0.0);  // computed, and at rounding level
     EXPECT_LT(on.relErrDecomp, 1e-14);
     EXPECT_LT(on.relErrRecon, 1e-14);

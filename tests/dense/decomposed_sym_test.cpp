@@ -8,18 +8,11 @@
 #include <string>
 
 #include "decomp_test_util.h"
-#include "options/opts.h"
 #include "support/fp_traps.h"
 
 using namespace decomp_test;
 
 namespace {
-
-struct CheckDecompOn {
-  int saved = opts.checkdecomp;
-  CheckDecompOn() { opts.checkdecomp = 1; }
-  ~CheckDecompOn() { opts.checkdecomp = saved; }
-};
 
 // The second-difference matrix tridiag(-1, 2, -1) of order n, minus shift * I.
 Matrix secondDifference(std::size_t n, double shift) {
@@ -125,13 +118,12 @@ TEST(SymEigen, CutIsRelativeToTheLargestMagnitude) {
 
 TEST(SymEigen, ErrorMeasures) {
   const Matrix a = secondDifference(6, 1.0);
-  const DecomposedSymMatrix_syevd off(a);
+  const DecomposedSymMatrix_syevd off(a, DecompChecks::off);
   EXPECT_EQ(off.relErrDecomp, 0.0);
   EXPECT_EQ(off.relErrRecon, 0.0);
 
-  CheckDecompOn check;
   FpTrapGuard traps;
-  const DecomposedSymMatrix_syevd on(a);
+  const DecomposedSymMatrix_syevd on(a, DecompChecks::on);
   EXPECT_LT(on.relErrDecomp, 1e-14);
   EXPECT_LT(on.relErrRecon, 1e-14);
   EXPECT_LT(on.relErrUnitary, 1e-14);
@@ -139,12 +131,11 @@ TEST(SymEigen, ErrorMeasures) {
 }
 
 TEST(GeneralisedEigen, DiagonalRightHandSide) {
-  CheckDecompOn check;
   FpTrapGuard traps;
   // det(A - lambda B) = 2 lambda^2 - 6 lambda + 3.
   const Matrix a = fromRows({{2.0, 1.0}, {1.0, 2.0}});
   const Matrix b = diagonal({1.0, 2.0});
-  const DecomposedSymMatrixB_sygvd d(a, b);
+  const DecomposedSymMatrixB_sygvd d(a, b, DecompChecks::on);
   EXPECT_EQ(d.lapackInfo, 0);
   EXPECT_TRUE(d.symmetric);
   expectVectorNear(d.s, {1.5 - std::sqrt(0.75), 1.5 + std::sqrt(0.75)}, 1e-15);
@@ -161,14 +152,14 @@ TEST(GeneralisedEigen, DiagonalRightHandSide) {
   const Matrix t = secondDifference(n, 0.0);
   Matrix twice = eye(n, n);
   twice.elements *= 2.0;
-  const DecomposedSymMatrixB_sygvd g(t, twice);
+  const DecomposedSymMatrixB_sygvd g(t, twice, DecompChecks::on);
   for (std::size_t k = 1; k <= n; ++k)
     EXPECT_NEAR(g.s[k - 1], 1.0 - std::cos(static_cast<double>(k) * std::numbers::pi / (n + 1)),
                 1e-14);
   EXPECT_LT(g.relErrUnitary, 1e-14);
 
   // With B = I the values come out signed, unlike the plain decomposition.
-  const DecomposedSymMatrixB_sygvd id(diagonal({-2.0, 3.0}), eye(2, 2));
+  const DecomposedSymMatrixB_sygvd id(diagonal({-2.0, 3.0}), eye(2, 2), DecompChecks::on);
   expectVectorNear(id.s, {-2.0, 3.0}, 0.0);
   EXPECT_LT(id.unitaryError(), 1e-15);
 }

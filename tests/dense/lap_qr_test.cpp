@@ -9,18 +9,11 @@
 #include <string>
 
 #include "decomp_test_util.h"
-#include "options/opts.h"
 #include "support/fp_traps.h"
 
 using namespace decomp_test;
 
 namespace {
-
-struct CheckDecompOn {
-  int saved = opts.checkdecomp;
-  CheckDecompOn() { opts.checkdecomp = 1; }
-  ~CheckDecompOn() { opts.checkdecomp = saved; }
-};
 
 // Applies Q (or Q^T) of the factorisation to the m-vector or m x c block x.
 void applyQ(const LapQRDecomposed& f, Matrix& x, bool transpose) {
@@ -167,17 +160,16 @@ TEST(TriangularSolve, OrderTransposeAndSingularity) {
 }
 
 TEST(PivotedQr, WideEmptyAndOrthogonality) {
-  CheckDecompOn check;
   testing::internal::CaptureStderr();
   FpTrapGuard traps;
   const Matrix a = randomMatrix(6, 4, 8);
-  const LapQRDecomposed tall(a);
+  const LapQRDecomposed tall(a, DecompChecks::on);
   EXPECT_GT(tall.relErrUnitary, 0.0);
   EXPECT_LT(tall.relErrUnitary, 1e-14);
 
   // More columns than rows: only two reflectors exist.
   const Matrix w = randomMatrix(2, 4, 9);
-  const LapQRDecomposed wide(w);
+  const LapQRDecomposed wide(w, DecompChecks::on);
   EXPECT_EQ(wide.k, 2u);
   EXPECT_EQ(wide.tau.size(), 2u);
   EXPECT_EQ(wide.jpvt.size(), 4u);
@@ -189,12 +181,12 @@ TEST(PivotedQr, WideEmptyAndOrthogonality) {
     for (std::size_t j = 0; j < 4; ++j) EXPECT_NEAR(qr(i, j), w(i, wide.jpvt[j] - 1), 1e-14);
 
   // No rows: nothing is factorised, the columns keep their places.
-  const LapQRDecomposed empty(Matrix(0, 3));
+  const LapQRDecomposed empty(Matrix(0, 3), DecompChecks::on);
   EXPECT_EQ(empty.lapackInfo, 0);
   EXPECT_EQ(empty.k, 0u);
   EXPECT_EQ(empty.jpvt, (std::vector<std::int32_t>{1, 2, 3}));
   EXPECT_EQ(empty.relErrUnitary, 0.0);
-  const LapQRDecomposed noColumns(Matrix(3, 0));
+  const LapQRDecomposed noColumns(Matrix(3, 0), DecompChecks::on);
   EXPECT_EQ(noColumns.tau.size(), 3u);
   EXPECT_EQ(noColumns.relErrUnitary, 0.0);
   const std::string text = testing::internal::GetCapturedStderr();

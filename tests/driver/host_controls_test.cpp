@@ -65,6 +65,7 @@ struct ControlHost {
   // alone.
   Callback assembling = Callback::None;
   Callback poisoned = Callback::None;  // NaN in its last entry at its fifth call
+  bool reversedGradient = false;       // zelk's gradient callback gives -g
   long calls = 0;                      // of every callback, the records' included
   long slowCalls = 0;
   long assemblingCalls = 0;
@@ -162,6 +163,8 @@ int gradient(const double* x, long, double* f, long, double* g, void* u) {
     return 0;
   }
   fillGradient(x, g);
+  if (static_cast<ControlHost*>(u)->reversedGradient)
+    for (long i = 0; i < kN; ++i) g[i] = -g[i];
   poison(u, Callback::Gradient, g, kN);
   return 0;
 }
@@ -348,55 +351,92 @@ TEST_F(HostControls, SigintDuringACallbackStopsTheRunAtTheEndOfItsIteration) {
         << nameOf(c.driver) << " " << static_cast<int>(c.slow);
 }
 
-// Refused at the start, whatever "enableExit" says: status 1, the option and
-// its value on standard error, no callback.
-TEST_F(HostControls, OptionValuesADriverCannotRunWithAreRefusedBeforeAnyCallback) {
-  enum Readers { Z = 1, T = 2, Both = 3 };
-  const struct {
-    const char* name;
-    double value;
-    const char* text;
-    int readers;
-  } cases[] = {
-      {"nsweeps", -1, "-1", Both},
-      {"nsweeps", 1e9, "1e+09", Both},
-      {"lsmaxit", 1e9, "1e+09", T},
-      {"c1", kNaN, "NaN", Both},
-      {"c1", kInf, "inf", Both},
-      {"c1", 1, "1", Both},
-      {"alpha0", 0, "0", Z},
-      {"alpha0", -1, "-1", Z},
-      {"alpha0", kNaN, "NaN", Z},
-      {"alphamin", 0.5, "0.5", Both},
-      {"alphamin", kNaN, "NaN", Both},
-      {"alphamin", 1e308, "1e+308", Both},
-      {"alpha", 1e300, "1e+300", Both},
-      {"alpha", -1e300, "-1e+300", Both},
-      {"alpha", kNaN, "NaN", Both},
-      {"alpha", kInf, "inf", Both},
-      {"wolcheck", 1e9, "1e+09", Both},
-      {"sdirs", 0, "0", T},
-      {"sdirs", 0.5, "0.5", T},
-      {"sdirs", -0.5, "-0.5", T},
-      {"sdirs", -128, "-128", T},
-      {"sdirs", 1e9, "1e+09", T},
-      {"tolCheckFunc", -1, "-1", Both},
-      {"tolCheckFunc", kNaN, "NaN", Both},
-      {"tolCheckGrad", kNaN, "NaN", Both},
-      {"objLimit", kInf, "inf", Both},
-      {"objLimit", -kInf, "-inf", Both},
+// Only the values a driver cannot run with are refused: at the start,
+// whatever "enableExit" says (status 1, the option and its value on standard
+// error, no callback). Values that look alike but that the driver reads
+// with a meaning, or that nothing reads in the run, run: converging (status
+// 0), or for a fixed step the run cannot take, stalling (status 1) where it
+// started, or, for zelk's fixed step backwards along the direction of a
+// gradient given with its sign reversed, moving downhill.
+TEST_F(HostControls, OnlyValuesNoRunCanWorkWithAreRefusedBeforeAnyCallback) {
+  enum Drivers { Z = 1, T = 2, Both = 3 };
+  // The host computes without traps of its own: at the huge steps its
+  // values overflow. The drivers arm theirs for their own arithmetic.
+  fedisableexcept(FE_ALL_EXCEPT);
+  const Options stop = {{"maxit", 50}, {"saveLast", 0}};
+  const std::vector<double> x0 = {0.5, 0.0, 2.0};
+  // x0 - 0.05 d, d = -g = grad f(x0) = (-1, -8, 18) with g given reversed.
+  const std::vector<double> backwards = {0.55, 0.4, 1.1};
+  struct Case {
+    Options options;
+    int drivers;
+    const char* refused;  // "<name>\" = <value>" of the message; null: runs
+    int status = 1;
+    const char* code = "";  // "stall": 34 or 35, ended where it started
+    std::vector<double> x = {};  // where the run ends; empty: at the minimum (1, 1, 1)
+    bool reversed = false;
   };
-  for (const auto& c : cases)
+  const Case cases[] = {
+      {{{"nsweeps", -1}}, Both, "nsweeps\" = -1"},
+      {{{"nsweeps", 5000}}, Both, "nsweeps\" = 5000"},
+      {{{"lstype", 0}, {"lsmaxit", 1e9}}, T, "lsmaxit\" = 1e+09"},
+      {{{"c1", kNaN}}, Both, "c1\" = NaN"},
+      {{{"c1", kInf}}, Both, "c1\" = inf"},
+      {{{"wolcheck", 2}, {"c2", kNaN}}, Both, "c2\" = NaN"},
+      {{{"wolcheck", 5}, {"c2", -kInf}}, Both, "c2\" = -inf"},
+      {{{"alpha0", 0}}, Z, "alpha0\" = 0"},
+      {{{"alpha0", kNaN}}, Z, "alpha0\" = NaN"},
+      {{{"alpha0", kInf}}, Z, "alpha0\" = inf"},
+      {{{"sdirs", 0}}, T, "sdirs\" = 0"},
+      {{{"sdirs", -128}}, T, "sdirs\" = -128"},
+      // Not read in these runs.
+      {{{"lsmaxit", 1e9}}, T, nullptr, 0},
+      {{{"alpha0", 0}}, T, nullptr, 0},
+      {{{"c2", kNaN}}, Both, nullptr, 0},
+      {{{"checkgradient", -1}, {"checkHessian", -1}, {"tolCheckGrad", -1}, {"tolCheckFunc", -1},
+        {"tolCheckHess", -1}},
+       Both, nullptr, 0},
+      // Read with a meaning.
+      {{{"tolCheckGrad", kNaN}, {"tolCheckFunc", kNaN}}, Both, nullptr, 0},  // fails nothing
+      {{{"wolcheck", 5}}, Z, nullptr, 0},  // trovik's in its solutions' tests
+      {{{"wolcheck", -1}}, Both, nullptr, 0},
+      {{{"objLimit", kInf}}, Z, nullptr, 0},
+      {{{"objLimit", -kInf}}, Z, nullptr, 0},
+      // trovik's Jacobian norm stays 3.7: no rule but "maxit" holds.
+      {{{"objLimit", kInf}}, T, nullptr, 1, "12"},
+      {{{"objLimit", -kInf}}, T, nullptr, 1, "12"},
+      {{{"alphamin", 1e308}}, T, nullptr, 0},
+      {{{"alpha", 1e300}}, Both, nullptr, 1, "stall", x0},
+      {{{"alpha", -1e300}}, Both, nullptr, 1, "stall", x0},
+      {{{"alpha", kInf}}, Both, nullptr, 1, "stall", x0},
+      {{{"alpha", kNaN}}, Both, nullptr, 1, "stall", x0},
+      {{{"alpha", -0.5}}, T, nullptr, 1, "stall", x0},
+      {{{"alpha", -0.05}, {"maxit", 0}, {"checkgradient", -1}}, Z, nullptr, 1, "12", backwards,
+       true},
+  };
+  for (const Case& c : cases)
     for (const Driver driver : {Driver::Zelk, Driver::Trovik}) {
-      if (!(c.readers & (driver == Driver::Zelk ? Z : T))) continue;
-      SCOPED_TRACE(std::string(nameOf(driver)) + " " + c.name + " " + c.text);
-      ControlHost h;
+      if (!(c.drivers & (driver == Driver::Zelk ? Z : T))) continue;
+      SCOPED_TRACE(std::string(nameOf(driver)) + " row " + std::to_string(&c - cases));
+      Options options = stop;
+      options.insert(options.end(), c.options.begin(), c.options.end());
+      ControlHost h{.reversedGradient = c.reversed};
       Outcome out;
-      const std::string err = stderrOf([&] { out = run(driver, h, {{c.name, c.value}}); });
-      EXPECT_EQ(out.status, 1);
-      EXPECT_EQ(h.calls, 0);
-      EXPECT_PRED2(contains, err,
-                   std::string("Error: option \"") + c.name + "\" = " + c.text + " refused: ");
+      const std::string err = stderrOf([&] { out = run(driver, h, options); });
+      EXPECT_EQ(out.status, c.refused ? 1 : c.status);
+      if (c.refused) {
+        EXPECT_EQ(h.calls, 0);
+        EXPECT_PRED2(contains, err, std::string("Error: option \"") + c.refused + " refused: ");
+        continue;
+      }
+      EXPECT_FALSE(contains(err, "refused")) << err;
+      if (std::string(c.code) == "stall") {
+        EXPECT_TRUE(h.final("code") == "34" || h.final("code") == "35") << h.final("code");
+      } else if (*c.code) {
+        EXPECT_EQ(h.final("code"), c.code);
+      }
+      const std::vector<double> expected = c.x.empty() ? std::vector<double>(kN, 1.0) : c.x;
+      for (long i = 0; i < kN; ++i) EXPECT_NEAR(out.x[i], expected[i], 1e-6) << i;
     }
 }
 
@@ -509,6 +549,51 @@ TEST_F(HostControls, ANaNInAnOutputReportsAFailedEvaluation) {
           },
           testing::ExitedWithCode(0), "");
     }
+  }
+}
+
+// "wolcheck" above 3 is the strong test (level 3), below 0 the plainest one
+// (zelk's sufficient decrease alone, level 1; trovik's decrease alone, level
+// 0): the same trials, the same choices, the same run. With the constants
+// of each row the level it stands for and the one beside it choose
+// differently, so a level taken for another shows.
+TEST_F(HostControls, EveryWolfeLevelRunsAsItsTest) {
+  const Options stop = {{"maxit", 8},       {"saveLast", 0},   {"tolObjAbs", -1},
+                        {"tolObjRel", -1},  {"tolGradAbs", -1}, {"tolGradRel", -1}};
+  const auto runAt = [&stop](Driver driver, const Options& constants, double level) {
+    Options options = stop;
+    options.insert(options.end(), constants.begin(), constants.end());
+    options.push_back({"wolcheck", level});
+    ControlHost h;
+    run(driver, h, options);
+    std::vector<std::string> values;  // the objective at every iteration, and the calls
+    for (const Record& r : h.records)
+      if (r.count("tj")) values.push_back(r.at("J"));
+    values.push_back(std::to_string(h.calls));
+    return values;
+  };
+  const struct {
+    Driver driver;
+    Options constants;
+    double level;
+    int runsAs, differsFrom;
+  } cases[] = {
+      {Driver::Zelk, {{"c1", 0.3}, {"c2", 0.01}}, 5, 3, 2},
+      {Driver::Zelk, {{"c1", 0.3}, {"c2", 0.01}}, 1e6, 3, 1},
+      {Driver::Zelk, {{"c1", 0.3}, {"c2", 0.01}}, -1, 1, 3},
+      {Driver::Zelk, {{"c1", 0.3}, {"c2", 0.01}}, -1e6, 1, 2},
+      {Driver::Trovik, {{"c2", 0.01}}, 5, 3, 2},
+      {Driver::Trovik, {{"c2", 0.01}}, 1e6, 3, 2},
+      // No step decreases the objective by twice its slope: level 1 finds
+      // none, the decrease alone does.
+      {Driver::Trovik, {{"c1", 2}}, -1, 0, 1},
+      {Driver::Trovik, {{"c1", 2}}, -1e6, 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(nameOf(c.driver)) + " row " + std::to_string(&c - cases));
+    const auto run = runAt(c.driver, c.constants, c.level);
+    EXPECT_EQ(run, runAt(c.driver, c.constants, c.runsAs));
+    EXPECT_NE(run, runAt(c.driver, c.constants, c.differsFrom));
   }
 }
 

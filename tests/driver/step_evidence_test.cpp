@@ -47,6 +47,8 @@ TEST(StepEvidence, StationaryOnlyWhereTheRoundingHidesTheGradient) {
       // decrease for the search, but far above the rounding.
       {"decrease the rounding cannot explain", 1.0, 1e-5, {{1.0, 1.0, -1e-5, 1.0 - 1e-10}}, false},
       {"no flat trial", 1.0, 1.0, {{1.0, 1.0, -1.0, 2.0}, {0.5, 1.0, -1.0, 1.5}}, false},
+      // A fixed step along a zero direction evaluates x itself.
+      {"only a trial of length 0", 1.0, 1.0, {{1e300, 0.0, 0.0, 1.0}}, false},
       // f = 1e-5 computed from terms of order 1 varies by 1e-17 between
       // neighbouring points (a step whose predicted change is 1e-24 shows
       // it); the flat stretch of 1e-9 then hides a gradient of 1e-9.

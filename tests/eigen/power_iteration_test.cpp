@@ -10,6 +10,7 @@
 
 #include "eigen/power_iteration.h"
 #include "linear/iteration_control.h"
+#include "linear/power_steps.h"
 #include "zelk/zelkcomp.h"
 
 namespace {

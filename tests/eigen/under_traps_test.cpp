@@ -20,6 +20,7 @@
 #include "linear/iteration_control.h"
 #include "linear/lifted_cg_solver.h"
 #include "linear/linsolve_matfree.h"
+#include "linear/power_steps.h"
 #include "options/opts.h"
 #include "support/fp_traps.h"
 

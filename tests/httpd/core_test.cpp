@@ -3,6 +3,7 @@
 // where the monitor finds its pages (the library's folder from a memory
 // map, the document root from the variables and that folder).
 
+#include <dlfcn.h>
 #include <fenv.h>
 #include <gtest/gtest.h>
 
@@ -168,15 +169,19 @@ TEST(MonitorPaths, DocumentRootFromVariablesAndLibraryFolder) {
   }
 }
 
-// The first map of libzelk.so; this program's own map names the library it
-// links.
+// The first map of libzelk.so; this program's own map names the library
+// once it is loaded (the program itself holds the library's objects).
 TEST(MonitorPaths, LibraryFolderFromMemoryMap) {
   EXPECT_EQ(libraryDirFromMaps("7f1-7f2 r--p 0 08:01 12 /opt/x/lib/libzelkcomp.so\n"
                                "7f3-7f4 r--p 0 08:01 13 /opt/x/lib/libzelk.so.1 (deleted)\n"
                                "7f5-7f6 r-xp 0 08:01 13 /other/lib/libzelk.so\n"),
             "/opt/x/lib");
   EXPECT_EQ(libraryDirFromMaps("7f-7f r--p 0 0:0 1 /usr/lib/libzelkcomp.so\n"), "");
-  EXPECT_FALSE(getZelkLibraryPath().empty());
+  void* library = dlopen(ZELK_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  const std::string built = ZELK_LIB_PATH;
+  EXPECT_EQ(getZelkLibraryPath(), built.substr(0, built.rfind('/')));
+  dlclose(library);
 }
 
 using Params = std::map<std::string, std::string>;

@@ -14,8 +14,10 @@
 #include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "httpd/http_server.h"
+#include "httpd/monitor_routes.h"
 #include "support/fp_traps.h"
 
 namespace {
@@ -171,6 +173,37 @@ TEST_F(MonitorRoutes, ReadsAndChangesOnlyForThisMachineUnlessAllowed) {
   }
 }
 
+// The names a Host may give for this machine: its host name, the first
+// label of a long one, and the canonical name the resolver gives for it
+// (long where the host name is short). Any other name is elsewhere.
+TEST(MachineNames, HostNameFirstLabelAndCanonicalName) {
+  using Names = std::vector<std::string>;
+  const struct {
+    const char *hostName, *canonicalName;
+    Names names;
+  } cases[] = {
+      {"box", "box.lab.example", {"box", "box.lab.example"}},
+      {"Box.Lab.Example", "box.lab.example.", {"box.lab.example", "box"}},
+      {"box", "alias.example", {"box", "alias.example"}},
+      {"box", "", {"box"}},
+      {"box", "BOX", {"box"}},
+      {"", "", {}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(hostNamesOf(c.hostName, c.canonicalName), c.names) << c.hostName;
+
+  const Names own = hostNamesOf("box", "box.lab.example");
+  const struct {
+    const char* host;
+    HostName name;
+  } hosts[] = {
+      {"box.lab.example", HostName::ThisMachine},  {"BOX.LAB.EXAMPLE.:8881", HostName::ThisMachine},
+      {"box:1", HostName::ThisMachine},            {"box.lab", HostName::Elsewhere},
+      {"box.elsewhere.example", HostName::Elsewhere}, {"lab.example", HostName::Elsewhere},
+  };
+  for (const auto& h : hosts) EXPECT_EQ(classifyHost(h.host, own), h.name) << h.host;
+}
+
 // A waiting endpoint with nothing to answer asks to wait: until when, and
 // for what. Run again (or stopped) it answers.
 TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
@@ -226,8 +259,25 @@ TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
   }
   (*server.notify)(1);
   EXPECT_TRUE(response.wait->ready());
-  EXPECT_EQ(waitFor("/history/update", {{"last", "0"}}, "127.0.0.1").second.body,
-            "[\n{\"it\": \"1\"}\n]\n");
+  // Stopped (the server closes), a poll still answers the records after its
+  // position, and 408 only when there are none.
+  const struct {
+    Strings parameters;
+    int status;
+    std::string body;
+  } stops[] = {
+      {{{"last", "0"}}, 0, "[\n{\"it\": \"1\"}\n]\n"},
+      {{{"last", "1"}}, 408, ""},
+      {{}, 0, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // none delivered yet
+      {{}, 408, ""},
+  };
+  for (const auto& c : stops) {
+    const ResponseInfo stoppedPoll =
+        waitFor("/history/update", c.parameters, "127.0.0.1", stopped.get_token()).second;
+    EXPECT_EQ(std::pair(stoppedPoll.status, stoppedPoll.body), std::pair(c.status, c.body))
+        << c.parameters["last"];
+    EXPECT_FALSE(stoppedPoll.wait);
+  }
 }
 
 // Each client with a position of its own gets every record after it; those

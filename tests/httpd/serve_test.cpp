@@ -94,6 +94,14 @@ void addTestRoutes(HTTPServer& server) {
                           return 0;
                         },
                         EndpointTraits{.takesForm = true}));
+  server.routes.add("GET", "/follow",
+                    makeEndPoint(
+                        {},
+                        [](const RequestInfo&, ResponseInfo& r) {
+                          r.body = "next";
+                          return 0;
+                        },
+                        EndpointTraits{.followed = true}));
   server.routes.add("GET", "/wait", makeStoppableEndPoint({}, waitRoute));
   server.routes.add("GET", "/gate", makeStoppableEndPoint({}, gateRoute));
   server.routes.add("GET", "/nap", makeStoppableEndPoint({}, napRoute));
@@ -284,26 +292,68 @@ TEST_F(ServeTest, AHalfClosedPeerIsAnsweredUnlessItsEndpointWaits) {
   EXPECT_TRUE(allReaped(server));
 }
 
-// A 4 MiB answer: a slow reader receives all of it; one that stalls, closes
-// or resets frees the worker, and the process lives on (no SIGPIPE).
+// A 4 MiB answer: a slow reader receives all of it within the answer's
+// budget; one that reads steadily but too slowly for the budget, stalls,
+// closes or resets frees the worker, and the process lives on (no SIGPIPE).
 TEST_F(ServeTest, ReadersOfALargeAnswer) {
-  for (const int mode : {0, 1, 2, 3}) {  // slow, stall, close, reset
-    server.io.sendStall = mode == 0 ? 5s : 300ms;
-    Fd client = sending("GET /big HTTP/1.1\r\n\r\n");
+  enum End { ReadAll, Close, Reset };
+  const struct {
+    const char* reader;
+    std::chrono::milliseconds stall, budget;
+    std::size_t chunk;  // read every 2 ms for 800 ms, then how it ends
+    End end;
+    bool whole;
+  } cases[] = {
+      {"slow", 5s, 10s, 16 << 10, ReadAll, true},
+      {"over its budget", 5s, 300ms, 256, ReadAll, false},
+      {"stalled", 300ms, 10s, 0, ReadAll, false},
+      {"closing", 300ms, 10s, 16 << 10, Close, false},
+      {"resetting", 300ms, 10s, 16 << 10, Reset, false},
+  };
+  for (const auto& c : cases) {
+    server.io.sendStall = c.stall;
+    server.io.sendBudget = c.budget;
+    server.io.minSendRate = std::size_t(1) << 40;  // the budget is the time alone
+    Fd client = connectSmallWindow(server.boundPort);
+    sendText(client.get(), "GET /big HTTP/1.1\r\n\r\n");
     std::string answer;
-    char buf[256 << 10];
-    for (int reads = 0; mode != 1 && reads < 10000; ++reads) {
+    char buf[16 << 10];
+    for (int reads = 0; reads < 400; ++reads) {
       std::this_thread::sleep_for(2ms);
-      const ssize_t n = ::recv(client.get(), buf, sizeof buf, MSG_DONTWAIT);
+      const ssize_t n =
+          c.chunk > 0 ? ::recv(client.get(), buf, c.chunk, MSG_DONTWAIT) : ssize_t{-1};
       if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
-      if (n == 0 || (n > 0 && mode > 1)) break;
+      if (n == 0 || (n > 0 && c.end != ReadAll)) break;
     }
+    if (c.end == ReadAll) answer += readUntilClosed(client.get(), kBound);
     const linger reset{1, 0};
-    if (mode == 3) ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    if (mode > 1) client.reset();
-    EXPECT_EQ(mode == 0, answer.ends_with(kBig)) << mode;
-    EXPECT_TRUE(allReaped(server)) << mode;
+    if (c.end == Reset) ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    client.reset();
+    EXPECT_EQ(answer.ends_with(kBig), c.whole) << c.reader;
+    EXPECT_TRUE(allReaped(server)) << c.reader;
   }
+}
+
+// Five readers that take nothing of a 4 MiB answer hold every worker for a
+// moment. Two workers are kept for new requests: two of the five answers
+// are given up, and every new request is served at once.
+TEST_F(ServeTest, SlowReadersLeaveWorkersForNewRequests) {
+  server.io.sendStall = 5s;
+  std::vector<Fd> readers;
+  for (int i = 0; i < 5; ++i) {
+    readers.push_back(connectSmallWindow(server.boundPort));
+    sendText(readers.back().get(), "GET /big HTTP/1.1\r\n\r\n");
+  }
+  for (int i = 0; i < 1000 && server.pool.anyIdle(); ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 10; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(statusOf(sending("GET /plain HTTP/1.1\r\n\r\n")), "HTTP/1.1 200 OK") << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, server.io.slowSend + 1s) << i;
+  }
+  int whole = 0;
+  for (const Fd& reader : readers) whole += readUntilClosed(reader.get(), kBound).ends_with(kBig);
+  EXPECT_EQ(whole, 5 - server.io.freeWorkers);
+  EXPECT_TRUE(allReaped(server));
 }
 
 TEST_F(ServeTest, WithTheDefaultDeadlinesASilentPeerGets408AndALateRequestIsServed) {
@@ -319,9 +369,10 @@ TEST_F(ServeTest, WithTheDefaultDeadlinesASilentPeerGets408AndALateRequestIsServ
 }
 
 // Both workers are held: a complete request waits in the queue, a waiting
-// one is parked, one is still arriving. The stop answers every one of them,
-// and takes no longer than its grace.
-TEST(ServeStop, QueuedParkedAndArrivingRequestsAreAnswered) {
+// one is parked, one is still arriving. The stop's closing ends the waits,
+// so the held workers answer and the queued request is served; only the
+// request that never arrives whole gets 408, at the end of the grace.
+TEST(ServeStop, TheClosingServesWhatIsUnderWay) {
   HTTPServer server("0", "/nonexistent", 2);
   addTestRoutes(server);
   ASSERT_TRUE(server.setup());
@@ -342,10 +393,49 @@ TEST(ServeStop, QueuedParkedAndArrivingRequestsAreAnswered) {
     const std::string answer = readUntilClosed(gate->get());
     EXPECT_TRUE(answer.ends_with("\r\n\r\ngate")) << answer;
   }
-  const std::string timedOut = errorAnswer("408 Request Timeout", "Request Timeout");
-  EXPECT_EQ(readUntilClosed(queued.get()), timedOut);
+  EXPECT_TRUE(readUntilClosed(queued.get()).ends_with("\r\n\r\nok"));
   EXPECT_TRUE(readUntilClosed(parked.get()).ends_with("\r\n\r\nwoke"));
-  EXPECT_EQ(readUntilClosed(arriving.get()), timedOut);
+  EXPECT_EQ(readUntilClosed(arriving.get()), errorAnswer("408 Request Timeout", "Request Timeout"));
+}
+
+// How long the closing lasts: no longer than it takes what is under way, and
+// a moment for a client that follows up an answer it just had; never past
+// the grace. An idle connection (a browser opens some ahead of need) holds
+// nothing up.
+TEST(ServeStop, TheClosingLastsWhileSomethingIsUnderWay) {
+  const struct {
+    const char* under;
+    std::string request;  // sent on the connection
+    bool connect;
+    double atLeast, atMost;  // in units of the follow-up window
+  } cases[] = {
+      {"nothing", "", false, 0, 0.5},
+      {"an idle connection", "", true, 0, 0.5},
+      {"an answer just sent", "GET /plain HTTP/1.1\r\n\r\n", true, 0, 0.5},
+      {"an answer its client follows up", "GET /follow HTTP/1.1\r\n\r\n", true, 0.6, 2},
+      {"a request still arriving", "GET /pla", true, 3.8, 5},
+  };
+  for (const auto& c : cases) {
+    HTTPServer server("0", "/nonexistent");
+    addTestRoutes(server);
+    server.waits.followUpWindow = 500ms;
+    server.waits.stopGrace = 4 * server.waits.followUpWindow;
+    ASSERT_TRUE(server.setup());
+    server.startListener();
+    Fd client;
+    if (c.connect) client = connectLoopback(server.boundPort);
+    sendText(client.get(), c.request);
+    if (c.request.ends_with("\r\n\r\n"))
+      readUntilClosed(client.get());  // answered
+    else
+      std::this_thread::sleep_for(50ms);  // read by the listener
+    const auto started = std::chrono::steady_clock::now();
+    server.stop();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started) /
+                        server.waits.followUpWindow;
+    EXPECT_GE(took, c.atLeast) << c.under;
+    EXPECT_LE(took, c.atMost) << c.under;
+  }
 }
 
 // Without a pool every request gets a thread of its own, and a parked one a

@@ -48,6 +48,18 @@ inline Fd connectLoopback(int port) {
   return client;
 }
 
+// The same with a receive buffer of a few KiB from the start: the peer can
+// send it little before it reads, so a large answer must wait for the reads.
+inline Fd connectSmallWindow(int port) {
+  Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const sockaddr_in addr = inetAddress(INADDR_LOOPBACK, port);
+  if (::connect(client.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    return Fd();
+  return client;
+}
+
 // A listening socket on the IPv4 address and port (0: the kernel picks one),
 // or an empty Fd when the port is taken. SO_REUSEADDR: connections of an
 // earlier server in TIME_WAIT do not count.

@@ -263,7 +263,7 @@ def main():
         check(demo.returncode == 0 and "CG Result: " in demo.stderr, demo.stderr[-2000:])
 
         libdir = os.path.join(prefix, "lib")
-        exports = run([EXPORT_TEST, "--gtest_filter=CExports.*"], env={
+        exports = run([EXPORT_TEST, "--gtest_filter=Exports.*"], env={
             "ZELK_EXPORT_TEST_LIB": os.path.join(libdir, "libzelk.so"),
             "ZELKCOMP_EXPORT_TEST_LIB": os.path.join(libdir, "libzelkcomp.so")})
         check("[  PASSED  ] 3 tests" in exports.stdout, exports.stdout[-2000:])

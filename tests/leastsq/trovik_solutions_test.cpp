@@ -204,6 +204,9 @@ TEST_F(TrovikReadmeFitThreaded, EndsAndCosts) {
       {"trust region, fixed step", {trust[0], trust[1], {"tolEnhRel", 1e-12}}, 0, "24", 1, 20, 3, 6,
        true},
       {"fixed Gauss-Newton step", {{"sdirs", 4}, {"alpha", 1}}, 1, "34", 1, 1, 0, 20, false},
+      // Any level above 3 is the strong test, any below 0 the decrease alone.
+      {"wolcheck 5", {{"tolEnhRel", 1e-12}, {"wolcheck", 5}}, 0, "24", 1, 8, 1, 350, true},
+      {"wolcheck -1", {{"tolEnhRel", 1e-12}, {"wolcheck", -1}}, 0, "24", 1, 8, 280, 350, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

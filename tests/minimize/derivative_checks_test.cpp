@@ -5,8 +5,10 @@
 // minimiser (ten times its standard start), where f is flat in x1 and
 // steep in x3, and Brown's badly scaled function (f about 1e12) from its
 // start and ten and a hundred times it; and so do the classic collection's
-// from their starts and ten and a hundred times them. Every kind of
-// mistake fails with its message in every check.
+// from their starts and ten and a hundred times them, with and without an
+// offset of 1e10 added to f. Every kind of mistake fails with its message
+// in every check, and neither an offset nor a far start, which swamp the
+// narrow differences in rounding, excuses one.
 
 #include "minimize/zelk_fixtures.h"
 #include "support/residual_problems.h"
@@ -144,19 +146,22 @@ TEST_F(ZelkChecks, RightDerivativesPassWhereOneStepForAllFails) {
 }
 
 TEST_F(ZelkChecks, TheClassicCollectionPassesFromItsStartsAndTenAndAHundredTimesThem) {
+  // An offset of 1e10 added to f changes no derivative, and swamps the
+  // narrow differences in rounding.
   rp::forEachProblem([&]<class P>() {
     const Problem problem = sumOfSquaresProblem<P>();
     // The products' check takes the place of the Hessian's: one run each.
     for (const double factor : {1.0, 10.0, 100.0})
-      for (const Options& options : {kDefaults, kAlongV})
-        for (const Callbacks callbacks : {kHessian, kProducts}) {
-          Host h{.problem = &problem};
-          const Checked checked = runChecks(h, scaled(problem.start, factor), options, callbacks);
-          EXPECT_FALSE(rejected(checked.err))
-              << P::name << " x" << factor << " along v " << !options.empty() << " products "
-              << callbacks.product << "\n"
-              << checked.err;
-        }
+      for (const double offset : {0.0, 1e10})
+        for (const Options& options : {kDefaults, kAlongV})
+          for (const Callbacks callbacks : {kHessian, kProducts}) {
+            Host h{.problem = &problem, .offset = offset};
+            const Checked checked = runChecks(h, scaled(problem.start, factor), options, callbacks);
+            EXPECT_FALSE(rejected(checked.err))
+                << P::name << " x" << factor << " offset " << offset << " along v "
+                << !options.empty() << " products " << callbacks.product << "\n"
+                << checked.err;
+          }
   });
 }
 
@@ -264,6 +269,121 @@ TEST_F(ZelkChecks, EveryMistakeFailsWithItsMessage) {
     const Checked checked = runChecks(h, c.problem.start, c.options, c.callbacks);
     EXPECT_PRED2(contains, checked.err, std::string("Error: ") + c.message + " is incorrect: ");
   }
+}
+
+// The last diagonal entry of H with its sign flipped, or H(0, 3) and
+// H(3, 0) 35% too large.
+void lastDiagonalFlipped(double* H, long n) { H[n * n - 1] *= -1.0; }
+void couplingOff(double* H, long n) { H[3] = H[3 * n] = 1.35 * H[3]; }
+void secondEntryFlipped(double* g, long) { g[1] *= -1.0; }
+
+// sqrt(sum of squares), NaN-free for finite entries.
+double norm(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double e : v) s = std::hypot(s, e);
+  return s;
+}
+
+// The check value a run reported under `key`, -1 when it has none.
+double reported(const Checked& checked, const char* key) {
+  return checked.record.count(key) ? std::stod(checked.record.at(key)) : -1.0;
+}
+
+TEST_F(ZelkChecks, NeitherAnOffsetNorAFarStartExcusesAMistake) {
+  // Rounding swamps the narrow differences where f is large beside its
+  // change over the step: a constant offset, or a start far out where f
+  // grows as a power of the distance. A mistake the wider steps resolve
+  // fails there, and reports what it is off (at least half of its share of
+  // the larger derivative's norm); the right derivatives pass.
+  const Problem powellSingular = powell(), rosenbrockValley = rosenbrock(),
+                brownDennis = sumOfSquaresProblem<rp::BrownDennis>(),
+                helical = sumOfSquaresProblem<rp::HelicalValley>(),
+                variablyDimensioned = sumOfSquaresProblem<rp::VariablyDimensioned<10>>();
+  using Alter = void (*)(double*, long);
+  struct Case {
+    const Problem& problem;
+    double factor, offset;
+    Alter gradient, hessian;
+  };
+  std::vector<Case> cases;
+  for (const double offset : {0.0, 1e4, 1e6, 1e10}) {
+    cases.push_back({powellSingular, 1, offset, nullptr, couplingOff});
+    cases.push_back({rosenbrockValley, 1, offset, secondEntryFlipped, nullptr});
+  }
+  for (const double factor : {1.0, 10.0, 100.0})
+    cases.push_back({brownDennis, factor, 0, nullptr, lastDiagonalFlipped});
+  cases.push_back({helical, 100, 0, nullptr, lastDiagonalFlipped});
+  cases.push_back({variablyDimensioned, 100, 0, nullptr, lastDiagonalFlipped});
+
+  for (const Case& c : cases)
+    for (const bool mistaken : {true, false}) {
+      SCOPED_TRACE(std::string(c.problem.name) + " x" + std::to_string(c.factor) + " offset " +
+                   std::to_string(c.offset) + (mistaken ? " with the mistake" : " right"));
+      const std::vector<double> x0 = scaled(c.problem.start, c.factor);
+      Host h{.problem = &c.problem, .offset = c.offset};
+      if (mistaken) {
+        h.alterGradient = c.gradient;
+        h.alterHessian = c.hessian;
+      }
+      const Checked checked = runChecks(h, x0, kDefaults, kHessian);
+      const bool ofHessian = c.hessian != nullptr;
+      const char* key = ofHessian ? "check-Hessian" : "check-gradient";
+      const double tol = ofHessian ? 1e-2 : 1e-4;
+      if (!mistaken) {
+        EXPECT_FALSE(rejected(checked.err)) << checked.err;
+        EXPECT_LE(reported(checked, key), tol);
+        continue;
+      }
+      EXPECT_PRED2(contains, checked.err,
+                   ofHessian ? "Error: Hessian is incorrect: " : "Error: gradient is incorrect: ");
+      // The mistake's share of the larger norm.
+      const std::size_t n = x0.size();
+      std::vector<double> right(ofHessian ? n * n : n), wrong;
+      if (ofHessian)
+        c.problem.hessian(x0.data(), right.data());
+      else
+        c.problem.gradient(x0.data(), right.data());
+      wrong = right;
+      (ofHessian ? c.hessian : c.gradient)(wrong.data(), static_cast<long>(n));
+      std::vector<double> off(right.size());
+      for (std::size_t i = 0; i < off.size(); ++i) off[i] = wrong[i] - right[i];
+      const double share = norm(off) / std::fmax(norm(right), norm(wrong));
+      EXPECT_GT(reported(checked, key), 0.5 * share);
+    }
+}
+
+TEST_F(ZelkChecks, AMistakeBeyondTheToleranceFailsAcrossTheCollection) {
+  // The last diagonal entry of H with its sign flipped, from each start and
+  // ten and a hundred times it, wherever that is more than 1.2 times the
+  // tolerance relative to ||H||, and the largest gradient entry's sign at
+  // each start with an offset of 1e10. Brown's badly scaled function at
+  // its start is the exception: f is 1e12 there and ||H|| 6, and second
+  // differences at 2^-7 of the variables (the widest step the checks take)
+  // still carry a rounding of 150 an entry.
+  rp::forEachClassicProblem([&]<class P>() {
+    const Problem problem = sumOfSquaresProblem<P>();
+    const std::size_t n = P::n;
+    for (const double factor : {1.0, 10.0, 100.0}) {
+      const std::vector<double> x0 = scaled(problem.start, factor);
+      std::vector<double> H(n * n);
+      problem.hessian(x0.data(), H.data());
+      const bool unresolved = std::string(P::name) == "brown-badly-scaled" && factor == 1;
+      if (2 * std::fabs(H.back()) > 1.2e-2 * norm(H) && !unresolved) {
+        Host h{.problem = &problem};
+        h.alterHessian = lastDiagonalFlipped;
+        const Checked checked = runChecks(h, x0, kDefaults, kHessianOnly);
+        EXPECT_PRED2(contains, checked.err, "Error: Hessian is incorrect: ")
+            << P::name << " n " << n << " x" << factor;
+      }
+      if (factor == 1) {
+        Host h{.problem = &problem, .offset = 1e10};
+        h.alterGradient = signFlipped;
+        const Checked checked = runChecks(h, x0, kDefaults, kGradient);
+        EXPECT_PRED2(contains, checked.err, "Error: gradient is incorrect: ")
+            << P::name << " n " << n << " x" << factor;
+      }
+    }
+  });
 }
 
 }  // namespace

@@ -193,9 +193,9 @@ TEST_F(Directions, LineSearchModeTakesTheLowestAcceptedKindTheEarlierOnATie) {
 }
 
 TEST_F(Directions, DerivativeDifferencesMatchTheCubicWithinTheirOwnErrorAlsoAtTheOrigin) {
-  // The checks rely on each difference being within its error estimate
-  // (rounding, plus the truncation seen from the wider step), and on the
-  // estimate being small enough to see a wrong derivative.
+  // The checks rely on each difference being within its error bound
+  // (rounding, plus the truncation seen from a wider step), and on the
+  // bound being small enough to see a wrong derivative.
   onCubic();
   struct Case {
     Vec x;
@@ -214,13 +214,20 @@ TEST_F(Directions, DerivativeDifferencesMatchTheCubicWithinTheirOwnErrorAlsoAtTh
     cubicGradient(&c.x[0], &g[0]);
     cubicHessian(&c.x[0], H.data());
 
-    CentralDifference fd = task_.fdGradientDifferences(c.x, 1.0);
-    addTruncation(fd, task_.fdGradientDifferences(c.x, kWideFirstDifference).value);
+    // The narrow steps, and the ladder's references past its first climb.
+    DifferenceLadder gradients(kFirstDifferences,
+                               [&](double widen) { return task_.fdGradientDifferences(c.x, widen); });
+    gradients.climb(1.0);
+    const CentralDifference& fd = gradients.reference();
     expectWithin(fd.value, fd.error, g, c.gradientTol);
 
     HessianDifferences second = task_.fdHessianDifferences(c.x, 1.0);
-    CentralDifference Hd{second.value.elements, second.error.elements};
-    addTruncation(Hd, task_.fdHessianDifferences(c.x, kWideSecondDifference).value.elements);
+    DifferenceLadder hessians(kSecondDifferences, [&](double widen) {
+      const HessianDifferences d = task_.fdHessianDifferences(c.x, widen);
+      return CentralDifference{d.value.elements, d.error.elements};
+    });
+    hessians.climb(1.0);
+    const CentralDifference& Hd = hessians.reference();
     expectWithin(Hd.value, Hd.error, H.elements, c.hessianTol);
 
     h_.counts.objective = 0;
@@ -233,8 +240,8 @@ TEST_F(Directions, DerivativeDifferencesMatchTheCubicWithinTheirOwnErrorAlsoAtTh
     const Vec v{0.3, -0.2, 0.9}, hv = task_.fdHessianProductExactGradient(c.x, v, gOut, nullptr);
     EXPECT_LT(Vec(std::abs(hv - matrixVectorProduct(H, v))).max(), 1e-6);
   }
-  EXPECT_EQ(state.nFdGrad, 4);
-  EXPECT_EQ(state.nFdHess, 6);
+  EXPECT_EQ(state.nFdGrad, 6);
+  EXPECT_EQ(state.nFdHess, 10);
   EXPECT_EQ(state.nFdHv, 2);
 }
 

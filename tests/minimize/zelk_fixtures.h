@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "driver/host_environment.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 #include "support/captured_output.h"

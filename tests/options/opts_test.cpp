@@ -1,14 +1,18 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
 #include <utility>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "dense/decomposed_sym.h"
+#include "dense/lap_qr.h"
 #include "options/opts.h"
 
 namespace {
@@ -218,6 +222,48 @@ TEST(Opts, AssignValuesKeepsTheTargetRegistry) {
   EXPECT_EQ(target.cgmode, 2);
   EXPECT_EQ(target.cgtol, 0.25);  // loaded over the current values
   EXPECT_EQ(target.registry.size(), 106u);
+}
+
+// A decomposition built without a choice of checks follows "checkdecomp" of
+// the process-wide block, read at construction; a choice of its own wins.
+TEST(Opts, DecompositionsBuiltWithoutAChoiceFollowCheckdecomp) {
+  using Matrix = MatrixTemplate<double>;
+  const Matrix a(3, 3, std::valarray<double>{4, 1, 0.5, 1, 3, 0.25, 0.5, 0.25, 2});
+  const Matrix b(3, 3, std::valarray<double>{2, 0.5, 0, 0.5, 2, 0.5, 0, 0.5, 2});
+  // The sum of the three error members: 0 unless the checks ran.
+  const auto sum = [](const auto& d) { return d.relErrDecomp + d.relErrRecon + d.relErrUnitary; };
+  const std::pair<const char*, std::function<double(std::optional<DecompChecks>)>> kinds[] = {
+      {"svd", [&](auto c) { return sum(c ? DecomposedGeneralMatrix(a, SvdShape::thin, *c)
+                                         : DecomposedGeneralMatrix(a, SvdShape::thin)); }},
+      {"syevd", [&](auto c) { return sum(c ? DecomposedSymMatrix_syevd(a, *c)
+                                           : DecomposedSymMatrix_syevd(a)); }},
+      {"sygvd", [&](auto c) { return sum(c ? DecomposedSymMatrixB_sygvd(a, b, *c)
+                                           : DecomposedSymMatrixB_sygvd(a, b)); }},
+      {"qr", [&](auto c) { return sum(c ? LapQRDecomposed(a, *c) : LapQRDecomposed(a)); }},
+  };
+  struct Case {
+    int checkdecomp;
+    std::optional<DecompChecks> choice;
+    bool checked;
+  };
+  const Case cases[] = {
+      {0, std::nullopt, false},
+      {1, std::nullopt, true},
+      {1, DecompChecks::off, false},
+      {0, DecompChecks::on, true},
+  };
+  const int saved = opts.checkdecomp;
+  testing::internal::CaptureStderr();  // the QR's trace lines
+  for (const auto& [name, errorSum] : kinds) {
+    for (const Case& c : cases) {
+      opts.checkdecomp = c.checkdecomp;
+      EXPECT_EQ(errorSum(c.choice) > 0.0, c.checked)
+          << name << " checkdecomp " << c.checkdecomp << " choice "
+          << (c.choice ? static_cast<int>(*c.choice) : -1);
+    }
+  }
+  testing::internal::GetCapturedStderr();
+  opts.checkdecomp = saved;
 }
 
 }  // namespace

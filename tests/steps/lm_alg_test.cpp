@@ -6,7 +6,7 @@
 
 #include <cfloat>
 
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "step_test_util.h"
 #include "steps/scaling_floor.h"
 #include "steps/step_status.h"

@@ -16,7 +16,7 @@
 #include "dense/decomp_test_util.h"
 #include "dense/matrix.h"
 #include "dense/norms.h"
-#include "linear/vector_kernels.h"
+#include "dense/vector_kernels.h"
 #include "steps/scaling_record.h"
 #include "support/fp_traps.h"
 

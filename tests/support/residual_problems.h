@@ -11,6 +11,7 @@
 // function may overflow, and these hand back the infinities without
 // trapping, as a host may.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <numbers>
@@ -215,9 +216,10 @@ struct BiggsExp6 {
 
 // Started at the origin, where every step comes from the floor for a
 // variable at 0.
-struct Watson {
+template <std::size_t N>
+struct WatsonOf {
   static constexpr const char* name = "watson";
-  static constexpr std::size_t n = 6, m = 31;
+  static constexpr std::size_t n = N, m = 31;
   static std::vector<double> start() { return std::vector<double>(n, 0.0); }
   template <class T>
   static void residuals(const T* x, T* r) {
@@ -236,6 +238,8 @@ struct Watson {
     r[30] = x[1] - x[0] * x[0] - 1.0;
   }
 };
+
+using Watson = WatsonOf<6>;
 
 // Each residual is n less a sum of cosines near 1: its rounding is some
 // hundred times eps |r|, above what the checks' rounding estimate assumes.
@@ -288,16 +292,368 @@ struct Decay {
   }
 };
 
+struct JennrichSampson {
+  static constexpr const char* name = "jennrich-sampson";
+  static constexpr std::size_t n = 2, m = 10;
+  static std::vector<double> start() { return {0.3, 0.4}; }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (int i = 1; i <= 10; ++i) r[i - 1] = 2.0 + 2.0 * i - (exp(i * x[0]) + exp(i * x[1]));
+  }
+};
+
+struct KowalikOsborne {
+  static constexpr const char* name = "kowalik-osborne";
+  static constexpr std::size_t n = 4, m = 11;
+  static std::vector<double> start() { return {0.25, 0.39, 0.415, 0.39}; }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    static const double y[11] = {0.1957, 0.1947, 0.1735, 0.1600, 0.0844, 0.0627,
+                                 0.0456, 0.0342, 0.0323, 0.0235, 0.0246};
+    static const double u[11] = {4, 2, 1, 0.5, 0.25, 0.167, 0.125, 0.1, 0.0833, 0.0714, 0.0625};
+    for (int i = 0; i < 11; ++i)
+      r[i] = y[i] - x[0] * (u[i] * u[i] + u[i] * x[1]) / (u[i] * u[i] + u[i] * x[2] + x[3]);
+  }
+};
+
+// f is about 8e6 at the start and grows as the fourth power of the
+// distance: the second differences of its Hessian check are rounding.
+struct BrownDennis {
+  static constexpr const char* name = "brown-dennis";
+  static constexpr std::size_t n = 4, m = 20;
+  static std::vector<double> start() { return {25.0, 5.0, -5.0, -1.0}; }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (int i = 1; i <= 20; ++i) {
+      const double t = i / 5.0;
+      const T u = x[0] + t * x[1] - std::exp(t), v = x[2] + std::sin(t) * x[3] - std::cos(t);
+      r[i - 1] = u * u + v * v;
+    }
+  }
+};
+
+struct Osborne1 {
+  static constexpr const char* name = "osborne-1";
+  static constexpr std::size_t n = 5, m = 33;
+  static std::vector<double> start() { return {0.5, 1.5, -1.0, 0.01, 0.02}; }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    static const double y[33] = {0.844, 0.908, 0.932, 0.936, 0.925, 0.908, 0.881, 0.850, 0.818,
+                                 0.784, 0.751, 0.718, 0.685, 0.658, 0.628, 0.603, 0.580, 0.558,
+                                 0.538, 0.522, 0.506, 0.490, 0.478, 0.467, 0.457, 0.448, 0.438,
+                                 0.431, 0.424, 0.420, 0.414, 0.411, 0.406};
+    for (int i = 0; i < 33; ++i) {
+      const double t = 10.0 * i;
+      r[i] = y[i] - (x[0] + x[1] * exp(-t * x[3]) + x[2] * exp(-t * x[4]));
+    }
+  }
+};
+
+struct Osborne2 {
+  static constexpr const char* name = "osborne-2";
+  static constexpr std::size_t n = 11, m = 65;
+  static std::vector<double> start() {
+    return {1.3, 0.65, 0.65, 0.7, 0.6, 3.0, 5.0, 7.0, 2.0, 4.5, 5.5};
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    static const double y[65] = {
+        1.366, 1.191, 1.112, 1.013, 0.991, 0.885, 0.831, 0.847, 0.786, 0.725, 0.746, 0.679, 0.608,
+        0.655, 0.616, 0.606, 0.602, 0.626, 0.651, 0.724, 0.649, 0.649, 0.694, 0.644, 0.624, 0.661,
+        0.612, 0.558, 0.533, 0.495, 0.500, 0.423, 0.395, 0.375, 0.372, 0.391, 0.396, 0.405, 0.428,
+        0.429, 0.523, 0.562, 0.607, 0.653, 0.672, 0.708, 0.633, 0.668, 0.645, 0.632, 0.591, 0.559,
+        0.597, 0.625, 0.739, 0.710, 0.729, 0.720, 0.636, 0.581, 0.428, 0.292, 0.162, 0.098, 0.054};
+    for (int i = 0; i < 65; ++i) {
+      const double t = i / 10.0;
+      const T a = t - x[8], b = t - x[9], c = t - x[10];
+      r[i] = y[i] - (x[0] * exp(-t * x[4]) + x[1] * exp(-a * a * x[5]) +
+                     x[2] * exp(-b * b * x[6]) + x[3] * exp(-c * c * x[7]));
+    }
+  }
+};
+
+template <std::size_t N>
+struct ExtendedRosenbrock {
+  static constexpr const char* name = "extended-rosenbrock";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = j % 2 == 0 ? -1.2 : 1.0;
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < n; i += 2) {
+      r[i] = 10.0 * (x[i + 1] - x[i] * x[i]);
+      r[i + 1] = 1.0 - x[i];
+    }
+  }
+};
+
+template <std::size_t N>
+struct ExtendedPowell {
+  static constexpr const char* name = "extended-powell";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; j += 4) {
+      x[j] = 3.0;
+      x[j + 1] = -1.0;
+      x[j + 2] = 0.0;
+      x[j + 3] = 1.0;
+    }
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < n; i += 4) {
+      const T c = x[i + 1] - 2.0 * x[i + 2], d = x[i] - x[i + 3];
+      r[i] = x[i] + 10.0 * x[i + 1];
+      r[i + 1] = std::sqrt(5.0) * (x[i + 2] - x[i + 3]);
+      r[i + 2] = c * c;
+      r[i + 3] = std::sqrt(10.0) * d * d;
+    }
+  }
+};
+
+template <std::size_t N>
+struct Penalty1 {
+  static constexpr const char* name = "penalty-1";
+  static constexpr std::size_t n = N, m = N + 1;
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = j + 1.0;
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T squares = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      r[j] = std::sqrt(1e-5) * (x[j] - 1.0);
+      squares = squares + x[j] * x[j];
+    }
+    r[n] = squares - 0.25;
+  }
+};
+
+template <std::size_t N>
+struct Penalty2 {
+  static constexpr const char* name = "penalty-2";
+  static constexpr std::size_t n = N, m = 2 * N;
+  static std::vector<double> start() { return std::vector<double>(n, 0.5); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    const double a = std::sqrt(1e-5);
+    r[0] = x[0] - 0.2;
+    for (std::size_t i = 1; i < n; ++i) {
+      const double y = std::exp((i + 1) / 10.0) + std::exp(i / 10.0);
+      r[i] = a * (exp(x[i] / 10.0) + exp(x[i - 1] / 10.0) - y);
+      r[n + i - 1] = a * (exp(x[i] / 10.0) - std::exp(-0.1));
+    }
+    T weighted = 0.0;
+    for (std::size_t j = 0; j < n; ++j) weighted = weighted + double(n - j) * x[j] * x[j];
+    r[2 * n - 1] = weighted - 1.0;
+  }
+};
+
+// Least value 0 at (1, ..., 1); the last residual is the square of the one
+// before it, so f grows as the fourth power of the distance.
+template <std::size_t N>
+struct VariablyDimensioned {
+  static constexpr const char* name = "variably-dimensioned";
+  static constexpr std::size_t n = N, m = N + 2;
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = 1.0 - (j + 1.0) / n;
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T sum = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      r[j] = x[j] - 1.0;
+      sum = sum + double(j + 1) * (x[j] - 1.0);
+    }
+    r[n] = sum;
+    r[n + 1] = sum * sum;
+  }
+};
+
+template <std::size_t N>
+struct BrownAlmostLinear {
+  static constexpr const char* name = "brown-almost-linear";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() { return std::vector<double>(n, 0.5); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T sum = 0.0, product = 1.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      sum = sum + x[j];
+      product = product * x[j];
+    }
+    for (std::size_t i = 0; i + 1 < n; ++i) r[i] = x[i] + sum - double(n + 1);
+    r[n - 1] = product - 1.0;
+  }
+};
+
+template <std::size_t N>
+struct DiscreteBoundaryValue {
+  static constexpr const char* name = "discrete-boundary-value";
+  static constexpr std::size_t n = N, m = N;
+  static constexpr double h = 1.0 / (N + 1);
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = (j + 1) * h * ((j + 1) * h - 1.0);
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const T left = i > 0 ? x[i - 1] : T(0.0), right = i + 1 < n ? x[i + 1] : T(0.0);
+      const T c = x[i] + (i + 1) * h + 1.0;
+      r[i] = 2.0 * x[i] - left - right + h * h * c * c * c / 2.0;
+    }
+  }
+};
+
+template <std::size_t N>
+struct DiscreteIntegralEquation {
+  static constexpr const char* name = "discrete-integral-equation";
+  static constexpr std::size_t n = N, m = N;
+  static constexpr double h = 1.0 / (N + 1);
+  static std::vector<double> start() { return DiscreteBoundaryValue<N>::start(); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T cubes[N];
+    for (std::size_t j = 0; j < n; ++j) {
+      const T c = x[j] + (j + 1) * h + 1.0;
+      cubes[j] = c * c * c;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const double ti = (i + 1) * h;
+      T below = 0.0, above = 0.0;
+      for (std::size_t j = 0; j <= i; ++j) below = below + (j + 1) * h * cubes[j];
+      for (std::size_t j = i + 1; j < n; ++j) above = above + (1.0 - (j + 1) * h) * cubes[j];
+      r[i] = x[i] + h * ((1.0 - ti) * below + ti * above) / 2.0;
+    }
+  }
+};
+
+template <std::size_t N>
+struct BroydenTridiagonal {
+  static constexpr const char* name = "broyden-tridiagonal";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() { return std::vector<double>(n, -1.0); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const T left = i > 0 ? x[i - 1] : T(0.0), right = i + 1 < n ? x[i + 1] : T(0.0);
+      r[i] = (3.0 - 2.0 * x[i]) * x[i] - left - 2.0 * right + 1.0;
+    }
+  }
+};
+
+template <std::size_t N>
+struct BroydenBanded {
+  static constexpr const char* name = "broyden-banded";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() { return std::vector<double>(n, -1.0); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < n; ++i) {
+      T band = 0.0;
+      const std::size_t first = i >= 5 ? i - 5 : 0, last = std::min(n - 1, i + 1);
+      for (std::size_t j = first; j <= last; ++j)
+        if (j != i) band = band + x[j] * (1.0 + x[j]);
+      r[i] = x[i] * (2.0 + 5.0 * x[i] * x[i]) + 1.0 - band;
+    }
+  }
+};
+
+template <std::size_t N, std::size_t M>
+struct LinearFullRank {
+  static constexpr const char* name = "linear-full-rank";
+  static constexpr std::size_t n = N, m = M;
+  static std::vector<double> start() { return std::vector<double>(n, 1.0); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T sum = 0.0;
+    for (std::size_t j = 0; j < n; ++j) sum = sum + x[j];
+    for (std::size_t i = 0; i < m; ++i)
+      r[i] = (i < n ? x[i] : T(0.0)) - 2.0 / m * sum - 1.0;
+  }
+};
+
+template <std::size_t N, std::size_t M>
+struct LinearRank1 {
+  static constexpr const char* name = "linear-rank-1";
+  static constexpr std::size_t n = N, m = M;
+  static std::vector<double> start() { return std::vector<double>(n, 1.0); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T sum = 0.0;
+    for (std::size_t j = 0; j < n; ++j) sum = sum + double(j + 1) * x[j];
+    for (std::size_t i = 0; i < m; ++i) r[i] = double(i + 1) * sum - 1.0;
+  }
+};
+
+template <std::size_t N, std::size_t M>
+struct LinearRank1ZeroColumns {
+  static constexpr const char* name = "linear-rank-1-zero-columns";
+  static constexpr std::size_t n = N, m = M;
+  static std::vector<double> start() { return std::vector<double>(n, 1.0); }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    T sum = 0.0;
+    for (std::size_t j = 1; j + 1 < n; ++j) sum = sum + double(j + 1) * x[j];
+    r[0] = -1.0;
+    for (std::size_t i = 1; i + 1 < m; ++i) r[i] = double(i) * sum - 1.0;
+    r[m - 1] = -1.0;
+  }
+};
+
+// The shifted Chebyshev polynomials T_i on [0, 1], averaged over the x_j,
+// against their integrals.
+template <std::size_t N>
+struct Chebyquad {
+  static constexpr const char* name = "chebyquad";
+  static constexpr std::size_t n = N, m = N;
+  static std::vector<double> start() {
+    std::vector<double> x(n);
+    for (std::size_t j = 0; j < n; ++j) x[j] = (j + 1.0) / (n + 1);
+    return x;
+  }
+  template <class T>
+  static void residuals(const T* x, T* r) {
+    for (std::size_t i = 0; i < m; ++i) r[i] = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const T y = 2.0 * x[j] - 1.0;
+      T previous = 1.0, current = y;
+      for (std::size_t i = 0; i < m; ++i) {
+        r[i] = r[i] + current / double(n);
+        const T next = 2.0 * y * current - previous;
+        previous = current;
+        current = next;
+      }
+    }
+    for (std::size_t i = 0; i < m; ++i)
+      if ((i + 1) % 2 == 0) r[i] = r[i] + 1.0 / ((i + 1.0) * (i + 1.0) - 1.0);
+  }
+};
+
 // --- f = sum r_i^2 with its exact derivatives ------------------------------
 
 template <class P, class T>
 T sumOfSquaresOf(const T* x) {
-  const QuietFpScope quiet;
-  T r[P::m];
-  P::residuals(x, r);
-  T sum = 0.0;
-  for (std::size_t i = 0; i < P::m; ++i) sum = sum + r[i] * r[i];
-  return sum;
+  // In a function of its own (quietly), so that -O3 moves none of the sum
+  // past the scope's end.
+  return quietly([&] {
+    T r[P::m];
+    P::residuals(x, r);
+    T sum = 0.0;
+    for (std::size_t i = 0; i < P::m; ++i) sum = sum + r[i] * r[i];
+    return sum;
+  });
 }
 
 template <class P>
@@ -330,17 +686,39 @@ void sumOfSquaresHessian(const double* x, double* H) {
     }
 }
 
-// Calls f.template operator()<P>() for every problem of the collection.
+// Calls f.template operator()<P>() for each of the types P.
+template <class... P, class F>
+void forEach(F&& f) {
+  (f.template operator()<P>(), ...);
+}
+
+// Calls f.template operator()<P>() for every problem of the collection: the
+// classic one at its usual sizes, and the rational model and the decay.
 template <class F>
 void forEachProblem(F&& f) {
-  [&]<class... P>(std::type_identity<P>...) { (f.template operator()<P>(), ...); }(
-      std::type_identity<Rosenbrock>{}, std::type_identity<FreudensteinRoth>{},
-      std::type_identity<PowellBadlyScaled>{}, std::type_identity<BrownBadlyScaled>{},
-      std::type_identity<Beale>{}, std::type_identity<HelicalValley>{}, std::type_identity<Bard>{},
-      std::type_identity<Gaussian>{}, std::type_identity<Meyer>{}, std::type_identity<Gulf>{},
-      std::type_identity<Box3d>{}, std::type_identity<PowellSingular>{}, std::type_identity<Wood>{},
-      std::type_identity<BiggsExp6>{}, std::type_identity<Watson>{},
-      std::type_identity<Trigonometric>{}, std::type_identity<Rational>{});
+  forEach<Rosenbrock, FreudensteinRoth, PowellBadlyScaled, BrownBadlyScaled, Beale, HelicalValley,
+          Bard, Gaussian, Meyer, Gulf, Box3d, PowellSingular, Wood, BiggsExp6, Watson,
+          Trigonometric, JennrichSampson, KowalikOsborne, BrownDennis, Osborne1, Osborne2,
+          ExtendedRosenbrock<10>, ExtendedPowell<12>, Penalty1<10>, Penalty2<10>,
+          VariablyDimensioned<10>, BrownAlmostLinear<10>, DiscreteBoundaryValue<10>,
+          DiscreteIntegralEquation<10>, BroydenTridiagonal<10>, BroydenBanded<10>,
+          LinearFullRank<10, 20>, LinearRank1<10, 20>, LinearRank1ZeroColumns<10, 20>,
+          Chebyquad<8>, Rational, Decay>(f);
+}
+
+// The classic collection alone, its 35 problems at their usual sizes and
+// eight more sizes of those whose size is free: 43 minimisation problems.
+template <class F>
+void forEachClassicProblem(F&& f) {
+  forEach<Rosenbrock, FreudensteinRoth, PowellBadlyScaled, BrownBadlyScaled, Beale, JennrichSampson,
+          HelicalValley, Bard, Gaussian, Meyer, Gulf, Box3d, PowellSingular, Wood, KowalikOsborne,
+          BrownDennis, Osborne1, BiggsExp6, Osborne2, Watson, ExtendedRosenbrock<10>,
+          ExtendedPowell<12>, Penalty1<10>, Penalty2<10>, VariablyDimensioned<10>, Trigonometric,
+          BrownAlmostLinear<10>, DiscreteBoundaryValue<10>, DiscreteIntegralEquation<10>,
+          BroydenTridiagonal<10>, BroydenBanded<10>, LinearFullRank<10, 20>, LinearRank1<10, 20>,
+          LinearRank1ZeroColumns<10, 20>, Chebyquad<8>, WatsonOf<9>, WatsonOf<12>, Penalty1<4>,
+          Penalty2<4>, BrownAlmostLinear<5>, Chebyquad<9>, Chebyquad<10>,
+          LinearFullRank<5, 10>>(f);
 }
 
 }  // namespace residual_problems

@@ -77,6 +77,12 @@ std::pair<long long, long long> fit(IterationHistory& history, RunInfo& run, lon
 }  // namespace
 
 int main(int argc, char** argv) {
+  // This program holds the monitor itself rather than loading libzelk.so,
+  // so the library's folder cannot lead to the pages: unless the caller
+  // names a place, serve those of the build folder, which a library loaded
+  // from there would serve.
+  if (!std::getenv("ZELK_HOME") && !std::getenv("ZELK_SHARE") && !std::getenv("ZELK_HTMLROOT"))
+    setenv("ZELK_HTMLROOT", ZELK_BUILD_HTML, 1);
   std::valarray<double> x{1.0, 2.0, 3.0};
   std::valarray<double> y{1.0, std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::infinity()};

@@ -1,10 +1,10 @@
 """The monitor under hostile and heavy clients on 127.0.0.1. Each attack is
 answered within its bound, and the figure it used to blow up is measured:
 log lines and bytes, memory, the time a stop takes, the share of requests
-served while slow clients hold connections, what two followers of the
-history receive, and how long a fit waits for its lock while readers fetch
-the history. The attacks are scaled down from the ones that were measured,
-with the same shape."""
+served while slow clients hold connections or read slowly, what two
+followers of the history receive up to a stop, and how long a fit waits for
+its lock while readers fetch the history. The attacks are scaled down from
+the ones that were measured, with the same shape."""
 
 import contextlib
 import os
@@ -15,7 +15,8 @@ import threading
 import time
 import unittest
 
-from monitor_host import BOUND, HostTest, RawAnswer, host_exe, raw, read_to_end, wait_until
+from monitor_host import (BOUND, PORT_LINE, HostTest, RawAnswer, host_exe, raw, read_to_end,
+                          request, wait_until)
 
 HostTest.exe = host_exe()
 FORM = b"Content-Type: application/x-www-form-urlencoded\r\n"
@@ -146,21 +147,59 @@ class Attacks(HostTest):
         for s in [poll, delay, trickle.sock, parsed, *readers]:
             s.close()
 
-    def test_stop_answers_queued_and_waiting_requests_with_408(self):
+    def test_stop_answers_every_request_it_holds(self):
         root = big_file_root(16 * MIB)
         self.addCleanup(root.cleanup)
         host = self.run_host(env={"ZELK_HTMLROOT": root.name})
         readers = stalled_readers(host.port, 5)  # every worker sends to one of them
         wait_until(lambda: host.count_in_stderr("HTTP header: GET /get/big.txt") == 5)
+        # Served by the workers kept for new requests; then polls with nothing
+        # new, and a request that never arrives whole.
         queued = [opened(host.port, b"GET /status HTTP/1.1\r\n\r\n") for _ in range(3)]
         polls = [opened(host.port, b"GET /history/update HTTP/1.1\r\n\r\n") for _ in range(3)]
         reading = opened(host.port, b"GET /status HTTP/1.1\r\n")
         wait_until(lambda: host.count_in_stderr("HTTP header: GET /history/update") == 3)
         host.command("!stop", r"^stopped 0$")
         statuses = [answer_of(s).status for s in queued + polls + [reading]]
-        self.assertEqual(statuses, [408] * 7)
+        self.assertEqual(statuses, [200] * 3 + [408] * 4)
         for s in queued + polls + readers + [reading]:
             s.close()
+
+    def test_slow_readers_leave_service_running(self):
+        # The size of a real run's /data/y that five peers once read this way.
+        root = big_file_root(8800 * 1000)
+        self.addCleanup(root.cleanup)
+        host = self.run_host(env={"ZELK_HTMLROOT": root.name})
+        stop = threading.Event()
+
+        def trickle(sock):  # 2 KiB every 2 s
+            with contextlib.suppress(OSError):
+                while not stop.wait(2.0) and sock.recv(2048):
+                    pass
+
+        readers = [opened(host.port, b"GET /get/big.txt HTTP/1.1\r\n\r\n") for _ in range(5)]
+        threads = [threading.Thread(target=trickle, args=(r,)) for r in readers]
+        for t in threads:
+            t.start()
+        try:
+            host.await_stderr("HTTP header: GET /get/big.txt", 5)
+            time.sleep(0.5)  # the file read, and each answer under way
+            served, slowest = 0, 0.0
+            for _ in range(15):
+                started = time.monotonic()
+                with contextlib.suppress(OSError):  # no answer within its second
+                    served += raw(host.port, b"GET /status HTTP/1.1\r\n\r\n", 1.0).status == 200
+                slowest = max(slowest, time.monotonic() - started)
+                time.sleep(0.3)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join(BOUND)
+            for r in readers:
+                r.close()
+        print("five slow readers: %d of 15 fresh requests served within a second, slowest %.2f s"
+              % (served, slowest))
+        self.assertEqual(served, 15)
 
     def test_slow_and_idle_clients_leave_service_running(self):
         host = self.run_host()
@@ -208,32 +247,60 @@ class Attacks(HostTest):
         print("3 bursts of 64 handshakes: slowest burst %.2f s" % slowest)
         self.assertLess(slowest, 0.9)  # a dropped handshake is retried after 1 s
 
-    def test_two_followers_each_receive_every_record(self):
+    def test_followers_get_every_record_up_to_the_stop(self):
+        """A host that appends a burst of records and stops at once, as a
+        run ends, while two followers poll as the page does: each follower
+        gets every record, the last one among them, in every one of 50 runs;
+        the stop stays within its grace."""
         host = self.run_host()
-        received = {}
+        runs, complete, stops, history = 50, 0, [], []
+        deadline = time.monotonic() + 4 * BOUND
+        for run in range(runs):
+            self.assertLess(time.monotonic(), deadline, "run %d" % run)
+            if run:
+                host.port = int(host.command("!start", PORT_LINE).group(1))
+            for it in range(3):
+                host.append(it=it)
+            received = {}
 
-        def follow(name):
-            records = host.get("/history").json()
-            deadline = time.monotonic() + BOUND
-            while len(records) < 200 and time.monotonic() < deadline:
-                update = host.get("/history/update?last=%d" % (len(records) - 1))
-                if update.status == 200:
+            def follow(name, port=host.port):
+                records, end = request(port, "GET", "/history").json(), "polls"
+                for _ in range(1000):
+                    try:
+                        update = request(port, "GET", "/history/update?last=%d"
+                                         % (len(records) - 1), timeout=5)
+                    except OSError as error:
+                        end = type(error).__name__
+                        break
+                    if update.status != 200:
+                        end = update.status
+                        break
                     records.extend(update.json())
-            received[name] = records
+                received[name] = ([r["it"] for r in records], end)
 
-        followers = [threading.Thread(target=follow, args=(n,)) for n in ("a", "b")]
-        for f in followers:
-            f.start()
-        for it in range(200):
-            host.append(it=it)
-            if it % 10 == 0:
-                time.sleep(0.01)
-        for f in followers:
-            f.join(BOUND)
-        for name in ("a", "b"):
-            its = [int(r["it"]) for r in received.get(name, [])]
-            print("follower %s received %d records" % (name, len(its)))
-            self.assertEqual(its, list(range(200)), name)
+            mark = host.count_in_stderr("HTTP header: GET /history/update")
+            followers = [threading.Thread(target=follow, args=(n,)) for n in ("a", "b")]
+            for f in followers:
+                f.start()
+            host.await_stderr("HTTP header: GET /history/update", mark + 2)
+            burst = ["it=%d" % it for it in range(3, 40)] + ["it=40 exit=done", "!stop"]
+            started = time.monotonic()
+            host.send("\n".join(burst))
+            host.expect(r"^stopped 0$")
+            stops.append(time.monotonic() - started)
+            for f in followers:
+                f.join(BOUND)
+            history += [str(it) for it in range(41)]
+            for name in ("a", "b"):
+                its, end = received.get(name, ([], "none"))
+                complete += its == history
+                if its != history:
+                    print("run %d, follower %s: %d of %d records, ended by %s"
+                          % (run, name, len(its), len(history), end))
+        print("followers that got every record: %d of %d; stop %.3f s at most, %.3f s on average"
+              % (complete, 2 * runs, max(stops), sum(stops) / len(stops)))
+        self.assertEqual(complete, 2 * runs)
+        self.assertLess(max(stops), 1.5)
 
     def test_history_readers_hold_the_fits_lock_briefly(self):
         host = self.run_host()

@@ -1,11 +1,14 @@
 """The monitor test host as a child process, and HTTP on 127.0.0.1 to it."""
 
 import concurrent.futures
+import contextlib
 import http.client
 import json
 import os
 import queue
 import re
+import select
+import shutil
 import socket
 import subprocess
 import sys
@@ -224,3 +227,87 @@ def host_exe():
     if len(sys.argv) < 2:
         sys.exit("usage: %s MONITOR_TEST_HOST" % sys.argv[0])
     return os.path.abspath(sys.argv.pop(1))
+
+
+BROWSER = next((b for b in ("chromium", "chromium-browser") if shutil.which(b)), None)
+
+
+class Browser:
+    """Headless chromium showing url, driven over its DevTools pipe (file
+    descriptors 3 and 4, NUL-terminated JSON), so that a test reads the live
+    page whenever it likes. Every read is bounded."""
+
+    def __init__(self, url):
+        self.profile = tempfile.TemporaryDirectory(prefix="zelk-chromium-")
+        to_browser, self._to = os.pipe()
+        self._from, from_browser = os.pipe()
+        # The browser reads descriptor 3 and writes 4; the shell puts the
+        # pipes there by way of two descriptors no test holds (bash, as sh takes
+        # one digit only).
+        redirect = "98<&%d 99>&%d %d<&- %d>&- 3<&98 4>&99 98<&- 99>&-" % (
+            to_browser, from_browser, to_browser, from_browser)
+        self.proc = subprocess.Popen(
+            ["/bin/bash", "-c", 'exec "$0" "$@" ' + redirect, BROWSER, "--headless",
+             "--no-sandbox", "--disable-gpu", "--no-first-run", "--remote-debugging-pipe",
+             "--user-data-dir=" + self.profile.name, url],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            pass_fds=(to_browser, from_browser))
+        os.close(to_browser)
+        os.close(from_browser)
+        self._next_id, self._buffer = 0, b""
+        target = next(t for t in self._call("Target.getTargets")["targetInfos"]
+                      if t["type"] == "page")
+        self._session = self._call("Target.attachToTarget",
+                                   targetId=target["targetId"], flatten=True)["sessionId"]
+
+    def _call(self, method, session=None, **params):
+        self._next_id += 1
+        message = {"id": self._next_id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        os.write(self._to, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + BOUND
+        while True:
+            while b"\0" in self._buffer:
+                raw_message, _, self._buffer = self._buffer.partition(b"\0")
+                answer = json.loads(raw_message)
+                if answer.get("id") == self._next_id:
+                    if "error" in answer:
+                        raise AssertionError("%s: %s" % (method, answer["error"]))
+                    return answer["result"]
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._from], [], [], left)[0]:
+                raise AssertionError("no answer from the browser to " + method)
+            chunk = os.read(self._from, 1 << 16)
+            if not chunk:
+                raise AssertionError("the browser ended")
+            self._buffer += chunk
+
+    def dom(self):
+        """The page's document as HTML now."""
+        result = self._call("Runtime.evaluate", self._session,
+                            expression="document.documentElement.outerHTML", returnByValue=True)
+        return result["result"].get("value", "")
+
+    def await_dom(self, predicate, bound=BOUND, what="page state"):
+        """The document once predicate(html) holds, looked at every 50 ms."""
+        deadline = time.monotonic() + bound
+        while True:
+            html = self.dom()
+            if predicate(html):
+                return html
+            if time.monotonic() > deadline:
+                raise AssertionError(what + " not reached; page:\n" + html[-3000:])
+            time.sleep(0.05)
+
+    def close(self):
+        with contextlib.suppress(OSError, AssertionError):
+            self._call("Browser.close")
+        try:
+            self.proc.wait(timeout=BOUND)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=BOUND)
+        os.close(self._to)
+        os.close(self._from)
+        self.profile.cleanup()

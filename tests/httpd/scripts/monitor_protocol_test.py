@@ -55,6 +55,15 @@ class Protocol(HostTest):
     def test_hosts_that_are_answered(self):
         names = ["127.0.0.1", "127.0.0.1:%d" % self.host.port, "localhost", "LOCALHOST:1",
                  "[::1]:8881", "192.0.2.7", "[2001:db8::1]", socket.gethostname()]
+        # The machine's canonical name, as the resolver gives it for its host
+        # name (only this machine's own name is resolved).
+        try:
+            canonical = socket.getaddrinfo(socket.gethostname(), None,
+                                           flags=socket.AI_CANONNAME)[0][3]
+        except socket.gaierror:
+            canonical = ""
+        if canonical:
+            names += [canonical, canonical.upper() + ".:%d" % self.host.port]
         for name in names:
             answer = raw(self.host.port, b"GET /status HTTP/1.1\r\nHost: %s\r\n\r\n"
                          % name.encode())

@@ -1,6 +1,7 @@
 """A monitor client against a live trovik run (tests/leastsq/host/): the
 history delivered once and in order, the point and the status readable all
-the time, option values no run can work with refused, and an option set
+the time, option values the running trovik cannot work with refused and
+those it reads with a meaning (or not at all) stored, and an option set
 from 127.0.0.1 that ends the run. Waits are bounded, loops counted, traffic
 goes to 127.0.0.1 only."""
 
@@ -16,14 +17,20 @@ from monitor_host import BOUND, Host, host_exe, request  # noqa: E402
 
 EXE = host_exe()
 
-# Values the run cannot work with: answered 400, not stored.
-REFUSED = [("nsweeps", "-1"), ("nsweeps", "1e9"), ("lsmaxit", "1e9"), ("sdirs", "0"),
+# Values the running trovik cannot work with (default "lstype" 1, "wolcheck" 1,
+# "alpha" 0): answered 400, not stored.
+REFUSED = [("nsweeps", "5000"), ("nsweeps", "-1"), ("nsweeps", "1e9"), ("sdirs", "0"),
            ("sdirs", "0.5"), ("sdirs", "-0.5"), ("sdirs", "-128"), ("sdirs", "1e9"),
-           ("c1", "nan"), ("c1", "inf"), ("c1", "1"), ("alpha0", "0"), ("alpha0", "nan"),
-           ("alphamin", "0.5"), ("alphamin", "nan"), ("alphamin", "1e308"), ("alpha", "1e300"),
-           ("alpha", "-1e300"), ("alpha", "nan"), ("alpha", "inf"), ("wolcheck", "1e9"),
-           ("tolCheckFunc", "-1"), ("tolCheckFunc", "nan"), ("tolCheckGrad", "nan"),
-           ("objLimit", "inf"), ("objLimit", "-inf"), ("objLimit", "1e999")]
+           ("c1", "nan"), ("c1", "inf"),
+           ("lstype", "0"),  # with "lsmaxit" 1e9 stored, its refinements would run for hours
+           ("c2", "nan")]  # with "wolcheck" 5 stored, no step would pass its curvature test
+
+# Values it reads with a meaning, or does not read at all: stored. They are
+# set after "maxit" 3, which ends the run at the end of the iteration going
+# on, whatever they do to it.
+STORED = [("alpha0", "0", 0), ("lsmaxit", "1e9", 1000000000), ("wolcheck", "5", 5),
+          ("tolCheckGrad", "-1", -1), ("tolCheckFunc", "nan", "NaN"), ("objLimit", "inf", "Inf"),
+          ("alphamin", "1e308", 1e308)]
 
 
 class TrovikMonitor(unittest.TestCase):
@@ -31,14 +38,15 @@ class TrovikMonitor(unittest.TestCase):
         host = Host(EXE, "maxit=100000", "tolObjAbs=-1", "tolObjRel=-1",
                     "tolGradAbs=-1", "tolGradRel=-1")
 
-        def values():
-            return [request(host.port, "GET", "/option/" + n).json()["value"] for n, _ in REFUSED]
+        def values(names):
+            return [request(host.port, "GET", "/option/" + n).json()["value"] for n in names]
+        refused_names = [n for n, _ in REFUSED]
 
         def put(name, value):
             answer = request(host.port, "PUT", "/option/%s?value=%s" % (name, value))
             return answer.status, answer.json()["error"] if answer.status != 302 else ""
         try:
-            before = values()
+            before = values(refused_names)
             records = request(host.port, "GET", "/history").json()
             host.send("go")
             deadline, answers = time.monotonic() + 10 * BOUND, []
@@ -51,10 +59,14 @@ class TrovikMonitor(unittest.TestCase):
                 self.assertEqual((x.status, len(x.json())), (200, 3))  # Bard's variables
                 self.assertEqual([s["name"] for s in status.json()], ["error", "iter", "status"])
                 if not answers and sum("tj" in r for r in records) >= 200:
-                    refusals = [put(name, value) for name, value in REFUSED]
                     answers.append(put("maxit", 3)[0])
+                    stored = [put(name, value) for name, value, _ in STORED]
+                    refusals = [put(name, value) for name, value in REFUSED]
+                    # Fixed steps backwards, searching nothing: stored last.
+                    stored.append(put("alpha", "-0.5"))
             host.expect(r"^final$")
-            after = values()
+            after = values(refused_names)
+            kept = values([n for n, _, _ in STORED])
             host.send("done")
             result = host.expect(r"^result (-?\d+) (\d+)$")
         finally:
@@ -65,6 +77,8 @@ class TrovikMonitor(unittest.TestCase):
         self.assertEqual([(status, error.split(" = ")[0]) for status, error in refusals],
                          [(400, 'option "%s"' % name) for name, _ in REFUSED])
         self.assertEqual(after, before)
+        self.assertEqual(stored, [(302, "")] * (len(STORED) + 1))
+        self.assertEqual(kept, [v for _, _, v in STORED])
         self.assertEqual(len(records), int(result.group(2)))  # each record once
         iterations = [int(r["it"]) for r in records if "tj" in r]
         self.assertEqual(iterations, list(range(len(iterations))))  # in order

@@ -12,9 +12,8 @@
 // counters and final records, the result into the host's arrays, the state
 // file, and the host's settings back.
 
-#include "minimize/run_frame.h"
+#include "minimize/zelk_run.h"
 
-#include <fenv.h>
 
 #include <algorithm>
 #include <climits>
@@ -22,23 +21,24 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <valarray>
 
+#include "dense/host_arrays.h"
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
+#include "dense/valarray_data.h"
+#include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
 #include "driver/option_overrides.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
-#include "linear/host_arrays.h"
-#include "linear/valarray_data.h"
-#include "linear/vector_kernels.h"
 #include "minimize/derivative_checks.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "minimize/zelk_records.h"
 #include "options/error_exit.h"
@@ -116,7 +116,7 @@ bool MinimizationRun::startUp() {
   if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
   if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
   if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
-  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
+  if (opts.enableFloatExcept != 0) driver.traps = kMinimizerTraps;
   task_.host.arm(driver);
 
   if (opts.enableResume != 0) {
@@ -325,32 +325,10 @@ int MinimizationRun::finish(const StopReason& reason) {
 
 }  // namespace
 
-void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  HessianValues held;
-  it.H = evalHessian(task, it.x, it.g, &held);
-  it.hessianEvaluated = true;
-  const std::size_t entries = it.H.elements.size();
-  const char* message = nonFiniteMessage(held.hessian);
-  if (message == nullptr) message = nonFiniteMessage(held.gradient);
-  if (message == nullptr) {
-    it.H = quietly([&] { return mksym(it.H); });
-    message = nonFiniteValues(it.H.data(), entries);
-  }
-  if (message != nullptr) {
-    nonFiniteStop(task.host, message);
-    return;
-  }
-  it.hessianFinite = true;
-}
-
-void decomposeIterationHessian(MinimizationIterate& it) {
-  if (it.decomposition || !it.hessianFinite) return;
-  it.decomposition.emplace(it.H);
-  if (it.decomposition->lapackInfo != 0) it.decomposition.reset();
-}
-
 int runMinimization(const ZelkCall& call) {
-  if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer))
+  std::optional<RunningOptions> options;
+  if (!loadDriverOptions<Opts>(call.names, call.values, call.count, OptionReader::Minimizer,
+                               options))
     return 1;
   if (!acceptArguments(call)) return 1;
   if (call.n == 0) {

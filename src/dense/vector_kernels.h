@@ -1,8 +1,9 @@
 #pragma once
-// Small vector kernels of the iterative solvers, written as plain loops so
-// that the order of summation (first entry to last) is fixed.
+// Small vector kernels of the solvers, the eigen iterations and both
+// drivers, written as plain loops so that the order of summation (first
+// entry to last) is fixed.
 //
-// The solvers' vectors hold products of the host, or values built on them,
+// Their vectors hold products of the host, or values built on them,
 // which may be huge, infinite or NaN. The kernels then give their IEEE
 // results (infinity for an overflow, NaN for inf - inf and inf * 0) without
 // a trap, for the solvers' finiteness tests: entries are looked at by their

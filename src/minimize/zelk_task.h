@@ -10,7 +10,7 @@
 // finite differences), output.cpp (records to the output callback),
 // mk_search_dir.cpp with the direction families of search_directions.h,
 // line_search.cpp and step_scan.cpp (the line search), direction_choice.cpp
-// (the choice among the kinds), run_frame.cpp (the run itself).
+// (the choice among the kinds), zelk_run.cpp (the run itself).
 
 #include <limits>
 #include <optional>
@@ -184,10 +184,10 @@ struct MinimizationIterate {
                                                            // the run, NaN until one
 };
 
-// The iteration's Hessian: H = the symmetric part of the host's Hessian at
-// it.x, it.g = the gradient the Hessian callback gives with it. NaN or
-// infinite entries in either end the run (nonFiniteStop) and leave
-// it.hessianFinite false.
+// The iteration's Hessian (iteration_hessian.cpp): H = the symmetric part
+// of the host's Hessian at it.x, it.g = the gradient the Hessian callback
+// gives with it. NaN or infinite entries in either end the run
+// (nonFiniteStop) and leave it.hessianFinite false.
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it);
 
 // The eigen decomposition of a finite it.H, once per iteration; none when
