@@ -640,6 +640,8 @@ struct Chebyquad {
     for (std::size_t i = 0; i < m; ++i)
       if ((i + 1) % 2 == 0) r[i] = r[i] + 1.0 / ((i + 1.0) * (i + 1.0) - 1.0);
   }
+};
+
 // y = b1 (1 - exp(-b2 x)) on 14 points x = 77, 132, ..., 792, data of our
 // own (240 (1 - exp(-5.5e-4 x)) moved by up to 0.1), from (500, 1e-4).
 // The least sum of squares, 0.0212592, is not 0; b2 changes the residuals
