@@ -2,8 +2,10 @@
 // kind and their mix, SD2 (4), SD3 (8), SD4 (16) and all three (28); the
 // two product callbacks alone against the same runs with a Jacobian, with
 // SD2, SD3, SD4, SD6 (64) and matrix-free SD5 (32, against the dense SD4);
-// and the trust-region direction SD6 on its own cases; and the README's
-// fit, whose residual does not vanish, under the options the README names.
+// and the trust-region direction SD6 on its own cases and with the README's
+// recipe on the classic collection; fits whose residual does not vanish,
+// converged at the rounding; and the README's fit under the options the
+// README names.
 
 #include <cmath>
 #include <cstdlib>
@@ -131,6 +133,43 @@ INSTANTIATE_TEST_SUITE_P(Kinds, TrovikMatrixFreeThreaded, ::testing::Values(4, 8
 
 using TrovikTrustRegionThreaded = TrovikFixture;
 
+// The README's recipe for an expensive residual ("sdirs" 64, "alpha" 1,
+// "tolEnhRel" 1e-12) on the classic collection from its standard starts.
+// The first trust-region steps are as long as the small first radius lets
+// them be and lower f by less than 1e-12 of it: a step whose length the
+// radius set says nothing about convergence. No run returns 0 at or near
+// where it started: one that returns 0 has at least halved the sum of
+// squares (every least value of the collection is far below its start's).
+TEST_F(TrovikTrustRegionThreaded, TheReadmeRecipeNeverEndsAtTheStart) {
+  residual_problems::forEachProblem([&]<class P>() {
+    Host h(collected<P>({}, 0.0, 0.0));
+    const Outcome out =
+        solve(h, {{"sdirs", 64}, {"alpha", 1}, {"tolEnhRel", 1e-12}, {"maxit", 2000}});
+    if (out.status != 0) return;
+    EXPECT_LT(sumOfSquares(out.r), 0.5 * sumOfSquares(residualsAt(h.problem, h.problem.start)))
+        << P::name;
+  });
+}
+
+// "tolEnhRel" ends a run at an iteration that lowered f by little. From
+// these standard starts the default line search crawls along curved
+// valleys, lowering f by less than 1e-12 of it far from any minimum, while
+// the Gauss-Newton model promises far more: such a step says nothing about
+// convergence, so a 0 comes only at the least sum of squares.
+TEST_F(TrovikTrustRegionThreaded, ACrawlingSearchIsNoConvergence) {
+  const auto endsAtTheMinimumOrFails = [&]<class P>(double least) {
+    Host h(collected<P>({}, 0.0, 0.0));
+    const Outcome out = solve(h, {{"tolEnhRel", 1e-12}, {"maxit", 500}});
+    if (out.status == 0) {
+      EXPECT_LT(sumOfSquares(out.r), least + 1e-6 * (1.0 + least)) << P::name;
+    }
+  };
+  endsAtTheMinimumOrFails.operator()<residual_problems::FreudensteinRoth>(48.98425367924);
+  endsAtTheMinimumOrFails.operator()<residual_problems::Beale>(0.0);
+  endsAtTheMinimumOrFails.operator()<residual_problems::JennrichSampson>(124.3621823556);
+  endsAtTheMinimumOrFails.operator()<residual_problems::Chebyquad<8>>(3.516873725677e-3);
+}
+
 TEST_F(TrovikTrustRegionThreaded, DenseLinearProblemAcceptsTheFirstTry) {
   Host h(linearProblemOf(5));
   solve(h, {{"sdirs", 64}, {"maxit", 0}, {"trace", 4}});
@@ -180,11 +219,50 @@ TEST_F(TrovikTrustRegionThreaded, AwkwardProblemsGiveFiniteSteps) {
   }
 }
 
+// Fits whose residual does not vanish, where at the answer the rounding of
+// the objective stops the line search, Gauss-Newton and Newton directions
+// lying nearly at right angles to the gradient: converged, never stalled.
+// With "tolEnhRel" 1e-12 the runs end there with status 0; with the
+// defaults they go on to "maxit" (set low here).
+using TrovikFitsThreaded = TrovikFixture;
+
+TEST_F(TrovikFitsThreaded, RoundingAtTheAnswerIsConvergence) {
+  Problem riseFromNear = exponentialRise();
+  riseFromNear.start = {250.0, 5e-4};
+  struct Case {
+    const char* what;
+    Problem problem;
+    Options options;
+    int status;
+    const char* code;
+  } const cases[] = {
+      {"exponential rise", exponentialRise(), {{"tolEnhRel", 1e-12}}, 0, "24"},
+      {"exponential rise from near", riseFromNear, {{"tolEnhRel", 1e-12}}, 0, "24"},
+      {"exponential rise, defaults", exponentialRise(), {{"maxit", 60}}, 1, "12"},
+      {"exponential rise from near, defaults", riseFromNear, {{"maxit", 60}}, 1, "12"},
+      {"meyer", meyer(), {{"tolEnhRel", 1e-12}}, 0, "24"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host h(c.problem);
+    const Outcome out = solve(h, c.options);
+    EXPECT_EQ(out.status, c.status);
+    EXPECT_EQ(h.records.back().at("code"), c.code);
+    if (c.problem.solution.empty()) {
+      EXPECT_LT(miss(c.problem, out.x), c.problem.tolerance);
+    } else {
+      for (std::size_t j = 0; j < c.problem.n; ++j)  // 9 digits of each parameter
+        EXPECT_NEAR(out.x[j], c.problem.solution[j], 1e-9 * std::fabs(c.problem.solution[j])) << j;
+    }
+  }
+}
+
 // How the README's fit ends and what its iterations cost. With the default
 // options no rule ends it before "maxit"; "tolEnhRel" and "tolStepRel" end
 // it at the answer; the trust-region direction with a fixed step takes a
 // few residual evaluations an iteration where the line search takes about
-// 314; a fixed Gauss-Newton step overshoots from the start and stalls.
+// 314; a fixed Gauss-Newton step overshoots from the start and stalls, and
+// so does a fixed step that leaves x where it is.
 using TrovikReadmeFitThreaded = TrovikFixture;
 
 TEST_F(TrovikReadmeFitThreaded, EndsAndCosts) {
@@ -207,6 +285,13 @@ TEST_F(TrovikReadmeFitThreaded, EndsAndCosts) {
       // Any level above 3 is the strong test, any below 0 the decrease alone.
       {"wolcheck 5", {{"tolEnhRel", 1e-12}, {"wolcheck", 5}}, 0, "24", 1, 8, 1, 350, true},
       {"wolcheck -1", {{"tolEnhRel", 1e-12}, {"wolcheck", -1}}, 0, "24", 1, 8, 280, 350, true},
+      // Trials that leave x where it is (a zero direction, or a step lost
+      // in the rounding of x) say nothing about the start: a stall.
+      {"zero direction (SD1), fixed step", {{"sdirs", 2}, {"alpha", 1}}, 1, "34", 1, 1, 0, 20,
+       false},
+      {"zero direction (SD5), fixed step", {{"sdirs", 32}, {"alpha", 1}}, 1, "34", 1, 1, 0, 20,
+       false},
+      {"fixed step of 1e-200", {{"alpha", 1e-200}}, 1, "34", 1, 1, 0, 20, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
