@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <limits>
 
+#include "dense/fp_class.h"
 #include "dense/length_check.h"
+#include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
@@ -72,7 +74,11 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   }
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
+  // The start slope is the host's: its product with t may overflow.
+  const double g0 = context.g0;
+  const double predicted =
+      productSafe(t) && productSafe(g0) ? t * g0 : quietly([&] { return t * g0; });
   context.task.stepEvidence.add(std::copysign(StepEvidence::distance(context.x, b.point), t),
-                                quietly([&] { return t * context.g0; }), trial.J);
+                                predicted, trial.J);
   return trial;
 }
