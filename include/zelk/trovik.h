@@ -110,13 +110,18 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * The final record's "code" and "exit" name the rule that ended the run,
  * with the codes of zelk.h but 32 (the iteration callback's answer is not
  * read). A run stalls (34 "stalled before a stationary point", 35 "stalled
- * on a non-finite objective", status 1) when an iteration ends where it
- * started at a point that is not stationary for the objective of "ussum":
- * the norm of its gradient J^T w (w = dF/dr) would have shown in the steps
- * tried, above the rounding of the objective values there, or no step
- * could be tried. Nothing of the least-squares directions restarts, so the
- * first such iteration ends the run. The rules on the step (21 to 24, 26)
- * do not hold in it; those on the point (25, 27 to 29) do.
+ * on a non-finite objective", status 1) when an iteration makes no
+ * progress (no step lowered the objective by more than its rounding) at a
+ * point that is not stationary for the objective of "ussum": the
+ * Gauss-Newton model of the Jacobian promises a decrease well above the
+ * rounding of the objective there and the norm of its gradient J^T w
+ * (w = dF/dr) would have shown in the steps tried, or the values tried
+ * rose in proportion to the step, or no step could be tried. The first
+ * such iteration ends the run (after 30 and 31), but the trust-region
+ * direction gets up to 10 in a row while its radius still changes. The
+ * rules on the step (21 to 24, 26) do not hold in it, nor after a
+ * trust-region step as long as the radius let it be; those on the point
+ * (25, 27 to 29) do.
  *
  * One driver call runs at a time in the process (zelk and trovik share the
  * lock); it starts once the solver calls of zelkcomp.h running on other

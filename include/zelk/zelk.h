@@ -94,19 +94,24 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * "tolGradAbs reached", 26 "tolGradRel reached", 27 "tolObjAbs reached", 28
  * "tolObjRel reached", 29 "objLimRel reached", 30 "user interrupt", 31 "stop
  * file exists", 32 "stop code set", 33 "error occurred", and
- *   34 "stalled before a stationary point" (status 1): an iteration ended
- *      where it started (no step lowered the objective, or the step was too
- *      short to change x) at a point that is not stationary: its gradient
- *      would have shown in the steps tried, above the rounding of the
- *      objective values there, or no step could be tried at all;
+ *   34 "stalled before a stationary point" (status 1): an iteration made
+ *      no progress (no step lowered the objective by more than its
+ *      rounding, or the step was too short to change x) at a point that is
+ *      not stationary: the Hessian promises a decrease above the rounding
+ *      of the objective there (or has a direction of negative curvature),
+ *      the values tried rose in proportion to the step, or, without a
+ *      Hessian, the gradient would have shown in the steps tried; or no
+ *      step could be tried at all;
  *   35 "stalled on a non-finite objective" (status 1): the same where the
  *      objective at x, or at every step tried, was NaN or infinite.
  * A stalled iteration ends the run unless the next one can search another
- * direction (the nonlinear-CG direction restarted as -g). The rules on the
+ * direction: the nonlinear-CG direction is restarted as -g once, and the
+ * matrix-free Newton direction gets up to 10 stalled iterations in a row
+ * while its shift still changes. 30 to 32 come first. The rules on the
  * step (21 to 24, 26) do not hold in a stalled iteration; those on the
- * point (25, 27 to 29) do. A zero step at a point whose gradient the
- * objective's rounding hides is convergence, and the tolerance rules end
- * the run as usual.
+ * point (25, 27 to 29) do. No progress at a point where nothing is left
+ * above the objective's rounding is convergence, and the tolerance rules
+ * end the run as usual.
  *
  * One driver call runs at a time in the process (zelk and trovik share the
  * lock); it starts once the solver calls of zelkcomp.h running on other

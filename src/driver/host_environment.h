@@ -33,6 +33,15 @@ struct DriverEnvironment {
   int traps = 0;  // FE_* mask of the driver's arithmetic; 0 leaves the host's
 };
 
+// The traps each driver arms for its own arithmetic under
+// "enableFloatExcept". Both stop at an invalid operation and an overflow;
+// only the least-squares driver also stops at a division by zero. Each mask
+// is the one its driver documents and its arithmetic was written and tested
+// under: arming divide-by-zero in the minimiser as well would risk a signal
+// in the host's process where a harmless infinity is made and handled today.
+inline constexpr int kMinimizerTraps = FE_INVALID | FE_OVERFLOW;
+inline constexpr int kLeastSquaresTraps = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
+
 class HostEnvironment {
  public:
   HostEnvironment() = default;

@@ -38,8 +38,9 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (quietGreater(v.elapsed, maxrt)) return {11, 1, "maxrt reached"};
   if (v.iteration >= static_cast<long>(liveOption(opts.maxit))) return {12, 1, "maxit reached"};
   if (state.error != 0) return {33, 1, "error occurred"};
-  const bool stalled = !v.moved && !v.stationary;
-  if (!stalled) {
+  const bool stalled = !v.progressed && !v.stationary;
+  const bool stepRules = !stalled && !v.stepSetByRadius;
+  if (stepRules) {
     if (quietGreater(tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
     if (relativeBelow(tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
     if (quietGreater(tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
@@ -48,7 +49,7 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (v.haveGradient) {
     if (quietGreater(tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
     const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
-    if (!stalled && quietGreater(tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+    if (stepRules && quietGreater(tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
   }
   const double toLimit = quietly([&] { return std::fabs(v.f - objLimit); });
   if (quietGreater(tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};
@@ -56,13 +57,13 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (relativeBelow(tolObjRel, toLimit, startToLimit)) return {28, 0, "tolObjRel reached"};
   if (objLimit != 0.0 && relativeBelow(tolLimRel, toLimit, objLimit))
     return {29, 0, "objLimRel reached"};
-  if (stalled && !v.retry)
-    return v.objectiveNotFinite ? StopReason{35, 1, "stalled on a non-finite objective"}
-                                : StopReason{34, 1, "stalled before a stationary point"};
   if (stopRequested()) return {30, 1, "user interrupt"};
   if (liveOption(opts.enableStopFile) != 0 && stopFileExists())
     return {31, 1, "stop file exists"};
   if (v.outputAnswer != 0)
     return {32, v.outputAnswer == 1 ? 0 : v.outputAnswer, "stop code set"};
+  if (stalled && !v.retry)
+    return v.objectiveNotFinite ? StopReason{35, 1, "stalled on a non-finite objective"}
+                                : StopReason{34, 1, "stalled before a stationary point"};
   return {};
 }

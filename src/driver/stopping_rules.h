@@ -11,6 +11,13 @@ struct StopReason {
   std::string exit;
 };
 
+// Iterations in a row without progress that a run gets while a direction
+// still changes what it carries from one iteration to the next (the lifted
+// shift of the matrix-free Newton direction, the trust region's radius):
+// the next iteration searches another direction, so the run is declared
+// stalled only after this many (at the first when nothing changed).
+constexpr int kStalledIterationsWhileStateChanges = 10;
+
 // What one iteration gives the rules.
 struct StopTestValues {
   double elapsed = 0.0;  // wall-clock seconds since the run started
@@ -27,47 +34,53 @@ struct StopTestValues {
   double f = 0.0;        // objective after the step
   double f0 = 0.0;       // objective at the start point
   int outputAnswer = 0;  // the output callback's answer to the iteration record
-  // false: the iteration ended where it started (no step was found, the
-  // step was refused, or it was too short to change x).
-  bool moved = true;
-  // Read only when the iteration did not move: its point is stationary
+  // false: the iteration made no progress: it ended where it started (no
+  // step was found, the step was refused, or it was too short to change
+  // x), or its step lowered f by no more than the rounding can explain.
+  bool progressed = true;
+  // Read only when the iteration made no progress: its point is stationary
   // within the objective's rounding (driver/step_evidence.h), and whether
   // the objective there or at every trial was not finite.
   bool stationary = true;
   bool objectiveNotFinite = false;
   // A stalled iteration that the next one retries with something that can
-  // still change (a restarted direction).
+  // still change (a restarted direction, a shift or radius carried over).
   bool retry = false;
+  // The step's length was set by a trust region's radius, not by the
+  // model or the search: the rules on the step (21 to 24, 26) say nothing
+  // about convergence then.
+  bool stepSetByRadius = false;
 };
 
 // The first rule that holds, in this order:
 //   11 "maxrt reached" (1)        elapsed > maxrt
 //   12 "maxit reached" (1)        iteration >= maxit
 //   33 "error occurred" (1)       the run state records an error
-//   21 "tolStepAbs reached" (0)   tolStepAbs > |nu|                   (not stalled)
-//   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|           (not stalled)
-//   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|                   (not stalled)
-//   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|          (not stalled)
+//   21 "tolStepAbs reached" (0)   tolStepAbs > |nu|                   (step rule)
+//   22 "tolStepRel reached" (0)   tolStepRel > |nu / normX|           (step rule)
+//   23 "tolEnhAbs reached" (0)    tolEnhAbs > |enh|                   (step rule)
+//   24 "tolEnhRel reached" (0)    tolEnhRel > |enh / fStart|          (step rule)
 //   25 "tolGradAbs reached" (0)   tolGradAbs > gNorm                  (with a gradient)
 //   26 "tolGradRel reached" (0)   tolGradRel > |gNorm * alpha * dNorm|  (with a gradient,
-//                                                                      not stalled)
+//                                                                      step rule)
 //   27 "tolObjAbs reached" (0)    tolObjAbs > v,  v = |f - objLimit|
 //   28 "tolObjRel reached" (0)    tolObjRel > v / |f0 - objLimit|
 //   29 "objLimRel reached" (0)    objLimit != 0 and tolLimRel > v / |objLimit|
-//   34 "stalled before a stationary point" (1)   stalled, not retried
-//   35 "stalled on a non-finite objective" (1)   stalled there, not retried
 //   30 "user interrupt" (1)       the stop bit of the request word
 //   31 "stop file exists" (1)     enableStopFile and "stop.txt" opens for reading
 //   32 "stop code set" (answer, 0 for 1)  the output callback answered non-zero
+//   34 "stalled before a stationary point" (1)   stalled, not retried
+//   35 "stalled on a non-finite objective" (1)   stalled there, not retried
 // An error comes before the tolerance rules, so that a run whose
 // derivatives or callbacks failed is never reported as converged. A NaN on
 // either side of a comparison never makes a rule hold, and a relative rule
 // whose denominator is 0 does not hold either.
 //
-// An iteration is stalled when it did not move from a point that is not
-// stationary. The rules on the step (21 to 24 and 26) would hold for any
-// step of length 0 and say nothing there, so a stalled iteration skips
-// them; the rules on the point (25, 27 to 29) still hold. A stalled
-// iteration that cannot be retried ends the run with 35 when the objective
-// was not finite, else 34.
+// An iteration is stalled when it made no progress from a point that is
+// not stationary. The rules on the step would hold for any step of length
+// 0 and say nothing there, so a stalled iteration skips them, and so does
+// a step whose length the trust region's radius set; the rules on the
+// point (25, 27 to 29) still hold. The host's own requests (30 to 32) keep
+// their outcomes in a stalled iteration; one that cannot be retried then
+// ends the run with 35 when the objective was not finite, else 34.
 StopReason testStoppingRules(const StopTestValues& v);

@@ -28,7 +28,11 @@
 //
 // What the last call leaves for the records: lmFinalAlpha, trustRadius,
 // lmStats (rho, the solver's last phi); the dense variant also lmAlpha and
-// lmRank of every try.
+// lmRank of every try. For the stopping rules it leaves in the task
+// whether the step it returns reached the radius (a damped step; the
+// matrix-free solver's fitted to the radius), so that its length says
+// nothing about convergence. Every try is a trial of the task's step
+// evidence, along a direction of its own.
 
 #include <cfloat>
 #include <cmath>
@@ -67,8 +71,10 @@ constexpr std::int32_t kNoAcceptableStep = 0x400;
 // (NaN where it is not known).
 double trialValue(TrovikOptimizationTask& task, const Vec& x, const Vec& p, Vec& rt,
                   double slope) {
-  const double value = pointObjective(task, quietly([&] { return Vec(x + p); }), rt);
-  task.stepEvidence.add(1.0, normfro(p), slope, value);
+  const Vec point = quietly([&] { return Vec(x + p); });
+  const double value = pointObjective(task, point, rt);
+  task.stepEvidence.beginDirection();
+  task.stepEvidence.add(StepEvidence::distance(x, point), slope, value);
   return value;
 }
 
@@ -167,6 +173,8 @@ Direction denseTrustRegion(TrovikOptimizationTask& task, const Vec& x, const Vec
     }
     if (quietGreater(f0, ft)) {
       d = p;
+      // LMAlg's damping is 0 exactly for the Gauss-Newton step inside the region.
+      task.stepAtRadius = alpha > 0.0;
       break;
     }
     if (i == 99) state.status |= kNoAcceptableStep;
@@ -198,6 +206,10 @@ Direction matrixFreeTrustRegion(TrovikOptimizationTask& task, const Vec& x, Vec&
     const Vec& p = lm.step;
     const double ft = trialValue(task, x, p, rt, std::numeric_limits<double>::quiet_NaN());
     rho = std::isfinite(ft) ? matrixFreeRatio(products.J, r, rt, p) : 0.0;
+    // LMItAlg fits every step it accepts to the radius; a step that stayed
+    // inside the region is its least damped one, about the Gauss-Newton step.
+    const double tried = scaling.Delta;
+    const bool atRadius = quietLess(std::fabs(normfro(D * p) - tried), lm.sigma * tried);
     const double Delta = updateTrustRadius(rho, scaling.Delta, kMatrixFreeRadius).Delta;
     lm.updateD(D);
     scaling.Delta = Delta;
@@ -209,6 +221,7 @@ Direction matrixFreeTrustRegion(TrovikOptimizationTask& task, const Vec& x, Vec&
     }
     if (quietGreater(f0, ft)) {
       d = p;
+      task.stepAtRadius = atRadius;
       break;
     }
     if (i == 29) state.status |= kNoAcceptableStep;
@@ -221,6 +234,7 @@ Direction matrixFreeTrustRegion(TrovikOptimizationTask& task, const Vec& x, Vec&
 
 Direction trustRegionDirection(TrovikOptimizationTask& task, const std::valarray<double>& x,
                                std::valarray<double>& r, const MatrixTemplate<double>& J) {
+  task.stepAtRadius = false;
   // A root: nothing to reduce.
   if (normfro(r) == 0.0) return Direction();
   if (J.elements.size() != 0) return denseTrustRegion(task, x, r, J);

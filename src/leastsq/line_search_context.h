@@ -34,7 +34,6 @@ struct LineSearchContext {
   const std::valarray<double>& d;            // search direction (n entries)
   double g0;                                 // objectiveSlope(r, J d): dF/dt of F(x + t d) at 0
   double directionSign = 1.0;                // +1, or -1 for a reversed direction
-  double directionNorm = 0.0;                // ||d||, for the task's step evidence
   std::map<double, double> trialCache = {};  // step length -> objective, this search's
   TrialBuffers buffers = {};
 

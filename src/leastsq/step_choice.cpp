@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
@@ -40,9 +39,11 @@ class KindSearch {
   // (it is not handed to the host). Its slope is not known.
   double fixedStepValue(std::size_t k, double alpha) {
     Vec rt(0.0, r_.size());
-    const double value =
-        pointObjective(task_, quietly([&] { return Vec(x_ + alpha * directions_[k]); }), rt);
-    task_.stepEvidence.add(alpha, normfro(directions_[k]), kUnknownSlope, value);
+    const Vec point = quietly([&] { return Vec(x_ + alpha * directions_[k]); });
+    const double value = pointObjective(task_, point, rt);
+    task_.stepEvidence.beginDirection();
+    task_.stepEvidence.add(std::copysign(StepEvidence::distance(x_, point), alpha), kUnknownSlope,
+                           value);
     return value;
   }
 
@@ -50,7 +51,7 @@ class KindSearch {
   LSResult search(std::size_t k) {
     const Vec& d = directions_[k];
     LineSearchContext context{task_, r_, f_, x_, d, 0.0};
-    context.directionNorm = normfro(d);
+    task_.stepEvidence.beginDirection();
     if (!allZero(d)) context.g0 = startSlope(context);
     if (std::isnan(context.g0)) {
       state.status |= 0x40;

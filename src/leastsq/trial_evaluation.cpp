@@ -1,5 +1,6 @@
 #include "leastsq/trial_evaluation.h"
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -69,6 +70,7 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   }
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
-  context.task.stepEvidence.add(t, context.directionNorm, context.g0, trial.J);
+  context.task.stepEvidence.add(std::copysign(StepEvidence::distance(context.x, b.point), t),
+                                quietly([&] { return t * context.g0; }), trial.J);
   return trial;
 }

@@ -44,6 +44,7 @@
 #include "driver/run_records.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
+#include "leastsq/gauss_newton_model.h"
 #include "leastsq/jacobian_checks.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/run_monitor.h"
@@ -114,9 +115,9 @@ class TrovikRun {
   StopReason runIteration();
   bool evaluateJacobian();
   void checkFirstIteration(bool jacobianUsable);
-  double takeStep(double move, double directionNorm, double f, bool& moved);
+  double takeStep(double move, double f, bool& moved);
   double objectiveGradientNorm();
-  void judgeStall(StopTestValues& v);
+  void judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable);
   void publish();
   int finish(const StopReason& reason);
 
@@ -137,6 +138,7 @@ class TrovikRun {
   Vec chosenDirection_;  // the last winner's
   Vec reportedX_;        // the point whose residuals the host's r holds
   bool reported_ = false;
+  int stalledIterations_ = 0;  // in a row while the trust region's radius changes
 };
 
 std::optional<int> TrovikRun::startUp() {
@@ -205,19 +207,20 @@ void TrovikRun::checkFirstIteration(bool jacobianUsable) {
     driverStop(task_.host, "gradient is NaN: " + formatRecordDouble(norm), -1);
 }
 
-// x + move d for the chosen direction d (of norm directionNorm), kept when
-// the point is finite and its objective does not exceed f; returns the
-// objective the run stands on, and moved tells whether x changed. A zero
-// move stays at x without a trial.
-double TrovikRun::takeStep(double move, double directionNorm, double f, bool& moved) {
+// x + move d for the chosen direction d, kept when the point is finite and
+// its objective does not exceed f; returns the objective the run stands
+// on, and moved tells whether x changed. A zero move stays at x without a
+// trial.
+double TrovikRun::takeStep(double move, double f, bool& moved) {
   moved = false;
   if (move != 0.0 && !allZero(chosenDirection_)) {
     Vec trial = quietly([&] { return Vec(x_ + move * chosenDirection_); });
     if (allFinite(trial)) {
       task_.Feval(trial, r_);
       const double fTrial = evalFunc(r_);
-      task_.stepEvidence.add(move, directionNorm, std::numeric_limits<double>::quiet_NaN(),
-                             fTrial);
+      task_.stepEvidence.beginDirection();
+      task_.stepEvidence.add(std::copysign(StepEvidence::distance(x_, trial), move),
+                             std::numeric_limits<double>::quiet_NaN(), fTrial);
       if (quietLessEqual(fTrial, f)) {
         for (std::size_t i = 0; i < n_ && !moved; ++i) moved = trial[i] != x_[i];
         x_ = std::move(trial);
@@ -241,15 +244,35 @@ double TrovikRun::objectiveGradientNorm() {
   return normfro(gradient);
 }
 
-// An iteration that did not move has stalled unless its point is
-// stationary within the objective's rounding (driver/step_evidence.h).
-// Nothing of the least-squares directions restarts: the next iteration
-// would search the same directions from the same point.
-void TrovikRun::judgeStall(StopTestValues& v) {
-  if (v.moved) return;
-  const StepEvidence& evidence = task_.stepEvidence;
+// An iteration that made no progress has stalled unless its point is
+// stationary within the objective's rounding (driver/step_evidence.h),
+// judged with the Gauss-Newton model of the iteration's Jacobian when it
+// is dense and finite. The trust region's radius is the one thing the
+// directions carry over: while it changes, the next iteration can differ,
+// and the run is declared stalled after kStalledIterationsWhileStateChanges
+// iterations in a row without progress (at the first when the radius
+// stayed put, or no trust-region direction ran).
+void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable) {
+  StepEvidence& evidence = task_.stepEvidence;
+  v.progressed = v.progressed && evidence.showsDecrease(v.enh);
+  if (v.progressed) {
+    stalledIterations_ = 0;
+    return;
+  }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
-  v.stationary = !v.objectiveNotFinite && evidence.showsStationary(objectiveGradientNorm());
+  if (!v.objectiveNotFinite) {
+    if (jacobianUsable && rStart_.size() == m_)
+      evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+    v.stationary = evidence.showsStationary(objectiveGradientNorm());
+  } else {
+    v.stationary = false;
+  }
+  if (v.stationary) {
+    stalledIterations_ = 0;
+    return;
+  }
+  const bool radiusMoved = scaling_ && scaling_->Delta != radiusBefore;
+  v.retry = radiusMoved && ++stalledIterations_ < kStalledIterationsWhileStateChanges;
 }
 
 // The host's r, and the monitor's "x" and "y".
@@ -273,6 +296,7 @@ StopReason TrovikRun::runIteration() {
   const bool jacobianUsable = evaluateJacobian();
   if (it_ == 0) checkFirstIteration(jacobianUsable);
 
+  const double radiusBefore = scaling_->Delta;
   StepChoice choice;
   if (jacobianUsable)
     choice = chooseStep(task_, kinds, x_, r_, f, J_);
@@ -285,7 +309,7 @@ StopReason TrovikRun::runIteration() {
   const double length = choice.length;
   const double directionNorm = normfro(chosenDirection_);
   bool moved = true;
-  f_ = takeStep(choice.move, directionNorm, f, moved);
+  f_ = takeStep(choice.move, f, moved);
 
   const double enhancement = quietly([&] { return f - f_; });
   state.relativeEnhancement() = f == 0.0 ? 0.0 : quietDivide(enhancement, f);
@@ -322,8 +346,10 @@ StopReason TrovikRun::runIteration() {
                         .dNorm = directionNorm,
                         .f = f_,
                         .f0 = f0_,
-                        .moved = moved};
-  judgeStall(values);
+                        .progressed = moved,
+                        .stepSetByRadius = choice.chosen && choice.kind == SearchDir::SD6 &&
+                                           task_.stepAtRadius};
+  judgeStall(values, radiusBefore, jacobianUsable);
   return trovikStoppingRules(values);
 }
 

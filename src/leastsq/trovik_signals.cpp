@@ -11,7 +11,6 @@
 // through host calls: a signal during a callback is a request like any
 // other.
 
-#include <fenv.h>
 
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
@@ -28,7 +27,7 @@ void TrovikOptimizationTask::installHandlers() noexcept {
   if (opts.enableSigIntHandler != 0) driver.interruptHandler = &sigintHandler;
   if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &sigusr1Handler;
   if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &sigusr2Handler;
-  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW;
+  if (opts.enableFloatExcept != 0) driver.traps = kLeastSquaresTraps;
   host.arm(driver);
 }
 

@@ -45,6 +45,9 @@ class TrovikOptimizationTask {
   RunInfo* run = nullptr;  // the history's lock while the monitor reads it; none when null
   HostEnvironment host;    // the host's settings while the driver's are in force
   StepEvidence stepEvidence;  // the trial steps of the current iteration
+  // The last trust-region direction (SD6) reached the region's radius: its
+  // length was set by the radius, not by the Gauss-Newton model.
+  bool stepAtRadius = false;
 
   // Signal handlers of a run: they post the stop, save, and save-and-stop
   // requests (one write(2) of their text and an atomic store).

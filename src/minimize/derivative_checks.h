@@ -3,7 +3,7 @@
 // host's objective, gradient, Hessian and Hessian products against each
 // other and against finite differences.
 
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 
 // Runs the checks at it.x (objective it.f, gradient it.g, Hessian it.H when
 // it.needHessian), delivers the check record when it holds a value, and

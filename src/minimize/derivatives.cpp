@@ -43,7 +43,7 @@
 #include "driver/driver_errors.h"
 #include "driver/fd_step.h"
 #include "driver/signal_requests.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

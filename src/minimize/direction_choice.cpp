@@ -23,12 +23,11 @@
 #include <iostream>
 #include <limits>
 
-#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
 #include "minimize/line_search.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/opts.h"
 
@@ -51,7 +50,9 @@ void chooseFixedStep(OptimizationTask& task, MinimizationIterate& it) {
     const Vec trial = quietly([&] { return Vec(it.x + alpha * it.directions[k]); });
     if (!allFinite(trial)) continue;
     const double f = task.objectiveAt(trial);
-    task.stepEvidence.add(alpha, normfro(it.directions[k]), quietDot(it.g, it.directions[k]), f);
+    task.stepEvidence.beginDirection();
+    task.stepEvidence.add(std::copysign(StepEvidence::distance(it.x, trial), alpha),
+                          quietProduct(alpha, quietDot(it.g, it.directions[k])), f);
     if (!std::isfinite(f)) continue;
     std::cerr << "Try " << alpha << "*" << sdname(it.tried[k]) << ": " << f << "\n";
     it.chosenKind = it.tried[k];

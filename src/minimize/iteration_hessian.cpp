@@ -7,7 +7,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/valarray_data.h"
 #include "driver/driver_errors.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "options/opts.h"
 
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {

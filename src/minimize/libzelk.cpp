@@ -3,7 +3,7 @@
 // with status 1, the last accepted point already in x.
 
 #include "driver/driver_call.h"
-#include "minimize/run_frame.h"
+#include "minimize/zelk_run.h"
 #include "zelk/zelk.h"
 
 extern "C" int zelk(const double* x0, double* x, long n, double* f, long m,

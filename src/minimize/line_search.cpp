@@ -33,7 +33,7 @@
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "driver/driver_errors.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"

@@ -19,7 +19,7 @@
 
 #include "dense/norms.h"
 #include "driver/driver_errors.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/search_directions.h"
 #include "options/opts.h"
 

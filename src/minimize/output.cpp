@@ -2,7 +2,7 @@
 
 #include "driver/state_file.h"
 #include "dense/valarray_data.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "options/global_state.h"
 
 int OptimizationTask::outputeval(const std::valarray<double>& x, double f, const char** keys,

@@ -13,7 +13,7 @@
 #include "dense/decomposed_general.h"
 #include "dense/decomposed_sym.h"
 #include "dense/matrix.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 
 // The Hessian at x as a block product, H V through the host's
 // Hessian-matrix-product callback (zeros without one); w receives the

@@ -32,7 +32,7 @@
 #include "dense/safe_divide.h"
 #include "driver/driver_errors.h"
 #include "minimize/line_search.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"

@@ -4,11 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "options/opts.h"
 
@@ -27,7 +26,7 @@ LineSearchClosure::LineSearchClosure(OptimizationTask& task_, double f0_, const 
                                      const Vec& d_, const Vec& g_, double slope_)
     : task(task_), f0(f0_), x(x_), d(d_), g(g_), slope(slope_), trial_(x_.size()) {
   c2s0_ = quietProduct(opts.c2, slope);
-  dNorm_ = normfro(d);
+  task.stepEvidence.beginDirection();
   // With |a| below DBL_MAX/4 over the largest of 1, |d_i|, |c1| and
   // |c1 s0|, every term a d_i and a c1 s0 stays below DBL_MAX/4; with |x_i|
   // and |f0| below that too, nothing can overflow.
@@ -53,7 +52,8 @@ TrialTests LineSearchClosure::test(double a) const {
   });
   if (!plain && !allFinite(trial_)) return t;
   t.J = task.objectiveAt(trial_);
-  task.stepEvidence.add(a, dNorm_, slope, t.J);
+  task.stepEvidence.add(std::copysign(StepEvidence::distance(x, trial_), a), quietProduct(a, slope),
+                        t.J);
   t.armijo = std::isfinite(t.J) && quietLess(t.J, bound);
   const int wolcheck = opts.wolcheck;
   if (wolcheck <= 1) {

@@ -48,7 +48,6 @@ class LineSearchClosure {
 
  private:
   double c2s0_;       // c2 s0
-  double dNorm_;      // ||d||
   double plainStep_;  // steps below this magnitude cannot overflow x + a d or the Armijo bound
   mutable std::valarray<double> trial_;  // x + a d, one buffer for every trial of the search
 };

@@ -5,7 +5,7 @@
 // between and after them.
 
 #include "driver/run_records.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 
 // "it" 0, "nx", "J" = f0, "t0", "resume" (enableResume), and the
 // reference values.

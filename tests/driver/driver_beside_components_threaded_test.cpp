@@ -71,6 +71,7 @@ TEST(DriverBesideComponentsThreaded, RefusedWhileADriverOwnsTheBlockAdmittedArou
   ASSERT_FALSE(dir.path().empty());
   std::atomic<bool> driverStarted{false}, driverDone{false};
   std::atomic<int> refused{0};
+  std::atomic<int> traceCallsDuringRun{0};
   int nestedRc = -100;
   Vec nestedX;
 
@@ -80,9 +81,10 @@ TEST(DriverBesideComponentsThreaded, RefusedWhileADriverOwnsTheBlockAdmittedArou
     if (driverStarted.exchange(true)) return;
     // On the driver's own thread a component call runs.
     nestedRc = cgSolve(nestedX);
-    // Hold the run until another thread has been refused (at most 20 s).
+    // Hold the run until another thread has been refused and the trace word
+    // has been set and read during it (at most 20 s).
     const auto until = Clock::now() + std::chrono::seconds(20);
-    while (refused.load() == 0 && Clock::now() < until)
+    while ((refused.load() == 0 || traceCallsDuringRun.load() == 0) && Clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
 
@@ -111,7 +113,6 @@ TEST(DriverBesideComponentsThreaded, RefusedWhileADriverOwnsTheBlockAdmittedArou
   // at each use: always done, with the value set (the run's own, 0).
   std::vector<int> traceAnswers;
   std::vector<double> traceSeen;
-  int traceCallsDuringRun = 0;
   std::thread traceThread([&] {
     while (!driverDone.load()) {
       const bool during = driverStarted.load();

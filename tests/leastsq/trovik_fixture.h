@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "leastsq/trovik_host.h"
+#include "support/captured_output.h"
 #include "support/fp_traps.h"
 #include "support/run_scratch.h"
 
@@ -51,7 +52,7 @@ class TrovikFixture : public DriverRunTest<> {
     const auto before = hostSettings();
     testing::internal::CaptureStderr();
     Outcome out = run(h, options, callbacks);
-    err_ = testing::internal::GetCapturedStderr();
+    err_ = withoutMonitorLog(testing::internal::GetCapturedStderr());
     EXPECT_EQ(hostSettings(), before);
     EXPECT_TRUE(out.r.empty() || std::isnan(out.r[0]) || out.r == residualsAt(h.problem, out.x));
     return out;

@@ -299,6 +299,13 @@ inline Problem readmeFit(bool exact = false) {
   });
 }
 
+// An exponential rise y = b1 (1 - exp(-b2 x)) fitted to 14 points of our
+// own (support/residual_problems.h); its residual does not vanish.
+inline Problem exponentialRise() {
+  using P = residual_problems::ExponentialRise;
+  return collected<P>(P::solution(), 0.0, 0.0);
+}
+
 // Meyer: 16 residuals in 3 variables with values of the order 1e4; least
 // sum of squares 87.9458 near (0.0056096, 6181.35, 345.224). Hard from the
 // standard start: the valley is long and curved, and J is badly scaled.

@@ -2,8 +2,10 @@
 // kind and their mix, SD2 (4), SD3 (8), SD4 (16) and all three (28); the
 // two product callbacks alone against the same runs with a Jacobian, with
 // SD2, SD3, SD4, SD6 (64) and matrix-free SD5 (32, against the dense SD4);
-// and the trust-region direction SD6 on its own cases; and the README's
-// fit, whose residual does not vanish, under the options the README names.
+// and the trust-region direction SD6 on its own cases and with the README's
+// recipe on the classic collection; fits whose residual does not vanish,
+// converged at the rounding; and the README's fit under the options the
+// README names.
 
 #include <cmath>
 #include <cstdlib>
@@ -132,6 +134,24 @@ INSTANTIATE_TEST_SUITE_P(Kinds, TrovikMatrixFreeThreaded, ::testing::Values(4, 8
 
 using TrovikTrustRegionThreaded = TrovikFixture;
 
+// The README's recipe for an expensive residual ("sdirs" 64, "alpha" 1,
+// "tolEnhRel" 1e-12) on the classic collection from its standard starts.
+// The first trust-region steps are as long as the small first radius lets
+// them be and lower f by less than 1e-12 of it: a step whose length the
+// radius set says nothing about convergence. No run returns 0 at or near
+// where it started: one that returns 0 has at least halved the sum of
+// squares (every least value of the collection is far below its start's).
+TEST_F(TrovikTrustRegionThreaded, TheReadmeRecipeNeverEndsAtTheStart) {
+  residual_problems::forEachProblem([&]<class P>() {
+    Host h(collected<P>({}, 0.0, 0.0));
+    const Outcome out =
+        solve(h, {{"sdirs", 64}, {"alpha", 1}, {"tolEnhRel", 1e-12}, {"maxit", 2000}});
+    if (out.status != 0) return;
+    EXPECT_LT(sumOfSquares(out.r), 0.5 * sumOfSquares(residualsAt(h.problem, h.problem.start)))
+        << P::name;
+  });
+}
+
 TEST_F(TrovikTrustRegionThreaded, DenseLinearProblemAcceptsTheFirstTry) {
   Host h(linearProblemOf(5));
   solve(h, {{"sdirs", 64}, {"maxit", 0}, {"trace", 4}});
@@ -181,12 +201,51 @@ TEST_F(TrovikTrustRegionThreaded, AwkwardProblemsGiveFiniteSteps) {
   }
 }
 
+// Fits whose residual does not vanish, where at the answer the rounding of
+// the objective stops the line search, Gauss-Newton and Newton directions
+// lying nearly at right angles to the gradient: converged, never stalled.
+// With "tolEnhRel" 1e-12 the runs end there with status 0; with the
+// defaults they go on to "maxit" (set low here).
+using TrovikFitsThreaded = TrovikFixture;
+
+TEST_F(TrovikFitsThreaded, RoundingAtTheAnswerIsConvergence) {
+  Problem riseFromNear = exponentialRise();
+  riseFromNear.start = {250.0, 5e-4};
+  struct Case {
+    const char* what;
+    Problem problem;
+    Options options;
+    int status;
+    const char* code;
+  } const cases[] = {
+      {"exponential rise", exponentialRise(), {{"tolEnhRel", 1e-12}}, 0, "24"},
+      {"exponential rise from near", riseFromNear, {{"tolEnhRel", 1e-12}}, 0, "24"},
+      {"exponential rise, defaults", exponentialRise(), {{"maxit", 60}}, 1, "12"},
+      {"exponential rise from near, defaults", riseFromNear, {{"maxit", 60}}, 1, "12"},
+      {"meyer", meyer(), {{"tolEnhRel", 1e-12}}, 0, "24"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host h(c.problem);
+    const Outcome out = solve(h, c.options);
+    EXPECT_EQ(out.status, c.status);
+    EXPECT_EQ(h.records.back().at("code"), c.code);
+    if (c.problem.solution.empty()) {
+      EXPECT_LT(miss(c.problem, out.x), c.problem.tolerance);
+    } else {
+      for (std::size_t j = 0; j < c.problem.n; ++j)  // 9 digits of each parameter
+        EXPECT_NEAR(out.x[j], c.problem.solution[j], 1e-9 * std::fabs(c.problem.solution[j])) << j;
+    }
+  }
+}
+
 // How the README's fit ends. With the default options no rule ends it
 // before "maxit"; "tolEnhRel" and "tolStepRel" end it at the answer, to 9
 // digits from 1e-6 to 1e-12 (1e-15 for "tolEnhRel") and to 7 an iteration
 // earlier at 1e-4, and "tolStepRel" 1e-15 never; the trust-region
 // direction with a fixed step gets there too; a fixed Gauss-Newton step
-// overshoots from the start and stalls.
+// overshoots from the start and stalls, and so does a fixed step that
+// leaves x where it is.
 using TrovikReadmeFitThreaded = TrovikFixture;
 
 TEST_F(TrovikReadmeFitThreaded, Ends) {
@@ -213,6 +272,11 @@ TEST_F(TrovikReadmeFitThreaded, Ends) {
       // Any level above 3 is the strong test, any below 0 the decrease alone.
       {{{"tolEnhRel", 1e-12}, {"wolcheck", 5}}, 0, "24", 1, 8, 9},
       {{{"tolEnhRel", 1e-12}, {"wolcheck", -1}}, 0, "24", 1, 8, 9},
+      // Trials that leave x where it is (a zero direction, or a step lost
+      // in the rounding of x) say nothing about the start: a stall.
+      {{{"sdirs", 2}, {"alpha", 1}}, 1, "34", 1, 1, 0},   // SD1's zero direction
+      {{{"sdirs", 32}, {"alpha", 1}}, 1, "34", 1, 1, 0},  // SD5's
+      {{{"alpha", 1e-200}}, 1, "34", 1, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "row " << &c - cases);

@@ -11,23 +11,11 @@
 // narrow differences in rounding, excuses one.
 
 #include "minimize/zelk_fixtures.h"
-#include "support/residual_problems.h"
 
 namespace {
 
 using namespace zelk_test;
 namespace rp = residual_problems;
-
-// f = sum r_i^2 of a collection problem, its gradient and Hessian exact.
-template <class P>
-Problem sumOfSquaresProblem() {
-  return {P::name,
-          P::start(),
-          {},
-          rp::sumOfSquares<P>,
-          rp::sumOfSquaresGradient<P>,
-          rp::sumOfSquaresHessian<P>};
-}
 
 const Callbacks kGradient{}, kHessian{.hessian = true},
     kHessianOnly{.gradient = false, .hessian = true}, kProducts{.product = true};

@@ -231,6 +231,52 @@ void trigonometricGradient(const double* x, double* g) {
     g[j] = 2.0 * std::sin(x[j]) * sum + 2.0 * f[j] * ((j + 1) * std::sin(x[j]) - std::cos(x[j]));
 }
 
+// 1/2 (x - c)^T A (x - c) + 1 in 10 variables, A = Q diag(lambda) Q^T with
+// lambda_i = 10^(2 i / 3 - 3) (1e-3 to 1e3) and Q = I - 2 v v^T / v.v,
+// v_i = sin(1 + 2 i), so that no axis is an eigenvector; c_i = cos(0.3 i).
+struct IllConditionedQuadratic {
+  static constexpr int n = 10;
+  double A[n][n], c[n];
+  IllConditionedQuadratic() {
+    double v[n], vv = 0.0;
+    for (int i = 0; i < n; ++i) {
+      v[i] = std::sin(1.0 + 2.0 * i);
+      vv += v[i] * v[i];
+      c[i] = std::cos(0.3 * i);
+    }
+    double Q[n][n];
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) Q[i][j] = (i == j ? 1.0 : 0.0) - 2.0 * v[i] * v[j] / vv;
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) {
+        A[i][j] = 0.0;
+        for (int k = 0; k < n; ++k)
+          A[i][j] += Q[i][k] * std::pow(10.0, 2.0 * k / 3.0 - 3.0) * Q[j][k];
+      }
+  }
+  static const IllConditionedQuadratic& get() {
+    static const IllConditionedQuadratic q;
+    return q;
+  }
+};
+inline double illConditionedValue(const double* x) {
+  const IllConditionedQuadratic& q = IllConditionedQuadratic::get();
+  double f = 1.0;
+  for (int i = 0; i < q.n; ++i)
+    for (int j = 0; j < q.n; ++j) f += 0.5 * q.A[i][j] * (x[i] - q.c[i]) * (x[j] - q.c[j]);
+  return f;
+}
+inline void illConditionedGradient(const double* x, double* g) {
+  const IllConditionedQuadratic& q = IllConditionedQuadratic::get();
+  for (int i = 0; i < q.n; ++i) {
+    g[i] = 0.0;
+    for (int j = 0; j < q.n; ++j) g[i] += q.A[i][j] * (x[j] - q.c[j]);
+  }
+}
+inline void illConditionedHessian(const double*, double* H) {
+  std::memcpy(H, IllConditionedQuadratic::get().A, sizeof IllConditionedQuadratic::get().A);
+}
+
 template <const auto& Q>
 Problem quadraticProblem(const char* name, std::vector<double> start) {
   return {name, std::move(start), {std::begin(Q.c), std::end(Q.c)}, quadraticValue<Q>,
@@ -254,6 +300,14 @@ inline const Problem kFreudensteinRoth{"freudenstein-roth",   {0.5, -2}, {5, 4},
 inline const Problem kTrigonometric{"trigonometric", std::vector<double>(10, 0.1), {},
                                     trigonometricValue<10>, trigonometricGradient<10>, nullptr};
 
+inline const Problem kIllConditioned{"ill-conditioned quadratic",
+                                    std::vector<double>(10, 0.0),
+                                    {std::begin(IllConditionedQuadratic::get().c),
+                                     std::end(IllConditionedQuadratic::get().c)},
+                                    illConditionedValue,
+                                    illConditionedGradient,
+                                    illConditionedHessian};
+
 inline const Problem& quadratic() { return kQuadratic; }
 inline const Problem& spd5() { return kSpd5; }
 inline const Problem& diagonal() { return kDiagonal; }
@@ -265,6 +319,7 @@ inline const Problem& beale() { return kBeale; }
 inline const Problem& wood() { return kWood; }
 inline const Problem& freudensteinRoth() { return kFreudensteinRoth; }
 inline const Problem& trigonometric() { return kTrigonometric; }
+inline const Problem& illConditioned() { return kIllConditioned; }
 
 // Which callbacks the host gives besides the objective.
 struct Callbacks {

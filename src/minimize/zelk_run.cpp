@@ -12,9 +12,8 @@
 // counters and final records, the result into the host's arrays, the state
 // file, and the host's settings back.
 
-#include "minimize/run_frame.h"
+#include "minimize/zelk_run.h"
 
-#include <fenv.h>
 
 #include <algorithm>
 #include <climits>
@@ -39,7 +38,7 @@
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
 #include "minimize/derivative_checks.h"
-#include "minimize/optimization_task.h"
+#include "minimize/zelk_task.h"
 #include "minimize/quiet_arith.h"
 #include "minimize/zelk_records.h"
 #include "options/error_exit.h"
@@ -66,6 +65,10 @@ bool acceptArguments(const ZelkCall& call) {
   zelkStop(refused, -1);
   return false;
 }
+
+// An eigenvalue of the Hessian below -1e-8 of the largest magnitude is a
+// direction of negative curvature, not rounding: x is no minimum.
+constexpr double kNegativeCurvature = 1e-8;
 
 bool contains(const std::vector<SearchDir>& kinds, SearchDir kind) {
   return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
@@ -96,8 +99,9 @@ class MinimizationRun {
   void evaluateDerivatives();
   void buildDirections();
   void curvaturePair(double& eig0, double& eig1) const;
-  double takeStep(double fStart, double dNorm, bool& moved);
-  void judgeStall(double gNorm, StopTestValues& v);
+  double takeStep(double fStart, bool& moved);
+  ModelDecrease modelDecrease() const;
+  void judgeStall(double gNorm, double shiftBefore, StopTestValues& v);
 
   const ZelkCall& call_;
   OptimizationTask& task_;
@@ -107,6 +111,7 @@ class MinimizationRun {
   double f0_ = 0.0;
   double t0_ = 0.0;
   long iteration_ = 0;
+  int stalledIterations_ = 0;  // in a row while the lifted shift changes
 };
 
 bool MinimizationRun::startUp() {
@@ -117,7 +122,7 @@ bool MinimizationRun::startUp() {
   if (opts.enableSigIntHandler != 0) driver.interruptHandler = &OptimizationTask::sigintHandler;
   if (opts.enableSigUSR1Handler != 0) driver.saveHandler = &OptimizationTask::sigusr1Handler;
   if (opts.enableSigUSR2Handler != 0) driver.saveAndStopHandler = &OptimizationTask::sigusr2Handler;
-  if (opts.enableFloatExcept != 0) driver.traps = FE_INVALID | FE_OVERFLOW;
+  if (opts.enableFloatExcept != 0) driver.traps = kMinimizerTraps;
   task_.host.arm(driver);
 
   if (opts.enableResume != 0) {
@@ -199,12 +204,13 @@ void MinimizationRun::curvaturePair(double& eig0, double& eig1) const {
 // x + alpha s d, kept when the point and its value are finite and the value
 // does not exceed fStart. Returns the decrease (0 for a refused step);
 // moved tells whether x changed.
-double MinimizationRun::takeStep(double fStart, double dNorm, bool& moved) {
+double MinimizationRun::takeStep(double fStart, bool& moved) {
   const double factor = it_.alpha * it_.sign;
   Vec trial = quietly([&] { return Vec(it_.x + factor * it_.chosenDirection); });
   const double fTrial = task_.objectiveAt(trial);
-  if (factor != 0.0)
-    task_.stepEvidence.add(factor, dNorm, quietDot(it_.g, it_.chosenDirection), fTrial);
+  task_.stepEvidence.beginDirection();
+  task_.stepEvidence.add(std::copysign(StepEvidence::distance(it_.x, trial), factor),
+                         quietProduct(factor, quietDot(it_.g, it_.chosenDirection)), fTrial);
   moved = false;
   if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
     for (std::size_t i = 0; i < trial.size() && !moved; ++i) moved = trial[i] != it_.x[i];
@@ -216,14 +222,60 @@ double MinimizationRun::takeStep(double fStart, double dNorm, bool& moved) {
   return 0.0;
 }
 
-// An iteration that did not move from a point that is not stationary has
-// stalled. One whose nonlinear-CG direction was not -g is not judged yet:
-// the next iteration searches the restarted direction -g, which can still
-// find a decrease where beta d_prev - g could not, and whose trials show
-// the objective along the gradient itself.
-void MinimizationRun::judgeStall(double gNorm, StopTestValues& v) {
-  if (v.moved) return;
-  const StepEvidence& evidence = task_.stepEvidence;
+// The decrease the local model of the iteration promises at its best step
+// (driver/step_evidence.h); NaN where there is none.
+//   - The Hessian holds every direction: g^T H^-1 g / 2 from its eigen
+//     decomposition, each curvature taken at least eps times the largest
+//     (what the Hessian resolves), +inf for a curvature below -1e-8 of
+//     the largest (x is no minimum).
+//   - The matrix-free Newton direction d, solved from (H + s I) d = -g,
+//     when its shift s is negligible against the largest curvature
+//     estimate (at most 1e-8 of it): -g.d / 2. The solve is inexact and a
+//     larger shift would hide curvature, so it speaks only for.
+ModelDecrease MinimizationRun::modelDecrease() const {
+  constexpr double none = std::numeric_limits<double>::quiet_NaN();
+  if (it_.decomposition) {
+    const DecomposedSymMatrix_syevd& hess = *it_.decomposition;
+    const std::size_t n = it_.g.size();
+    if (hess.U.rows != n || hess.U.cols < hess.s.size()) return {};
+    double largest = 0.0;
+    for (std::size_t j = 0; j < hess.s.size(); ++j) largest = std::fmax(largest, hess.s[j]);
+    const double decrease = quietly([&] {
+      double sum = 0.0;
+      for (std::size_t j = 0; j < hess.s.size(); ++j) {
+        const double lambda = hess.s[j] * hess.sign[j];
+        if (lambda < -kNegativeCurvature * largest) return std::numeric_limits<double>::infinity();
+        double component = 0.0;
+        for (std::size_t i = 0; i < n; ++i) component += hess.U(i, j) * it_.g[i];
+        sum += component * component / std::fmax(lambda, DBL_EPSILON * largest);
+      }
+      return 0.5 * sum;
+    });
+    return {decrease, true};
+  }
+  if (task_.hessianProduct == nullptr) return {};
+  for (std::size_t k = 0; k < it_.tried.size() && k < it_.directions.size(); ++k)
+    if (it_.tried[k] == SearchDir::SD3 && quietLessEqual(it_.lambda, 1e-8 * it_.eig[1]))
+      return {quietly([&] { return -0.5 * quietDot(it_.g, it_.directions[k]); }), false};
+  return {none, false};
+}
+
+// An iteration that made no progress from a point that is not stationary
+// has stalled. Some directions carry something over to the next
+// iteration, so that it can still differ: a nonlinear-CG direction that
+// was not -g is restarted as -g (whose trials show the objective along
+// the gradient itself), and the matrix-free Newton direction's lifted
+// shift adapts from call to call. While that shift changes, the run gets
+// kStalledIterationsWhileStateChanges iterations in a row without
+// progress; any other run stalls at the first, since the next iteration
+// would search the same directions from the same point.
+void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValues& v) {
+  StepEvidence& evidence = task_.stepEvidence;
+  v.progressed = v.progressed && evidence.showsDecrease(v.enh);
+  if (v.progressed) {
+    stalledIterations_ = 0;
+    return;
+  }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
   const bool cgContinued = contains(it_.tried, SearchDir::SD1) && std::isfinite(it_.beta) &&
                            it_.beta != 0.0;
@@ -233,7 +285,14 @@ void MinimizationRun::judgeStall(double gNorm, StopTestValues& v) {
     task_.cgDirection.resize(0);
     return;
   }
+  evidence.setModelDecrease(modelDecrease());
   v.stationary = evidence.showsStationary(gNorm);
+  if (v.stationary) {
+    stalledIterations_ = 0;
+    return;
+  }
+  const bool shiftChanged = state.liftShift() != shiftBefore;
+  v.retry = shiftChanged && ++stalledIterations_ < kStalledIterationsWhileStateChanges;
 }
 
 StopReason MinimizationRun::iterate() {
@@ -248,6 +307,7 @@ StopReason MinimizationRun::runIteration() {
   state.current = it_.x;
   it_.eig = 0.0;
 
+  const double shiftBefore = state.liftShift();
   const double normX = normfro(it_.x);
   const double fStart = it_.f = task_.objectiveAt(it_.x);
   task_.stepEvidence.reset(fStart);
@@ -276,7 +336,7 @@ StopReason MinimizationRun::runIteration() {
   const double alpha = it_.alpha;
   // Without a finite gradient no step was sought: the iteration stays put.
   bool moved = false;
-  const double enh = gradientFinite ? takeStep(fStart, dNorm, moved) : 0.0;
+  const double enh = gradientFinite ? takeStep(fStart, moved) : 0.0;
   const double nu = quietly([&] { return dNorm * alpha; });
   it_.alphaInit = std::fmax(quietly([&] { return 10.0 * alpha; }), opts.alpha0);
 
@@ -306,8 +366,8 @@ StopReason MinimizationRun::runIteration() {
                         .f = it_.f,
                         .f0 = f0_,
                         .outputAnswer = answer,
-                        .moved = moved};
-  judgeStall(gNorm, values);
+                        .progressed = moved};
+  judgeStall(gNorm, shiftBefore, values);
   return testStoppingRules(values);
 }
 

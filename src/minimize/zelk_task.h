@@ -10,7 +10,7 @@
 // finite differences), output.cpp (records to the output callback),
 // mk_search_dir.cpp with the direction families of search_directions.h,
 // line_search.cpp and step_scan.cpp (the line search), direction_choice.cpp
-// (the choice among the kinds), run_frame.cpp (the run itself).
+// (the choice among the kinds), zelk_run.cpp (the run itself).
 
 #include <limits>
 #include <optional>
