@@ -335,16 +335,16 @@ TEST_F(TrovikReadmeFitThreaded, CostsAsTheReadmeQuotes) {
   EXPECT_EQ(bareTrusted.residuals, perTrustedIteration * bareTrusted.iterations);
   const OptsTrovik defaults;
   const auto with = [](const Counts& c) {
-    return std::to_string(c.iterations) + " with " + counted(c.residuals);
+    return std::to_string(c.iterations) + " with " + grouped(c.residuals);
   };
   const std::string phrases[] = {
-      "runs all " + counted(defaults.maxit + 1) + " iterations, " + std::to_string(perIteration) +
+      "runs all " + grouped(defaults.maxit + 1) + " iterations, " + std::to_string(perIteration) +
           " residual evaluations each",
       std::to_string(perIteration) + " residual evaluations and one Jacobian per iteration",
       std::to_string(checks) + " residual evaluations and a Jacobian for the first iteration's",
-      "(" + counted(fit.residuals) + " and " + std::to_string(fit.jacobians) + " in its " +
+      "(" + grouped(fit.residuals) + " and " + std::to_string(fit.jacobians) + " in its " +
           std::to_string(fit.iterations) + " iterations;",
-      "without the perturbation, " + counted(exact.residuals) + " and " +
+      "without the perturbation, " + grouped(exact.residuals) + " and " +
           std::to_string(exact.jacobians) + " in " + std::to_string(exact.iterations) + ")",
       std::to_string(perTrustedIteration) + " times per iteration on the fit above",
       with(trusted) + " residual and " + std::to_string(trusted.jacobians) +

@@ -557,7 +557,7 @@ TEST_F(ZelkKnownAnswers, ReadmeRosenbrockRuns) {
     const std::map<std::string, std::string> figures = {
         {"{it}", std::to_string(h.iterations())},
         {"{f}", f},
-        {"{cf}", counted(objectives)},
+        {"{cf}", grouped(objectives)},
         {"{cg}", counters.at("cg")},
         {"{per}", std::to_string(10 * std::lround(objectives / (10.0 * h.iterations())))}};
     std::string phrase = c.readme;

@@ -2,12 +2,15 @@
 // README.md as the tests that check its figures read it: the text with every
 // run of white space made one blank, so that a phrase is found wherever the
 // README's lines break it, and counts written the way the README writes
-// them. A test builds each phrase from what its run counted, so that the
-// README and the library cannot part without the test failing.
+// them (grouped_count.h). A test builds each phrase from what its run
+// counted, so that the README and the library cannot part without the test
+// failing.
 
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "support/grouped_count.h"
 
 inline const std::string& readmeText() {
   static const std::string text = [] {
@@ -29,16 +32,4 @@ inline const std::string& readmeText() {
 
 inline bool readmeSays(const std::string& phrase) {
   return readmeText().find(phrase) != std::string::npos;
-}
-
-// 1889 as "1889", 10001 as "10,001": thousands are grouped from five digits.
-inline std::string counted(long n) {
-  const std::string digits = std::to_string(n);
-  if (n < 10000) return digits;
-  std::string text;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
-    text += digits[i];
-  }
-  return text;
 }
