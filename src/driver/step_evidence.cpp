@@ -15,6 +15,7 @@ constexpr double kRoundingFloor = 4.0;  // rho >= 4 eps |f|
 constexpr double kRealDecrease = 2.0;   // below f - 2 rho: not rounding
 constexpr double kVisibleRise = 16.0;   // a rise of 16 rho shows its shape
 constexpr double kModelSlack = 1e4;     // a model decrease of 1e4 rho is rounding
+constexpr double kCrawlShare = 0.01;     // a step taking less of a model's promise crawled
 constexpr double kFirstOrderFall = 4.0;  // sigma^2 / 2c above 4 rho is not rounding
 constexpr double kSlack = 1000.0;       // ||g|| t <= 1000 rho
 
@@ -108,6 +109,15 @@ bool StepEvidence::showsDecrease(double enhancement) const {
   return quietly([&] {
     const double rho = rounding();
     return quietGreater(enhancement, kRealDecrease * rho);
+  });
+}
+
+bool StepEvidence::crawled(double enhancement) const {
+  if (std::isnan(model_.decrease) || !std::isfinite(f_)) return false;
+  return quietly([&] {
+    const double rho = rounding();
+    return quietGreater(model_.decrease, kModelSlack * rho) &&
+           quietLess(enhancement, kCrawlShare * model_.decrease);
   });
 }
 

@@ -62,6 +62,18 @@
 //
 // Without trials or a model there is no evidence, and only a zero gradient
 // is stationary; a non-finite gradient or objective never is.
+//
+// An iteration that did make progress may still have crawled: a search
+// that found a sliver of what the model promised (a line search deep in a
+// curved valley) lowers f by less than any tolerance on the step, far from
+// a minimum. The model then tells: a promise above what the rounding
+// allows (1e4 rho) of which the step achieved less than a hundredth says
+// the rules on the step know nothing of convergence. Where the model is
+// right, a step takes a fair share of its promise (all of it for a linear
+// residual; a Gauss-Newton step at a nonzero residual gets less than it
+// promises, but not a hundred times less where the residual's curvature
+// is too weak to stop the method converging); at a minimum the promise is
+// within the rounding.
 
 #include <cstddef>
 #include <limits>
@@ -101,6 +113,11 @@ class StepEvidence {
   // The iteration lowered f by more than the rounding the trials measured
   // can explain (2 rho): a decrease of enhancement.
   bool showsDecrease(double enhancement) const;
+
+  // The iteration's decrease `enhancement` is a sliver of what the local
+  // model promised, and the promise is more than rounding (see above).
+  // False without a model.
+  bool crawled(double enhancement) const;
 
   // The objective at x is not finite, or every trial gave a value that is
   // not (and there was one).

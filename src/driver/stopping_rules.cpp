@@ -39,17 +39,23 @@ StopReason testStoppingRules(const StopTestValues& v) {
   if (v.iteration >= static_cast<long>(liveOption(opts.maxit))) return {12, 1, "maxit reached"};
   if (state.error != 0) return {33, 1, "error occurred"};
   const bool stalled = !v.progressed && !v.stationary;
-  const bool stepRules = !stalled && !v.stepSetByRadius;
-  if (stepRules) {
-    if (quietGreater(tolStepAbs, std::fabs(v.nu))) return {21, 0, "tolStepAbs reached"};
-    if (relativeBelow(tolStepRel, v.nu, v.normX)) return {22, 0, "tolStepRel reached"};
-    if (quietGreater(tolEnhAbs, std::fabs(v.enh))) return {23, 0, "tolEnhAbs reached"};
-    if (relativeBelow(tolEnhRel, v.enh, v.fStart)) return {24, 0, "tolEnhRel reached"};
-  }
+  // The rules on the step hold only for a step that says something about
+  // convergence; whether the iteration crawled is asked once, when one of
+  // them would hold.
+  int crawled = -1;
+  const auto stepRule = [&](bool holds) {
+    if (!holds || stalled || v.stepSetByRadius) return false;
+    if (crawled < 0) crawled = v.progressed && v.crawled && v.crawled() ? 1 : 0;
+    return crawled == 0;
+  };
+  if (stepRule(quietGreater(tolStepAbs, std::fabs(v.nu)))) return {21, 0, "tolStepAbs reached"};
+  if (stepRule(relativeBelow(tolStepRel, v.nu, v.normX))) return {22, 0, "tolStepRel reached"};
+  if (stepRule(quietGreater(tolEnhAbs, std::fabs(v.enh)))) return {23, 0, "tolEnhAbs reached"};
+  if (stepRule(relativeBelow(tolEnhRel, v.enh, v.fStart))) return {24, 0, "tolEnhRel reached"};
   if (v.haveGradient) {
     if (quietGreater(tolGradAbs, v.gNorm)) return {25, 0, "tolGradAbs reached"};
     const double gradientStep = quietly([&] { return std::fabs(v.gNorm * v.alpha * v.dNorm); });
-    if (stepRules && quietGreater(tolGradRel, gradientStep)) return {26, 0, "tolGradRel reached"};
+    if (stepRule(quietGreater(tolGradRel, gradientStep))) return {26, 0, "tolGradRel reached"};
   }
   const double toLimit = quietly([&] { return std::fabs(v.f - objLimit); });
   if (quietGreater(tolObjAbs, toLimit)) return {27, 0, "tolObjAbs reached"};

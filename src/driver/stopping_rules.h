@@ -1,6 +1,7 @@
 #pragma once
 // The stopping rules both drivers test at the end of every iteration.
 
+#include <functional>
 #include <string>
 
 // Why a run ends: its stop code, the status `zelk` returns and the exit
@@ -50,6 +51,12 @@ struct StopTestValues {
   // model or the search: the rules on the step (21 to 24, 26) say nothing
   // about convergence then.
   bool stepSetByRadius = false;
+  // Asked only when a rule on the step would hold after an iteration that
+  // made progress (its answer may cost a decomposition): the step was a
+  // sliver of what the driver's local model promised
+  // (StepEvidence::crawled), so the rules on the step say nothing about
+  // convergence either. Empty: no model.
+  std::function<bool()> crawled = nullptr;
 };
 
 // The first rule that holds, in this order:
@@ -78,8 +85,9 @@ struct StopTestValues {
 //
 // An iteration is stalled when it made no progress from a point that is
 // not stationary. The rules on the step would hold for any step of length
-// 0 and say nothing there, so a stalled iteration skips them, and so does
-// a step whose length the trust region's radius set; the rules on the
+// 0 and say nothing there, so a stalled iteration skips them, and so do
+// a step whose length the trust region's radius set and a step that
+// crawled (a sliver of what the local model promised); the rules on the
 // point (25, 27 to 29) still hold. The host's own requests (30 to 32) keep
 // their outcomes in a stalled iteration; one that cannot be retried then
 // ends the run with 35 when the objective was not finite, else 34.

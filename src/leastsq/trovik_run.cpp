@@ -257,6 +257,11 @@ void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobian
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
+    if (jacobianUsable && rStart_.size() == m_)
+      v.crawled = [this, &evidence, enhancement = v.enh] {
+        evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+        return evidence.crawled(enhancement);
+      };
     return;
   }
   v.objectiveNotFinite = evidence.objectiveNotFinite();

@@ -152,6 +152,25 @@ TEST_F(TrovikTrustRegionThreaded, TheReadmeRecipeNeverEndsAtTheStart) {
   });
 }
 
+// "tolEnhRel" ends a run at an iteration that lowered f by little. From
+// these standard starts the default line search crawls along curved
+// valleys, lowering f by less than 1e-12 of it far from any minimum, while
+// the Gauss-Newton model promises far more: such a step says nothing about
+// convergence, so a 0 comes only at the least sum of squares.
+TEST_F(TrovikTrustRegionThreaded, ACrawlingSearchIsNoConvergence) {
+  const auto endsAtTheMinimumOrFails = [&]<class P>(double least) {
+    Host h(collected<P>({}, 0.0, 0.0));
+    const Outcome out = solve(h, {{"tolEnhRel", 1e-12}, {"maxit", 500}});
+    if (out.status == 0) {
+      EXPECT_LT(sumOfSquares(out.r), least + 1e-6 * (1.0 + least)) << P::name;
+    }
+  };
+  endsAtTheMinimumOrFails.operator()<residual_problems::FreudensteinRoth>(48.98425367924);
+  endsAtTheMinimumOrFails.operator()<residual_problems::Beale>(0.0);
+  endsAtTheMinimumOrFails.operator()<residual_problems::JennrichSampson>(124.3621823556);
+  endsAtTheMinimumOrFails.operator()<residual_problems::Chebyquad<8>>(3.516873725677e-3);
+}
+
 TEST_F(TrovikTrustRegionThreaded, DenseLinearProblemAcceptsTheFirstTry) {
   Host h(linearProblemOf(5));
   solve(h, {{"sdirs", 64}, {"maxit", 0}, {"trace", 4}});
