@@ -434,6 +434,10 @@ TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
       {"beale from 10 x, Hessian", {&beale()}, scaled(beale().start, 10), {}, kHessian, 34, 0.21131,
        10},
       {"wood's saddle, Hessian", {&wood()}, wood().start, {}, kHessian, 34, 7.8741, 20},
+      // There the default pair is accepted but gets nowhere; the fallback
+      // kinds take the next iteration and leave the saddle.
+      {"wood's saddle, Hessian, fallback", {&wood()}, wood().start, {{"enableFallback", 1}},
+       kHessian, 0, 0.0, 100},
       {"NaN objective from the 5th call", {.problem = &rosenbrock(), .inCallback = [](Host& h) {
          if (h.counts.objective >= 5) h.offset = kNaN;
        }}, rosenbrock().start, unchecked, kGradient, 34, 24.2, 1},
