@@ -6,7 +6,7 @@ ASANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
 PREFIX    ?= /usr/local
 
-.PHONY: all deps build install build-asan build-tsan demo test test-plain test-asan test-tsan bench bench-monitor clean
+.PHONY: all deps build install build-asan build-tsan demo test test-plain test-asan test-tsan bench bench-settings bench-monitor clean
 
 all: build
 
@@ -58,6 +58,10 @@ test: test-plain test-asan test-tsan
 
 bench: build
 	./$(BUILD)/bench/zelk_bench
+
+# The README's tables of zelk's settings, measured (counts, not times).
+bench-settings: build
+	./$(BUILD)/bench/zelk_settings
 
 # Throughput of the monitor under wrk (not a test).
 bench-monitor: build

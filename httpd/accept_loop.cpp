@@ -11,8 +11,8 @@
 // out, and only a dead listening socket ends the loop at once. A quit or a
 // stop ends it after the closing: every connection is stopped, so nothing
 // waits any more, and the passes go on until what is in progress is done
-// and no follower of the history is about to ask again, or until the stop's
-// grace is over.
+// and no follower of the history has records left to fetch, or until the
+// stop's grace is over.
 
 #include <fenv.h>
 #include <netdb.h>
@@ -345,14 +345,21 @@ static bool inProgress(const RequestHandlerInfo& connection) {
   }
 }
 
+// What is in progress is looked at before the followers: a worker notes the
+// follower it answered before its connection stops being in progress.
 bool HTTPServer::closingOver() {
   const SteadyTime now = Clock::now();
   if (now >= closeBy_) return true;
-  if (!queued_.empty() || now - lastFollowedAnswer_.load() < waits.followUpWindow) return false;
-  std::lock_guard<std::mutex> lock(connectionsMutex);
-  for (const auto& entry : connections)
-    if (inProgress(*entry.second)) return false;
-  return true;
+  if (!queued_.empty()) return false;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    for (const auto& entry : connections)
+      if (inProgress(*entry.second)) return false;
+  }
+  if (now - lastFollowedAnswer_.load() < waits.followUpWindow) return false;
+  // A follower answered during the grace before the stop may still be on
+  // its way back.
+  return !followers_.anyBehind(closingStarted_ - waits.stopGrace, followedEnd);
 }
 
 void HTTPServer::endListening() {

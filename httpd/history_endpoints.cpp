@@ -10,6 +10,7 @@
 // stopped. With none it waits, or answers 408 when its time is up or it is
 // stopped.
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -35,7 +36,7 @@ bool heldRecords(const std::string& last, std::optional<std::size_t>& held) {
 }  // namespace
 
 int handleHistory(MonitorContext& context, const RequestInfo&, ResponseInfo& response) {
-  response.body = context.feed.all();
+  response.followStep = FollowStep{std::nullopt, context.feed.all(response.body)};
   return 0;
 }
 
@@ -45,10 +46,19 @@ int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const Req
   if (!heldRecords(request.parameters["last"], held))
     return failWith(response, 400, "Invalid record index");
   HistoryFeed& feed = context.feed;
-  if (held ? feed.after(*held, response.body) : feed.undelivered(response.body)) return 0;
+  if (held) {
+    const std::size_t end = feed.after(*held, response.body);
+    // Where each answer (a 408 too) leaves a client with a position of its
+    // own: a stop waits for it while it has records left to fetch.
+    response.followStep = FollowStep{*held, std::max(end, *held)};
+    if (end > *held) return 0;
+  } else if (feed.undelivered(response.body)) {
+    return 0;
+  }
   const SteadyTime now = std::chrono::steady_clock::now();
   const SteadyTime until = request.waitedUntil.value_or(now + context.server.waits.longPoll);
   if (now >= until || stop.stop_requested()) return failTimedOut(response);
+  response.followStep.reset();  // no answer yet
   if (held)
     response.wait = EndpointWait{until, [&feed, n = *held] { return feed.knownSize() > n; }};
   else

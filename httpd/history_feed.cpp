@@ -44,17 +44,18 @@ std::string HistoryFeed::arrayFrom(std::size_t from) const {
   return out;
 }
 
-std::string HistoryFeed::all() {
+std::size_t HistoryFeed::all(std::string& out) {
   std::lock_guard<std::mutex> lock(mutex_);
-  catchUp(true);
-  return arrayFrom(0);
+  const std::size_t end = catchUp(true);
+  out = arrayFrom(0);
+  return end;
 }
 
-bool HistoryFeed::after(std::size_t held, std::string& out) {
+std::size_t HistoryFeed::after(std::size_t held, std::string& out) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (catchUp() <= held) return false;
-  out = arrayFrom(held);
-  return true;
+  const std::size_t end = catchUp();
+  if (end > held) out = arrayFrom(held);
+  return end;
 }
 
 bool HistoryFeed::undelivered(std::string& out) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,13 @@ class HistoryFeed {
  public:
   HistoryFeed(IterationHistory& history, RunInfo& run) : history_(history), run_(run) {}
 
-  // The whole history as a JSON array; delivered moves to its end.
-  std::string all();
-  // The records after index `held - 1` (held = the number of records the
-  // client holds), into out as a JSON array; false, and out untouched, when
-  // there are none yet.
-  bool after(std::size_t held, std::string& out);
+  // The whole history as a JSON array into out; delivered moves to its
+  // end. The number of records.
+  std::size_t all(std::string& out);
+  // The number of records; when it is past `held` (the number of records
+  // the client holds), the records after index `held - 1` are in out as a
+  // JSON array, else out is untouched.
+  std::size_t after(std::size_t held, std::string& out);
   // The records not yet delivered, into out; delivered moves to the end.
   // False when there are none.
   bool undelivered(std::string& out);
@@ -49,6 +51,13 @@ class HistoryFeed {
   std::size_t knownDelivered() {
     refresh();
     return knownDelivered_;
+  }
+  // The history's size as of this pass, or nothing when run.mutex was busy
+  // (the note may be older then).
+  std::optional<std::size_t> presentSize() {
+    refresh();
+    if (stale_) return std::nullopt;
+    return knownSize_.load();
   }
 
  private:

@@ -237,9 +237,15 @@ int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack)
     if (response.wait) result = failTimedOut(response);
   }
   const bool whole = writeResponse(connection, request, response, result);
-  // Its client asks again at once: a closing server waits a moment for that.
-  if (whole && result == 0 && connection.endpoint && connection.endpoint->traits.followed)
-    lastFollowedAnswer_ = std::chrono::steady_clock::now();
+  // Its client asks again soon: a closing server gives it the chance when
+  // there are records left for it.
+  if (whole && connection.endpoint && connection.endpoint->traits.followed) {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (response.followStep)
+      followers_.answered(now, *response.followStep);
+    else if (result == 0)
+      lastFollowedAnswer_ = now;
+  }
   if (whole && request.inputLeft && ::shutdown(connection.socket, SHUT_WR) == 0) {
     connection.lingerDeadline = std::chrono::steady_clock::now() + io.linger;
     handedBack = handBack(connection, ConnState::Lingering);

@@ -34,10 +34,14 @@
 //
 // A quit or a stop does not drop what is under way: the listener goes on
 // serving, for the stop's grace at most, until nothing is in progress and
-// no follower of the history was answered just now (it would ask again at
-// once). Meanwhile nothing waits: a parked or arriving history poll gets the
-// records after its position, or 408 when there are none, so every follower
-// receives the records the run appended before it stopped.
+// no follower of the history has records left to fetch. A follower with a
+// position of its own was left by its last answer before the history's end
+// and has not come back (follower_log.h); one without, that shares its
+// position with others, was answered just now. Meanwhile nothing waits: a
+// parked or arriving history poll gets the records after its position, or
+// 408 when there are none, so every follower receives the records the run
+// appended before it stopped, and a stop whose followers all hold them ends
+// at once.
 //
 // Serving never blocks without bound and never kills the process: sends use
 // MSG_NOSIGNAL under their budget, parsing has the request's deadline, and a
@@ -54,6 +58,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -63,6 +68,7 @@
 
 #include "httpd/connection.h"
 #include "httpd/delayed_quit.h"
+#include "httpd/follower_log.h"
 #include "httpd/io_settings.h"
 #include "httpd/local_access.h"
 #include "httpd/request_info.h"
@@ -88,6 +94,11 @@ class HTTPServer {
       {"html", "text/html"}, {"js", "text/javascript"}, {"css", "text/css"},  {"json", "text/json"},
       {"xml", "text/xml"},   {"xsl", "text/xsl"},       {"txt", "text/plain"}};
   std::unique_ptr<std::function<int(int)>> notify;  // called by the listener after each pass
+  // The present end of what the followed endpoints serve (the history's
+  // size), or nothing when it cannot be had without waiting; called by the
+  // listener while it closes. Set with the routes; without it, a follower
+  // with a position counts as behind.
+  std::function<std::optional<std::size_t>()> followedEnd;
   long tick = 0;
   int maxConnections = 100;
   int poolSize;
@@ -190,8 +201,11 @@ class HTTPServer {
   // Listener; read by stop() after the join.
   SteadyTime closingStarted_{};
   SteadyTime closeBy_{};
-  // When a worker last sent an answer that its client follows up.
+  // When a worker last sent an answer that its client follows up without a
+  // position of its own.
   std::atomic<SteadyTime> lastFollowedAnswer_{SteadyTime{}};
+  // Where the answers of the followed endpoints left their clients.
+  FollowerLog followers_;
   // Workers that send to slow readers.
   std::atomic<int> slowReaders_{0};
   // Under connectionsMutex: workers may hand connections back to the
@@ -229,7 +243,7 @@ class HTTPServer {
   // The closing: from now on every endpoint answers without waiting.
   void beginClosing();
   // True once the closing is over: its grace has passed, or nothing is in
-  // progress and no follower is about to ask again.
+  // progress and no follower has records left to fetch.
   bool closingOver();
   // Answers or closes every connection the listener holds; workers can no
   // longer hand connections back.

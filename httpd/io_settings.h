@@ -51,8 +51,9 @@ struct MonitorWaits {
   // At a stop (or a quit) the server goes on serving for at most stopGrace:
   // answers in progress finish, and the history's followers get what the
   // run appended before it stopped. It ends sooner once nothing is in
-  // progress and no follower has been answered for followUpWindow (a
-  // follower asks again right after each answer).
+  // progress and no follower answered in the grace before the stop was
+  // left behind the history's end without coming back; a follower without
+  // a position of its own is waited for followUpWindow after its answer.
   ms stopGrace{1000};
   ms followUpWindow{250};
   std::size_t maxStaticFileBytes = 64 * 1024 * 1024;

@@ -70,4 +70,5 @@ void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources) {
              endpoint(context, {"path", "dur"}, handleServerQuit, changes));
   server.notify = std::make_unique<std::function<int(int)>>(
       [context](int tick) { return historyNotify(context->feed, tick); });
+  server.followedEnd = [context] { return context->feed.presentSize(); };
 }

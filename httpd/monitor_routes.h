@@ -27,5 +27,5 @@
 class HTTPServer;
 
 // Enters the 15 routes in server.routes and installs the server's notify
-// callback. The sources must outlive the server.
+// and followedEnd callbacks. The sources must outlive the server.
 void registerMonitorRoutes(HTTPServer& server, const MonitorSources& sources);

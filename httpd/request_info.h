@@ -2,6 +2,7 @@
 // One request as the listener reads it for the endpoints, and the answer the
 // endpoints leave for the response writer.
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
@@ -49,6 +50,15 @@ struct EndpointWait {
   std::function<bool()> ready;  // null: only the time
 };
 
+// What an answer of a followed endpoint (traits.followed) did for its
+// client, in positions of what it follows (the history: records held): the
+// position the client asked from, none when it gave none (a read of the
+// whole), and the one the answer leaves it at.
+struct FollowStep {
+  std::optional<std::size_t> from;
+  std::size_t to = 0;
+};
+
 struct ResponseInfo {
   int status = 0;           // 0: not set
   std::string contentType;  // "" means "text/json"
@@ -56,6 +66,8 @@ struct ResponseInfo {
   std::string body;
   std::map<std::string, std::string> headers;
   std::optional<EndpointWait> wait;  // a waiting endpoint that has nothing to answer yet
+  // Left by a followed endpoint whose client has a position of its own.
+  std::optional<FollowStep> followStep;
 };
 
 // Leaves status and message in the response and returns -1, the failure of

@@ -90,17 +90,22 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
  * the time and iteration limits, a stalled run, an interrupt (SIGINT,
  * SIGUSR2), the stop file "stop.txt" (with "enableStopFile"), a recorded
- * error, an inadmissible start value (NaN or infinite objective; x and r
- * are then not written), refused arguments (n or m 0 or above INT_MAX, a
- * null x0, x, r or residual function), an option value the run cannot work
- * with (named on standard error; no callback runs, whatever "enableExit"
- * says, and x and r stay as the host gave them), a failure inside the
- * library, or a call from inside a callback of a running driver call or
- * from inside a component call on the same thread;
- * -1 when neither the Jacobian nor both products are given. Errors are
- * reported on standard error
- * (through the host's error handler, and by default ending the process with
- * the error code; "enableExit" 0 returns instead).
+ * error, an inadmissible start value (NaN or infinite objective), an option
+ * value the run cannot work with (named on standard error; no callback
+ * runs, whatever "enableExit" says), a failure inside the library, or a
+ * call from inside a callback of a running driver call or from inside a
+ * component call on the same thread. A call refused before its first
+ * iteration (the option value, the start value, the arguments and the
+ * missing derivatives below) leaves x and r as the host gave them.
+ *
+ * Errors are reported on standard error (through the host's error
+ * handler) and, under "enableExit" 1 (the default), end the process with
+ * the error code as its status: 255 for refused arguments (n or m 0 or
+ * above INT_MAX, a null x0, x, r or residual function), for neither the
+ * Jacobian nor both products given (after the residuals at x0), and for a
+ * derivative check that fails in the first iteration. With "enableExit" 0
+ * the call returns 1 instead, -1 for the missing derivatives, and an error
+ * during the run ends it after that iteration with code 33.
  *
  * The final record's "code" and "exit" name the rule that ended the run,
  * with the codes of zelk.h but 32 (the iteration callback's answer is not

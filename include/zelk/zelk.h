@@ -71,13 +71,22 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  *
  * Returns 0 when a tolerance or objective-limit rule ended the run; 1 for
  * the time and iteration limits, a stalled run, an interrupt, the stop
- * file, an error during the run, an inadmissible start value, refused
- * arguments, an option value the run cannot work with (named on standard
- * error; no callback runs, whatever "enableExit" says, and x and *f stay as
- * the host gave them), a call made from inside a running driver call or
- * from inside a component call on the same thread, or an internal failure
- * (the last accepted point is then in x); when the output callback stopped
- * the run, its return value (0 for 1).
+ * file, an error during the run, an inadmissible start value (a NaN or
+ * infinite objective at x0), an option value the run cannot work with
+ * (named on standard error; no callback runs, whatever "enableExit" says),
+ * a call made from inside a running driver call or from inside a component
+ * call on the same thread, or an internal failure (the last accepted point
+ * is then in x); when the output callback stopped the run, its return
+ * value (0 for 1). A call refused before its first iteration (the option
+ * value, the start value, the arguments below) leaves x and *f as the host
+ * gave them.
+ *
+ * Errors are reported on standard error and, under "enableExit" 1 (the
+ * default), end the process with the error code as its status: 255 for
+ * refused arguments (n outside [1, INT_MAX], a null objective, x0 or x)
+ * and for a derivative check that fails in the first iteration. With
+ * "enableExit" 0 the call returns 1 instead, and an error during the run
+ * ends it after that iteration with code 33.
  *
  * The final record's "code" and "exit" name the rule that ended the run:
  * 11 "maxrt reached", 12 "maxit reached", 21 "tolStepAbs reached", 22

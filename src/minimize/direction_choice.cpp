@@ -10,7 +10,10 @@
 // SD5, SD6 not tried yet, from the end of that list backwards, skipping the
 // kinds whose callbacks the host did not give (SD2 and SD4 need the
 // Hessian, SD3 the Hessian or its products). A Newton kind with a Hessian
-// callback gets the iteration's decomposition, made on first need.
+// callback gets the iteration's decomposition, made on first need. A kind
+// that was accepted but got nowhere (the run's verdict on the iteration:
+// no decrease above the rounding, away from a stationary point) is as good
+// as none: the next iteration goes to the fallback kinds at once.
 //
 // Fixed-step mode (alpha != 0): each kind's point x + alpha d is evaluated;
 // the last kind with a finite value is chosen (one "Try " line each). With
@@ -120,6 +123,12 @@ void chooseDirection(OptimizationTask& task, MinimizationIterate& it) {
     return;
   }
   it.results.clear();
+  if (it.fallbackOnly && opts.enableFallback != 0) {
+    it.fallbackOnly = false;
+    it.results.resize(it.tried.size());  // the iteration's own kinds, not searched
+    fallback(task, it);
+    return;
+  }
   std::ptrdiff_t best = -1;
   double bestValue = std::numeric_limits<double>::infinity();
   for (std::size_t k = 0; k < it.tried.size(); ++k)

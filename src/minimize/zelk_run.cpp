@@ -268,7 +268,8 @@ ModelDecrease MinimizationRun::modelDecrease() const {
 // shift adapts from call to call. While that shift changes, the run gets
 // kStalledIterationsWhileStateChanges iterations in a row without
 // progress; any other run stalls at the first, since the next iteration
-// would search the same directions from the same point.
+// would search the same directions from the same point, unless
+// "enableFallback" gives the fallback kinds one iteration of their own.
 void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValues& v) {
   StepEvidence& evidence = task_.stepEvidence;
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
@@ -293,6 +294,13 @@ void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValue
   }
   const bool shiftChanged = state.liftShift() != shiftBefore;
   v.retry = shiftChanged && ++stalledIterations_ < kStalledIterationsWhileStateChanges;
+  // The fallback kinds have not had their turn when one of the iteration's
+  // own was accepted: the next iteration is theirs.
+  const bool ownKindChosen = it_.alpha != 0.0 && contains(kinds_, it_.chosenKind);
+  if (!v.retry && ownKindChosen && opts.alpha == 0.0 && opts.enableFallback != 0) {
+    it_.fallbackOnly = true;
+    v.retry = true;
+  }
 }
 
 StopReason MinimizationRun::iterate() {

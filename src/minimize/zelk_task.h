@@ -170,6 +170,10 @@ struct MinimizationIterate {
   std::vector<SearchDir> tried;
   std::vector<std::valarray<double>> directions;
   std::vector<LSResult> results;
+  // The previous iteration stalled with a kind of the iteration's own list
+  // while "enableFallback" is on: this one takes its step from the
+  // fallback kinds, as if none of its own had been accepted.
+  bool fallbackOnly = false;
 
   SearchDir chosenKind = SearchDir::None;  // keeps its value when nothing is chosen
   std::valarray<double> chosenDirection;   // likewise; the previous step's direction

@@ -440,6 +440,82 @@ TEST_F(HostControls, OnlyValuesNoRunCanWorkWithAreRefusedBeforeAnyCallback) {
     }
 }
 
+// A call refused before its first iteration leaves x and f (trovik's x and
+// r) as the host gave them. An option value no run can work with and a
+// start point whose objective is NaN return 1, whatever "enableExit" says;
+// refused arguments and a trovik call with neither the Jacobian nor both
+// products are errors: they end the process with status 255 under
+// "enableExit" 1 (the default), and return 1 (-1 for the missing
+// derivatives) under 0.
+TEST_F(HostControls, ACallRefusedBeforeItsFirstIterationLeavesXAndFAlone) {
+  enum Fault { None, NoVariables, NoFunction, NanStart, NoDerivatives };
+  const Options badOption = {{"nsweeps", -1}};
+  const struct {
+    Driver driver;
+    Fault fault;
+    Options options;
+    int status;     // returned under "enableExit" 0
+    int exitCode;   // of the process under "enableExit" 1; 0: the call returns the status
+    long calls;     // of the host's callbacks
+    const char* message;
+  } cases[] = {
+      {Driver::Zelk, None, badOption, 1, 0, 0, "\"nsweeps\" = -1 refused"},
+      {Driver::Trovik, None, badOption, 1, 0, 0, "\"nsweeps\" = -1 refused"},
+      {Driver::Zelk, NoVariables, {}, 1, 255, 0, "No variables code -1"},
+      {Driver::Trovik, NoVariables, {}, 1, 255, 0, "No variables code -1"},
+      {Driver::Zelk, NoFunction, {}, 1, 255, 0, "objective is a null pointer code -1"},
+      {Driver::Trovik, NoFunction, {}, 1, 255, 0, "residual function is a null pointer code -1"},
+      {Driver::Zelk, NanStart, {}, 1, 0, 1, "v0 is inadmissible"},
+      {Driver::Trovik, NanStart, {}, 1, 0, 1, "v0 is inadmissible"},
+      {Driver::Trovik, NoDerivatives, {}, -1, 255, 1, "both required code -1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(nameOf(c.driver)) + ": " + c.message);
+    // x, *f and r hold -7 before the call; the status, and whether they still do.
+    const auto call = [&c](double enableExit, ControlHost& h) {
+      Options options = c.options;
+      options.emplace_back("enableExit", enableExit);
+      options.emplace_back("saveLast", 0);
+      std::vector<const char*> names;
+      std::vector<double> values;
+      for (const auto& [name, value] : options) {
+        names.push_back(name.c_str());
+        values.push_back(value);
+      }
+      const double x0[kN] = {0.5, c.fault == NanStart ? kNaN : 0.0, 2.0};
+      const long n = c.fault == NoVariables ? 0 : kN;
+      double x[kN] = {-7, -7, -7}, r[kN] = {-7, -7, -7}, f = -7;
+      int status;
+      if (c.driver == Driver::Zelk) {
+        status = zelk(x0, x, n, &f, 1, c.fault == NoFunction ? nullptr : objective, gradient,
+                      nullptr, nullptr, nullptr, output, names.data(), values.data(),
+                      static_cast<long>(names.size()), &h);
+      } else {
+        status = trovik(x0, x, static_cast<size_t>(n), r, kN,
+                        c.fault == NoFunction ? nullptr : residual,
+                        c.fault == NoDerivatives ? nullptr : jacobian, nullptr, nullptr, nullptr,
+                        iteration, names.data(), values.data(), static_cast<long>(names.size()),
+                        &h);
+      }
+      bool untouched = f == -7;
+      for (long i = 0; i < kN; ++i) untouched = untouched && x[i] == -7 && r[i] == -7;
+      return std::pair(status, untouched);
+    };
+    const std::pair<int, bool> refused{c.status, true};
+    ControlHost h;
+    std::pair<int, bool> out;
+    EXPECT_PRED2(contains, stderrOf([&] { out = call(0, h); }), c.message);
+    EXPECT_EQ(out, refused);
+    EXPECT_EQ(h.calls - static_cast<long>(h.records.size()), c.calls);
+    EXPECT_EXIT(
+        {
+          ControlHost child;
+          exitWith(call(1, child) == refused);
+        },
+        testing::ExitedWithCode(c.exitCode), c.message);
+  }
+}
+
 // Hosts written the way assembly code is (adding each term into outputs
 // that start as zeros, skipping structural zeros, leaving w beside H V and
 // the optional *f alone) reach the answer with the default checks, and

@@ -1,7 +1,8 @@
 // The monitor's core pieces: the thread pool, log lines, request heads as
-// they arrive and as they are parsed, CGI parameters and their bounds, and
-// where the monitor finds its pages (the library's folder from a memory
-// map, the document root from the variables and that folder).
+// they arrive and as they are parsed, CGI parameters and their bounds, where
+// the monitor finds its pages (the library's folder from a memory map, the
+// document root from the variables and that folder), and the log of where
+// the history's followers stand.
 
 #include <dlfcn.h>
 #include <fenv.h>
@@ -12,6 +13,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "httpd/cgi.h"
+#include "httpd/follower_log.h"
 #include "httpd/library_path.h"
 #include "httpd/log_line.h"
 #include "httpd/log_safe.h"
@@ -366,6 +369,61 @@ TEST(RequestIntake, HeadAndBodyFromSegments) {
   RequestIntake small(20);
   EXPECT_TRUE(small.take("GET / HTTP/1.1\r\n"));
   EXPECT_FALSE(small.take("X: y\r\n"));  // no end of the block within the cap
+}
+
+// Whom a closing server waits for: the followers answered since the grace
+// began that were left before the end and have not come back. Times in
+// seconds after some start; the grace begins at 10.
+TEST(FollowerLog, BehindAreThoseLeftBeforeTheEndNotBackSince) {
+  struct Answer {
+    double at;
+    std::optional<std::size_t> from;
+    std::size_t to;
+  };
+  const auto many = [](std::size_t count, double at) {
+    std::vector<Answer> answers;
+    for (std::size_t i = 0; i < count; ++i) answers.push_back({at, std::nullopt, 100 + i});
+    return answers;
+  };
+  const struct {
+    const char* log;
+    std::vector<Answer> answers;
+    std::optional<std::size_t> end;  // nothing: could not be had
+    bool behind;
+  } cases[] = {
+      {"empty", {}, 5, false},
+      {"left at the end", {{10.5, 3, 5}}, 5, false},
+      {"left before the end", {{10.5, 3, 5}}, 6, true},
+      {"left past the end (a position of another run)", {{10.5, 3, 9}}, 6, false},
+      {"before the grace", {{9.5, 3, 5}}, 6, false},
+      {"came back and was left at the end", {{10.5, 3, 5}, {10.6, 5, 6}}, 6, false},
+      {"came back to wait (408)", {{10.5, 3, 5}, {10.6, 5, 5}}, 6, true},
+      {"one of two at a place came back", {{10.5, 3, 5}, {10.5, 3, 5}, {10.6, 5, 6}}, 6, true},
+      {"both came back", {{10.5, 3, 5}, {10.5, 3, 5}, {10.6, 5, 6}, {10.6, 5, 6}}, 6, false},
+      {"a whole read, then its first poll", {{10.5, std::nullopt, 5}, {10.6, 5, 6}}, 6, false},
+      {"a newcomer took the place of an old leaver", {{1, 3, 5}, {10.5, 3, 5}, {10.6, 5, 6}}, 6,
+       false},
+      {"the end unknown", {{10.5, 3, 5}}, std::nullopt, true},
+      {"the end unknown, nobody answered lately", {{9.5, 3, 5}}, std::nullopt, false},
+      {"old answers gave way", many(FollowerLog::kCapacity + 1, 9), 0, false},
+      {"answers of the grace gave way", many(FollowerLog::kCapacity + 1, 10.5), 0, true},
+  };
+  const SteadyTime start{};
+  const auto at = [start](double seconds) {
+    return start +
+           std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(seconds));
+  };
+  for (const auto& c : cases) {
+    FollowerLog log;
+    for (const Answer& a : c.answers) log.answered(at(a.at), FollowStep{a.from, a.to});
+    int asked = 0;
+    const bool behind = log.anyBehind(at(10), [&] {
+      ++asked;
+      return c.end;
+    });
+    EXPECT_EQ(behind, c.behind) << c.log;
+    EXPECT_LE(asked, 1) << c.log;
+  }
 }
 
 }  // namespace

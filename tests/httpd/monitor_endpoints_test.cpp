@@ -11,8 +11,10 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <optional>
 #include <stop_token>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -204,6 +206,14 @@ TEST(MachineNames, HostNameFirstLabelAndCanonicalName) {
   for (const auto& h : hosts) EXPECT_EQ(classifyHost(h.host, own), h.name) << h.host;
 }
 
+// Where an answer leaves a client ("from->to", from "?" for none; "" when it
+// has no position of its own).
+std::string stepOf(const ResponseInfo& response) {
+  const std::optional<FollowStep>& step = response.followStep;
+  if (!step) return "";
+  return (step->from ? std::to_string(*step->from) : "?") + "->" + std::to_string(step->to);
+}
+
 // A waiting endpoint with nothing to answer asks to wait: until when, and
 // for what. Run again (or stopped) it answers.
 TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
@@ -261,37 +271,42 @@ TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
   EXPECT_TRUE(response.wait->ready());
   // Stopped (the server closes), a poll still answers the records after its
   // position, and 408 only when there are none.
+  // The 408 too leaves a client with a position where it was.
   const struct {
     Strings parameters;
     int status;
     std::string body;
+    std::string step;
   } stops[] = {
-      {{{"last", "0"}}, 0, "[\n{\"it\": \"1\"}\n]\n"},
-      {{{"last", "1"}}, 408, ""},
-      {{}, 0, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // none delivered yet
-      {{}, 408, ""},
+      {{{"last", "0"}}, 0, "[\n{\"it\": \"1\"}\n]\n", "1->2"},
+      {{{"last", "1"}}, 408, "", "2->2"},
+      {{}, 0, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n", ""},  // none delivered yet
+      {{}, 408, "", ""},
   };
   for (const auto& c : stops) {
     const ResponseInfo stoppedPoll =
         waitFor("/history/update", c.parameters, "127.0.0.1", stopped.get_token()).second;
-    EXPECT_EQ(std::pair(stoppedPoll.status, stoppedPoll.body), std::pair(c.status, c.body))
+    EXPECT_EQ(std::tuple(stoppedPoll.status, stoppedPoll.body, stepOf(stoppedPoll)),
+              std::tuple(c.status, c.body, c.step))
         << c.parameters["last"];
     EXPECT_FALSE(stoppedPoll.wait);
   }
 }
 
-// Each client with a position of its own gets every record after it; those
-// without one share `delivered`.
+// Each client with a position of its own gets every record after it, and
+// the server learns where each answer leaves it; those without one share
+// `delivered`.
 TEST_F(MonitorRoutes, HistoryPositions) {
   const auto poll = [this](Strings parameters) {
     ResponseInfo response = call("GET", "/history/update", std::move(parameters));
-    return response.wait ? std::string("wait") : response.body;
+    return (response.wait ? std::string("wait") : response.body) + stepOf(response);
   };
   const auto append = [this](const char* it) {
     std::lock_guard<std::mutex> lock(run.mutex);
     history.push_back({{"it", it}});
   };
-  EXPECT_EQ(call("GET", "/history").body, "[\n]\n");
+  const ResponseInfo whole = call("GET", "/history");
+  EXPECT_EQ(whole.body + stepOf(whole), "[\n]\n?->0");
   EXPECT_EQ(poll({{"last", "-1"}}), "wait");
   EXPECT_EQ(poll({}), "wait");
   append("0");
@@ -300,9 +315,9 @@ TEST_F(MonitorRoutes, HistoryPositions) {
     Strings parameters;
     std::string answer;
   } steps[] = {
-      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},
-      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // a second follower
-      {{{"last", "0"}}, "[\n{\"it\": \"1\"}\n]\n"},
+      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n0->2"},
+      {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n0->2"},  // a second follower
+      {{{"last", "0"}}, "[\n{\"it\": \"1\"}\n]\n1->2"},
       {{{"last", "1"}}, "wait"},
       {{{"last", "99999999999999999999999"}}, "wait"},
       {{}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // the first without a position

@@ -9,11 +9,14 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -398,26 +401,47 @@ TEST(ServeStop, TheClosingServesWhatIsUnderWay) {
   EXPECT_EQ(readUntilClosed(arriving.get()), errorAnswer("408 Request Timeout", "Request Timeout"));
 }
 
-// How long the closing lasts: no longer than it takes what is under way, and
-// a moment for a client that follows up an answer it just had; never past
-// the grace. An idle connection (a browser opens some ahead of need) holds
+// How long the closing lasts: no longer than it takes what is under way and
+// the followers that have records left to fetch; never past the grace. A
+// follower with a position ("/seq/P": the records after P, up to `end`) is
+// waited for while its last answer left it before the end, so it may come
+// back late and still get them; one without is given a moment after its
+// answer. An idle connection (a browser opens some ahead of need) holds
 // nothing up.
 TEST(ServeStop, TheClosingLastsWhileSomethingIsUnderWay) {
   const struct {
     const char* under;
     std::string request;  // sent on the connection
     bool connect;
+    std::size_t appended;    // to the followed sequence, just before the stop
+    double comesBack;        // the follower asks again this late (0: never)
     double atLeast, atMost;  // in units of the follow-up window
   } cases[] = {
-      {"nothing", "", false, 0, 0.5},
-      {"an idle connection", "", true, 0, 0.5},
-      {"an answer just sent", "GET /plain HTTP/1.1\r\n\r\n", true, 0, 0.5},
-      {"an answer its client follows up", "GET /follow HTTP/1.1\r\n\r\n", true, 0.6, 2},
-      {"a request still arriving", "GET /pla", true, 3.8, 5},
+      {"nothing", "", false, 0, 0, 0, 0.5},
+      {"an idle connection", "", true, 0, 0, 0, 0.5},
+      {"an answer just sent", "GET /plain HTTP/1.1\r\n\r\n", true, 0, 0, 0, 0.5},
+      {"a follower without a position", "GET /follow HTTP/1.1\r\n\r\n", true, 0, 0, 0.6, 2},
+      {"a follower left at the end", "GET /seq/1 HTTP/1.1\r\n\r\n", true, 0, 0, 0, 0.5},
+      {"a follower left at the end, back", "GET /seq/1 HTTP/1.1\r\n\r\n", true, 0, 2.4, 0, 0.5},
+      {"a follower left behind, back late", "GET /seq/1 HTTP/1.1\r\n\r\n", true, 1, 2.4, 2.3, 3.5},
+      {"a follower left behind, gone", "GET /seq/1 HTTP/1.1\r\n\r\n", true, 1, 0, 3.8, 5},
+      {"a request still arriving", "GET /pla", true, 0, 0, 3.8, 5},
   };
   for (const auto& c : cases) {
     HTTPServer server("0", "/nonexistent");
     addTestRoutes(server);
+    std::atomic<std::size_t> end{3};
+    server.routes.add("GET", "/seq/([0-9]+)",
+                      makeEndPoint(
+                          {"path", "from"},
+                          [&end](const RequestInfo& q, ResponseInfo& r) {
+                            const std::size_t from = std::stoul(q.parameters["from"]);
+                            r.followStep = FollowStep{from, std::max<std::size_t>(from, end)};
+                            r.body = std::to_string(r.followStep->to);
+                            return 0;
+                          },
+                          EndpointTraits{.followed = true}));
+    server.followedEnd = [&end] { return std::optional<std::size_t>(end); };
     server.waits.followUpWindow = 500ms;
     server.waits.stopGrace = 4 * server.waits.followUpWindow;
     ASSERT_TRUE(server.setup());
@@ -429,12 +453,27 @@ TEST(ServeStop, TheClosingLastsWhileSomethingIsUnderWay) {
       readUntilClosed(client.get());  // answered
     else
       std::this_thread::sleep_for(50ms);  // read by the listener
+    end += c.appended;
+    std::future<std::string> back;
+    if (c.comesBack > 0)
+      back = std::async(std::launch::async, [&, port = server.boundPort]() -> std::string {
+        std::this_thread::sleep_for(c.comesBack * server.waits.followUpWindow);
+        const Fd again = connectLoopback(port);  // refused once the server is gone
+        if (again.get() < 0 || !sendText(again.get(), "GET /seq/3 HTTP/1.1\r\n\r\n")) return "";
+        const std::string answer = readUntilClosed(again.get(), kBound);
+        const std::size_t body = answer.find("\r\n\r\n");
+        return body == std::string::npos ? "" : answer.substr(body + 4);
+      });
     const auto started = std::chrono::steady_clock::now();
     server.stop();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started) /
                         server.waits.followUpWindow;
     EXPECT_GE(took, c.atLeast) << c.under;
     EXPECT_LE(took, c.atMost) << c.under;
+    // Only the one left behind is served when it comes back.
+    if (back.valid()) {
+      EXPECT_EQ(back.get(), c.appended > 0 ? "4" : "") << c.under;
+    }
   }
 }
 

@@ -6,9 +6,12 @@ C hosts quoted in README.md against the installed files only, with the
 README's pkg-config lines and with its CMake project using
 find_package(zelk), and runs them against their known answers (Rosenbrock's
 minimum at (1, 1), reached by "tolObjAbs"; the least-squares answer of the
-perturbed fit) and against the output the README shows for them: the lines
-of its text blocks after a "$ " command, and on standard output nothing of
-the library's but the lines the README names. Runs the installed demo and
+perturbed fit) and against the output the README shows for them, exactly:
+the lines of its text blocks after a "$ " command, the number of lines its
+"What a run writes" gives for the standard error of each such run, and on
+standard output nothing of the library's but the lines the README names.
+The runs are deterministic, so any figure that differs is a README out of
+date or a changed library. Runs the installed demo and
 the export test on the installed libraries, and watches the fit through its
 monitor on 127.0.0.1 (HTTP_PORT=0), which must serve the installed
 index.html, also after the libraries are moved into a multiarch folder.
@@ -105,11 +108,15 @@ def check_layout(prefix):
                 check(path not in text, "%s names %s" % (name, path))
 
 
+def readme_text():
+    return open(os.path.join(SOURCE, "README.md")).read()
+
+
 def readme_sources():
     """The README's code blocks that start by naming their file, its compile
     commands, and the runs it shows: (command, expected output lines) from
     its text blocks."""
-    readme = open(os.path.join(SOURCE, "README.md")).read()
+    readme = readme_text()
     blocks = re.findall(r"^```(\w+)\n(.*?)^```$", readme, re.M | re.S)
     files, commands, runs = {}, [], []
     for kind, body in blocks:
@@ -149,17 +156,6 @@ def check_result(text, known):
     return found
 
 
-def same_line(shown, printed):
-    """A printed line as the README shows it; evaluation counts may differ
-    by a tenth (the README gives them as measured)."""
-    if not shown.startswith("evaluations: "):
-        return shown == printed
-    numbers = [re.findall(r"\d+", line) for line in (shown, printed)]
-    words = [re.sub(r"\d+", "#", line) for line in (shown, printed)]
-    return words[0] == words[1] and len(numbers[0]) == len(numbers[1]) and all(
-        abs(int(p) - int(s)) <= 0.1 * int(s) for s, p in zip(*numbers))
-
-
 def check_hosts(folder, cwd, env=None):
     for name, known in (("rosenbrock", ROSENBROCK), ("fit", FIT)):
         out = run([os.path.join(folder, name)], cwd=cwd, env=env).stdout
@@ -171,16 +167,32 @@ def check_hosts(folder, cwd, env=None):
                   "%s printed an unnamed line: %r" % (name, line))
 
 
+def stderr_lines_said():
+    """What "What a run writes" says each shown run writes to standard error:
+    {"./fit": 40, ...} from its "N lines (`./fit`), M (`./fit trust`)"."""
+    section = readme_text().split("\n## What a run writes\n")[1].split("\n## ")[0]
+    said = re.findall(r"(\d+)(?: lines)?\s+\(`(\./[^`]+)`\)", section)
+    return {command: int(count) for count, command in said}
+
+
 def check_runs(runs, cwd, env):
     """Each run the README shows prints the lines it shows, at its end ("..."
-    stands for the lines before)."""
+    stands for the lines before), and writes as many lines to the file its
+    standard error goes to as the README says."""
+    written = {}
     for command, shown in runs:
         check(shown and shown[0] == "...", "no '...' before the output of " + command)
         printed = run(command, cwd=cwd, env=env, shell=True).stdout.splitlines()
         tail = printed[-(len(shown) - 1):]
-        check(len(tail) == len(shown) - 1 and all(map(same_line, shown[1:], tail)),
-              "%s printed\n%s\nnot as README.md shows:\n%s" % (command, "\n".join(tail),
-                                                                "\n".join(shown[1:])))
+        check(tail == shown[1:], "%s printed\n%s\nnot as README.md shows:\n%s" %
+              (command, "\n".join(tail), "\n".join(shown[1:])))
+        redirected = re.match(r"(.*?)\s+2>(\S+)$", command)
+        check(redirected, "no 2>FILE after " + command)
+        with open(os.path.join(cwd, redirected.group(2))) as log:
+            written[redirected.group(1)] = len(log.read().splitlines())
+    check(stderr_lines_said() == written,
+          "standard error: the runs wrote %s lines, README.md says %s" %
+          (written, stderr_lines_said()))
 
 
 def build_readme_hosts(prefix, work):

@@ -10,8 +10,8 @@
 //                state as a run leaves them, put back after each test.
 // The header brings what every minimisation test uses: the standard
 // containers and tuples, <cmath>, <functional> and <map> through the
-// known-problems host, the driver's task, options and host environment,
-// and the problems of the residual collection as sums of squares.
+// known-problems host (with the problems of the residual collection as
+// sums of squares), the driver's task, options and host environment.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -28,7 +28,6 @@
 #include "support/captured_output.h"
 #include "support/fp_traps.h"
 #include "support/known_problems.h"
-#include "support/residual_problems.h"
 #include "support/run_scratch.h"
 
 namespace zelk_test {
@@ -59,20 +58,6 @@ class SearchTest : public ::testing::Test {
   Host h_;  // the callbacks' host
   FpTrapGuard traps_;
 };
-
-// f = sum r_i^2 of a problem of the residual collection, its gradient and
-// Hessian exact, with the problem's answer when it gives one.
-template <class P>
-Problem sumOfSquaresProblem() {
-  std::vector<double> solution;
-  if constexpr (requires { P::solution(); }) solution = P::solution();
-  return {P::name,
-          P::start(),
-          std::move(solution),
-          residual_problems::sumOfSquares<P>,
-          residual_problems::sumOfSquaresGradient<P>,
-          residual_problems::sumOfSquaresHessian<P>};
-}
 
 inline std::vector<double> asVector(const std::valarray<double>& v) {
   return {std::begin(v), std::end(v)};

@@ -13,6 +13,7 @@
 #include "driver/record_format.h"
 #include "driver/state_file.h"
 #include "minimize/zelk_fixtures.h"
+#include "support/readme_text.h"
 
 namespace {
 
@@ -433,6 +434,10 @@ TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
       {"beale from 10 x, Hessian", {&beale()}, scaled(beale().start, 10), {}, kHessian, 34, 0.21131,
        10},
       {"wood's saddle, Hessian", {&wood()}, wood().start, {}, kHessian, 34, 7.8741, 20},
+      // There the default pair is accepted but gets nowhere; the fallback
+      // kinds take the next iteration and leave the saddle.
+      {"wood's saddle, Hessian, fallback", {&wood()}, wood().start, {{"enableFallback", 1}},
+       kHessian, 0, 0.0, 100},
       {"NaN objective from the 5th call", {.problem = &rosenbrock(), .inCallback = [](Host& h) {
          if (h.counts.objective >= 5) h.offset = kNaN;
        }}, rosenbrock().start, unchecked, kGradient, 34, 24.2, 1},
@@ -518,21 +523,29 @@ TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
 // being 0, at some 80 objective evaluations an iteration. tolObjRel is
 // relative to the start value: from a start whose objective is 2e14 it
 // ends the run far from the minimum; switched off, the run gets there.
+// What the README says of each run, with its counts filled in, must stand
+// in README.md.
 TEST_F(ZelkKnownAnswers, ReadmeRosenbrockRuns) {
   struct Case {
-    const char* what;
     std::vector<double> x0;
     Options options;
     const char* code;
     double fAbove, fBelow;  // the objective reached lies between
-    long maxIterations;
+    // The README's words on the run: {it} the iterations, {f} the objective
+    // reached to two digits, {cf} and {cg} the counters, {per} the
+    // objective evaluations per iteration to the ten.
+    const char* readme;
   } const cases[] = {
-      {"from its start", {-1.2, 1}, {}, "27", 0.0, 1e-12, 100},
-      {"from far", {-1200, 1}, {}, "28", 0.1, 1.0, 3},
-      {"from far, no tolObjRel", {-1200, 1}, {{"tolObjRel", -1}}, "27", 0.0, 1e-12, 100},
+      {{-1.2, 1}, {}, "27", 0.0, 1e-12, "after {it} iterations: Rosenbrock's minimum is 0"},
+      {{-1.2, 1}, {}, "27", 0.0, 1e-12,
+       "some {per} objective evaluations per iteration on the Rosenbrock host ({cf} objective "
+       "and {cg} gradient evaluations in {it} iterations)"},
+      {{-1200, 1}, {}, "28", 0.1, 1.0, "ends by it after {it} iterations at f = {f};"},
+      {{-1200, 1}, {{"tolObjRel", -1}}, "27", 0.0, 1e-12,
+       "with \"tolObjRel\" -1 it reaches the minimum by 27 after {it}."},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.readme);
     Host h{&rosenbrock()};
     Outcome out;
     stderrOf([&] { out = run(h, c.x0, c.options); });
@@ -540,10 +553,22 @@ TEST_F(ZelkKnownAnswers, ReadmeRosenbrockRuns) {
     EXPECT_EQ(h.lastCode(), c.code);
     EXPECT_GE(out.f, c.fAbove);
     EXPECT_LT(out.f, c.fBelow);
-    EXPECT_LE(h.iterations(), c.maxIterations);
-    const double perIteration = static_cast<double>(h.counts.objective) / h.iterations();
-    EXPECT_GT(perIteration, 60.0);
-    EXPECT_LT(perIteration, 100.0);
+    const Record& counters = h.records.at(h.records.size() - 2);
+    const long objectives = std::stol(counters.at("cf"));
+    EXPECT_EQ(h.counts.objective, objectives + 1);  // and the start
+    char f[32];
+    std::snprintf(f, sizeof f, "%.2g", out.f);
+    const std::map<std::string, std::string> figures = {
+        {"{it}", std::to_string(h.iterations())},
+        {"{f}", f},
+        {"{cf}", grouped(objectives)},
+        {"{cg}", counters.at("cg")},
+        {"{per}", std::to_string(10 * std::lround(objectives / (10.0 * h.iterations())))}};
+    std::string phrase = c.readme;
+    for (const auto& [mark, figure] : figures)
+      for (std::size_t at; (at = phrase.find(mark)) != std::string::npos;)
+        phrase.replace(at, mark.size(), figure);
+    EXPECT_TRUE(readmeSays(phrase)) << phrase;
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Minimisation problems with known answers and a host program that hands
-// them to `zelk`: C callbacks for the objective, gradient, Hessian and
+// Minimisation problems with known answers (and those of the residual
+// collection as sums of squares) and a host program that hands them to
+// `zelk`: C callbacks for the objective, gradient, Hessian and
 // Hessian products that count their calls, an output callback that keeps
 // every record, and switches that make a callback misbehave. Shared by the
 // minimisation tests and the benchmarks.
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/residual_problems.h"
 #include "zelk/zelk.h"
 
 namespace known_problems {
@@ -307,6 +309,20 @@ inline const Problem kIllConditioned{"ill-conditioned quadratic",
                                     illConditionedValue,
                                     illConditionedGradient,
                                     illConditionedHessian};
+
+// f = sum r_i^2 of a problem of the residual collection, its gradient and
+// Hessian exact, with the problem's answer when it gives one.
+template <class P>
+Problem sumOfSquaresProblem() {
+  std::vector<double> solution;
+  if constexpr (requires { P::solution(); }) solution = P::solution();
+  return {P::name,
+          P::start(),
+          std::move(solution),
+          residual_problems::sumOfSquares<P>,
+          residual_problems::sumOfSquaresGradient<P>,
+          residual_problems::sumOfSquaresHessian<P>};
+}
 
 inline const Problem& quadratic() { return kQuadratic; }
 inline const Problem& spd5() { return kSpd5; }

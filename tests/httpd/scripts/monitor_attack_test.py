@@ -302,6 +302,51 @@ class Attacks(HostTest):
         self.assertEqual(complete, 2 * runs)
         self.assertLess(max(stops), 1.5)
 
+    def test_a_stop_waits_for_a_follower_behind_it_and_for_no_other(self):
+        """A follower has just been answered when the host appends (or not)
+        and stops at once; the follower asks again 600 ms later, as a page
+        busy between two polls on a loaded machine does. Behind, it still
+        gets the final record, and the stop ends once it has; caught up, the
+        stop ends at once and the late poll finds nobody."""
+        host = self.run_host()
+        cases = [  # name, appended before the stop, answer of the late poll, stop in s
+            ("caught up", [], None, (0, 0.2)),
+            ("behind by the final record", ["it=1 exit=done"], [{"it": "1", "exit": "done"}],
+             (0.5, 1.5)),
+            ("read whole, behind", ["it=2", "it=3 exit=done"],
+             [{"it": "2"}, {"it": "3", "exit": "done"}], (0.5, 1.5)),
+        ]
+        for name, appended, late, (fastest, slowest) in cases:
+            if name != cases[0][0]:
+                host.port = int(host.command("!start", PORT_LINE).group(1))
+            held = len(host.get("/history").json())
+            if name.startswith("read whole"):
+                position = held  # the whole read was the last answer
+            else:
+                host.append(it=held)
+                answer = host.get("/history/update?last=%d" % (held - 1))
+                self.assertEqual(answer.status, 200, name)
+                position = held + 1
+            late_poll, port = [None], host.port
+
+            def ask_late():
+                time.sleep(0.6)
+                with contextlib.suppress(OSError):
+                    late_poll[0] = request(port, "GET", "/history/update?last=%d" % (position - 1))
+
+            follower = threading.Thread(target=ask_late)
+            follower.start()
+            started = time.monotonic()
+            host.send("\n".join(appended + ["!stop"]))
+            host.expect(r"^stopped 0$")
+            seconds = time.monotonic() - started
+            follower.join(BOUND)
+            got = late_poll[0] and (late_poll[0].status, late_poll[0].json())
+            print("%s: stop took %.3f s, the late poll got %s" % (name, seconds, got))
+            self.assertEqual(got, late and (200, late), name)
+            self.assertGreaterEqual(seconds, fastest, name)
+            self.assertLess(seconds, slowest, name)
+
     def test_history_readers_hold_the_fits_lock_briefly(self):
         host = self.run_host()
         stop, reads = threading.Event(), [0]

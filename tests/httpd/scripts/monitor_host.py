@@ -255,10 +255,17 @@ class Browser:
         os.close(to_browser)
         os.close(from_browser)
         self._next_id, self._buffer = 0, b""
-        target = next(t for t in self._call("Target.getTargets")["targetInfos"]
-                      if t["type"] == "page")
+        # A browser that starts slowly may answer before its page exists.
+        deadline, pages = time.monotonic() + BOUND, []
+        while not pages:
+            if time.monotonic() > deadline:
+                raise AssertionError("the browser shows no page")
+            pages = [t for t in self._call("Target.getTargets")["targetInfos"]
+                     if t["type"] == "page"]
+            if not pages:
+                time.sleep(0.05)
         self._session = self._call("Target.attachToTarget",
-                                   targetId=target["targetId"], flatten=True)["sessionId"]
+                                   targetId=pages[0]["targetId"], flatten=True)["sessionId"]
 
     def _call(self, method, session=None, **params):
         self._next_id += 1
@@ -289,15 +296,16 @@ class Browser:
                             expression="document.documentElement.outerHTML", returnByValue=True)
         return result["result"].get("value", "")
 
-    def await_dom(self, predicate, bound=BOUND, what="page state"):
-        """The document once predicate(html) holds, looked at every 50 ms."""
+    def await_dom(self, predicate, bound=BOUND, what="page state", shown=lambda html: html[-3000:]):
+        """The document once predicate(html) holds, looked at every 50 ms;
+        on failure, shown(html) tells what the page showed."""
         deadline = time.monotonic() + bound
         while True:
             html = self.dom()
             if predicate(html):
                 return html
             if time.monotonic() > deadline:
-                raise AssertionError(what + " not reached; page:\n" + html[-3000:])
+                raise AssertionError(what + " not reached; page:\n" + shown(html))
             time.sleep(0.05)
 
     def close(self):
