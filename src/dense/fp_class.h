@@ -15,10 +15,20 @@
 // through the integer tests and turns them back into floating-point
 // comparisons (which load the value, and which its vectoriser then emits
 // as SSE2 comparisons that signal even on a quiet NaN).
+//
+// The tests of whole blocks (allFiniteBits, productSafeEntries, the first
+// pass of quietHostValues) read the entries as integers from memory and
+// hold no comparison at all: the magnitude's bits plus a constant carry
+// into the sign bit exactly when the exponent reaches the bound, and the
+// carries of all entries are or-ed together. Additions and ors g++ cannot
+// turn into a floating-point test, and it packs them two or four entries
+// to an instruction; such a pass costs a fraction of the host call that
+// wrote the block.
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <valarray>
 
@@ -57,11 +67,34 @@ constexpr double quieted(double v) noexcept {
   return std::bit_cast<double>(opaqueBits(v) | fp_bits::kQuietBit);
 }
 
-// True when every entry of v is a finite number.
+namespace fp_bits {
+
+// True when every |p[i]| < 2^exponent (NaN and infinities never are), for
+// 0 < exponent <= 1024. The biased exponent field is below 1023 + exponent
+// exactly when adding 2048 - (1023 + exponent) to it leaves the sign bit
+// clear.
+template <int exponent>
+bool allBelowPowerOfTwo(const double* p, std::size_t n) noexcept {
+  static_assert(exponent > 0 && exponent <= 1024);
+  constexpr std::uint64_t kCarry = std::uint64_t{2048 - (1023 + exponent)} << 52;
+  // The optimiser no longer knows what p points to, so it cannot carry a
+  // double it stored there into this pass as a floating-point value.
+  __asm__("" : "+r"(p));
+  std::uint64_t carries = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t bits;
+    std::memcpy(&bits, p + i, sizeof bits);
+    carries |= (bits & kMagnitude) + kCarry;
+  }
+  return (carries >> 63) == 0;
+}
+
+}  // namespace fp_bits
+
+// True when every entry of p[0..n) is a finite number.
+bool allFiniteBits(const double* p, std::size_t n) noexcept;
 inline bool allFiniteBits(const std::valarray<double>& v) noexcept {
-  for (double e : v)
-    if (!isFiniteBits(e)) return false;
-  return true;
+  return v.size() == 0 || allFiniteBits(&v[0], v.size());
 }
 
 // True when |v| < 2^480 (NaN and infinities are not): a product of two such
@@ -72,16 +105,14 @@ inline bool productSafe(double v) {
   return (opaqueBits(v) & fp_bits::kMagnitude) < kBound;
 }
 
+// productSafe for every entry of p[0..n).
+bool allProductSafe(const double* p, std::size_t n) noexcept;
+
 // productSafe for every entry of the vectors.
 template <class... Vectors>
 bool productSafeEntries(const Vectors&... vectors) {
   const auto safe = [](const std::valarray<double>& v) {
-    std::uint64_t largest = 0;
-    for (double e : v) {
-      const std::uint64_t magnitude = opaqueBits(e) & fp_bits::kMagnitude;
-      largest = magnitude > largest ? magnitude : largest;
-    }
-    return largest < std::bit_cast<std::uint64_t>(0x1p480);
+    return v.size() == 0 || allProductSafe(&v[0], v.size());
   };
   return (safe(vectors) && ...);
 }
@@ -94,27 +125,25 @@ struct HostValues {
   bool finite() const noexcept { return !nan && !infinite; }
 };
 
+// What p[0..n) holds, read by its bits; the block is left as it is.
+inline HostValues classifyBlock(const double* p, std::size_t n) noexcept {
+  HostValues seen;
+  if (allFiniteBits(p, n)) return seen;
+  for (std::size_t i = 0; i < n; ++i) {
+    const FpClass c = classifyBits(p[i]);
+    seen.infinite = seen.infinite || c == FpClass::Infinite;
+    seen.nan = seen.nan || c == FpClass::QuietNaN || c == FpClass::SignallingNaN;
+  }
+  return seen;
+}
+
 // Makes every signalling NaN among p[0..n) quiet, in place, and says what
 // the block holds. After it the block is safe to load into arithmetic; the
 // NaN tests of the callers (std::isnan, the "NaN values encountered" stop)
 // see an ordinary NaN. A null p with n = 0 is an empty block.
 inline HostValues quietHostValues(double* p, std::size_t n) noexcept {
-  HostValues seen;
-  for (std::size_t i = 0; i < n; ++i) {
-    switch (classifyBits(p[i])) {
-      case FpClass::Finite:
-        break;
-      case FpClass::Infinite:
-        seen.infinite = true;
-        break;
-      case FpClass::SignallingNaN:
-        p[i] = quieted(p[i]);
-        seen.nan = true;
-        break;
-      case FpClass::QuietNaN:
-        seen.nan = true;
-        break;
-    }
-  }
+  const HostValues seen = classifyBlock(p, n);
+  if (seen.nan)
+    for (std::size_t i = 0; i < n; ++i) p[i] = quieted(p[i]);
   return seen;
 }

@@ -20,11 +20,14 @@
 
 #include <fmt/format.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
+#include "dense/fp_class.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
@@ -68,14 +71,17 @@ double euclideanNorm(const std::valarray<double>& x) {
   const std::size_t n = x.size();
   if (n == 0) return 0.0;
   const double* p = &x[0];
+  // An entry is tested by its bits before it is squared: NaN and the
+  // infinities lie above the bound too, and scaledNorm gives their norms.
+  constexpr std::uint64_t kLargeBits = std::bit_cast<std::uint64_t>(kLargeEntry);
   double s = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
     const double v = p[visited<order>(k, n)];
-    if (quietGreaterEqual(std::fabs(v), kLargeEntry)) return scaledNorm<order>(p, n);
+    if ((opaqueBits(v) & fp_bits::kMagnitude) >= kLargeBits) return scaledNorm<order>(p, n);
     s += v * v;
   }
-  // A NaN sum is no reason to rescale: sqrt keeps the NaN.
-  if (quietLess(s, kSmallSum)) return scaledNorm<order>(p, n);
+  // Every entry was a number below the bound: s is finite.
+  if (s < kSmallSum) return scaledNorm<order>(p, n);
   return std::sqrt(s);
 }
 

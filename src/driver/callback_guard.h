@@ -12,10 +12,11 @@
 // whether the host wrote it) is named as filled. When the scope ends,
 // every signalling NaN the host left in the named blocks is made quiet (by
 // its bits) before the driver's traps are back, so that the driver's NaN
-// tests and arithmetic meet an ordinary NaN. Whether a block holds NaN or
-// infinite values is still for the caller to test: each caller knows its
-// own response to them (a NaN or an infinity is how a host reports a
-// failed evaluation).
+// tests and arithmetic meet an ordinary NaN. That pass also tells whether
+// a block holds NaN or infinite values; a block may name where to put it
+// (`seen`), so that the caller, which knows its own response to them (a
+// NaN or an infinity is how a host reports a failed evaluation), need not
+// read the block again.
 
 #include <algorithm>
 #include <cstddef>
@@ -27,6 +28,7 @@
 struct HostOutput {
   double* data = nullptr;
   std::size_t size = 0;
+  HostValues* seen = nullptr;  // when set, receives what the block held after the call
 };
 
 // A block a host call may rewrite, holding the caller's values when it
@@ -34,6 +36,7 @@ struct HostOutput {
 struct FilledHostOutput {
   double* data = nullptr;
   std::size_t size = 0;
+  HostValues* seen = nullptr;
 };
 
 class CallbackGuard {
@@ -45,7 +48,10 @@ class CallbackGuard {
     host_.enterHost();
   }
   ~CallbackGuard() {
-    for (int i = 0; i < count_; ++i) quietHostValues(blocks_[i].data, blocks_[i].size);
+    for (int i = 0; i < count_; ++i) {
+      const HostValues held = quietHostValues(blocks_[i].data, blocks_[i].size);
+      if (blocks_[i].seen != nullptr) *blocks_[i].seen = held;
+    }
     host_.leaveHost();
   }
   CallbackGuard(const CallbackGuard&) = delete;
@@ -56,7 +62,7 @@ class CallbackGuard {
 
   void name(HostOutput out) noexcept {
     std::fill_n(out.data, out.size, 0.0);
-    blocks_[count_++] = {out.data, out.size};
+    blocks_[count_++] = {out.data, out.size, out.seen};
   }
   void name(FilledHostOutput out) noexcept { blocks_[count_++] = out; }
 

@@ -14,14 +14,13 @@ void driverStop(HostEnvironment& host, const std::string& message, int code) {
   zelkStop(message, code);
 }
 
+const char* nonFiniteMessage(HostValues held) noexcept {
+  if (held.nan) return "NaN values encountered\n";
+  return held.infinite ? "Inf values encountered\n" : nullptr;
+}
+
 const char* nonFiniteValues(const double* values, std::size_t n) noexcept {
-  bool infinite = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const FpClass c = classifyBits(values[i]);
-    if (c == FpClass::QuietNaN || c == FpClass::SignallingNaN) return "NaN values encountered\n";
-    infinite = infinite || c == FpClass::Infinite;
-  }
-  return infinite ? "Inf values encountered\n" : nullptr;
+  return nonFiniteMessage(classifyBlock(values, n));
 }
 
 void nonFiniteStop(HostEnvironment& host, const char* message) {

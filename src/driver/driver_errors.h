@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "dense/fp_class.h"
 #include "driver/host_environment.h"
 
 // zelkStop(message, code) under the host's environment: records the code in
@@ -13,9 +14,11 @@
 // enableExit is set.
 void driverStop(HostEnvironment& host, const std::string& message, int code);
 
-// "NaN values encountered\n" when any of the n values is NaN, else "Inf
-// values encountered\n" when any exceeds the largest double in magnitude,
-// else null.
+// "NaN values encountered\n" when a block held a NaN, else "Inf values
+// encountered\n" when it held an infinity, else null.
+const char* nonFiniteMessage(HostValues held) noexcept;
+
+// The same for the n values (read by their bits).
 const char* nonFiniteValues(const double* values, std::size_t n) noexcept;
 
 // A host callback delivered NaN or infinite values. With enableExit set,

@@ -8,6 +8,7 @@
 #include "dense/norms.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
+#include "dense/vector_kernels.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ double StepEvidence::distance(const std::valarray<double>& x, const std::valarra
   bool same = true;
   for (std::size_t i = 0; i < x.size() && same; ++i) same = x[i] == xt[i];
   if (same) return 0.0;
-  return quietly([&] { return normfro(std::valarray<double>(xt - x)); });
+  return normfro(vectorDifference(xt, x));
 }
 
 // Runs inside the quiet scope of its callers: values and predictions are

@@ -7,13 +7,13 @@
 // that has only the host's products: there it costs one vector-Jacobian
 // call with u as a 1 x m block.
 
-#include "dense/quiet_scope.h"
 #include "leastsq/search_directions.h"
 
 Direction gradientDirection(const MatrixTemplate<double>& J) {
-  // The host's entries may sum past the largest double: the IEEE sums, no
-  // trap (the dispatch drops a direction that is not finite).
-  return quietly([&] { return matrixTransposeVectorProduct(J, Direction(-1.0, J.rows)); });
+  // The host's entries may sum past the largest double: BLAS runs quietly
+  // and gives the IEEE sums (the dispatch drops a direction that is not
+  // finite).
+  return matrixTransposeVectorProduct(J, Direction(-1.0, J.rows));
 }
 
 Direction gradientDirectionMatrixFree(TrovikOptimizationTask& task, const std::valarray<double>& x,

@@ -154,7 +154,7 @@ Direction denseTrustRegion(TrovikOptimizationTask& task, const Vec& x, const Vec
     state.lmAlpha() = alpha;
     state.trustRadius() = scaling.Delta;
     const Vec& p = lm.step;
-    const Vec Jp = quietly([&] { return matrixVectorProduct(J, p); });
+    const Vec Jp = matrixVectorProduct(J, p);  // BLAS, quietly
     const double ft = trialValue(task, x, p, rt, objectiveSlope(r, Jp));
     rho = std::isfinite(ft) ? denseRatio(r, rt, Jp, alpha, scaling.D.diagonal * p) : 0.0;
     const RadiusUpdate next = updateTrustRadius(rho, scaling.Delta, kDenseRadius);

@@ -144,18 +144,20 @@ void TrovikOptimizationTask::Feval(const std::valarray<double>& x, std::valarray
   residual(dataOrNull(x), x.size(), dataOrNull(r), r.size(), user);
 }
 
-void TrovikOptimizationTask::Jeval(const std::valarray<double>& x, std::valarray<double>& r,
-                                   MatrixTemplate<double>& J) {
+HostValues TrovikOptimizationTask::Jeval(const std::valarray<double>& x,
+                                         std::valarray<double>& r, MatrixTemplate<double>& J) {
   const std::size_t n = x.size(), m = r.size();
   if (J.rows != m || J.cols != n) throw std::invalid_argument("Jeval: J is not m x n");
   requireRoom(J.elements.size(), m * n, "Jeval: J has no room for m x n entries");
   if (!announce(host, state.jacobianCalls(), n, jacobian != nullptr,
                 "Jacobian function handle is null"))
-    return;
+    return classifyBlock(J.data(), m * n);
+  HostValues held;
   const double seconds =
-      timedCall(host, FilledHostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n},
+      timedCall(host, FilledHostOutput{dataOrNull(r), m}, HostOutput{J.data(), m * n, &held},
                 [&] { jacobian(dataOrNull(x), n, dataOrNull(r), m, J.data(), user); });
   if (opts.trace & kTraceMark) state.lastEvalTime = seconds;
+  return held;
 }
 
 void TrovikOptimizationTask::JVeval(const std::valarray<double>& x, std::valarray<double>& r,

@@ -1,17 +1,21 @@
 #include "leastsq/residual_objective.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
 #include "dense/length_check.h"
 #include "dense/norms.h"
+#include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "options/opts.h"
 
 namespace {
+
+constexpr double kLargestScalable = DBL_MAX / 1000.0;
 
 // sum_i v_i from the first entry to the last.
 double forwardSum(const std::valarray<double>& v) {
@@ -41,7 +45,12 @@ double evalFunc(const std::valarray<double>& r) {
   const double m = static_cast<double>(r.size());
   switch (opts.ussum) {
     case 1: {
-      const double scaled = quietly([&] { return 1000.0 * normfro(r); });
+      // normfro gives a number, infinity or NaN, never a trap; only the
+      // scaling may overflow (for norms above DBL_MAX / 1000).
+      const double norm = normfro(r);
+      const double scaled = quietLess(norm, kLargestScalable)
+                                ? 1000.0 * norm
+                                : quietly([&] { return 1000.0 * norm; });
       return quietDivide(scaled, m);
     }
     case 2:

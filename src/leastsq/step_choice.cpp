@@ -90,7 +90,7 @@ class KindSearch {
   // Jacobian, else from one Jacobian-vector product at x.
   double startSlope(LineSearchContext& context) {
     if (J_.elements.size() != 0) {
-      const Vec Jd = quietly([&] { return matrixVectorProduct(J_, context.d); });
+      const Vec Jd = matrixVectorProduct(J_, context.d);  // BLAS, quietly
       return objectiveSlope(r_, Jd);
     }
     Vec rt(0.0, r_.size());

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "dense/fp_class.h"
 #include "dense/length_check.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
@@ -36,8 +37,9 @@ ObjectiveAndSlope directionalDerivative(LineSearchContext& context, const std::v
     MatrixTemplate<double>& J = context.buffers.jacobian;
     J.reshape(rt.size(), xt.size());
     task.Jeval(xt, rt, J);
-    // The host's Jacobian may hold anything: its IEEE product, no trap.
-    quietly([&] { jd = matrixVectorProduct(J, d); });
+    // The product runs in BLAS, quietly: whatever the host's Jacobian
+    // holds gives its IEEE value, for the slope's tests.
+    jd = matrixVectorProduct(J, d);
   }
   return {evalFunc(rt), objectiveSlope(rt, jd)};
 }
@@ -57,7 +59,9 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   const double t = context.directionSign * alpha;
   ensureSize(b.point, context.x.size());
   ensureSize(b.residual, context.r.size());
-  quietly([&] { b.point = context.x + t * context.d; });
+  // x + t d, quiet only where the step may overflow.
+  b.point = context.x;
+  addScaled(b.point, t, context.d);
 
   Trial trial{.alpha = alpha};
   if (withSlope) {
@@ -70,7 +74,11 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   }
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
+  // The start slope is the host's: its product with t may overflow.
+  const double g0 = context.g0;
+  const double predicted =
+      productSafe(t) && productSafe(g0) ? t * g0 : quietly([&] { return t * g0; });
   context.task.stepEvidence.add(std::copysign(StepEvidence::distance(context.x, b.point), t),
-                                quietly([&] { return t * context.g0; }), trial.J);
+                                predicted, trial.J);
   return trial;
 }

@@ -191,8 +191,7 @@ StopReason TrovikRun::iterate() {
 bool TrovikRun::evaluateJacobian() {
   if (task_.jacobian != nullptr) {
     if (J_.rows != m_ || J_.cols != n_) J_ = Matrix(m_, n_);
-    task_.Jeval(x_, r_, J_);
-    if (const char* message = nonFiniteValues(J_.data(), J_.elements.size())) {
+    if (const char* message = nonFiniteMessage(task_.Jeval(x_, r_, J_))) {
       nonFiniteStop(task_.host, message);
       return false;
     }
@@ -238,7 +237,7 @@ double TrovikRun::takeStep(double move, double f, bool& moved) {
 double TrovikRun::objectiveGradientNorm() {
   const Vec w = objectiveWeights(r_);
   if (J_.elements.size() != 0)
-    return normfro(quietly([&] { return matrixTransposeVectorProduct(J_, w); }));
+    return normfro(matrixTransposeVectorProduct(J_, w));  // BLAS, quietly
   Vec residual = r_, gradient(0.0, n_);
   task_.VJeval(x_, residual, w, gradient);
   return normfro(gradient);

@@ -22,6 +22,7 @@
 
 #include <valarray>
 
+#include "dense/fp_class.h"
 #include "dense/matrix.h"
 #include "driver/central_difference.h"
 #include "driver/host_environment.h"
@@ -75,8 +76,9 @@ class TrovikOptimizationTask {
   //
   // r = F(x) ("cf").
   void Feval(const std::valarray<double>& x, std::valarray<double>& r);
-  // J (m x n) = the Jacobian at x, r = F(x) ("cJ").
-  void Jeval(const std::valarray<double>& x, std::valarray<double>& r, MatrixTemplate<double>& J);
+  // J (m x n) = the Jacobian at x, r = F(x) ("cJ"); returns what J held.
+  HostValues Jeval(const std::valarray<double>& x, std::valarray<double>& r,
+                   MatrixTemplate<double>& J);
   // out (m) = J v for v (n), r = F(x) ("cJv").
   void JVeval(const std::valarray<double>& x, std::valarray<double>& r,
               const std::valarray<double>& v, std::valarray<double>& out);

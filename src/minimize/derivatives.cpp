@@ -78,8 +78,8 @@ class TracedCall {
 constexpr double kUnwrittenObjective = -0.0;
 constexpr std::uint64_t kUnwrittenObjectiveBits = std::bit_cast<std::uint64_t>(kUnwrittenObjective);
 
-void stopOnNonFinite(HostEnvironment& host, const double* v, std::size_t n) {
-  if (const char* message = nonFiniteValues(v, n)) nonFiniteStop(host, message);
+void stopOnNonFinite(HostEnvironment& host, HostValues held) {
+  if (const char* message = nonFiniteMessage(held)) nonFiniteStop(host, message);
 }
 
 }  // namespace
@@ -109,7 +109,7 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
     std::valarray<double> g = fdgradient(x);
     if (f != nullptr) *f = 0.0;
     if (fWritten != nullptr) *fWritten = false;
-    stopOnNonFinite(host, dataOrNull(g), n);
+    stopOnNonFinite(host, classifyBlock(dataOrNull(g), n));
     return g;
   }
   ++state.nGrad;
@@ -120,15 +120,17 @@ std::valarray<double> OptimizationTask::gradeval(const std::valarray<double>& x,
   // whether anything was written (a host that writes -0 itself is taken as
   // silent, with the same value 0).
   double fv = kUnwrittenObjective;
+  HostValues gradientValues;
   {
     TracedCall traced(';', static_cast<long>(n), state.lastEvalTime);
-    CallbackGuard guard(host, FilledHostOutput{&fv, 1}, HostOutput{dataOrNull(g), n});
+    CallbackGuard guard(host, FilledHostOutput{&fv, 1},
+                        HostOutput{dataOrNull(g), n, &gradientValues});
     gradient(dataOrNull(x), static_cast<long>(n), &fv, 1, dataOrNull(g), user);
   }
   const bool written = std::bit_cast<std::uint64_t>(fv) != kUnwrittenObjectiveBits;
   if (fWritten != nullptr) *fWritten = written;
   if (f != nullptr) *f = written ? fv : 0.0;
-  stopOnNonFinite(host, dataOrNull(g), n);
+  stopOnNonFinite(host, gradientValues);
   return g;
 }
 
@@ -143,15 +145,16 @@ MatrixTemplate<double> OptimizationTask::hessveceval(const std::valarray<double>
   if (hessianProduct == nullptr) return W;
   if (w.size() != n) w.resize(n);
   double f = 0.0;
+  HostValues gradientValues, productValues;
   {
     TracedCall traced(',', static_cast<long>(k), state.lastHessProductTime);
-    CallbackGuard guard(host, HostOutput{&f, 1}, HostOutput{dataOrNull(w), n},
-                        HostOutput{W.data(), n * k});
+    CallbackGuard guard(host, HostOutput{&f, 1}, HostOutput{dataOrNull(w), n, &gradientValues},
+                        HostOutput{W.data(), n * k, &productValues});
     hessianProduct(dataOrNull(x), static_cast<long>(n), &f, 1, V.data(), static_cast<int>(k),
                    dataOrNull(w), W.data(), user);
   }
-  const char* message = nonFiniteValues(dataOrNull(w), n);
-  if (message == nullptr) message = nonFiniteValues(W.data(), n * k);
+  const char* message = nonFiniteMessage(gradientValues);
+  if (message == nullptr) message = nonFiniteMessage(productValues);
   if (message != nullptr) nonFiniteStop(host, message);
   return W;
 }
@@ -269,18 +272,23 @@ HessianDifferences OptimizationTask::fdHessianDifferences(const std::valarray<do
 }
 
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g) {
+                                   std::valarray<double>& g, HessianValues* held) {
   ++state.nHess;
   const std::size_t n = x.size();
   MatrixTemplate<double> H(n, n);
-  if (task.hessian == nullptr) return H;
+  if (task.hessian == nullptr) {
+    if (held != nullptr) *held = {{}, classifyBlock(dataOrNull(g), g.size())};
+    return H;
+  }
   if (g.size() != n) g.resize(n);
   double f = 0.0;
+  HessianValues seen;
   {
     TracedCall traced('.', static_cast<long>(n), state.lastHessTime);
-    CallbackGuard guard(task.host, HostOutput{&f, 1}, HostOutput{dataOrNull(g), n},
-                        HostOutput{H.data(), n * n});
+    CallbackGuard guard(task.host, HostOutput{&f, 1}, HostOutput{dataOrNull(g), n, &seen.gradient},
+                        HostOutput{H.data(), n * n, &seen.hessian});
     task.hessian(dataOrNull(x), static_cast<long>(n), &f, 1, dataOrNull(g), H.data(), task.user);
   }
+  if (held != nullptr) *held = seen;
   return H;
 }

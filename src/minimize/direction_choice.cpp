@@ -55,7 +55,7 @@ void chooseFixedStep(OptimizationTask& task, MinimizationIterate& it) {
     const double f = task.objectiveAt(trial);
     task.stepEvidence.beginDirection();
     task.stepEvidence.add(std::copysign(StepEvidence::distance(it.x, trial), alpha),
-                          quietProduct(alpha, quietDot(it.g, it.directions[k])), f);
+                          quietProduct(alpha, dotProduct(it.g, it.directions[k])), f);
     if (!std::isfinite(f)) continue;
     std::cerr << "Try " << alpha << "*" << sdname(it.tried[k]) << ": " << f << "\n";
     it.chosenKind = it.tried[k];

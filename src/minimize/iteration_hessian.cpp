@@ -5,17 +5,17 @@
 #include <cstddef>
 
 #include "dense/quiet_scope.h"
-#include "dense/valarray_data.h"
 #include "driver/driver_errors.h"
 #include "minimize/zelk_task.h"
 #include "options/opts.h"
 
 void evaluateIterationHessian(OptimizationTask& task, MinimizationIterate& it) {
-  it.H = evalHessian(task, it.x, it.g);
+  HessianValues held;
+  it.H = evalHessian(task, it.x, it.g, &held);
   it.hessianEvaluated = true;
   const std::size_t entries = it.H.elements.size();
-  const char* message = nonFiniteValues(it.H.data(), entries);
-  if (message == nullptr) message = nonFiniteValues(dataOrNull(it.g), it.g.size());
+  const char* message = nonFiniteMessage(held.hessian);
+  if (message == nullptr) message = nonFiniteMessage(held.gradient);
   if (message == nullptr) {
     it.H = quietly([&] { return mksym(it.H); });
     message = nonFiniteValues(it.H.data(), entries);

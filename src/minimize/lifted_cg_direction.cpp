@@ -109,7 +109,7 @@ std::valarray<double> liftedCGDirection(OptimizationTask& task, const Vec& x, co
       eig[0] = estimates.minEV;
       eig[1] = estimates.maxEV;
     }
-    if (quietLess(quietDot(g, d), 0.0) || solves >= kMaxSolves) return d;
+    if (quietLess(dotProduct(g, d), 0.0) || solves >= kMaxSolves) return d;
     state.liftShift() =
         quietGreater(s, 0.0) ? quietly([&] { return s * opts.shiftGain4; }) : zeroShiftRaise();
     state.status |= 0x10;

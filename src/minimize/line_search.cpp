@@ -80,7 +80,7 @@ LSResult OptimizationTask::linesearchDirect(double f0, const std::valarray<doubl
                                             const std::valarray<double>& d, double alpha0,
                                             const std::valarray<double>& g, std::string name,
                                             int sign) {
-  const double s0 = quietDot(d, g);
+  const double s0 = dotProduct(d, g);
   if (!std::isfinite(s0) || s0 == 0.0) {
     state.status |= 0x40;
     return LSResult{};
@@ -150,7 +150,7 @@ bool checkLineSearchPoint(OptimizationTask& task, double f0, const std::valarray
   if (opts.wolcheck == 0) return true;
   const double sign = result.sign;
   const Vec direction = quietly([&] { return Vec(sign * d); });
-  const LineSearchClosure search(task, f0, x, direction, g, quietDot(direction, g));
+  const LineSearchClosure search(task, f0, x, direction, g, dotProduct(direction, g));
   const TrialTests t = search.test(result.alpha);
   flags = std::valarray<bool>{t.armijo, t.curvature, t.strong};
   return t.accepted();

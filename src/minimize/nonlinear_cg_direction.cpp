@@ -37,17 +37,17 @@ double coefficient(const Vec& g, const Vec& gPrev, const Vec& dPrev) {
   auto y = [&] { return quietly([&] { return Vec(g - gPrev); }); };
   switch (opts.cgmode) {
     case 1:
-      return quietDivide(quietDot(g, g), quietDot(gPrev, gPrev));
+      return quietDivide(dotProduct(g, g), dotProduct(gPrev, gPrev));
     case 2:
-      return quietDivide(quietDot(g, y()), quietDot(gPrev, gPrev));
+      return quietDivide(dotProduct(g, y()), dotProduct(gPrev, gPrev));
     case 3: {
       std::fputs("CG: HS\n", stderr);
       const Vec change = y();
-      return quietDivide(quietDot(g, change), quietDot(change, dPrev));
+      return quietDivide(dotProduct(g, change), dotProduct(change, dPrev));
     }
     case 4:
       std::fputs("CG: DY\n", stderr);
-      return quietDivide(quietDot(g, g), quietDot(y(), dPrev));
+      return quietDivide(dotProduct(g, g), dotProduct(y(), dPrev));
     default:
       return opts.cgbeta;
   }

@@ -31,6 +31,3 @@ inline double quietProduct(double a, double b) {
   return quietly([&] { return a * b; });
 }
 
-inline double quietDot(const std::valarray<double>& a, const std::valarray<double>& b) {
-  return quietly([&] { return dotProduct(a, b); });
-}

@@ -61,7 +61,7 @@ TrialTests LineSearchClosure::test(double a) const {
     return t;
   }
   if (!t.armijo) return t;
-  const double s = quietDot(task.gradeval(trial_, nullptr), d);
+  const double s = dotProduct(task.gradeval(trial_, nullptr), d);
   t.curvature = quietGreaterEqual(s, c2s0_);
   t.strong = wolcheck == 2 || quietLessEqual(std::fabs(s), std::fabs(c2s0_));
   return t;

@@ -210,7 +210,7 @@ double MinimizationRun::takeStep(double fStart, bool& moved) {
   const double fTrial = task_.objectiveAt(trial);
   task_.stepEvidence.beginDirection();
   task_.stepEvidence.add(std::copysign(StepEvidence::distance(it_.x, trial), factor),
-                         quietProduct(factor, quietDot(it_.g, it_.chosenDirection)), fTrial);
+                         quietProduct(factor, dotProduct(it_.g, it_.chosenDirection)), fTrial);
   moved = false;
   if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
     for (std::size_t i = 0; i < trial.size() && !moved; ++i) moved = trial[i] != it_.x[i];
@@ -256,7 +256,7 @@ ModelDecrease MinimizationRun::modelDecrease() const {
   if (task_.hessianProduct == nullptr) return {};
   for (std::size_t k = 0; k < it_.tried.size() && k < it_.directions.size(); ++k)
     if (it_.tried[k] == SearchDir::SD3 && quietLessEqual(it_.lambda, 1e-8 * it_.eig[1]))
-      return {quietly([&] { return -0.5 * quietDot(it_.g, it_.directions[k]); }), false};
+      return {quietly([&] { return -0.5 * dotProduct(it_.g, it_.directions[k]); }), false};
   return {none, false};
 }
 

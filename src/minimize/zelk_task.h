@@ -141,11 +141,16 @@ class OptimizationTask {
   double callObjective(const std::valarray<double>& x);
 };
 
+// What the blocks of a Hessian call held (dense/fp_class.h).
+struct HessianValues {
+  HostValues hessian, gradient;
+};
+
 // The Hessian at x through the Hessian callback (counted "cH", guarded),
 // which also fills g; both start as zeros. n x n zeros (and g untouched)
-// without a callback.
+// without a callback. `held`, when given, receives what H and g held.
 MatrixTemplate<double> evalHessian(OptimizationTask& task, const std::valarray<double>& x,
-                                   std::valarray<double>& g);
+                                   std::valarray<double>& g, HessianValues* held = nullptr);
 
 // What one iteration knows and builds: the point and its derivatives, the
 // Hessian and its decomposition, the kinds tried with their directions and

@@ -79,6 +79,62 @@ TEST(FpClass, HostBlocksComeOutQuiet) {
   EXPECT_TRUE(quietHostValues(nullptr, 0).finite());
 }
 
+// The block tests pack several entries to an instruction and finish the
+// tail one by one: one odd entry among ordinary ones is found wherever it
+// stands, in blocks that fill the packed loop, end in a tail or are all
+// tail, and its bits decide alone (the bounds themselves are outside).
+// classifyBlock leaves the block as it is; quietHostValues makes the
+// signalling NaN quiet and leaves the rest.
+TEST(FpClass, BlockTestsSeeEveryEntry) {
+  const double belowBound = std::nextafter(0x1p480, 0.0);
+  const struct {
+    double odd;
+    bool finite, productSafe, nan;
+  } cases[] = {
+      {DBL_MAX, true, false, false},
+      {-DBL_MAX, true, false, false},
+      {0x1p480, true, false, false},
+      {-0x1p480, true, false, false},
+      {belowBound, true, true, false},
+      {-4.9e-324, true, true, false},
+      {kInf, false, false, false},
+      {-kInf, false, false, false},
+      {kQuiet, false, false, true},
+      {-kQuiet, false, false, true},
+      {kSignalling, false, false, true},
+      {fromBits(0xfff0000000000001ULL), false, false, true},
+  };
+  const FpTrapGuard traps;
+  for (const auto& c : cases)
+    for (std::size_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 37u})
+      for (std::size_t at = 0; at < length; ++at) {
+        std::vector<double> block(length, -1.5);
+        block[at] = c.odd;
+        const std::vector<double> before = block;
+        std::valarray<double> entries(block.data(), length);
+        EXPECT_EQ(allFiniteBits(block.data(), length), c.finite) << c.odd << " at " << at;
+        EXPECT_EQ(allFiniteBits(entries), c.finite) << c.odd << " at " << at;
+        // The pass as any processor runs it (the library may pick a wider one).
+        EXPECT_EQ(fp_bits::allBelowPowerOfTwo<1024>(block.data(), length), c.finite);
+        EXPECT_EQ(fp_bits::allBelowPowerOfTwo<480>(block.data(), length), c.productSafe);
+        EXPECT_EQ(productSafeEntries(std::valarray<double>(-1.0, 3), entries), c.productSafe)
+            << c.odd << " at " << at << " of " << length;
+        const HostValues classified = classifyBlock(block.data(), length);
+        EXPECT_EQ(bitsOf(block[at]), bitsOf(c.odd));
+        const HostValues seen = quietHostValues(block.data(), length);
+        for (const HostValues& held : {classified, seen}) {
+          EXPECT_EQ(held.nan, c.nan) << c.odd << " at " << at << " of " << length;
+          EXPECT_EQ(held.infinite, !c.finite && !c.nan) << c.odd << " at " << at;
+        }
+        EXPECT_NE(classifyBits(block[at]), FpClass::SignallingNaN);
+        for (std::size_t i = 0; i < length; ++i)
+          EXPECT_TRUE(i == at || bitsOf(block[i]) == bitsOf(before[i])) << i;
+      }
+  EXPECT_TRUE(allFiniteBits(nullptr, 0));
+  EXPECT_TRUE(allFiniteBits(std::valarray<double>()));
+  EXPECT_TRUE(productSafeEntries(std::valarray<double>()));
+}
+
 // The entries below tol, counted as the eigen filter counts its converged
 // vectors.
 [[gnu::noinline]] std::size_t countBelow(const std::valarray<double>& values, double tol) {
