@@ -14,7 +14,6 @@
 
 #include "minimize/zelk_run.h"
 
-
 #include <algorithm>
 #include <climits>
 #include <cfloat>
