@@ -105,9 +105,11 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  *   35 "stalled on a non-finite objective" (status 1): the same where the
  *      objective at x, or at every step tried, was NaN or infinite.
  * A stalled iteration ends the run unless the next one can search another
- * direction: the nonlinear-CG direction is restarted as -g once, and the
+ * direction: the nonlinear-CG direction is restarted as -g once, the
  * matrix-free Newton direction gets up to 10 stalled iterations in a row
- * while its shift still changes. 30 to 32 come first. The rules on the
+ * while its shift still changes, and with line searches ("alpha" 0) and
+ * "enableFallback" on, a stall with one of the kinds of "sdirs" gives the
+ * fallback kinds the next iteration. 30 to 32 come first. The rules on the
  * step (21 to 24, 26) do not hold in a stalled iteration; those on the
  * point (25, 27 to 29) do. No progress at a point where nothing is left
  * above the objective's rounding is convergence, and the tolerance rules

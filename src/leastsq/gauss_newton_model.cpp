@@ -28,7 +28,6 @@ double gaussNewtonDecrease(const MatrixTemplate<double>& J, const std::valarray<
   return quietly([&] {
     std::valarray<double> projected(0.0, r.size());
     const double largest = svd.s[0];
-    
     for (std::size_t k = 0; k < svd.s.size() && svd.s[k] > kNullRange * largest; ++k) {
       double component = 0.0;
       for (std::size_t i = 0; i < r.size(); ++i) component += svd.U(i, k) * r[i];

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "dense/fp_class.h"
 #include "dense/length_check.h"
-#include "dense/quiet_scope.h"
+#include "dense/quiet_arith.h"
 #include "dense/vector_kernels.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/wolfe_code.h"
@@ -75,10 +74,7 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
   // The start slope is the host's: its product with t may overflow.
-  const double g0 = context.g0;
-  const double predicted =
-      productSafe(t) && productSafe(g0) ? t * g0 : quietly([&] { return t * g0; });
   context.task.stepEvidence.add(std::copysign(StepEvidence::distance(context.x, b.point), t),
-                                predicted, trial.J);
+                                quietProduct(t, context.g0), trial.J);
   return trial;
 }

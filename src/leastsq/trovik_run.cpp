@@ -253,24 +253,24 @@ double TrovikRun::objectiveGradientNorm() {
 // stayed put, or no trust-region direction ran).
 void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable) {
   StepEvidence& evidence = task_.stepEvidence;
+  // The model costs a decomposition: it is made only where a verdict asks.
+  const bool modelled = jacobianUsable && rStart_.size() == m_;
+  const auto setModel = [this, &evidence] {
+    evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+  };
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
-    if (jacobianUsable && rStart_.size() == m_)
-      v.crawled = [this, &evidence, enhancement = v.enh] {
-        evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+    if (modelled)
+      v.crawled = [setModel, &evidence, enhancement = v.enh] {
+        setModel();
         return evidence.crawled(enhancement);
       };
     return;
   }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
-  if (!v.objectiveNotFinite) {
-    if (jacobianUsable && rStart_.size() == m_)
-      evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
-    v.stationary = evidence.showsStationary(objectiveGradientNorm());
-  } else {
-    v.stationary = false;
-  }
+  if (!v.objectiveNotFinite && modelled) setModel();
+  v.stationary = !v.objectiveNotFinite && evidence.showsStationary(objectiveGradientNorm());
   if (v.stationary) {
     stalledIterations_ = 0;
     return;

@@ -11,7 +11,6 @@
 // through host calls: a signal during a callback is a request like any
 // other.
 
-
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
 #include "leastsq/trovik_task.h"

@@ -26,12 +26,12 @@
 #include <iostream>
 #include <limits>
 
+#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
 #include "minimize/line_search.h"
 #include "minimize/zelk_task.h"
-#include "minimize/quiet_arith.h"
 #include "options/opts.h"
 
 namespace {

@@ -25,12 +25,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/vector_kernels.h"
 #include "eigen/find_min_max_eig_value.h"
 #include "linear/lifted_cg_solver.h"
-#include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"
 #include "options/option_cast.h"

@@ -29,12 +29,12 @@
 #include <iostream>
 #include <limits>
 
+#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
 #include "driver/driver_errors.h"
 #include "minimize/zelk_task.h"
-#include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

@@ -22,9 +22,9 @@
 #include <cstdio>
 #include <iostream>
 
+#include "dense/quiet_arith.h"
 #include "dense/quiet_scope.h"
 #include "dense/safe_divide.h"
-#include "minimize/quiet_arith.h"
 #include "minimize/search_directions.h"
 #include "options/global_state.h"
 #include "options/opts.h"

@@ -28,12 +28,12 @@
 #include <limits>
 #include <vector>
 
+#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/safe_divide.h"
 #include "driver/driver_errors.h"
 #include "minimize/line_search.h"
 #include "minimize/zelk_task.h"
-#include "minimize/quiet_arith.h"
 #include "options/global_state.h"
 #include "options/opts.h"
 

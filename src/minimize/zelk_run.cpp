@@ -14,7 +14,6 @@
 
 #include "minimize/zelk_run.h"
 
-
 #include <algorithm>
 #include <climits>
 #include <cfloat>
@@ -27,6 +26,7 @@
 
 #include "dense/host_arrays.h"
 #include "dense/norms.h"
+#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
@@ -38,9 +38,8 @@
 #include "driver/state_file.h"
 #include "driver/stopping_rules.h"
 #include "minimize/derivative_checks.h"
-#include "minimize/zelk_task.h"
-#include "minimize/quiet_arith.h"
 #include "minimize/zelk_records.h"
+#include "minimize/zelk_task.h"
 #include "options/error_exit.h"
 #include "options/global_state.h"
 #include "options/opts.h"

@@ -30,4 +30,3 @@ inline double quietProduct(double a, double b) {
   if (quietLessEqual(std::fabs(a), root) && quietLessEqual(std::fabs(b), root)) return a * b;
   return quietly([&] { return a * b; });
 }
-
