@@ -61,7 +61,7 @@ bench: build
 
 # The README's tables of zelk's settings, measured (counts, not times).
 bench-settings: build
-	./$(BUILD)/bench/zelk_settings
+	OPENBLAS_CORETYPE=$$(grep -qw avx2 /proc/cpuinfo && echo Haswell) ./$(BUILD)/bench/zelk_settings
 
 # Throughput of the monitor under wrk (not a test).
 bench-monitor: build

@@ -15,7 +15,8 @@ namespace {
 constexpr double kRoundingFloor = 4.0;  // rho >= 4 eps |f|
 constexpr double kRealDecrease = 2.0;   // below f - 2 rho: not rounding
 constexpr double kVisibleRise = 16.0;   // a rise of 16 rho shows its shape
-constexpr double kModelSlack = 1e4;     // a model decrease of 1e4 rho is rounding
+constexpr double kModelUnseen = 2.0;    // a model decrease of 2 rho no trial could show
+constexpr double kModelSlack = 1e4;     // one of 1e4 rho, where trials failed to find it
 constexpr double kCrawlShare = 0.01;     // a step taking less of a model's promise crawled
 constexpr double kFirstOrderFall = 4.0;  // sigma^2 / 2c above 4 rho is not rounding
 constexpr double kSlack = 1000.0;       // ||g|| t <= 1000 rho
@@ -39,6 +40,7 @@ bool firstOrder(const Rise& a, const Rise& b, double rho) {
 
 void StepEvidence::reset(double f) {
   f_ = f;
+  noise_ = 0.0;
   model_ = ModelDecrease{};
   direction_ = 0;
   trials_.clear();
@@ -51,6 +53,8 @@ void StepEvidence::add(double distance, double predicted, double value) {
 }
 
 void StepEvidence::setModelDecrease(const ModelDecrease& model) { model_ = model; }
+
+void StepEvidence::setNoise(double noise) { noise_ = noise; }
 
 bool StepEvidence::objectiveNotFinite() const {
   if (!std::isfinite(f_)) return true;
@@ -72,7 +76,7 @@ double StepEvidence::distance(const std::valarray<double>& x, const std::valarra
 // the host's.
 double StepEvidence::rounding() const {
   const double invisible = DBL_EPSILON * std::fabs(f_);
-  double rho = kRoundingFloor * invisible;
+  double rho = kRoundingFloor * quietMax(invisible, noise_);
   for (const Trial& t : trials_)
     if (t.distance != 0.0 && std::isfinite(t.value) &&
         quietLessEqual(std::fabs(t.predicted), invisible))
@@ -122,23 +126,51 @@ bool StepEvidence::crawled(double enhancement) const {
   });
 }
 
-bool StepEvidence::showsStationary(double gradientNorm) const {
+// What a trial can show is its predicted change, or where that is not
+// known, what the whole gradient predicts over its length.
+bool StepEvidence::saysSomething(const Trial& t, double gradientNorm, double rho) {
+  const double shown =
+      std::isnan(t.predicted) ? gradientNorm * std::fabs(t.distance) : std::fabs(t.predicted);
+  return quietGreater(shown, rho);
+}
+
+bool StepEvidence::showsStationary(double gradientNorm, double pointNorm) const {
   if (gradientNorm == 0.0) return true;
   if (!std::isfinite(gradientNorm) || !std::isfinite(f_)) return false;
   return quietly([&] {
     const double rho = rounding();
     if (!std::isfinite(rho)) return false;
-    double flat = -1.0;
+    // Some value moved by more than rho: the search reached the scale on
+    // which f changes, and its flat trials lie inside it.
+    bool visible = false;
+    for (const Trial& t : trials_)
+      visible = visible ||
+                (t.distance != 0.0 && std::isfinite(t.value) && std::fabs(t.value - f_) > rho);
+    // A model gives the scale on which f varies near x; without one, the
+    // trials' own lengths are all there is.
+    const bool modelled = !std::isnan(model_.decrease);
+    double flat = -1.0, reach = 0.0;
+    bool informative = false;
     for (const Trial& t : trials_) {
       if (t.distance == 0.0 || !std::isfinite(t.value)) continue;
       const double change = t.value - f_;
       if (change < -kRealDecrease * rho) return false;
-      if (change <= rho) flat = std::fmax(flat, std::fabs(t.distance));
+      reach = quietMax(reach, std::fabs(t.distance));
+      const bool shows = saysSomething(t, gradientNorm, rho);
+      informative = informative || shows;
+      if (change <= rho && (!modelled || shows || visible))
+        flat = std::fmax(flat, std::fabs(t.distance));
     }
     if (risesToFirstOrder(rho)) return false;
-    if (quietLessEqual(model_.decrease, kModelSlack * rho)) return true;
+    if (quietLessEqual(model_.decrease, kModelUnseen * rho)) return true;
+    if (informative && quietLessEqual(model_.decrease, kModelSlack * rho)) return true;
     if (model_.wholeModel && !std::isnan(model_.decrease)) return false;
-    if (!(flat > 0.0)) return false;
-    return quietLessEqual(gradientNorm * flat, kSlack * rho);
+    if (flat > 0.0) return quietLessEqual(gradientNorm * flat, kSlack * rho);
+    if (informative) return false;
+    // Nothing was shown either way: only a gradient that no move on the
+    // scale of x changes f by more than the noise is negligible (at x = 0
+    // without a trial that moved, there is no scale).
+    const double scale = quietMax(pointNorm, reach);
+    return scale > 0.0 && quietLessEqual(gradientNorm * scale, rho);
   });
 }

@@ -12,7 +12,11 @@
 //
 //   rounding  rho = the largest change |f(x_t) - f(x)| among the trials
 //             whose predicted change |t d.g| is below eps |f(x)| (what
-//             they show is rounding), and at least 4 eps |f(x)|.
+//             they show is rounding), and at least 4 eps |f(x)| and 4
+//             times the noise the driver measured (setNoise): an objective
+//             computed from terms much larger than itself, such as the
+//             norm of small residuals each rounded at the scale of its
+//             data, varies far more than eps |f| from point to point.
 //
 // Only a trial point that differs from x carries evidence: a step so short
 // that x + t d == x (or a zero direction) evaluates f(x) again and says
@@ -33,18 +37,30 @@
 //     are no evidence either way: a gradient's rounding does that along
 //     directions where f does not change at all (a Jacobian of low rank).
 //
+// A trial says something only where what it can show is above the noise:
+// its predicted change |t d.g| (where that is not known, ||g|| times its
+// length) above rho. One at or below it cannot speak for stationarity,
+// however far it moved x (a value it finds below f(x) - 2 rho is still a
+// decrease): a trust region shrunk to the rounding of x, or a direction
+// nearly at right angles to g, tries steps that no gradient could make
+// visible.
+//
 // A local model of f at x settles it where it can (the driver that has one
 // says what it promises: the decrease at the model's best step):
-//   - a promise of at most 1e4 rho speaks for stationarity: no step gives
-//     more than the rounding, whatever the direction searched. This is
-//     what certifies a minimum whose Hessian is badly conditioned, where
-//     the Newton direction lies far from -g and g itself may be far from
-//     small (a fit to 9 digits at a nonzero residual). The slack is for
-//     the Gauss-Newton model, which leaves out the residuals' own
-//     curvature and at a nonzero residual promises more than any step
-//     gives (Penalty function II, n = 10: some 400 rho at its minimum);
-//     away from a minimum the models promise a fair part of f itself,
-//     1e14 rho and more;
+//   - a promise of at most 2 rho speaks for stationarity: the model itself
+//     sees nothing any trial could show, whatever the direction searched.
+//     This is what certifies a minimum whose Hessian is badly
+//     conditioned, where the Newton direction lies far from -g and g
+//     itself may be far from small (a fit to 9 digits at a nonzero
+//     residual), and a small-residual fit at the noise of its residuals;
+//   - a promise of at most 1e4 rho speaks for it too once a trial that
+//     says something failed to find it. The slack is for the Gauss-Newton
+//     model, which leaves out the residuals' own curvature and at a
+//     nonzero residual promises more than any step gives (Penalty
+//     function II, n = 10: some 400 rho at its minimum); away from a
+//     minimum the models promise a fair part of f itself, 1e14 rho and
+//     more. Untested, such a promise is a decrease that may be there to
+//     take (a constant part of f that puts the whole fit within 1e3 rho);
 //   - a larger promise from a model of every direction at x (the Hessian;
 //     +inf for a direction of negative curvature) speaks against it; one
 //     that may leave curvature out (Gauss-Newton, a shifted solve) does
@@ -58,10 +74,19 @@
 // the slack lets a direction stray from -g by that much (Penalty function
 // I with its Hessian comes near 200), while a direction that leaves out
 // most of the gradient (lifted eigenvalues cut away at a saddle) gives 1e4
-// and more. A zero gradient is stationary whatever the trials.
+// and more. Next to a model, which gives the scale on which f varies, a
+// flat trial counts here only when it says something, or when some trial
+// reached a value that moved by more than rho (the flat stretch then lies
+// inside the scale on which f shows itself, as along a trust region's
+// tries shrinking from a rise); without one, the lengths the search tried
+// are the only scale there is, and every flat trial that moved x counts.
+// Where no trial says anything and none is flat, only a gradient that no
+// move on the scale of x (||x||, or the longest trial) could show over rho
+// is negligible. A zero gradient is stationary whatever the trials.
 //
-// Without trials or a model there is no evidence, and only a zero gradient
-// is stationary; a non-finite gradient or objective never is.
+// Without trials or a model there is no evidence, and only a zero or
+// negligible gradient is stationary; a non-finite gradient or objective
+// never is.
 //
 // An iteration that did make progress may still have crawled: a search
 // that found a sliver of what the model promised (a line search deep in a
@@ -106,9 +131,14 @@ class StepEvidence {
   // default of every iteration, without a call.
   void setModelDecrease(const ModelDecrease& model);
 
+  // The objective's noise at x, as the driver measured it: the typical
+  // change of f between neighbouring points beyond what the gradient
+  // predicts. 0 (the default of every iteration): f's own rounding alone.
+  void setNoise(double noise);
+
   // x is stationary within the objective's rounding (see above), for a
-  // gradient of norm gradientNorm.
-  bool showsStationary(double gradientNorm) const;
+  // gradient of norm gradientNorm at a point of norm pointNorm.
+  bool showsStationary(double gradientNorm, double pointNorm) const;
 
   // The iteration lowered f by more than the rounding the trials measured
   // can explain (2 rho): a decrease of enhancement.
@@ -134,8 +164,10 @@ class StepEvidence {
   };
   double rounding() const;
   bool risesToFirstOrder(double rho) const;
+  static bool saysSomething(const Trial& t, double gradientNorm, double rho);
 
   double f_ = 0.0;
+  double noise_ = 0.0;
   ModelDecrease model_;
   std::size_t direction_ = 0;
   std::vector<Trial> trials_;

@@ -17,3 +17,10 @@
 // is no such model: ussum 2 or 3 (sums of r, unbounded below), an empty
 // J, a J or r that is not finite, or a decomposition that failed.
 double gaussNewtonDecrease(const MatrixTemplate<double>& J, const std::valarray<double>& r);
+
+// The same model along one direction d alone, from q = J d: the decrease
+// F(r) - F(r - c q) at the best multiple c = (r.q) / (q.q), the projection
+// of r onto q. What a line search along d can get where the model holds;
+// one Jacobian-vector product gives it to a run without a Jacobian. NaN
+// where there is no such model (as above, or q = 0).
+double gaussNewtonLineDecrease(const std::valarray<double>& r, const std::valarray<double>& q);

@@ -46,6 +46,7 @@
 #include "driver/state_file.h"
 #include "leastsq/gauss_newton_model.h"
 #include "leastsq/jacobian_checks.h"
+#include "leastsq/objective_noise.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/run_monitor.h"
 #include "leastsq/step_choice.h"
@@ -117,6 +118,7 @@ class TrovikRun {
   void checkFirstIteration(bool jacobianUsable);
   double takeStep(double move, double f, bool& moved);
   double objectiveGradientNorm();
+  Vec startProduct();
   void judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable);
   void publish();
   int finish(const StopReason& reason);
@@ -126,7 +128,8 @@ class TrovikRun {
   const std::size_t n_, m_;
   Vec x_;
   Vec r_;
-  Vec rStart_;          // F(x) at the top of the iteration
+  Vec xStart_;          // x at the top of the iteration
+  Vec rStart_;          // F(x) there
   Matrix J_;            // the iteration's Jacobian; empty without a Jacobian callback
   RunMonitor monitor_;  // serves copies of x and r; stopped before anything it was lent goes
   std::unique_ptr<ScalingRecord> scaling_;
@@ -246,37 +249,68 @@ double TrovikRun::objectiveGradientNorm() {
 // An iteration that made no progress has stalled unless its point is
 // stationary within the objective's rounding (driver/step_evidence.h),
 // judged with the Gauss-Newton model of the iteration's Jacobian when it
-// is dense and finite. The trust region's radius is the one thing the
-// directions carry over: while it changes, the next iteration can differ,
-// and the run is declared stalled after kStalledIterationsWhileStateChanges
-// iterations in a row without progress (at the first when the radius
-// stayed put, or no trust-region direction ran).
+// is dense and finite. The rounding is f's own first; where that leaves
+// the point unproven, the noise of the residuals is measured as well
+// (leastsq/objective_noise.h: one more residual evaluation), since a fit
+// with small residuals is rounded at the scale of its data. The trust
+// region's radius is the one thing the directions carry over: while it
+// changes, the next iteration can differ, and the run is declared stalled
+// after kStalledIterationsWhileStateChanges iterations in a row without
+// progress (at the first when the radius stayed put, or no trust-region
+// direction ran).
+//
+// An iteration that made progress is asked whether it crawled only when a
+// rule on the step would hold: with the dense Jacobian against the whole
+// model, on products alone against the model along the chosen direction
+// (one Jacobian-vector product); a crawl that f's rounding alone shows is
+// checked against the residuals' noise too.
 void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable) {
   StepEvidence& evidence = task_.stepEvidence;
-  // The model costs a decomposition: it is made only where a verdict asks.
-  const bool modelled = jacobianUsable && rStart_.size() == m_;
-  const auto setModel = [this, &evidence] {
-    evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+  const bool dense = jacobianUsable && J_.elements.size() != 0 && rStart_.size() == m_;
+  const auto measureNoise = [this, &evidence] {
+    evidence.setNoise(objectiveNoise(task_, xStart_, rStart_, J_));
   };
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
-    if (modelled)
-      v.crawled = [setModel, &evidence, enhancement = v.enh] {
-        setModel();
+    const bool lineModel = !dense && J_.elements.size() == 0 && task_.jv != nullptr;
+    if (dense || lineModel)
+      v.crawled = [this, dense, measureNoise, &evidence, enhancement = v.enh] {
+        evidence.setModelDecrease({dense ? gaussNewtonDecrease(J_, rStart_)
+                                         : gaussNewtonLineDecrease(rStart_, startProduct()),
+                                   false});
+        if (!evidence.crawled(enhancement)) return false;
+        measureNoise();
         return evidence.crawled(enhancement);
       };
     return;
   }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
-  if (!v.objectiveNotFinite && modelled) setModel();
-  v.stationary = !v.objectiveNotFinite && evidence.showsStationary(objectiveGradientNorm());
+  v.stationary = false;
+  if (!v.objectiveNotFinite) {
+    // The model costs a decomposition: it is made only where a verdict asks.
+    if (dense) evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
+    const double gradientNorm = objectiveGradientNorm();
+    v.stationary = evidence.showsStationary(gradientNorm, v.normX);
+    if (!v.stationary) {
+      measureNoise();
+      v.stationary = evidence.showsStationary(gradientNorm, v.normX);
+    }
+  }
   if (v.stationary) {
     stalledIterations_ = 0;
     return;
   }
   const bool radiusMoved = scaling_ && scaling_->Delta != radiusBefore;
   v.retry = radiusMoved && ++stalledIterations_ < kStalledIterationsWhileStateChanges;
+}
+
+// J d at the iteration's start for the chosen direction d, from one
+// Jacobian-vector product.
+Vec TrovikRun::startProduct() {
+  Vec residual = rStart_, product(0.0, m_);
+  task_.JVeval(xStart_, residual, chosenDirection_, product);
+  return product;
 }
 
 // The host's r, and the monitor's "x" and "y".
@@ -294,6 +328,7 @@ StopReason TrovikRun::runIteration() {
   state.current = x_;
 
   task_.Feval(x_, r_);
+  xStart_ = x_;
   rStart_ = r_;
   const double f = evalFunc(r_);
   task_.stepEvidence.reset(f);

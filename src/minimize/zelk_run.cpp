@@ -286,7 +286,7 @@ void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValue
     return;
   }
   evidence.setModelDecrease(modelDecrease());
-  v.stationary = evidence.showsStationary(gNorm);
+  v.stationary = evidence.showsStationary(gNorm, v.normX);
   if (v.stationary) {
     stalledIterations_ = 0;
     return;

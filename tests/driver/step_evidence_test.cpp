@@ -59,6 +59,7 @@ TEST(StepEvidence, StationaryOnlyWhereNothingIsLeftAboveTheRounding) {
     std::vector<Direction> directions;
     ModelDecrease model;
     bool stationary, notFinite = false;
+    double noise = 0.0;  // measured by the driver
   } const cases[] = {
       {"zero gradient, no trial", 1.0, 0.0, {}, none, true},
       {"no trial", 1.0, 1e-12, {}, none, false},
@@ -101,6 +102,20 @@ TEST(StepEvidence, StationaryOnlyWhereNothingIsLeftAboveTheRounding) {
       {"the host's rounding, measured", 1e-5, 1e-9,
        {{{1e-6, -1e-24, 1e-5 + 1e-17}, {1e-9, -1e-18, 1e-5 + 5e-18}}}, none, true},
       {"the same without the measure", 1e-5, 1e-9, {{{1e-9, -1e-18, 1e-5 + 5e-18}}}, none, false},
+      // f = 1e6 from a constant part: trials as short as a trust region's
+      // first radius show nothing any gradient could, and the model's
+      // promise of some 11 rho stays untested.
+      {"trials too short for the gradient, an untested model", 1e6, 1e-3,
+       {{{1e-7, -1e-10, 1e6}}, {{1e-12, -1e-15, 1e6}}}, {1e-8, false}, false},
+      {"the same model, a trial that says something", 1e6, 1e-3, {{{1e-3, -1e-6, 1e6}}},
+       {1e-8, false}, true},
+      // A fit whose residuals of 4e-14 are each rounded at 1e-16: f's
+      // rounding alone calls the noise of its values a rise.
+      {"a small-residual fit, f's rounding alone", 1.5e-12, 4.0,
+       {{{1e-13, -8e-16, 1.5e-12 + 3e-15}}}, {4e-16, false}, false},
+      {"the same fit at the noise of its residuals", 1.5e-12, 4.0,
+       {{{1e-13, -8e-16, 1.5e-12 + 3e-15}}}, {4e-16, false}, true, false, 4e-15},
+      {"a gradient no move on the scale of x shows", 1.0, 1e-17, {{{0.0, 0.0, 1.0}}}, none, true},
       {"NaN gradient", 1.0, kNaN, {{{1.0, 0.0, 1.0}}}, gaussNewton, false},
       {"infinite trial", 1.0, 1e-12, {{{1.0, -1e-24, kInf}}}, none, false, true},
       {"every trial NaN", 1.0, 1e-12, {{{1.0, -1e-24, kNaN}, {0.5, -1e-24, kNaN}}}, none, false,
@@ -119,7 +134,8 @@ TEST(StepEvidence, StationaryOnlyWhereNothingIsLeftAboveTheRounding) {
       for (const Trial& t : d) evidence.add(t.distance, t.predicted, t.value);
     }
     evidence.setModelDecrease(c.model);
-    EXPECT_EQ(evidence.showsStationary(c.gradientNorm), c.stationary);
+    evidence.setNoise(c.noise);
+    EXPECT_EQ(evidence.showsStationary(c.gradientNorm, 1.0), c.stationary);
     EXPECT_EQ(evidence.objectiveNotFinite(), c.notFinite);
   }
 }

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <numeric>
@@ -286,17 +288,62 @@ inline Problem bard() { return collected<residual_problems::Bard>({}, 8.21487e-3
 // does not vanish at the answer (found by Gauss-Newton in 40-digit
 // arithmetic), where the objective 1000 ||r|| / 10 is 3.0791. Without the
 // perturbation (`exact`) the samples lie on the model, at (2, 0.5).
+template <class T>
+void readmeResiduals(double moved, const T* x, T* r) {
+  using std::exp;
+  for (int i = 0; i < 10; ++i) {
+    const double t = i, y = 2.0 * std::exp(-0.5 * t) + (i % 2 ? moved : -moved);
+    r[i] = x[0] * exp(x[1] * -t) - y;
+  }
+}
+
 inline Problem readmeFit(bool exact = false) {
   const double moved = exact ? 0.0 : 0.01;
   const Values answer =
       exact ? Values{2.0, 0.5} : Values{1.9935547903854756, 0.49781687427382159};
-  return nonlinear("readme-fit", 10, {1.0, 1.0}, answer, 0.0, 1e-8, [moved](const auto* x, auto* r) {
-    using std::exp;
-    for (int i = 0; i < 10; ++i) {
-      const double t = i, y = 2.0 * std::exp(-0.5 * t) + (i % 2 ? moved : -moved);
-      r[i] = x[0] * exp(x[1] * -t) - y;
+  return nonlinear("readme-fit", 10, {1.0, 1.0}, answer, 0.0, 1e-8,
+                   [moved](const auto* x, auto* r) { readmeResiduals(moved, x, r); });
+}
+
+// The README's fit with an eleventh residual of constant value C (its
+// Jacobian row zero): f = 1000 sqrt(C^2 + s) / 11 carries a large constant
+// part, and the whole fit changes it by some 4.5e5 of its rounding units
+// at C = 1e5, by 45 at C = 1e7.
+inline Problem readmeFitWithConstant(double C) {
+  return nonlinear("readme-fit-and-constant", 11, {1.0, 1.0}, {}, 0.0, 0.0,
+                   [C](const auto* x, auto* r) {
+                     readmeResiduals(0.01, x, r);
+                     r[10] = x[0] * 0.0 + C;
+                   });
+}
+
+// y = a1 exp(-b1 t) + a2 exp(-b2 t) at t = 0, 0.05, ..., 1.45 from
+// (0.7, 1.3, 1.6, 4.1), each point moved by 10^-d (down, not, up as i mod
+// 3 runs; d = 0: not moved) and then printed to `digits` significant
+// digits (0: as computed); fitted from (0.5, 1.0, 1.8, 3.5). The residuals
+// at the answer are of the order of the movement or of the printing,
+// while each is rounded at the scale of its data (some 1e-16).
+inline Problem twoExponentials(int d, int digits = 0) {
+  Values y(30);
+  for (int i = 0; i < 30; ++i) {
+    const double t = 0.05 * i;
+    double v = 0.7 * std::exp(-1.3 * t) + 1.6 * std::exp(-4.1 * t);
+    if (d > 0) v += std::pow(10.0, -d) * (i % 3 - 1);
+    if (digits > 0) {
+      char printed[32];
+      std::snprintf(printed, sizeof printed, "%.*e", digits - 1, v);
+      v = std::strtod(printed, nullptr);
     }
-  });
+    y[i] = v;
+  }
+  return nonlinear("two-exponentials", 30, {0.5, 1.0, 1.8, 3.5}, {}, 0.0, 0.0,
+                   [y](const auto* x, auto* r) {
+                     using std::exp;
+                     for (int i = 0; i < 30; ++i) {
+                       const double t = 0.05 * i;
+                       r[i] = x[0] * exp(-x[1] * t) + x[2] * exp(-x[3] * t) - y[i];
+                     }
+                   });
 }
 
 // An exponential rise y = b1 (1 - exp(-b2 x)) fitted to 14 points of our

@@ -156,19 +156,44 @@ TEST_F(TrovikTrustRegionThreaded, TheReadmeRecipeNeverEndsAtTheStart) {
 // these standard starts the default line search crawls along curved
 // valleys, lowering f by less than 1e-12 of it far from any minimum, while
 // the Gauss-Newton model promises far more: such a step says nothing about
-// convergence, so a 0 comes only at the least sum of squares.
+// convergence, so a 0 comes only at the least sum of squares. On the
+// products alone the model along the step's direction tells the same.
 TEST_F(TrovikTrustRegionThreaded, ACrawlingSearchIsNoConvergence) {
   const auto endsAtTheMinimumOrFails = [&]<class P>(double least) {
-    Host h(collected<P>({}, 0.0, 0.0));
-    const Outcome out = solve(h, {{"tolEnhRel", 1e-12}, {"maxit", 500}});
-    if (out.status == 0) {
-      EXPECT_LT(sumOfSquares(out.r), least + 1e-6 * (1.0 + least)) << P::name;
+    for (const Callbacks given : {Callbacks::Jacobian, Callbacks::Products}) {
+      Host h(collected<P>({}, 0.0, 0.0));
+      const Outcome out = solve(h, {{"tolEnhRel", 1e-12}, {"maxit", 2000}}, given);
+      if (out.status == 0) {
+        EXPECT_LT(sumOfSquares(out.r), least + 1e-6 * (1.0 + least))
+            << P::name << (given == Callbacks::Products ? ", products" : "");
+      }
     }
   };
   endsAtTheMinimumOrFails.operator()<residual_problems::FreudensteinRoth>(48.98425367924);
   endsAtTheMinimumOrFails.operator()<residual_problems::Beale>(0.0);
   endsAtTheMinimumOrFails.operator()<residual_problems::JennrichSampson>(124.3621823556);
   endsAtTheMinimumOrFails.operator()<residual_problems::Chebyquad<8>>(3.516873725677e-3);
+}
+
+// The README's fit beside a residual of constant value C: the constant
+// part of f puts the whole fit within some 4.5e5 of f's rounding units at
+// C = 1e5 and 45 at 1e7, and the trust region's first steps, as short as
+// its first radius, change f by less than a unit. Trials that no gradient
+// could make visible say nothing about the start, which is not stationary:
+// a run that returns 0 has lowered the fit's own sum of squares.
+TEST_F(TrovikTrustRegionThreaded, ALargeConstantPartOfFHidesNoStationaryStart) {
+  const Options options[] = {{{"sdirs", 64}, {"alpha", 1}, {"tolEnhRel", 1e-12}},
+                             {{"sdirs", 64}, {"tolEnhRel", 1e-12}},
+                             {{"tolEnhRel", 1e-12}}};
+  const auto fitPart = [](Values r) { return sumOfSquares(Values(r.begin(), r.end() - 1)); };
+  for (const double C : {1e3, 1e5, 1e7})
+    for (const Options& o : options) {
+      SCOPED_TRACE(testing::Message() << "C = " << C << ", row " << &o - options);
+      Host h(readmeFitWithConstant(C));
+      const Outcome out = solve(h, o);
+      if (out.status != 0) continue;
+      EXPECT_LT(fitPart(out.r), 0.5 * fitPart(residualsAt(h.problem, h.problem.start)));
+    }
 }
 
 TEST_F(TrovikTrustRegionThreaded, DenseLinearProblemAcceptsTheFirstTry) {
@@ -255,6 +280,33 @@ TEST_F(TrovikFitsThreaded, RoundingAtTheAnswerIsConvergence) {
       for (std::size_t j = 0; j < c.problem.n; ++j)  // 9 digits of each parameter
         EXPECT_NEAR(out.x[j], c.problem.solution[j], 1e-9 * std::fabs(c.problem.solution[j])) << j;
     }
+  }
+}
+
+// Fits whose residuals at the answer lie far below the rounding of their
+// data (each residual is rounded at some 1e-16): the two exponentials
+// moved by 10^-d, or printed to a few digits. With "tolEnhRel" and with
+// the README's recipe they end at the least-squares answer, where the two
+// runs agree to 7 digits of each parameter (the ill-conditioned fit at
+// 1e-2 determines no more), not as a stall.
+TEST_F(TrovikFitsThreaded, SmallResidualsConvergeAtTheNoiseOfTheirData) {
+  const Options options[] = {{{"tolEnhRel", 1e-12}},
+                             {{"sdirs", 64}, {"alpha", 1}, {"tolEnhRel", 1e-12}}};
+  struct Case {
+    int d, digits;
+  } const cases[] = {{2, 0}, {6, 0}, {8, 0}, {12, 0}, {14, 0}, {0, 9}, {0, 13}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "moved by 1e-" << c.d << ", printed to " << c.digits);
+    std::vector<Values> ends;
+    for (const Options& o : options) {
+      Host h(twoExponentials(c.d, c.digits));
+      const Outcome out = solve(h, o);
+      EXPECT_EQ(out.status, 0);
+      EXPECT_EQ(h.records.back().at("code"), "24");
+      ends.push_back(out.x);
+    }
+    for (std::size_t j = 0; j < 4; ++j)
+      EXPECT_NEAR(ends[0][j], ends[1][j], 1e-7 * std::fabs(ends[0][j])) << j;
   }
 }
 
