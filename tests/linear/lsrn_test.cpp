@@ -45,8 +45,7 @@ TEST(LSRN, TallIllConditionedLeastSquaresInFewIterations) {
     LinsolveCall call(h, b, method);
     call.option("tol", 1e-14);
     call.run();
-    EXPECT_GE(call.rc, 0) << call.err.substr(0, 400);
-    EXPECT_EQ(call.rc & lsrn::kSketchFailed, 0) << method;
+    EXPECT_EQ(call.rc, 0) << method << call.err.substr(0, 400);
     EXPECT_LT(maxAbsDiff(call.x, want), 1e-7 * scale) << method;
     EXPECT_LT(maxAbsDiff(call.y, h.times(call.x) - b), 1e-12) << method;
     EXPECT_TRUE(call.printed("S diag: Vector(50)")) << method;
