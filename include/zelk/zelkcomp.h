@@ -93,13 +93,19 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
 
 /* Status bit of the closing check: the solver reported convergence, but the
  * answer fails the library's own check of it.
- *   zelkcomp_linsolve: the true relative error relerr (res->relerr, from a
- *     fresh product A x) is not below 10 tol, although the solver ended
- *     without a bit of its own and with its residual below tol. Judged for
- *     the methods whose relerr measures the system they solve: "cg",
- *     "minres", "cghc", "cghc2", and "cglifted", "cgnormal", "cgprenormal"
- *     when they run without a shift; not for the least-squares methods
- *     ("lsrn", "lsrn2", "lsrnreg"), whose residual A x - b need not vanish.
+ *   zelkcomp_linsolve: the solver ended without a bit of its own and with
+ *     its residual below tol, but the answer fails a check from fresh
+ *     products. For the methods whose relerr measures the system they
+ *     solve ("cg", "minres", "cghc", "cghc2", and "cglifted", "cgnormal",
+ *     "cgprenormal" when they run without a shift): the true relative error
+ *     relerr (res->relerr, from A x) is not below 10 tol. For the
+ *     least-squares methods ("lsrn", "lsrn2", "lsrnreg"), whose residual
+ *     r = A x - b need not vanish: the normal-equations residual
+ *     g = A^T r + shift^2 x (shift 0 but for "lsrnreg") is not small,
+ *     ||g|| > 10 (tol + (m + n) DBL_EPSILON) rho (||[A x; shift x]|| +
+ *     ||[r; shift x]||), rho an estimate of ||[A; shift I]|| from the same
+ *     products, or a value in it is not finite (as for a shift whose square
+ *     overflows). This check costs two products with A^T.
  *   zelkcomp_maxeigen, zelkcomp_mineigen: the returned pair (eigenvalue,
  *     v_out) has ||A v - lambda v|| >= 10 tol s for the unshifted operator
  *     (A^T A when m != n), s the operator's scale: |lambda| for the largest

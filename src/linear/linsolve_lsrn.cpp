@@ -35,6 +35,13 @@ LinsolveAnswer answer(std::valarray<double> x, long status, long it, double resi
   return a;
 }
 
+// The answer is judged as the solution of min ||A x - b||^2 + shift^2 ||x||^2.
+void claimsLeastSquares(LinsolveAnswer& a, double tol, double shift) {
+  a.closingTol = tol;
+  a.closingKind = Zelk::ClosingKind::LeastSquares;
+  a.closingShift = shift;
+}
+
 LinsolveAnswer solveLSRN(const LinsolveContext& c) {
   const std::int32_t m = saturateToInt32(static_cast<long>(c.b.size()));
   const std::int32_t n = saturateToInt32(static_cast<long>(c.x0.size()));
@@ -49,6 +56,7 @@ LinsolveAnswer solveLSRN(const LinsolveContext& c) {
   // The inner CG ran with the process-wide limits, not with the call's.
   a.appliedMaxit = option_cast<long>(solver.maxit, 0L);
   a.appliedTol = solver.tol;
+  claimsLeastSquares(a, solver.tol, 0.0);
   return a;
 }
 
@@ -59,19 +67,21 @@ LinsolveAnswer solveBlock(const LinsolveContext& c, bool regularised) {
       ColumnProduct{c.AT, n, c.control});
 
   std::valarray<double> x(0.0, c.x0.size());
-  auto run = [&](const SizedMMPOperator& op, const std::valarray<double>& rhs) {
+  auto run = [&](const SizedMMPOperator& op, const std::valarray<double>& rhs, double shift) {
     LSRN3Solver solver(op);
     solver.solve(rhs, x, c.control);
-    return answer(std::move(x), solver.status, static_cast<long>(solver.sys.it),
-                  solver.sys.residual);
+    LinsolveAnswer a = answer(std::move(x), solver.status, static_cast<long>(solver.sys.it),
+                              solver.sys.residual);
+    claimsLeastSquares(a, getf_required(op, "tol"), shift);
+    return a;
   };
-  if (!regularised) return run(B, c.b);
+  if (!regularised) return run(B, c.b, 0.0);
 
   const ShiftedMatrixNormalEquations augmented(B);
   std::cerr << "Set up LSRN with " << ShowOperator(augmented.options) << "\n";
   std::valarray<double> rhs(0.0, c.b.size() + c.x0.size());
   rhs[std::slice(0, c.b.size(), 1)] = c.b;
-  return run(augmented, rhs);
+  return run(augmented, rhs, augmented.shift);
 }
 
 LinsolveAnswer solveLSRN2(const LinsolveContext& c) { return solveBlock(c, false); }

@@ -49,6 +49,16 @@ enum class RelerrKind {
   NormalEquations,  // relmaxnorm(AT(A x), AT(b))
 };
 
+// What the closing check holds a converged answer to.
+enum class ClosingKind {
+  // relerr is below 10 * closingTol: for a method whose relerr measures the
+  // very system it solved (not a least-squares problem, not a shifted one).
+  System,
+  // x solves the least-squares problem: its normal-equations residual, from
+  // fresh products, is small against the scale of the products.
+  LeastSquares,
+};
+
 // What a handler returns.
 struct LinsolveAnswer {
   std::valarray<double> x;  // the solution
@@ -69,12 +79,14 @@ struct LinsolveAnswer {
   // (for example "comp_linsolve:435: ") when set, against 10 * checkTol.
   const char* checkPrefix = nullptr;
   double checkTol = 0.0;
-  // For a method whose relerr measures the very system it solved (not a
-  // least-squares problem, not a shifted one): when the solver claims
-  // convergence (status 0, residual below tol) but relerr is not below
-  // 10 * closingTol, the epilogue adds ZELKCOMP_STATUS_CHECK_FAILED. 0: the
-  // answer is not judged.
+  // The tolerance of the solver's claim: when it claims convergence (status
+  // 0, residual below tol) the epilogue judges the answer by closingKind and
+  // adds ZELKCOMP_STATUS_CHECK_FAILED where it does not hold. 0: the answer
+  // is not judged.
   double closingTol = 0.0;
+  ClosingKind closingKind = ClosingKind::System;
+  // LeastSquares: the shift s of the problem min ||A x - b||^2 + s^2 ||x||^2.
+  double closingShift = 0.0;
   // The limits the solver really ran with, when they are not the "maxit"
   // and "tol" of A's options; the status word judges "it" and "residual"
   // by them.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,68 @@ TEST(LinsolveCheck, AFailingLastProductIsFlaggedForEveryMethod) {
         // Their last call is the product A x itself: no residual to show.
         for (double e : call.y) EXPECT_TRUE(std::isnan(e)) << method;
       }
+    }
+  }
+}
+
+TEST(LinsolveCheck, LeastSquaresAnswersAreJudgedByTheirNormalEquations) {
+  // Tall 30 x 8 systems: status 0 only where x solves the (for "lsrnreg"
+  // shifted) least-squares problem.
+  enum Rhs { Consistent, Inconsistent, FarFromRange };
+  struct Row {
+    const char* method;
+    bool dense;
+    Rhs rhs;
+    double decades;   // condition near 10^decades
+    double shift;     // "shift" when not 0
+    double invtol;    // "invtol" when not 0
+    int garbageOn;    // the host call that answers 1e300 in every entry; 0 none
+    bool checkFails;  // the check bit; else status 0 and x right
+  };
+  const Row rows[] = {
+      {"lsrn", false, Consistent, 0, 0, 0, 2, true},
+      {"lsrn2", false, Consistent, 0, 0, 0, 2, true},
+      {"lsrnreg", false, Consistent, 0, 0, 0, 2, true},
+      {"lsrn2", false, Inconsistent, 0, 0, 0.5, 0, true},
+      {"lsrnreg", false, Inconsistent, 0, 0, 0.5, 0, true},
+      {"lsrnreg", false, Inconsistent, 0, 1e300, 0, 0, true},
+      {"lsrnreg", false, Inconsistent, 0, -1e300, 0, 0, true},
+      {"lsrn", false, Consistent, 0, 0, 0, 0, false},
+      {"lsrn", true, Inconsistent, 4, 0, 0, 0, false},
+      {"lsrn2", false, Inconsistent, 0, 0, 0, 0, false},
+      {"lsrn2", true, Consistent, 4, 0, 0, 0, false},
+      {"lsrn2", false, Consistent, 8, 0, 0, 0, false},
+      {"lsrn2", false, FarFromRange, 4, 0, 0, 0, false},
+      {"lsrnreg", false, Consistent, 0, 0, 0, 0, false},
+      {"lsrnreg", true, Inconsistent, 4, 0, 0, 0, false},
+      {"lsrnreg", false, Inconsistent, 4, 0.5, 0, 0, false},
+      {"lsrnreg", true, Consistent, 0, 0.5, 0, 0, false},
+  };
+  for (const Row& r : rows) {
+    Host h = illConditioned(30, 8, r.decades);
+    Vec b = h.times(Vec{1, -2, 3, 0.5, 1, 2, -1, 4});
+    Vec z(30);
+    for (std::size_t i = 0; i < z.size(); ++i) z[i] = std::cos(0.7 * static_cast<double>(i));
+    if (r.rhs == Inconsistent) b += z;
+    // Off by 1e6 times a vector orthogonal to the range of A: the residual,
+    // and the rounding of A^T r, dwarf A^T b.
+    if (r.rhs == FarFromRange) b += 1e6 * (z - h.times(normalEquationsSolution(h, z)));
+    h.garbageOn = r.garbageOn;
+    LinsolveCall call(h, b, r.method);
+    if (r.dense) call.A = h.a.data();
+    if (r.shift != 0.0) call.option("shift", r.shift);
+    if (r.invtol != 0.0) call.option("invtol", r.invtol);
+    const int rc = call.run();
+    std::ostringstream what;
+    what << r.method << (r.dense ? " dense" : "") << " rhs " << r.rhs << " decades " << r.decades
+         << " shift " << r.shift << " invtol " << r.invtol << " garbage " << r.garbageOn
+         << ": relerr " << call.res.relerr;
+    if (r.checkFails) {
+      EXPECT_EQ(rc, kCheckFailed) << what.str();
+    } else {
+      EXPECT_EQ(rc, 0) << what.str();
+      const Vec want = normalEquationsSolution(h, b, r.shift * r.shift);
+      EXPECT_LT(maxAbsDiff(call.x, want), 1e-6 * std::abs(want).max()) << what.str();
     }
   }
 }

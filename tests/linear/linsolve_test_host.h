@@ -23,6 +23,8 @@ struct Host {
   int calls = 0;
   int failOn = 0;  // the one call (1-based) that fails; 0 never
   int failCode = 7;
+  int garbageOn = 0;  // the one call (1-based) that answers `garbage` everywhere; 0 never
+  double garbage = 1e300;
 
   Host(long r, long c, std::vector<double> values) : rows(r), cols(c), a(std::move(values)) {}
 
@@ -43,7 +45,8 @@ struct Host {
     if (++calls == failOn) return failCode;
     const Vec xv(x, static_cast<std::size_t>(n));
     const Vec yv = times(xv, transposed);
-    for (long i = 0; i < m; ++i) y[i] = yv[static_cast<std::size_t>(i)];
+    for (long i = 0; i < m; ++i)
+      y[i] = calls == garbageOn ? garbage : yv[static_cast<std::size_t>(i)];
     return 0;
   }
 };
@@ -92,6 +95,26 @@ inline Host spdHost() {
       a[static_cast<std::size_t>(i * n + j)] = v;
     }
   return Host(n, n, std::move(a));
+}
+
+// Deterministic numbers in [-0.5, 0.5) without structure across rows and
+// columns.
+inline double noise(long i, long j) {
+  const double t =
+      std::sin(12.9898 * static_cast<double>(i) + 78.233 * static_cast<double>(j)) * 43758.5453;
+  return t - std::floor(t) - 0.5;
+}
+
+// m x n of noise with column j scaled by 10^(-decades j / (n - 1)): full
+// column rank, condition near 10^decades.
+inline Host illConditioned(long m, long n, double decades = 4.0) {
+  std::vector<double> a(static_cast<std::size_t>(m * n));
+  for (long i = 0; i < m; ++i)
+    for (long j = 0; j < n; ++j)
+      a[static_cast<std::size_t>(i * n + j)] =
+          noise(i, j) *
+          std::pow(10.0, -decades * static_cast<double>(j) / static_cast<double>(n - 1));
+  return Host(m, n, std::move(a));
 }
 
 // A tall 6 x 3 matrix of full column rank.

@@ -16,23 +16,6 @@ namespace {
 
 using namespace linsolve_test;
 
-// Deterministic numbers in [-0.5, 0.5) without structure across rows and
-// columns.
-double noise(long i, long j) {
-  const double t = std::sin(12.9898 * static_cast<double>(i) + 78.233 * static_cast<double>(j)) * 43758.5453;
-  return t - std::floor(t) - 0.5;
-}
-
-// m x n with column j scaled by 10^(-4 j / (n - 1)): condition near 1e4.
-Host illConditioned(long m, long n) {
-  std::vector<double> a(static_cast<std::size_t>(m * n));
-  for (long i = 0; i < m; ++i)
-    for (long j = 0; j < n; ++j)
-      a[static_cast<std::size_t>(i * n + j)] =
-          noise(i, j) * std::pow(10.0, -4.0 * static_cast<double>(j) / static_cast<double>(n - 1));
-  return Host(m, n, std::move(a));
-}
-
 Vec leastSquares(const Host& h, const Vec& b) {
   std::vector<double> a = h.a;
   Vec rhs = b;
@@ -62,8 +45,7 @@ TEST(LSRN, TallIllConditionedLeastSquaresInFewIterations) {
     LinsolveCall call(h, b, method);
     call.option("tol", 1e-14);
     call.run();
-    EXPECT_GE(call.rc, 0) << call.err.substr(0, 400);
-    EXPECT_EQ(call.rc & lsrn::kSketchFailed, 0) << method;
+    EXPECT_EQ(call.rc, 0) << method << call.err.substr(0, 400);
     EXPECT_LT(maxAbsDiff(call.x, want), 1e-7 * scale) << method;
     EXPECT_LT(maxAbsDiff(call.y, h.times(call.x) - b), 1e-12) << method;
     EXPECT_TRUE(call.printed("S diag: Vector(50)")) << method;
