@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include "dense/fp_class.h"
+#include "options/option_cast.h"
+#include "options/opts.h"
 
 namespace {
 

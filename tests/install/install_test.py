@@ -11,10 +11,13 @@ the lines of its text blocks after a "$ " command, the number of lines its
 "What a run writes" gives for the standard error of each such run, and on
 standard output nothing of the library's but the lines the README names.
 The runs are deterministic, so any figure that differs is a README out of
-date or a changed library. Runs the installed demo and
-the export test on the installed libraries, and watches the fit through its
-monitor on 127.0.0.1 (HTTP_PORT=0), which must serve the installed
-index.html, also after the libraries are moved into a multiarch folder.
+date or a changed library. Builds a C++ host of the option entry points
+(options_host.cpp, with the README's C++ lines in it) with pkg-config
+against libzelk and with find_package(zelk) against libzelkcomp, and runs
+it. Runs the installed demo and the export test on the installed
+libraries, and watches the fit through its monitor on 127.0.0.1
+(HTTP_PORT=0), which must serve the installed index.html, also after the
+libraries are moved into a multiarch folder.
 
 usage: install_test.py CMAKE BUILD_DIR SOURCE_DIR VERSION EXPORT_TEST
 """
@@ -219,6 +222,45 @@ def build_readme_hosts(prefix, work):
     return os.path.join(host_dir, "fit")
 
 
+# A CMake project of the options host: the imported target alone must give
+# it the headers and the language level they need.
+OPTIONS_CMAKE = """cmake_minimum_required(VERSION 3.20)
+project(options_host CXX)
+find_package(zelk 0.1 REQUIRED)
+add_executable(options_host options_host.cpp)
+target_link_libraries(options_host PRIVATE zelk::zelkcomp)
+"""
+
+
+def readme_options_lines():
+    """The README's C++ lines on the option entry points: its one cpp block."""
+    blocks = re.findall(r"^```cpp\n(.*?)^```$", readme_text(), re.M | re.S)
+    check(len(blocks) == 1, "README.md has %d C++ blocks, not one" % len(blocks))
+    return blocks[0]
+
+
+def check_options_host(prefix, work):
+    folder = os.path.join(work, "options")
+    os.mkdir(folder)
+    shutil.copy(os.path.join(SOURCE, "tests", "install", "host", "options_host.cpp"), folder)
+    with open(os.path.join(folder, "readme_options.inc"), "w") as f:
+        f.write(readme_options_lines())
+    with open(os.path.join(folder, "CMakeLists.txt"), "w") as f:
+        f.write(OPTIONS_CMAKE)
+
+    run("c++ -std=c++20 -Wall -Wextra -Werror options_host.cpp "
+        "$(pkg-config --cflags --libs zelk) -o options_host", cwd=folder, shell=True,
+        env={"PKG_CONFIG_PATH": os.path.join(prefix, "lib", "pkgconfig")})
+    cmake_build = os.path.join(work, "options-build")
+    run([CMAKE, "-S", folder, "-B", cmake_build, "-DCMAKE_PREFIX_PATH=" + prefix])
+    run([CMAKE, "--build", cmake_build])
+    for host, env in ((os.path.join(folder, "options_host"),
+                       {"LD_LIBRARY_PATH": os.path.join(prefix, "lib")}),
+                      (os.path.join(cmake_build, "options_host"), {})):
+        out = run([host], env=env).stdout
+        check(out == "options ok\n", "%s printed:\n%s" % (host, out))
+
+
 def check_headers(prefix, work):
     """Every installed header compiles on its own; the C ones (which guard
     their C++ parts with __cplusplus) as C too."""
@@ -269,6 +311,7 @@ def main():
         os.rename(installed, prefix)
         check_headers(prefix, work)
         fit = build_readme_hosts(prefix, work)
+        check_options_host(prefix, work)
 
         demo = subprocess.run([os.path.join(prefix, "bin", "linsolve_demo")], capture_output=True,
                               text=True, timeout=BOUND, cwd=work)

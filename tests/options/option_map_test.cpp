@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "options/option_map.h"
+#include "options/opts.h"
 
 namespace {
 

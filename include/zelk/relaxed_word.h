@@ -1,4 +1,3 @@
-#pragma once
 // A word of a shared record that other threads read or write while a driver
 // uses it: the run state's "error", "status" and "iter" (which the
 // monitor's /status serves during a run), and the option block's trace word
@@ -10,8 +9,18 @@
 // whole record, and the other threads' accesses never race. Relaxed is
 // enough: each word is a value of its own, and no reader infers anything
 // about other memory from it.
+//
+// A C++ header. It is public because the option block that
+// zelkcomp_buildopts hands a host holds such a word (zelk/option_block.h).
+
+#ifndef ZELK_RELAXED_WORD_H
+#define ZELK_RELAXED_WORD_H
 
 #include <atomic>
+
+#ifndef __cpp_lib_atomic_ref
+#error "zelk's C++ headers need C++20 (std::atomic_ref): compile with -std=c++20"
+#endif
 
 template <class T>
 class RelaxedWord {
@@ -45,3 +54,5 @@ class RelaxedWord {
   // Mutable: an atomic load needs a non-const reference in C++20.
   alignas(std::atomic_ref<T>::required_alignment) mutable T value_;
 };
+
+#endif
