@@ -3,16 +3,17 @@
 //
 // Each pass waits (at most one idle pass) in one poll for a new peer and for
 // the connections it holds; accepts a few waiting peers, making room by
-// shedding when the table is full; reads what arrived; answers deadlines and
-// wakes parked requests; hands queued requests to idle workers; and ends
-// with a housekeeping pass (connection_checks.cpp), which also calls the
-// notify callback. It never waits for a worker. accept errors that concern
-// one peer are retried at once, a lack of descriptors or memory is waited
-// out, and only a dead listening socket ends the loop at once. A quit or a
-// stop ends it after the closing: every connection is stopped, so nothing
-// waits any more, and the passes go on until what is in progress is done
-// and no follower of the history has records left to fetch, or until the
-// stop's grace is over.
+// shedding when the table is full; reads what arrived and sends more of the
+// answers whose peers have read some; answers deadlines and wakes parked
+// requests; hands queued requests to idle workers; and ends with a
+// housekeeping pass (connection_checks.cpp), which also calls the notify
+// callback. It never waits for a worker. accept errors that concern one
+// peer are retried at once, a lack of descriptors or memory is waited out,
+// and only a dead listening socket ends the loop at once. A quit or a stop
+// ends it after the closing: every connection is stopped, so nothing waits
+// any more, and the passes go on until what was under way when it began is
+// done and (at a stop) no follower of the history has records left to
+// fetch, or until the stop's grace is over.
 
 #include <fenv.h>
 #include <netdb.h>
@@ -74,6 +75,12 @@ AcceptFailure classify(int err) {
   }
 }
 
+// True when a peer waits to be accepted on the listening socket.
+bool peerWaiting(int listenSocket) {
+  pollfd entry{listenSocket, POLLIN, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN);
+}
+
 // What the listener watches on a connection it holds.
 short watchedEvents(int state) {
   switch (state) {
@@ -83,13 +90,16 @@ short watchedEvents(int state) {
       return POLLIN | POLLRDHUP;
     case ConnState::Waiting:
       return POLLRDHUP;  // hang-ups and errors are always reported
+    case ConnState::Writing:
+      return POLLOUT;
     default:
       return 0;
   }
 }
 
 // The order in which connections are shed: the least worth keeping first.
-int shedRank(int state) {
+int shedRank(const RequestHandlerInfo& connection, int state, const ConnectionIOSettings& io,
+             SteadyTime now) {
   switch (state) {
     case ConnState::Lingering:
       return 0;
@@ -98,8 +108,26 @@ int shedRank(int state) {
       return 1;
     case ConnState::Waiting:
       return 2;
+    case ConnState::Writing: {
+      const AnswerInFlight& answer = connection.answer;
+      return io.belowRate(answer.start, answer.sent.sent, now) ? 3 : -1;
+    }
     default:
-      return -1;  // complete requests and those a worker holds
+      return -1;  // complete requests, those a worker holds, answers read in time
+  }
+}
+
+// Held by the listener: answered or closed by it when it ends.
+bool listenerHolds(int state) {
+  switch (state) {
+    case ConnState::Accepted:
+    case ConnState::HeaderParsed:
+    case ConnState::Waiting:
+    case ConnState::Writing:
+    case ConnState::Lingering:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -147,7 +175,7 @@ int HTTPServer::acceptLoop(std::stop_token stop) {
   bool socketDead = false;
   while (!socketDead) {
     try {
-      if (!closing_ && (quit != 0 || stop.stop_requested())) beginClosing();
+      if (!closing_ && (quit != 0 || stop.stop_requested())) beginClosing(reqid);
       if (closing_ && closingOver()) break;
       handOverQueued();
       if (pollConnections(waits.idlePass)) socketDead = acceptPending(reqid);
@@ -174,6 +202,7 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
   polled_.clear();
   bool room = true;
   {
+    const SteadyTime now = Clock::now();
     std::lock_guard<std::mutex> lock(connectionsMutex);
     room = connections.size() < static_cast<std::size_t>(std::max(maxConnections, 1));
     for (auto& entry : connections) {
@@ -181,7 +210,7 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
       const int state = connection.state;
       const short events = watchedEvents(state);
       if (events == 0 || !connection.socketOpen) continue;
-      room = room || shedRank(state) >= 0;
+      room = room || shedRank(connection, state, io, now) >= 0;
       pollEntries_.push_back(pollfd{connection.socket, events, 0});
       polled_.emplace_back(entry.second, state);
     }
@@ -214,7 +243,9 @@ bool HTTPServer::pollConnections(std::chrono::milliseconds wait) {
 
 bool HTTPServer::acceptPending(long& reqid) {
   for (int i = 0; i < kAcceptsPerPass; ++i) {
-    if (tableFull() && !shedOne()) return false;
+    // Room is made only for a peer that is there (the pass's poll saw the
+    // first one).
+    if (tableFull() && ((i > 0 && !peerWaiting(listenSocket)) || !shedOne())) return false;
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     const int fd = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength,
@@ -262,10 +293,11 @@ void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
 bool HTTPServer::shedOne() {
   std::shared_ptr<RequestHandlerInfo> victim;
   {
+    const SteadyTime now = Clock::now();
     std::lock_guard<std::mutex> lock(connectionsMutex);
-    int best = 3;
+    int best = 4;
     for (auto& entry : connections) {  // by request id: the oldest first
-      const int rank = shedRank(entry.second->state);
+      const int rank = shedRank(*entry.second, entry.second->state, io, now);
       if (rank >= 0 && rank < best && entry.second->socketOpen) {
         best = rank;
         victim = entry.second;
@@ -274,7 +306,7 @@ bool HTTPServer::shedOne() {
   }
   if (!victim) return false;
   PeerLog(victim->host, victim->port) << "Shed request " << victim->reqid << ": the table is full";
-  answerHeld(*victim);
+  answerHeld(*victim, "the table is full");
   reapConnections();
   return true;
 }
@@ -322,40 +354,52 @@ bool HTTPServer::tableFull() {
   return connections.size() >= static_cast<std::size_t>(std::max(maxConnections, 1));
 }
 
-void HTTPServer::beginClosing() {
+void HTTPServer::beginClosing(long nextId) {
   closingStarted_ = Clock::now();
   closeBy_ = closingStarted_ + waits.stopGrace;
+  closingFirstId_ = nextId;
   closing_ = true;
   LogLine("") << "Server closing: serving what is under way";
   std::lock_guard<std::mutex> lock(connectionsMutex);
   for (auto& entry : connections) entry.second->stop.request_stop();
 }
 
-// In progress: a request that has begun to arrive and has not been answered.
-// An idle connection (a browser opens some ahead of need) holds nothing up.
-static bool inProgress(const RequestHandlerInfo& connection) {
+// Under way: a request that had arrived whole, and has not been answered
+// yet. One still arriving may never end (a peer can hold half a request for
+// as long as it likes), and an idle connection (a browser opens some ahead
+// of need) holds nothing up either.
+static bool underWay(const RequestHandlerInfo& connection) {
   switch (connection.state) {
-    case ConnState::Accepted:
-      return connection.intake.received() > 0;
-    case ConnState::Lingering:
-    case ConnState::Closed:
-      return false;
-    default:
+    case ConnState::RequestRead:
+    case ConnState::Sending:
+    case ConnState::Sent:
+    case ConnState::Waiting:
+    case ConnState::Writing:
       return true;
+    default:
+      return false;
   }
 }
 
-// What is in progress is looked at before the followers: a worker notes the
-// follower it answered before its connection stops being in progress.
+// Only what was under way when the closing began holds it up: a client that
+// asks again and again while the server closes (the 408 it gets tells it
+// nothing is new) would otherwise keep it open. A follower that has records
+// left to fetch holds it up through the follower log, until it has had them.
+// What is under way is looked at before the followers: a worker notes the
+// follower it answered before its connection stops being under way.
 bool HTTPServer::closingOver() {
   const SteadyTime now = Clock::now();
   if (now >= closeBy_) return true;
-  if (!queued_.empty()) return false;
+  for (const long id : queued_)
+    if (id < closingFirstId_) return false;
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
-    for (const auto& entry : connections)
-      if (inProgress(*entry.second)) return false;
+    for (auto entry = connections.begin();
+         entry != connections.end() && entry->first < closingFirstId_; ++entry)
+      if (underWay(*entry->second)) return false;
   }
+  // A quit leaves the run going: there is no last record to wait for.
+  if (!listenerStop.stop_requested()) return true;
   if (now - lastFollowedAnswer_.load() < waits.followUpWindow) return false;
   // A follower answered during the grace before the stop may still be on
   // its way back.
@@ -368,8 +412,7 @@ void HTTPServer::endListening() {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     listening_ = false;
     for (auto& entry : connections) {
-      const int state = entry.second->state;
-      if (shedRank(state) >= 0) held.push_back(entry.second);
+      if (listenerHolds(entry.second->state)) held.push_back(entry.second);
       entry.second->stop.request_stop();  // ends the waits of endpoints
     }
   }
@@ -378,13 +421,16 @@ void HTTPServer::endListening() {
     if (const std::shared_ptr<RequestHandlerInfo> record = findConnection(id))
       held.push_back(record);
   queued_.clear();
-  for (const std::shared_ptr<RequestHandlerInfo>& record : held) answerHeld(*record);
+  for (const std::shared_ptr<RequestHandlerInfo>& record : held)
+    answerHeld(*record, "the server stops");
 }
 
-void HTTPServer::answerHeld(RequestHandlerInfo& connection) {
+void HTTPServer::answerHeld(RequestHandlerInfo& connection, const char* why) {
   const int state = connection.state;
   if (state == ConnState::Lingering) {
     closeByListener(connection);
+  } else if (state == ConnState::Writing) {
+    giveUpAnswer(connection, why);
   } else if (state == ConnState::Waiting || connection.request.waitedUntil) {
     // A queued request whose endpoint waited before answers as a parked one.
     answerParkedNow(connection);

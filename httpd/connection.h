@@ -2,12 +2,13 @@
 // The record of one accepted connection in the server's connection table.
 //
 // A connection is served by turns: the listener reads its request, a worker
-// runs its endpoint and sends the answer, and the listener may take it back
-// to park it while its endpoint waits, or to let it linger before the close.
-// The state says who holds it; only the holder touches the record's other
-// fields and its socket:
+// runs its endpoint and sends what of the answer the socket takes at once,
+// and the listener may take it back to park it while its endpoint waits, to
+// send the rest of the answer as the peer reads it, or to let it linger
+// before the close. The state says who holds it; only the holder touches the
+// record's other fields and its socket:
 //   listener  Accepted, HeaderParsed, RequestRead while queued, Waiting,
-//             Lingering
+//             Writing, Lingering
 //   worker    RequestRead once handed over, Sending, Sent
 // A worker hands a connection back by a store of its state, after its last
 // write of the fields; the listener reads the state before the fields.
@@ -23,14 +24,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 
 #include "httpd/request_info.h"
 #include "httpd/request_intake.h"
+#include "httpd/socket_io.h"
 #include "httpd/steady_time.h"
 
 class HTTPEndPoint;
@@ -45,7 +49,31 @@ inline constexpr int Sent = 5;
 inline constexpr int Lingering = 6;  // answered; the listener drains the peer's rest
 inline constexpr int Closed = 7;
 inline constexpr int Waiting = 8;  // parked with the listener until its endpoint can answer
+inline constexpr int Writing = 9;  // the listener sends the rest of the answer as the peer reads
 }  // namespace ConnState
+
+// An answer on its way: its text, what of it went, and by when the rest must.
+struct AnswerInFlight {
+  std::string head;
+  std::string body;
+  SendResult sent;
+  SteadyTime start{};
+  SteadyTime deadline{};  // the send budget's end
+  int result = -1;        // the endpoint's
+  // Where the answer leaves a follower with a position of its own (a
+  // followed endpoint's); while parked, the position it waits at.
+  std::optional<FollowStep> follow;
+
+  std::size_t size() const { return head.size() + body.size(); }
+  bool whole() const { return sent.sent == size(); }
+  // Sends what the socket takes now (ETIMEDOUT when it takes no more),
+  // within the budget.
+  void sendWithoutWaiting(int socket) {
+    using std::chrono::milliseconds;
+    sent =
+        sendAll(socket, head, body, SendLimits{milliseconds(0), deadline, milliseconds(0)}, sent);
+  }
+};
 
 struct RequestHandlerInfo {
   long reqid = 0;
@@ -67,6 +95,8 @@ struct RequestHandlerInfo {
   HTTPEndPoint* endpoint = nullptr;
   // While parked: what its endpoint waits for.
   EndpointWait wait;
+  // From the endpoint's result until the answer has gone, or failed to.
+  AnswerInFlight answer;
   // While lingering: when the close comes at the latest.
   SteadyTime lingerDeadline{};
 

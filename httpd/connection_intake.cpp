@@ -91,9 +91,13 @@ void HTTPServer::serveEvents() {
       drainLingering(*connection);
     } else if (state == ConnState::Waiting) {
       // Only hang-ups and errors are watched: the peer is gone, and nobody
-      // is left to answer.
+      // is left to answer. A follower of the history has left with it.
       peerLog(*connection) << "Remote closed the connection\n";
+      if (connection->answer.follow && connection->answer.follow->from)
+        followers_.left(*connection->answer.follow->from);
       closeByListener(*connection);
+    } else if (state == ConnState::Writing) {
+      sendMore(*connection);
     }
   }
 }
@@ -256,6 +260,39 @@ void HTTPServer::drainLingering(RequestHandlerInfo& connection) {
   }
 }
 
+void HTTPServer::sendMore(RequestHandlerInfo& connection) {
+  AnswerInFlight& answer = connection.answer;
+  answer.sendWithoutWaiting(connection.socket);
+  // ETIMEDOUT: the peer has taken what it can for now; the budget is
+  // checked with the other deadlines.
+  if (answer.whole() || answer.sent.error != ETIMEDOUT) answerEnded(connection);
+}
+
+void HTTPServer::giveUpAnswer(RequestHandlerInfo& connection, const char* why) {
+  peerLog(connection) << "Slow reader: " << why << "; the answer is given up after "
+                      << connection.answer.sent.sent << " B";
+  connection.answer.sent.error = ETIMEDOUT;
+  answerEnded(connection);
+}
+
+void HTTPServer::answerEnded(RequestHandlerInfo& connection) {
+  AnswerInFlight& answer = connection.answer;
+  sendingBytes_ -= answer.size();
+  if (answer.whole())
+    peerLog(connection) << "Sent " << answer.sent.sent << " B\n";
+  else
+    peerLog(connection) << "Send error: " << errorText(answer.sent.error)
+                        << " (errc=" << answer.sent.error << ")\n";
+  noteFollower(connection);
+  const bool whole = answer.whole();
+  answer = AnswerInFlight();  // the memory goes now, not when the record does
+  connection.state = ConnState::Sent;
+  if (whole && connection.request.inputLeft)
+    startLingering(connection);
+  else
+    closeByListener(connection);
+}
+
 void HTTPServer::closeByListener(RequestHandlerInfo& connection) {
   closeSocket(connection);
   connection.state = ConnState::Closed;
@@ -286,6 +323,11 @@ void HTTPServer::checkDeadlines() {
       timeOut(connection);
     } else if (state == ConnState::Lingering && now >= connection.lingerDeadline) {
       closeByListener(connection);
+    } else if (state == ConnState::Writing && now >= connection.answer.deadline) {
+      giveUpAnswer(connection, "over the answer's time");
+    } else if (state == ConnState::Writing &&
+               now - connection.answer.sent.progress >= io.sendStall) {
+      giveUpAnswer(connection, "no progress");
     } else if (state == ConnState::Waiting &&
                (connection.stop.stop_requested() || now >= connection.wait.until ||
                 (connection.wait.ready && connection.wait.ready()))) {

@@ -9,21 +9,26 @@ void FollowerLog::erase(std::size_t i) {
   --count_;
 }
 
+void FollowerLog::takeOff(std::size_t position) {
+  // The newest first: an old answer at the same place may be a follower
+  // that left long ago, and is let go by its age.
+  for (std::size_t i = count_; i-- > 0;)
+    if (left_[i].position == position) {
+      erase(i);
+      return;
+    }
+}
+
 void FollowerLog::answered(SteadyTime at, const FollowStep& step) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (step.from)
-    // The newest first: an old answer at the same place may be a follower
-    // that left long ago, and is let go by its age.
-    for (std::size_t i = count_; i-- > 0;)
-      if (left_[i].position == *step.from) {
-        erase(i);
-        break;
-      }
-  if (count_ == kCapacity) {
-    gaveWay_ = std::max(gaveWay_, left_[0].at);
-    erase(0);
-  }
+  if (step.from) takeOff(*step.from);
+  if (count_ == kCapacity) erase(0);
   left_[count_++] = Left{at, step.to};
+}
+
+void FollowerLog::left(std::size_t position) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  takeOff(position);
 }
 
 bool FollowerLog::anyBehind(SteadyTime since,
@@ -31,7 +36,6 @@ bool FollowerLog::anyBehind(SteadyTime since,
   std::optional<std::size_t> rearmost;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (gaveWay_ >= since) return true;
     for (std::size_t i = 0; i < count_; ++i)
       if (left_[i].at >= since)
         rearmost = std::min(rearmost.value_or(left_[i].position), left_[i].position);

@@ -12,9 +12,13 @@
 // position are alike, so whichever it takes, one remains for each of the
 // others.
 //
+// A follower that hangs up while it waits, or does not take an answer, has
+// left: it takes one answer at its position off the log the same way.
+//
 // Bounded, without allocation: at most kCapacity answers are held, the
-// oldest giving way; one given way stands for a follower that may be behind,
-// as it may have been.
+// oldest giving way. One given way is forgotten: a stop waits for no more
+// than kCapacity followers, and a burst of reads of the whole history does
+// not make it wait for clients that will not be back.
 
 #include <array>
 #include <cstddef>
@@ -31,6 +35,8 @@ class FollowerLog {
 
   // A whole answer sent at `at`.
   void answered(SteadyTime at, const FollowStep& step);
+  // The follower at `position` left.
+  void left(std::size_t position);
   // True when a follower answered at or after `since` and not back since
   // was left before the end; `end` gives the present end, or nothing when
   // it cannot be had now (then any such follower counts as behind). `end`
@@ -45,7 +51,9 @@ class FollowerLog {
   mutable std::mutex mutex_;
   std::array<Left, kCapacity> left_{};  // oldest first
   std::size_t count_ = 0;
-  SteadyTime gaveWay_ = SteadyTime::min();  // the newest answer that gave way
 
   void erase(std::size_t i);
+  // Under mutex_: takes the newest answer that left a follower at position
+  // off the log, if any.
+  void takeOff(std::size_t position);
 };

@@ -58,7 +58,7 @@ int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const Req
   const SteadyTime now = std::chrono::steady_clock::now();
   const SteadyTime until = request.waitedUntil.value_or(now + context.server.waits.longPoll);
   if (now >= until || stop.stop_requested()) return failTimedOut(response);
-  response.followStep.reset();  // no answer yet
+  // No answer yet; a follower's step stays, to say where it waits.
   if (held)
     response.wait = EndpointWait{until, [&feed, n = *held] { return feed.knownSize() > n; }};
   else

@@ -226,6 +226,7 @@ int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack)
   serve(request.waitedUntil.has_value());
   if (result == 0 && response.wait) {
     connection.wait = std::move(*response.wait);
+    connection.answer.follow = response.followStep;  // the position it waits at
     request.waitedUntil = connection.wait.until;
     if (handBack(connection, ConnState::Waiting)) {
       handedBack = true;
@@ -236,26 +237,40 @@ int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack)
     serve(true);
     if (response.wait) result = failTimedOut(response);
   }
-  const bool whole = writeResponse(connection, request, response, result);
-  // Its client asks again soon: a closing server gives it the chance when
-  // there are records left for it.
-  if (whole && connection.endpoint && connection.endpoint->traits.followed) {
-    const SteadyTime now = std::chrono::steady_clock::now();
-    if (response.followStep)
-      followers_.answered(now, *response.followStep);
-    else if (result == 0)
-      lastFollowedAnswer_ = now;
+  if (writeResponse(connection, response, result)) {
+    handedBack = true;
+    return result;
   }
-  if (whole && request.inputLeft && ::shutdown(connection.socket, SHUT_WR) == 0) {
+  noteFollower(connection);
+  if (connection.answer.whole() && request.inputLeft &&
+      ::shutdown(connection.socket, SHUT_WR) == 0) {
     connection.lingerDeadline = std::chrono::steady_clock::now() + io.linger;
     handedBack = handBack(connection, ConnState::Lingering);
   }
   return result;
 }
 
-bool HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
-                               const ResponseInfo& response, int dispatchResult) {
-  const ResponseMessage message = composeResponse(response, dispatchResult, knownStatus);
+void HTTPServer::noteFollower(const RequestHandlerInfo& connection) {
+  if (!connection.endpoint || !connection.endpoint->traits.followed) return;
+  const AnswerInFlight& answer = connection.answer;
+  if (!answer.whole()) {
+    // The client did not get it: gone, or too slow to be waited for.
+    if (answer.follow && answer.follow->from) followers_.left(*answer.follow->from);
+    return;
+  }
+  // Its client asks again soon: a closing server gives it the chance when
+  // there are records left for it.
+  const SteadyTime now = std::chrono::steady_clock::now();
+  if (answer.follow)
+    followers_.answered(now, *answer.follow);
+  else if (answer.result == 0)
+    lastFollowedAnswer_ = now;
+}
+
+bool HTTPServer::writeResponse(RequestHandlerInfo& connection, ResponseInfo& response,
+                               int dispatchResult) {
+  const RequestInfo& request = connection.request;
+  ResponseMessage message = composeResponse(response, dispatchResult, knownStatus);
   if (dispatchResult != 0)
     peerLog(request) << "Server error " << dispatchResult << " for " << logSafe(request.path)
                      << ": " << logSafe(response.message);
@@ -263,43 +278,52 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, const RequestInfo
                    << message.reason;
 
   connection.state = ConnState::Sending;
-  const SendResult sent = sendAnswer(connection, message.head, message.body);
-  const bool whole = sent.sent == message.head.size() + message.body.size();
-  if (whole)
-    peerLog(request) << "Sent " << sent.sent << " B\n";
+  AnswerInFlight& answer = connection.answer;
+  answer.head = std::move(message.head);
+  // A body is the endpoint's whole body; a failure's is in the head.
+  answer.body = message.body.empty() ? std::string() : std::move(response.body);
+  answer.result = dispatchResult;
+  answer.follow = response.followStep;
+  answer.start = std::chrono::steady_clock::now();
+  answer.deadline = io.sendDeadline(answer.start, answer.size());
+  answer.sent = SendResult{};
+  // What the socket takes without waiting; the rest, if the peer is there
+  // and still reading, goes to the listener. A thread of its own per
+  // connection keeps nobody else waiting, and sends it all itself.
+  const SendLimits budget{io.sendStall, answer.deadline, io.slice};
+  if (poolSize < 1) {
+    answer.sent = sendAll(connection.socket, answer.head, answer.body, budget);
+  } else {
+    answer.sendWithoutWaiting(connection.socket);
+    if (!answer.whole() && answer.sent.error == ETIMEDOUT) {
+      if (handOverRest(connection)) return true;
+      if (answer.sent.error != ENOBUFS)  // the listener has ended
+        answer.sent = sendAll(connection.socket, answer.head, answer.body, budget, answer.sent);
+    }
+  }
+  if (answer.whole())
+    peerLog(request) << "Sent " << answer.sent.sent << " B\n";
   else
-    peerLog(request) << "Send error: " << errorText(sent.error) << " (errc=" << sent.error << ")\n";
+    peerLog(request) << "Send error: " << errorText(answer.sent.error)
+                     << " (errc=" << answer.sent.error << ")\n";
   connection.state = ConnState::Sent;
-  return whole;
-}
-
-bool HTTPServer::takeSlowReaderPlace() {
-  const int places = std::max(1, poolSize - io.freeWorkers);
-  int taken = slowReaders_.load();
-  while (taken < places)
-    if (slowReaders_.compare_exchange_weak(taken, taken + 1)) return true;
   return false;
 }
 
-SendResult HTTPServer::sendAnswer(const RequestHandlerInfo& connection, std::string_view head,
-                                  std::string_view body) {
-  const SteadyTime start = std::chrono::steady_clock::now();
-  SendLimits limits{io.sendStall, io.sendDeadline(start, head.size() + body.size()), io.slice};
-  // A thread of its own per connection keeps nobody else waiting.
-  const SteadyTime slow = start + io.slowSend;
-  if (poolSize < 1 || limits.deadline <= slow)
-    return sendAll(connection.socket, head, body, limits);
-  const SteadyTime budget = std::exchange(limits.deadline, slow);
-  SendResult sent = sendAll(connection.socket, head, body, limits);
-  if (sent.error != ETIMEDOUT || std::chrono::steady_clock::now() < slow) return sent;
-  if (!takeSlowReaderPlace()) {
-    PeerLog(connection.host, connection.port)
-        << "Slow reader: every worker that may serve one is taken; the answer is given up after "
-        << sent.sent << " B";
-    return sent;
-  }
-  limits.deadline = budget;
-  sent = sendAll(connection.socket, head, body, limits, sent);
-  --slowReaders_;
-  return sent;
+bool HTTPServer::handOverRest(RequestHandlerInfo& connection) {
+  AnswerInFlight& answer = connection.answer;
+  const std::size_t size = answer.size();  // held whole until it has gone
+  std::size_t held = sendingBytes_.load();
+  do {
+    if (held + size > io.maxSendingBytes) {
+      PeerLog(connection.host, connection.port)
+          << "Error: the answers being sent hold " << held << " B; this one is given up after "
+          << answer.sent.sent << " B";
+      answer.sent.error = ENOBUFS;
+      return false;
+    }
+  } while (!sendingBytes_.compare_exchange_weak(held, held + size));
+  if (handBack(connection, ConnState::Writing)) return true;
+  sendingBytes_ -= size;
+  return false;
 }

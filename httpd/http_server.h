@@ -17,31 +17,40 @@
 // sends the answer. Workers that are all busy leave complete requests
 // queued, first come first served.
 //
-// A peer that reads its answer slowly holds the worker that sends it, so a
-// send has a budget (ConnectionIOSettings): a time for every answer plus a
-// minimum rate for large ones, and a no-progress deadline. A send still
-// going after a short while holds one of the places for slow readers, of
-// which there is one fewer than the workers kept free for new requests
-// allow; when none is free, that answer is given up. So a handful of slow
-// readers never keeps others from being served.
+// Nor does a peer that reads its answer slowly hold a worker: the worker
+// sends what the socket takes at once, which is the whole of most answers,
+// and hands the rest to the listener, which sends more whenever the peer
+// has read some. So however many peers read long answers at once, and
+// however slowly, the workers stay free for new requests, and one thread
+// does the waiting for all of them. A reader is judged by its rate alone:
+// every answer has a budget (ConnectionIOSettings), a time plus its size at
+// a minimum rate, and a no-progress deadline; a reader at that rate or
+// above gets the whole answer, however long it takes. The bytes the
+// listener holds for such answers are capped; an answer past the cap is
+// given up.
 //
 // When the table is full, the listener makes room for a new connection by
 // shedding one that no worker holds: a lingering one first, then the oldest
-// still sending its request, then the oldest parked one. Complete requests
-// are never shed; when only they fill the table nothing is accepted (new
-// peers wait in the kernel's backlog, sized for bursts) and a warning is
-// logged now and then.
+// still sending its request, then the oldest parked one, then the oldest
+// answer whose reader takes it more slowly than the budget's rate. Complete
+// requests and answers read at that rate are never shed; when only they
+// fill the table nothing is accepted (new peers wait in the kernel's
+// backlog, sized for bursts) and a warning is logged now and then.
 //
 // A quit or a stop does not drop what is under way: the listener goes on
-// serving, for the stop's grace at most, until nothing is in progress and
-// no follower of the history has records left to fetch. A follower with a
-// position of its own was left by its last answer before the history's end
-// and has not come back (follower_log.h); one without, that shares its
-// position with others, was answered just now. Meanwhile nothing waits: a
-// parked or arriving history poll gets the records after its position, or
-// 408 when there are none, so every follower receives the records the run
-// appended before it stopped, and a stop whose followers all hold them ends
-// at once.
+// serving, for the stop's grace at most, until the requests that had
+// arrived whole when it began are answered. A request still arriving then
+// gets 408 at the end, and one that arrives later is served while the
+// closing lasts, but holds nothing up. At a stop (a quit leaves the run
+// going, with no last record to deliver) the closing also waits for the
+// followers of the history that have records left to fetch: one with a
+// position of its own that its last answer left before the history's end,
+// which has not come back and has not hung up (follower_log.h); one
+// without, that shares its position with others, answered just now.
+// Meanwhile nothing waits: a parked or arriving history poll gets the
+// records after its position, or 408 when there are none, so every
+// follower receives the records the run appended before it stopped, and a
+// stop whose followers all hold them ends at once.
 //
 // Serving never blocks without bound and never kills the process: sends use
 // MSG_NOSIGNAL under their budget, parsing has the request's deadline, and a
@@ -157,10 +166,10 @@ class HTTPServer {
   // Ends the server's activity: the listener (which first serves on for the
   // stop's grace at most, then answers every request it still holds: 408
   // for the unread and queued ones, a parked endpoint's answer for the
-  // parked ones), then every connection a worker holds (stopped and, once
-  // the grace is over, shut down), the workers and the delayed quit; closes
-  // the listening socket last. Call it from one thread; it runs once, later
-  // calls return at once.
+  // parked ones, and gives up the answers it still sends), then every
+  // connection a worker holds (stopped and, once the grace is over, shut
+  // down), the workers and the delayed quit; closes the listening socket
+  // last. Call it from one thread; it runs once, later calls return at once.
   void stop() noexcept;
 
   // Enters a record {reqid, socket, state Accepted, host, port, a fresh stop
@@ -201,13 +210,16 @@ class HTTPServer {
   // Listener; read by stop() after the join.
   SteadyTime closingStarted_{};
   SteadyTime closeBy_{};
+  // The requests accepted before the closing began have ids below this.
+  long closingFirstId_ = 0;
   // When a worker last sent an answer that its client follows up without a
   // position of its own.
   std::atomic<SteadyTime> lastFollowedAnswer_{SteadyTime{}};
   // Where the answers of the followed endpoints left their clients.
   FollowerLog followers_;
-  // Workers that send to slow readers.
-  std::atomic<int> slowReaders_{0};
+  // The bytes of the answers handed to the listener, held until each has
+  // gone.
+  std::atomic<std::size_t> sendingBytes_{0};
   // Under connectionsMutex: workers may hand connections back to the
   // listener. Cleared when the listener ends.
   bool listening_ = true;
@@ -241,16 +253,19 @@ class HTTPServer {
   // Frees a place in the table; false when no connection may be shed.
   bool shedOne();
   // The closing: from now on every endpoint answers without waiting.
-  void beginClosing();
-  // True once the closing is over: its grace has passed, or nothing is in
-  // progress and no follower has records left to fetch.
+  // nextId: the id the next accepted connection gets.
+  void beginClosing(long nextId);
+  // True once the closing is over: its grace has passed, or the requests
+  // that had arrived whole before it are answered and (at a stop) no
+  // follower has records left to fetch.
   bool closingOver();
   // Answers or closes every connection the listener holds; workers can no
   // longer hand connections back.
   void endListening();
   // Ends one connection the listener holds at once: a lingering one is
-  // closed, a parked endpoint answers, a request still arriving gets 408.
-  void answerHeld(RequestHandlerInfo& connection);
+  // closed, a parked endpoint answers, a request still arriving gets 408,
+  // an answer being sent is given up (logged with why).
+  void answerHeld(RequestHandlerInfo& connection, const char* why);
 
   // Listener: the connections it holds (connection_intake.cpp).
   void serveEvents();
@@ -272,8 +287,16 @@ class HTTPServer {
   void startLingering(RequestHandlerInfo& connection);
   void drainLingering(RequestHandlerInfo& connection);
   void closeByListener(RequestHandlerInfo& connection);
-  // Deadlines of the requests being read and of lingering connections;
-  // parked connections whose event or time has come go back to the queue.
+  // Sends what the peer of a Writing connection takes now.
+  void sendMore(RequestHandlerInfo& connection);
+  // A Writing connection's answer has gone whole, or failed: the follower
+  // noted, then the linger or the close.
+  void answerEnded(RequestHandlerInfo& connection);
+  // Gives up the answer of a Writing connection.
+  void giveUpAnswer(RequestHandlerInfo& connection, const char* why);
+  // Deadlines of the requests being read, of the answers being sent and of
+  // lingering connections; parked connections whose event or time has
+  // come go back to the queue.
   void checkDeadlines();
 
   // Worker (http_server.cpp).
@@ -281,15 +304,18 @@ class HTTPServer {
   // Gives the connection back to the listener in `state`; false when the
   // listener has ended.
   bool handBack(RequestHandlerInfo& connection, int state);
-  // Sends the answer; true when all of it went.
-  bool writeResponse(RequestHandlerInfo& connection, const RequestInfo& request,
-                     const ResponseInfo& response, int dispatchResult);
-  // Sends within the answer's budget; past the slow-send time, only in a
-  // place for slow readers.
-  SendResult sendAnswer(const RequestHandlerInfo& connection, std::string_view head,
-                        std::string_view body);
-  // Takes a place for a slow reader; false when none is free.
-  bool takeSlowReaderPlace();
+  // Composes the answer into connection.answer and sends what the socket
+  // takes at once; true when the rest went to the listener (handedBack).
+  // Otherwise, unless it has all gone or failed, sends the rest under the
+  // answer's budget itself: on a thread of its own per connection, or when
+  // the listener has ended.
+  bool writeResponse(RequestHandlerInfo& connection, ResponseInfo& response, int dispatchResult);
+  // Hands the rest of the answer to the listener; false when the listener
+  // has ended or the rest would not fit in what it may hold.
+  bool handOverRest(RequestHandlerInfo& connection);
+  // The answer has gone whole (or failed): notes where it left a follower
+  // of the history, or that a follower left.
+  void noteFollower(const RequestHandlerInfo& connection);
 
   // Stop (server_stop.cpp).
   void closeUnserved();

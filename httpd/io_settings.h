@@ -16,16 +16,16 @@ struct ConnectionIOSettings {
   ms wholeRequest{10000};  // the whole request must have arrived by then (408)
   ms sendStall{10000};     // an answer that makes no progress this long is given up
   // Every answer must have gone within sendBudget plus its size at
-  // minSendRate (bytes a second), however its peer reads: a reader that
-  // takes a few bytes now and then cannot hold a worker for ever.
+  // minSendRate (bytes a second), however its peer reads: a reader at that
+  // rate or above gets all of it, however long it takes and however many
+  // read at once, and one that takes a few bytes now and then holds its
+  // place in the table only for the budget. While the table is full, a
+  // reader below that rate gives way to a new connection.
   ms sendBudget{10000};
   std::size_t minSendRate = 64 * 1024;
-  // An answer still being sent after slowSend holds a worker for a slow
-  // reader. Of the pool's workers, freeWorkers (but never all) are kept for
-  // new requests: a slow reader who finds no other worker left to hold
-  // loses its answer instead.
-  ms slowSend{250};
-  int freeWorkers = 2;
+  // The answers that the listener sends on, as their peers read them, hold
+  // at most this many bytes together; one that would not fit is given up.
+  std::size_t maxSendingBytes = std::size_t(512) << 20;
   ms linger{1000};                    // at most this long reading what a refused peer still sends
   ms slice{50};                       // longest single wait, between checks of the stop token
   std::size_t maxHeaderBytes = 8192;  // request line and headers, blank line included
@@ -33,9 +33,15 @@ struct ConnectionIOSettings {
 
   // When an answer of `bytes` begun at `start` must have gone.
   SteadyTime sendDeadline(SteadyTime start, std::size_t bytes) const {
-    const std::size_t rate = minSendRate > 0 ? minSendRate : 1;
-    return start + sendBudget + ms(static_cast<long long>(bytes * 1000 / rate));
+    return start + sendBudget + ms(static_cast<long long>(bytes * 1000 / rate()));
   }
+  // True when a reader that has taken `sent` bytes of an answer begun at
+  // `start` has read more slowly than minSendRate.
+  bool belowRate(SteadyTime start, std::size_t sent, SteadyTime now) const {
+    const auto elapsed = std::chrono::duration_cast<ms>(now - start).count();
+    return elapsed > 0 && sent < rate() * static_cast<std::size_t>(elapsed) / 1000;
+  }
+  std::size_t rate() const { return minSendRate > 0 ? minSendRate : 1; }
 };
 
 // The server's own waits: the listener's passes, the waiting endpoints and
@@ -49,11 +55,12 @@ struct MonitorWaits {
   ms fullTableWarning{250};  // interval of the warning while the table is full
   ms acceptBackoff{100};     // pause after accept ran out of descriptors or memory
   // At a stop (or a quit) the server goes on serving for at most stopGrace:
-  // answers in progress finish, and the history's followers get what the
-  // run appended before it stopped. It ends sooner once nothing is in
-  // progress and no follower answered in the grace before the stop was
-  // left behind the history's end without coming back; a follower without
-  // a position of its own is waited for followUpWindow after its answer.
+  // the requests that had arrived whole are answered, and at a stop the
+  // history's followers get what the run appended before it stopped. It
+  // ends sooner once those requests are answered and (at a stop) no
+  // follower answered in the grace before it was left behind the history's
+  // end without coming back; a follower without a position of its own is
+  // waited for followUpWindow after its answer.
   ms stopGrace{1000};
   ms followUpWindow{250};
   std::size_t maxStaticFileBytes = 64 * 1024 * 1024;

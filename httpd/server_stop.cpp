@@ -4,14 +4,15 @@
 // grace at most (its closing: endpoints no longer wait, so a history poll
 // answers the records after its position, or 408 with none), then answers
 // every connection it still holds (408 for the requests still arriving and
-// the queued ones, a parked endpoint's own answer for the parked ones), so
-// nothing accepts, queues or reaps any more. Every connection a worker holds
-// is stopped (a form parse gives up) and its socket shut down for reading;
-// answers under way may go on until the grace is over, then the sockets are
-// shut down altogether, so no send can stall; the workers and connection
-// threads are joined; the sockets nobody served are closed, the delayed quit
-// is cancelled, and only then is the listening socket closed. Each step runs
-// even when an earlier one failed.
+// the queued ones, a parked endpoint's own answer for the parked ones; the
+// answers it still sends are given up), so nothing accepts, queues or reaps
+// any more. Every connection a worker holds is stopped (a form parse gives
+// up) and its socket shut down for reading; answers under way may go on until
+// the grace is over, then the sockets are shut down altogether, so no send
+// can stall; the workers and connection threads are joined; the sockets
+// nobody served are closed, the delayed quit is cancelled, and only then is
+// the listening socket closed. Each step runs even when an earlier one
+// failed.
 
 #include <sys/socket.h>
 #include <unistd.h>

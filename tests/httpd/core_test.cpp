@@ -372,8 +372,8 @@ TEST(RequestIntake, HeadAndBodyFromSegments) {
 }
 
 // Whom a closing server waits for: the followers answered since the grace
-// began that were left before the end and have not come back. Times in
-// seconds after some start; the grace begins at 10.
+// began that were left before the end and have neither come back nor hung
+// up. Times in seconds after some start; the grace begins at 10.
 TEST(FollowerLog, BehindAreThoseLeftBeforeTheEndNotBackSince) {
   struct Answer {
     double at;
@@ -390,6 +390,7 @@ TEST(FollowerLog, BehindAreThoseLeftBeforeTheEndNotBackSince) {
     std::vector<Answer> answers;
     std::optional<std::size_t> end;  // nothing: could not be had
     bool behind;
+    std::vector<std::size_t> left{};  // followers that left from these positions, after them
   } cases[] = {
       {"empty", {}, 5, false},
       {"left at the end", {{10.5, 3, 5}}, 5, false},
@@ -406,7 +407,10 @@ TEST(FollowerLog, BehindAreThoseLeftBeforeTheEndNotBackSince) {
       {"the end unknown", {{10.5, 3, 5}}, std::nullopt, true},
       {"the end unknown, nobody answered lately", {{9.5, 3, 5}}, std::nullopt, false},
       {"old answers gave way", many(FollowerLog::kCapacity + 1, 9), 0, false},
-      {"answers of the grace gave way", many(FollowerLog::kCapacity + 1, 10.5), 0, true},
+      {"answers of the grace gave way", many(FollowerLog::kCapacity + 1, 10.5), 0, false},
+      {"left behind, then hung up", {{10.5, 3, 5}}, 6, false, {5}},
+      {"one of two at a place hung up", {{10.5, 3, 5}, {10.5, 3, 5}}, 6, true, {5}},
+      {"one elsewhere hung up", {{10.5, 3, 5}}, 6, true, {4}},
   };
   const SteadyTime start{};
   const auto at = [start](double seconds) {
@@ -416,6 +420,7 @@ TEST(FollowerLog, BehindAreThoseLeftBeforeTheEndNotBackSince) {
   for (const auto& c : cases) {
     FollowerLog log;
     for (const Answer& a : c.answers) log.answered(at(a.at), FollowStep{a.from, a.to});
+    for (const std::size_t position : c.left) log.left(position);
     int asked = 0;
     const bool behind = log.anyBehind(at(10), [&] {
       ++asked;

@@ -307,7 +307,7 @@ TEST_F(MonitorRoutes, HistoryPositions) {
   };
   const ResponseInfo whole = call("GET", "/history");
   EXPECT_EQ(whole.body + stepOf(whole), "[\n]\n?->0");
-  EXPECT_EQ(poll({{"last", "-1"}}), "wait");
+  EXPECT_EQ(poll({{"last", "-1"}}), "wait0->0");  // where it waits
   EXPECT_EQ(poll({}), "wait");
   append("0");
   append("1");
@@ -318,8 +318,8 @@ TEST_F(MonitorRoutes, HistoryPositions) {
       {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n0->2"},
       {{{"last", "-1"}}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n0->2"},  // a second follower
       {{{"last", "0"}}, "[\n{\"it\": \"1\"}\n]\n1->2"},
-      {{{"last", "1"}}, "wait"},
-      {{{"last", "99999999999999999999999"}}, "wait"},
+      {{{"last", "1"}}, "wait2->2"},
+      {{{"last", "99999999999999999999999"}}, "wait281474976710657->281474976710657"},
       {{}, "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n"},  // the first without a position
       {{}, "wait"},                                       // takes them from the next
   };

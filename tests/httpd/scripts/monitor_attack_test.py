@@ -165,41 +165,69 @@ class Attacks(HostTest):
         for s in queued + polls + readers + [reading]:
             s.close()
 
-    def test_slow_readers_leave_service_running(self):
-        # The size of a real run's /data/y that five peers once read this way.
-        root = big_file_root(8800 * 1000)
-        self.addCleanup(root.cleanup)
-        host = self.run_host(env={"ZELK_HTMLROOT": root.name})
-        stop = threading.Event()
+    def test_readers_hold_no_worker_and_get_their_answers_at_the_floor_or_above(self):
+        """Readers of long answers, all at once: five far below the send
+        budget's floor of 64 KiB/s (a few bytes now and then, of a file the
+        size of a real run's /data/y), and eight above it (512 KiB/s, of a
+        history of about 6 MB: more than the kernel's buffers take, so each
+        answer is still being sent long after it began). Fresh requests are
+        answered within a second meanwhile, and every reader above the floor
+        gets every byte."""
+        cases = [  # name, readers, path, bytes a second, whole answers expected
+            ("five far below the floor", 5, "/get/big.txt", 1024, None),
+            ("eight above the floor", 8, "/history", 512 * 1024, 8),
+        ]
+        for name, count, path, rate, expected in cases:
+            root = big_file_root(8800 * 1000)
+            self.addCleanup(root.cleanup)
+            host = self.run_host(env={"ZELK_HTMLROOT": root.name})
+            host.command("!fit 15000 0", r"^fit ")
+            size = len(host.get(path).body)
+            stop, received = threading.Event(), []
 
-        def trickle(sock):  # 2 KiB every 2 s
-            with contextlib.suppress(OSError):
-                while not stop.wait(2.0) and sock.recv(2048):
-                    pass
+            def read(sock):  # at most rate bytes a second, to the end or the stop
+                started, data = time.monotonic(), bytearray()
+                with contextlib.suppress(OSError):
+                    while not stop.wait(0.005):
+                        allowed = int(rate * (time.monotonic() - started)) - len(data)
+                        chunk = sock.recv(min(allowed, 65536)) if allowed > 0 else None
+                        if chunk == b"":
+                            break
+                        data += chunk or b""
+                received.append(len(data.partition(b"\r\n\r\n")[2]))
 
-        readers = [opened(host.port, b"GET /get/big.txt HTTP/1.1\r\n\r\n") for _ in range(5)]
-        threads = [threading.Thread(target=trickle, args=(r,)) for r in readers]
-        for t in threads:
-            t.start()
-        try:
-            host.await_stderr("HTTP header: GET /get/big.txt", 5)
-            time.sleep(0.5)  # the file read, and each answer under way
-            served, slowest = 0, 0.0
-            for _ in range(15):
-                started = time.monotonic()
-                with contextlib.suppress(OSError):  # no answer within its second
-                    served += raw(host.port, b"GET /status HTTP/1.1\r\n\r\n", 1.0).status == 200
-                slowest = max(slowest, time.monotonic() - started)
-                time.sleep(0.3)
-        finally:
-            stop.set()
+            readers = []
+            for _ in range(count):
+                readers.append(socket.create_connection(("127.0.0.1", host.port), timeout=BOUND))
+                readers[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+                readers[-1].sendall(b"GET %s HTTP/1.1\r\n\r\n" % path.encode())
+            threads = [threading.Thread(target=read, args=(r,)) for r in readers]
             for t in threads:
-                t.join(BOUND)
-            for r in readers:
-                r.close()
-        print("five slow readers: %d of 15 fresh requests served within a second, slowest %.2f s"
-              % (served, slowest))
-        self.assertEqual(served, 15)
+                t.start()
+            try:
+                host.await_stderr("HTTP header: GET " + path, count + 1)
+                time.sleep(0.5)  # each answer under way
+                asked, served, slowest = 0, 0, 0.0
+                while asked < 15 or (expected and any(t.is_alive() for t in threads)
+                                     and asked < 200):
+                    started = time.monotonic()
+                    asked += 1
+                    with contextlib.suppress(OSError):  # no answer within its second
+                        served += raw(host.port, b"GET /status HTTP/1.1\r\n\r\n", 1.0).status == 200
+                    slowest = max(slowest, time.monotonic() - started)
+                    time.sleep(0.3)
+            finally:
+                stop.set()
+                for t in threads:
+                    t.join(2 * BOUND)
+                for r in readers:
+                    r.close()
+            whole = received.count(size)
+            print("%s: %d of %d fresh requests served within a second, slowest %.2f s; %d of %d "
+                  "readers got all %d bytes" % (name, served, asked, slowest, whole, count, size))
+            self.assertEqual(served, asked, name)
+            if expected is not None:
+                self.assertEqual(whole, expected, name)
 
     def test_slow_and_idle_clients_leave_service_running(self):
         host = self.run_host()
@@ -346,6 +374,59 @@ class Attacks(HostTest):
             self.assertEqual(got, late and (200, late), name)
             self.assertGreaterEqual(seconds, fastest, name)
             self.assertLess(seconds, slowest, name)
+
+    def test_a_stop_waits_for_nobody_who_is_not_behind(self):
+        """Stops with clients about that hold nothing up: none of them is a
+        follower known to have records left to fetch and to be still
+        polling. Each stop ends within 100 ms (it took the stop's whole
+        second)."""
+        def half_request(host):
+            return [opened(host.port, b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n")]
+
+        def whole_reads(host):
+            for _ in range(100):
+                host.get("/history")
+            return []
+
+        def hung_up_follower(host):  # the records come after it left
+            held = len(host.get("/history").json())
+            poll = opened(host.port, b"GET /history/update?last=%d HTTP/1.1\r\n\r\n" % (held - 1))
+            host.await_stderr("CGI param: last=%d" % (held - 1))
+            poll.close()
+            host.await_stderr("Remote closed the connection")
+            return []
+
+        def quit_after_follower(host):  # a quit: the run goes on, no last record to wait for
+            host.get("/history")
+            return []
+
+        cases = [  # name, clients, lines before the stop, stop by a quit
+            ("a peer holding half a request", half_request, [], False),
+            ("100 reads of the whole history", whole_reads, [], False),
+            ("a follower that hung up, then records", hung_up_follower, ["it=1", "it=2"], False),
+            ("a quit after a follower left, then a record", quit_after_follower, ["it=1"], True),
+        ]
+        host = self.run_host()
+        host.append(it=0)
+        for name, clients, lines, by_quit in cases:
+            if name != cases[0][0]:
+                host.port = int(host.command("!start", PORT_LINE).group(1))
+            held = clients(host)
+            for line in lines:
+                host.append(**dict(pair.split("=") for pair in line.split()))
+            started = time.monotonic()
+            if by_quit:
+                request(host.port, "POST", "/server-quit/0")
+                host.command("!wait", r"^waited 0$")
+            seconds = time.monotonic() - started
+            host.command("!stop", r"^stopped 0$")
+            if not by_quit:
+                seconds = time.monotonic() - started
+            print("%s: the stop took %.3f s" % (name, seconds))
+            self.assertLess(seconds, 0.1, name)
+            for sock in held:
+                self.assertEqual(answer_of(sock).status, 408, name)
+                sock.close()
 
     def test_history_readers_hold_the_fits_lock_briefly(self):
         host = self.run_host()
