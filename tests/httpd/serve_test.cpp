@@ -380,9 +380,10 @@ TEST(ServeFullTable, ReadersBelowTheRateGiveWayToANewPeer) {
   HTTPServer server("0", "/nonexistent");
   addTestRoutes(server);
   server.maxConnections = 3;
-  // A rate no reader here reaches at once: the kernel buffers megabytes
-  // ahead of a reader that stalls.
-  server.io.minSendRate = std::size_t(1) << 30;
+  // A rate no reader here reaches after its first millisecond, however
+  // loaded the machine: the kernel buffers megabytes ahead of a reader that
+  // stalls, and 1 GiB/s would let such a reader pass for its first few.
+  server.io.minSendRate = std::size_t(1) << 40;
   ASSERT_TRUE(server.setup());
   server.startListener();
   std::vector<Fd> readers;
@@ -391,6 +392,7 @@ TEST(ServeFullTable, ReadersBelowTheRateGiveWayToANewPeer) {
     sendText(readers.back().get(), "GET /big HTTP/1.1\r\n\r\n");
   }
   ASSERT_TRUE(inState(server, ConnState::Writing, 3));
+  std::this_thread::sleep_for(2ms);  // every answer judged over a millisecond at least
   EXPECT_EQ(statusOf(sent(server.boundPort, "GET /plain")), "HTTP/1.1 200 OK");
   std::vector<bool> whole;
   for (const Fd& reader : readers)

@@ -380,8 +380,11 @@ class Attacks(HostTest):
         follower known to have records left to fetch and to be still
         polling. Each stop ends within 100 ms (it took the stop's whole
         second)."""
-        def half_request(host):
-            return [opened(host.port, b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n")]
+        def half_request(host):  # held once accepted: a peer still queued gets no answer
+            accepted = host.count_in_stderr("Accept connection on")
+            sock = opened(host.port, b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+            host.await_stderr("Accept connection on", accepted + 1)
+            return [sock]
 
         def whole_reads(host):
             for _ in range(100):
