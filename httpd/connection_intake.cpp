@@ -278,11 +278,7 @@ void HTTPServer::giveUpAnswer(RequestHandlerInfo& connection, const char* why) {
 void HTTPServer::answerEnded(RequestHandlerInfo& connection) {
   AnswerInFlight& answer = connection.answer;
   sendingBytes_ -= answer.size();
-  if (answer.whole())
-    peerLog(connection) << "Sent " << answer.sent.sent << " B\n";
-  else
-    peerLog(connection) << "Send error: " << errorText(answer.sent.error)
-                        << " (errc=" << answer.sent.error << ")\n";
+  logSendOutcome(connection);
   noteFollower(connection);
   const bool whole = answer.whole();
   answer = AnswerInFlight();  // the memory goes now, not when the record does

@@ -301,13 +301,18 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, ResponseInfo& res
         answer.sent = sendAll(connection.socket, answer.head, answer.body, budget, answer.sent);
     }
   }
-  if (answer.whole())
-    peerLog(request) << "Sent " << answer.sent.sent << " B\n";
-  else
-    peerLog(request) << "Send error: " << errorText(answer.sent.error)
-                     << " (errc=" << answer.sent.error << ")\n";
+  logSendOutcome(connection);
   connection.state = ConnState::Sent;
   return false;
+}
+
+void HTTPServer::logSendOutcome(const RequestHandlerInfo& connection) {
+  const AnswerInFlight& answer = connection.answer;
+  if (answer.whole())
+    peerLog(connection.request) << "Sent " << answer.sent.sent << " B\n";
+  else
+    peerLog(connection.request) << "Send error: " << errorText(answer.sent.error)
+                                << " (errc=" << answer.sent.error << ")\n";
 }
 
 bool HTTPServer::handOverRest(RequestHandlerInfo& connection) {

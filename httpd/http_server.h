@@ -313,6 +313,8 @@ class HTTPServer {
   // Hands the rest of the answer to the listener; false when the listener
   // has ended or the rest would not fit in what it may hold.
   bool handOverRest(RequestHandlerInfo& connection);
+  // The log line of an answer that has gone whole, or failed.
+  static void logSendOutcome(const RequestHandlerInfo& connection);
   // The answer has gone whole (or failed): notes where it left a follower
   // of the history, or that a follower left.
   void noteFollower(const RequestHandlerInfo& connection);

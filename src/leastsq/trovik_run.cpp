@@ -273,7 +273,8 @@ void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobian
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
-    const bool lineModel = !dense && J_.elements.size() == 0 && task_.jv != nullptr;
+    // Without a Jacobian callback the run has both products.
+    const bool lineModel = J_.elements.size() == 0;
     if (dense || lineModel)
       v.crawled = [this, dense, measureNoise, &evidence, enhancement = v.enh] {
         evidence.setModelDecrease({dense ? gaussNewtonDecrease(J_, rStart_)
