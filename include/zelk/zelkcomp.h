@@ -100,12 +100,25 @@ int zelkcomp_is_symmetric(long m, long n, ExternalVectorCallback A, ExternalVect
  *     "cgprenormal" when they run without a shift): the true relative error
  *     relerr (res->relerr, from A x) is not below 10 tol. For the
  *     least-squares methods ("lsrn", "lsrn2", "lsrnreg"), whose residual
- *     r = A x - b need not vanish: the normal-equations residual
- *     g = A^T r + shift^2 x (shift 0 but for "lsrnreg") is not small,
- *     ||g|| > 10 (tol + (m + n) DBL_EPSILON) rho (||[A x; shift x]|| +
- *     ||[r; shift x]||), rho an estimate of ||[A; shift I]|| from the same
- *     products, or a value in it is not finite (as for a shift whose square
- *     overflows). This check costs two products with A^T.
+ *     r = A x - b need not vanish: x fails the backward-error tests of
+ *     least squares for [A; shift I] and [b; 0] (shift 0 but for
+ *     "lsrnreg"; tol for "lsrn" the process-wide cgtol). With
+ *     rbar = [r; shift x], gbar = A^T r + shift^2 x, N an estimate of
+ *     ||[A; shift I]|| from above (within a factor 2, by power steps on
+ *     A^T A), a_n = 10 (tol + n DBL_EPSILON), a_m = 10 (tol + m DBL_EPSILON),
+ *     neither the system is solved,
+ *       ||rbar|| <= 10 tol ||b|| + a_n N ||x||,
+ *     nor the least-squares problem,
+ *       ||gbar|| <= N (a_m ||rbar|| + a_n N ||x||) and
+ *       |(A x) . r + shift^2 ||x||^2| <= a_m N ||x|| (||[A x; shift x]|| +
+ *       ||rbar||),
+ *     or a value in them is not finite (as for a shift whose square
+ *     overflows). Both tests allow for the rounding of the products, which
+ *     grows with ||A|| ||x||: an error e of x along singular values below
+ *     about sqrt(a_n) ||A|| is not seen where A e is at right angles to
+ *     A x, as when a rank cut by "invtol" drops such a direction.
+ *     This check costs 9 products: one with A^T for gbar and four each with
+ *     A and A^T for N.
  *   zelkcomp_maxeigen, zelkcomp_mineigen: the returned pair (eigenvalue,
  *     v_out) has ||A v - lambda v|| >= 10 tol s for the unshifted operator
  *     (A^T A when m != n), s the operator's scale: |lambda| for the largest

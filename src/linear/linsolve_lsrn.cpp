@@ -10,6 +10,7 @@
 #include <iostream>
 #include <valarray>
 
+#include "dense/matrix.h"
 #include "linear/linsolve_method.h"
 #include "linear/lsrn3_solver.h"
 #include "linear/lsrn_solver.h"
@@ -35,11 +36,25 @@ LinsolveAnswer answer(std::valarray<double> x, long status, long it, double resi
   return a;
 }
 
-// The answer is judged as the solution of min ||A x - b||^2 + shift^2 ||x||^2.
-void claimsLeastSquares(LinsolveAnswer& a, double tol, double shift) {
+// The answer is judged as the solution of min ||A x - b||^2 + shift^2 ||x||^2;
+// `dominant` is the sketch's dominant right singular vector.
+void claimsLeastSquares(LinsolveAnswer& a, double tol, double shift,
+                        std::valarray<double> dominant) {
   a.closingTol = tol;
   a.closingKind = Zelk::ClosingKind::LeastSquares;
   a.closingShift = shift;
+  a.normStart = std::move(dominant);
+}
+
+// Row 0 of VT (the sketch S = U diag(s) VT) or column 0 of U (the
+// transposed sketch S^T = U diag(s) VT); empty when the SVD did not run.
+std::valarray<double> firstRow(const MatrixTemplate<double>& M) {
+  if (M.rows == 0) return {};
+  return M.elements[std::slice(0, M.cols, 1)];
+}
+std::valarray<double> firstColumn(const MatrixTemplate<double>& M) {
+  if (M.cols == 0) return {};
+  return M.elements[std::slice(0, M.rows, M.cols)];
 }
 
 LinsolveAnswer solveLSRN(const LinsolveContext& c) {
@@ -56,7 +71,7 @@ LinsolveAnswer solveLSRN(const LinsolveContext& c) {
   // The inner CG ran with the process-wide limits, not with the call's.
   a.appliedMaxit = option_cast<long>(solver.maxit, 0L);
   a.appliedTol = solver.tol;
-  claimsLeastSquares(a, solver.tol, 0.0);
+  claimsLeastSquares(a, solver.tol, 0.0, firstRow(solver.decomp.VT));
   return a;
 }
 
@@ -72,7 +87,7 @@ LinsolveAnswer solveBlock(const LinsolveContext& c, bool regularised) {
     solver.solve(rhs, x, c.control);
     LinsolveAnswer a = answer(std::move(x), solver.status, static_cast<long>(solver.sys.it),
                               solver.sys.residual);
-    claimsLeastSquares(a, getf_required(op, "tol"), shift);
+    claimsLeastSquares(a, getf_required(op, "tol"), shift, firstColumn(solver.sys.decomp.U));
     return a;
   };
   if (!regularised) return run(B, c.b, 0.0);

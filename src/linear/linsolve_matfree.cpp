@@ -7,13 +7,12 @@
 #include <variant>
 
 #include "dense/length_check.h"
-#include "dense/fp_class.h"
 #include "dense/norms.h"
-#include "dense/quiet_arith.h"
 #include "dense/quiet_compare.h"
 #include "dense/quiet_scope.h"
 #include "dense/timer.h"
 #include "dense/vector_kernels.h"
+#include "linear/least_squares_check.h"
 #include "linear/linsolve_method.h"
 #include "zelk/zelkcomp.h"
 
@@ -70,62 +69,6 @@ class CheckProducts {
   IterationControl saved_{};
 };
 
-// Whether x solves the least-squares problem min ||A x - b||^2 + s^2 ||x||^2
-// (s = 0: plain least squares), judged from Ax = A x and r = A x - b and two
-// fresh products. It is the least-squares problem of [A; s I] and [b; 0],
-// whose normal-equations residual g = A^T r + s^2 x vanishes at the answer.
-//
-// A computed g never vanishes: the products round at the level eps of their
-// terms, which are of the size ||A|| (||A x|| + ||r||), far more than the
-// size of A^T b and A^T A x for a strongly inconsistent system (||r|| large)
-// or an ill-conditioned one. The test is therefore the backward-error test
-// of least squares, in the terms of [A; s I]:
-//   ||g|| <= tau rho (||[A x; s x]|| + ||[r; s x]||),
-// rho being the largest lower bound of ||[A; s I]|| the products give: |s|,
-// ||A^T A x + s^2 x|| / ||[A x; s x]||, ||A^T b|| / ||b||, ||g|| /
-// ||[r; s x]||. With rho <= ||[A; s I]|| the test is never looser than with
-// the true norm, whatever the condition. The last bound lets an x pass whose
-// residual [r; s x] is itself below tau ||[A x; s x]||: it solves the system
-// outright. tau = 10 (tol + (m + n) eps): a relative residual below tol on
-// the preconditioned normal equations (the solver's claim) bounds ||g|| by
-// tol ||A|| ||b|| times the condition of the preconditioned operator, small
-// by construction, and ||b|| <= ||A x|| + ||r||; (m + n) eps bounds the
-// rounding of the m or n terms of a product's entries. A wrong x leaves a g
-// of the size of its terms. Anything non-finite (x, s^2, a product, the
-// scale) fails.
-bool leastSquaresAnswerHolds(const LinsolveContext& c, const std::valarray<double>& x,
-                             const std::valarray<double>& Ax, const std::valarray<double>& r,
-                             double shift, double tol) {
-  const std::valarray<double> ATr = c.AT(r), ATAx = c.AT(Ax);
-  requireSameLength(ATr.size(), x.size(), "linsolve: A^T r and x differ in length");
-  requireSameLength(ATAx.size(), x.size(), "linsolve: A^T A x and x differ in length");
-  const double s2 = quietProduct(shift, shift);
-  if (!isFiniteBits(s2) || !allFinite(x) || !allFinite(r) || !allFinite(ATr) || !allFinite(ATAx))
-    return false;
-  const double dims = static_cast<double>(r.size() + x.size());
-  // s^2 x and the scale may overflow.
-  return quietly([&] {
-    const auto lowerBound = [](double num, double den) { return den == 0.0 ? 0.0 : num / den; };
-    std::valarray<double> g = ATr, normal = ATAx;
-    addScaled(g, s2, x);
-    addScaled(normal, s2, x);
-    const double sx = std::fabs(shift) * normfro(x);
-    const double ax = std::hypot(normfro(Ax), sx), rx = std::hypot(normfro(r), sx);
-    const double ng = normfro(g);
-    double rho = std::fabs(shift);
-    rho = quietMax(rho, lowerBound(normfro(normal), ax));
-    // A^T b = A^T A x - A^T r.
-    rho = quietMax(rho, lowerBound(normfro(vectorDifference(ATAx, ATr)), normfro(c.b)));
-    rho = quietMax(rho, lowerBound(ng, rx));
-    const double scale = rho * (ax + rx);
-    if (!isFiniteBits(ng) || !isFiniteBits(scale)) return false;
-    // A caller's tol near the largest double makes tau infinite: every
-    // finite ratio meets it.
-    const double tau = 10.0 * (tol + dims * std::numeric_limits<double>::epsilon());
-    return ng == 0.0 || quietLessEqual(ng / scale, tau);
-  });
-}
-
 // Check product, relative error, residual vector and status map, the same
 // for every method.
 AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valarray<double>& y) {
@@ -155,8 +98,7 @@ AlgoStatus epilogue(const LinsolveContext& c, LinsolveAnswer& answer, std::valar
     } else {
       std::valarray<double> r = vectorDifference(y, c.b);
       if (leastSquares)
-        leastSquaresHolds = leastSquaresAnswerHolds(c, answer.x, y, r, answer.closingShift,
-                                                    answer.closingTol);
+        leastSquaresHolds = leastSquaresAnswerHolds(c, answer, y, r);
       y = std::move(r);
     }
     // Whether or not the solver heeds the control record, a failed callback

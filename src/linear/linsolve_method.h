@@ -54,8 +54,8 @@ enum class ClosingKind {
   // relerr is below 10 * closingTol: for a method whose relerr measures the
   // very system it solved (not a least-squares problem, not a shifted one).
   System,
-  // x solves the least-squares problem: its normal-equations residual, from
-  // fresh products, is small against the scale of the products.
+  // x solves the least-squares problem (linear/least_squares_check.h): the
+  // backward-error tests of least squares, from fresh products.
   LeastSquares,
 };
 
@@ -85,8 +85,11 @@ struct LinsolveAnswer {
   // is not judged.
   double closingTol = 0.0;
   ClosingKind closingKind = ClosingKind::System;
-  // LeastSquares: the shift s of the problem min ||A x - b||^2 + s^2 ||x||^2.
+  // LeastSquares: the shift s of the problem min ||A x - b||^2 + s^2 ||x||^2,
+  // and where the power steps for ||A|| start (the sketch's dominant right
+  // singular vector; a random start when empty).
   double closingShift = 0.0;
+  std::valarray<double> normStart;
   // The limits the solver really ran with, when they are not the "maxit"
   // and "tol" of A's options; the status word judges "it" and "residual"
   // by them.

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <random>
 #include <valarray>
 #include <vector>
 
@@ -116,6 +117,44 @@ inline Host illConditioned(long m, long n, double decades = 4.0) {
           std::pow(10.0, -decades * static_cast<double>(j) / static_cast<double>(n - 1));
   return Host(m, n, std::move(a));
 }
+
+// A = U diag(s) V^T, U (m x n) and V (n x n) with orthonormal columns from
+// LAPACK's QR of Gaussian matrices drawn from `seed`: least-squares
+// problems with known answers.
+struct SvdProblem {
+  Vec s;
+  Host U, V, h;  // h holds A
+
+  SvdProblem(long m, Vec s_, unsigned seed)
+      : s(std::move(s_)), U(orthonormal(m, seed)), V(orthonormal(U.cols, seed + 1)), h(U) {
+    for (long i = 0; i < m; ++i)
+      for (long j = 0; j < h.cols; ++j) {
+        h.a[static_cast<std::size_t>(i * h.cols + j)] = 0.0;
+        for (long k = 0; k < h.cols; ++k)
+          h.a[static_cast<std::size_t>(i * h.cols + j)] += U.at(i, k) * s[k] * V.at(j, k);
+      }
+  }
+  // The least-norm minimiser of ||A x - b||^2 + shift^2 ||x||^2.
+  Vec solution(const Vec& b, double shift = 0.0) const {
+    Vec d = s;
+    for (double& e : d) e = e == 0.0 ? 0.0 : e / (e * e + shift * shift);
+    return V.times(d * U.times(b, true));
+  }
+  // w less its part in the range of U.
+  Vec offRange(const Vec& w) const { return w - U.times(U.times(w, true)); }
+
+ private:
+  Host orthonormal(long m, unsigned seed) const {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    const int rows = static_cast<int>(m), cols = static_cast<int>(s.size());
+    std::vector<double> q(static_cast<std::size_t>(rows * cols)), tau(s.size());
+    for (double& e : q) e = normal(gen);
+    LAPACKE_dgeqrf(LAPACK_ROW_MAJOR, rows, cols, q.data(), cols, tau.data());
+    LAPACKE_dorgqr(LAPACK_ROW_MAJOR, rows, cols, cols, q.data(), cols, tau.data());
+    return Host(m, cols, std::move(q));
+  }
+};
 
 // A tall 6 x 3 matrix of full column rank.
 inline Host tallHost() {
