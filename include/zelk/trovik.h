@@ -111,16 +111,24 @@ typedef int (*TrovikIterationFn)(const double* x, size_t n, const double* r, siz
  * with the codes of zelk.h but 32 (the iteration callback's answer is not
  * read). A run stalls (34 "stalled before a stationary point", 35 "stalled
  * on a non-finite objective", status 1) when an iteration makes no
- * progress (no step lowered the objective by more than its rounding) at a
- * point that is not stationary for the objective of "ussum": the
- * Gauss-Newton model of the Jacobian promises a decrease well above the
- * rounding of the objective there and the norm of its gradient J^T w
- * (w = dF/dr) would have shown in the steps tried, or the values tried
- * rose in proportion to the step, or no step could be tried. The first
- * such iteration ends the run (after 30 and 31), but the trust-region
- * direction gets up to 10 in a row while its radius still changes. The
- * rules on the step (21 to 24, 26) do not hold in it, nor after a
- * trust-region step as long as the radius let it be; those on the point
+ * progress (no step lowered the objective by more than twice its noise)
+ * at a point that is not stationary: the part of r in the range of J (of
+ * the weights w = dF/dr for the sums of "ussum"), the part the full
+ * Gauss-Newton step would remove, is more than the residuals' own noise
+ * puts there, and removing it would change ||r|| by more than that noise
+ * does; and the steps tried do not show the point stationary either (the
+ * Gauss-Newton model leaves out the residuals' curvature), or no step
+ * could be tried. The residuals' noise is their rounding where that
+ * settles it; elsewhere it is measured from their values at 6 points on a
+ * line through x, and on up to four more lines where that spacing cannot
+ * tell it (6 to 30 residual evaluations, once per point). With the
+ * products alone the range part comes from at most 2n + 1 products. The
+ * first such iteration ends the run (after 30 and 31), but the
+ * trust-region direction gets up to 10 in a row while its radius still
+ * changes. The rules on the step (21 to 24, 26) do not hold in it, nor
+ * after a trust-region step as long as the radius let it be, nor after a
+ * step that took less than a hundredth of the decrease the Gauss-Newton
+ * model promised at a point that is not stationary; those on the point
  * (25, 27 to 29) do.
  *
  * One driver call runs at a time in the process (zelk and trovik share the

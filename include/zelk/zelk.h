@@ -95,13 +95,20 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * "tolObjRel reached", 29 "objLimRel reached", 30 "user interrupt", 31 "stop
  * file exists", 32 "stop code set", 33 "error occurred", and
  *   34 "stalled before a stationary point" (status 1): an iteration made
- *      no progress (no step lowered the objective by more than its
- *      rounding, or the step was too short to change x) at a point that is
- *      not stationary: the Hessian promises a decrease above the rounding
- *      of the objective there (or has a direction of negative curvature),
+ *      no progress (no step lowered the objective by more than twice its
+ *      noise, or the step was too short to change x) at a point that is
+ *      not stationary: the Hessian promises a decrease above the noise of
+ *      the objective there (or has a direction of negative curvature),
  *      the values tried rose in proportion to the step, or, without a
- *      Hessian, the gradient would have shown in the steps tried; or no
- *      step could be tried at all;
+ *      Hessian, the gradient would have shown in the steps tried (for a
+ *      variable no step moved: moving it alone would gain more than the
+ *      noise), or without any step that shows something the gradient is
+ *      not negligible on each variable's own scale; or no step could be
+ *      tried at all. The noise is f's rounding where that settles it;
+ *      elsewhere it is measured from f's values at 6 points on a line
+ *      through x, and on up to four more lines where that spacing cannot
+ *      tell it (6 to 30 objective evaluations, once per point, and 2 more
+ *      for the curvature along variables no step moved);
  *   35 "stalled on a non-finite objective" (status 1): the same where the
  *      objective at x, or at every step tried, was NaN or infinite.
  * A stalled iteration ends the run unless the next one can search another
@@ -112,8 +119,8 @@ typedef int (*ZelkOutputFn)(const double* x, long n, const double* f, long m,
  * fallback kinds the next iteration. 30 to 32 come first. The rules on the
  * step (21 to 24, 26) do not hold in a stalled iteration; those on the
  * point (25, 27 to 29) do. No progress at a point where nothing is left
- * above the objective's rounding is convergence, and the tolerance rules
- * end the run as usual.
+ * above the objective's noise is convergence, and the tolerance rules end
+ * the run as usual.
  *
  * One driver call runs at a time in the process (zelk and trovik share the
  * lock); it starts once the solver calls of zelkcomp.h running on other

@@ -69,6 +69,14 @@ LapQRDecomposed::LapQRDecomposed(const Matrix& A, DecompChecks checks) : qr(A) {
   }
 }
 
+void LapQRDecomposed::applyQT(std::valarray<double>& x) const {
+  if (k == 0) return;
+  quietly([&] {
+    LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'T', static_cast<int>(m), 1, static_cast<int>(k),
+                   qr.data(), static_cast<int>(n), &tau[0], &x[0], 1);
+  });
+}
+
 double LapQRDecomposed::unitaryError() const {
   // Q is built from the k = min(m, n) reflectors that exist; a wide matrix
   // has fewer than n of them.

@@ -41,6 +41,9 @@ class LapQRDecomposed {
   // ||Q^T Q - I||_F / ||Q||_F for the m x m factor Q built from the k
   // reflectors.
   virtual double unitaryError() const;
+
+  // x = Q^T x for x of m entries, quietly (x may be a host's).
+  void applyQT(std::valarray<double>& x) const;
 };
 
 // Solves with the leading upper triangle of a factor, typically the R of a

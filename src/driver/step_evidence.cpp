@@ -12,14 +12,13 @@
 
 namespace {
 
-constexpr double kRoundingFloor = 4.0;  // rho >= 4 eps |f|
-constexpr double kRealDecrease = 2.0;   // below f - 2 rho: not rounding
-constexpr double kVisibleRise = 16.0;   // a rise of 16 rho shows its shape
-constexpr double kModelUnseen = 2.0;    // a model decrease of 2 rho no trial could show
-constexpr double kModelSlack = 1e4;     // one of 1e4 rho, where trials failed to find it
-constexpr double kCrawlShare = 0.01;     // a step taking less of a model's promise crawled
-constexpr double kFirstOrderFall = 4.0;  // sigma^2 / 2c above 4 rho is not rounding
-constexpr double kSlack = 1000.0;       // ||g|| t <= 1000 rho
+constexpr double kRoundingFloor = 4.0;   // rho >= 4 eps |f|, 4 times the noise
+constexpr double kRealDecrease = 2.0;    // below f - 2 rho: not noise
+constexpr double kVisibleRise = 16.0;    // a rise of 16 rho shows its shape
+constexpr double kModelUnseen = 2.0;     // a model decrease of 2 rho no trial could show
+constexpr double kFirstOrderFall = 4.0;  // sigma^2 / 2c above 4 rho is not noise
+constexpr double kSlack = 1000.0;        // ||g|| t <= 1000 rho
+constexpr double kHalfWayFall = 8.0;     // a flat trial predicting a fall of 8 rho
 
 struct Rise {
   double s, change;  // distance from x, f(x_t) - f(x)
@@ -44,12 +43,24 @@ void StepEvidence::reset(double f) {
   model_ = ModelDecrease{};
   direction_ = 0;
   trials_.clear();
+  reach_.resize(0);
 }
 
 void StepEvidence::beginDirection() { ++direction_; }
 
-void StepEvidence::add(double distance, double predicted, double value) {
-  trials_.push_back({distance, predicted, value, direction_});
+void StepEvidence::add(const std::valarray<double>& x, const std::valarray<double>& trial,
+                       double side, double predicted, double value) {
+  const double d = distance(x, trial);
+  Trial& t = trials_.emplace_back(Trial{std::copysign(d, side), predicted, value, direction_, {}});
+  if (!std::isfinite(d) || d == 0.0) return;
+  if (reach_.size() != x.size()) reach_.resize(x.size(), 0.0);
+  t.moved.resize(x.size());
+  quietly([&] {
+    for (std::size_t j = 0; j < x.size(); ++j) {
+      t.moved[j] = trial[j] != x[j];
+      reach_[j] = std::fmax(reach_[j], std::fabs(trial[j] - x[j]));
+    }
+  });
 }
 
 void StepEvidence::setModelDecrease(const ModelDecrease& model) { model_ = model; }
@@ -117,15 +128,6 @@ bool StepEvidence::showsDecrease(double enhancement) const {
   });
 }
 
-bool StepEvidence::crawled(double enhancement) const {
-  if (std::isnan(model_.decrease) || !std::isfinite(f_)) return false;
-  return quietly([&] {
-    const double rho = rounding();
-    return quietGreater(model_.decrease, kModelSlack * rho) &&
-           quietLess(enhancement, kCrawlShare * model_.decrease);
-  });
-}
-
 // What a trial can show is its predicted change, or where that is not
 // known, what the whole gradient predicts over its length.
 bool StepEvidence::saysSomething(const Trial& t, double gradientNorm, double rho) {
@@ -134,43 +136,122 @@ bool StepEvidence::saysSomething(const Trial& t, double gradientNorm, double rho
   return quietGreater(shown, rho);
 }
 
-bool StepEvidence::showsStationary(double gradientNorm, double pointNorm) const {
-  if (gradientNorm == 0.0) return true;
-  if (!std::isfinite(gradientNorm) || !std::isfinite(f_)) return false;
+// |x_j|, or where x_j = 0 the longest move of a trial along it (0: none).
+double StepEvidence::variableSize(const std::valarray<double>& x, std::size_t j) const {
+  return x[j] != 0.0 ? std::fabs(x[j]) : j < reach_.size() ? reach_[j] : 0.0;
+}
+
+// sum_j |g_j| s_j over the variables not in `skip` (null: all), s_j their
+// own sizes; +inf where a variable with a gradient has no size.
+double StepEvidence::shownOnOwnScale(const std::valarray<double>& g,
+                                     const std::valarray<double>& x,
+                                     const std::vector<bool>* skip) const {
+  double shown = 0.0;
+  for (std::size_t j = 0; j < x.size() && j < g.size(); ++j) {
+    if (skip != nullptr && j < skip->size() && (*skip)[j]) continue;
+    const double scale = variableSize(x, j);
+    if (scale == 0.0 && g[j] != 0.0) return std::numeric_limits<double>::infinity();
+    shown += std::fabs(g[j]) * scale;
+  }
+  return shown;
+}
+
+// The longest trial that moved x and whose value stayed within f + rho,
+// of those that count: all of them (`any`), else those that say something
+// (by their predicted change alone where `knownOnly`).
+const StepEvidence::Trial* StepEvidence::longestFlat(double rho, double gradientNorm, bool any,
+                                                     bool knownOnly) const {
+  const Trial* flat = nullptr;
+  for (const Trial& t : trials_)
+    if (t.distance != 0.0 && std::isfinite(t.value) && t.value - f_ <= rho &&
+        (any || (saysSomething(t, gradientNorm, rho) && !(knownOnly && std::isnan(t.predicted)))) &&
+        (flat == nullptr || std::fabs(t.distance) > std::fabs(flat->distance)))
+      flat = &t;
+  return flat;
+}
+
+bool StepEvidence::someVisibleChange(double rho) const {
+  for (const Trial& t : trials_)
+    if (t.distance != 0.0 && std::isfinite(t.value) && std::fabs(t.value - f_) > rho) return true;
+  return false;
+}
+
+std::valarray<double> StepEvidence::unmovedDirection(const std::valarray<double>& g,
+                                                     const std::valarray<double>& x) const {
+  std::valarray<double> u(0.0, x.size());
+  const Trial* flat = quietly([&] {
+    const double rho = rounding();
+    return longestFlat(rho, normfro(g), true, false);
+  });
+  if (flat == nullptr || g.size() != x.size()) return u;
+  quietly([&] {
+    for (std::size_t j = 0; j < x.size(); ++j)
+      if (j >= flat->moved.size() || !flat->moved[j]) {
+        const double size = variableSize(x, j);
+        u[j] = -g[j] * size * size;
+      }
+  });
+  return u;
+}
+
+// The verdict on the variables a flat trial did not move.
+StepEvidence::Verdict StepEvidence::unmovedVariables(const std::valarray<double>& g,
+                                                     const std::valarray<double>& x,
+                                                     const std::vector<bool>& moved,
+                                                     const double* unmovedCurvature,
+                                                     double rho) const {
+  if (shownOnOwnScale(g, x, &moved) <= rho) return Verdict::Stationary;
+  if (unmovedCurvature == nullptr) return Verdict::UnlessUnmovedVariables;
+  if (!(*unmovedCurvature > 0.0)) return Verdict::NotStationary;
+  const std::valarray<double> u = unmovedDirection(g, x);
+  double slope = 0.0;
+  for (std::size_t j = 0; j < u.size(); ++j) slope += g[j] * u[j];
+  const double promise = slope * slope / (2.0 * *unmovedCurvature);
+  return promise <= kModelUnseen * rho ? Verdict::Stationary : Verdict::NotStationary;
+}
+
+StepEvidence::Verdict StepEvidence::stationarity(const std::valarray<double>& g,
+                                                 const std::valarray<double>& x,
+                                                 const double* unmovedCurvature,
+                                                 FlatTrials flatTrials) const {
+  const double gradientNorm = normfro(g);
+  if (gradientNorm == 0.0) return Verdict::Stationary;
+  if (!std::isfinite(gradientNorm) || !std::isfinite(f_) || !allFiniteBits(x))
+    return Verdict::NotStationary;
   return quietly([&] {
     const double rho = rounding();
-    if (!std::isfinite(rho)) return false;
-    // Some value moved by more than rho: the search reached the scale on
-    // which f changes, and its flat trials lie inside it.
-    bool visible = false;
-    for (const Trial& t : trials_)
-      visible = visible ||
-                (t.distance != 0.0 && std::isfinite(t.value) && std::fabs(t.value - f_) > rho);
-    // A model gives the scale on which f varies near x; without one, the
-    // trials' own lengths are all there is.
-    const bool modelled = !std::isnan(model_.decrease);
-    double flat = -1.0, reach = 0.0;
-    bool informative = false;
+    if (!std::isfinite(rho)) return Verdict::NotStationary;
+    bool informative = false, fallsHalfWay = false;
     for (const Trial& t : trials_) {
       if (t.distance == 0.0 || !std::isfinite(t.value)) continue;
-      const double change = t.value - f_;
-      if (change < -kRealDecrease * rho) return false;
-      reach = quietMax(reach, std::fabs(t.distance));
-      const bool shows = saysSomething(t, gradientNorm, rho);
-      informative = informative || shows;
-      if (change <= rho && (!modelled || shows || visible))
-        flat = std::fmax(flat, std::fabs(t.distance));
+      if (t.value - f_ < -kRealDecrease * rho) return Verdict::NotStationary;
+      // f(x + s d) = f - a s + b s^2 through a flat trial at s with a s
+      // above 8 rho falls by a s / 4 > 2 rho at half its length.
+      fallsHalfWay = fallsHalfWay ||
+                     (t.value - f_ <= rho && quietLess(t.predicted, -kHalfWayFall * rho));
+      informative = informative || saysSomething(t, gradientNorm, rho);
     }
-    if (risesToFirstOrder(rho)) return false;
-    if (quietLessEqual(model_.decrease, kModelUnseen * rho)) return true;
-    if (informative && quietLessEqual(model_.decrease, kModelSlack * rho)) return true;
-    if (model_.wholeModel && !std::isnan(model_.decrease)) return false;
-    if (flat > 0.0) return quietLessEqual(gradientNorm * flat, kSlack * rho);
-    if (informative) return false;
-    // Nothing was shown either way: only a gradient that no move on the
-    // scale of x changes f by more than the noise is negligible (at x = 0
-    // without a trial that moved, there is no scale).
-    const double scale = quietMax(pointNorm, reach);
-    return scale > 0.0 && quietLessEqual(gradientNorm * scale, rho);
+    if (risesToFirstOrder(rho)) return Verdict::NotStationary;
+    if (quietLessEqual(model_.decrease, kModelUnseen * rho)) return Verdict::Stationary;
+    if (fallsHalfWay || (model_.wholeModel && !std::isnan(model_.decrease)))
+      return Verdict::NotStationary;
+    // Next to a model, which gives the scale on which f varies, or for a
+    // driver whose model the trials refute, a flat trial counts only when
+    // it says something (for that driver, by a prediction it has) or the
+    // iteration reached a visible change.
+    const bool anyFlat = (flatTrials == FlatTrials::All && std::isnan(model_.decrease)) ||
+                         someVisibleChange(rho);
+    const Trial* flat =
+        longestFlat(rho, gradientNorm, anyFlat, flatTrials == FlatTrials::WithinVisibleChange);
+    if (flat != nullptr) {
+      std::valarray<double> movedPart(0.0, g.size());
+      for (std::size_t j = 0; j < g.size() && j < flat->moved.size(); ++j)
+        if (flat->moved[j]) movedPart[j] = g[j];
+      if (!(normfro(movedPart) * std::fabs(flat->distance) <= kSlack * rho))
+        return Verdict::NotStationary;
+      return unmovedVariables(g, x, flat->moved, unmovedCurvature, rho);
+    }
+    if (informative || flatTrials == FlatTrials::WithinVisibleChange) return Verdict::NotStationary;
+    return shownOnOwnScale(g, x, nullptr) <= rho ? Verdict::Stationary : Verdict::NotStationary;
   });
 }

@@ -1,104 +1,56 @@
 #pragma once
-// What the trial steps of one iteration showed about the objective near the
-// iteration's point x, and whether x is stationary as far as the
-// objective's rounding lets anyone tell. Both drivers judge every
-// iteration that made no progress by it.
+// What the trial steps of one iteration showed about the objective near
+// the iteration's point x. Both drivers ask it whether the iteration's
+// decrease is more than the objective's noise can explain, and whether x
+// is stationary as far as that noise lets anyone tell: `zelk` always,
+// `trovik` where its own test (leastsq/stationarity.h) fails, and then
+// from the flat trials of an iteration that reached a visible change
+// alone.
 //
-// An iteration that makes no progress (no step, a refused step, or a step
-// whose decrease the rounding of f can explain) is either converged (no
-// step can show a decrease, because the rounding of f hides any change
-// left to make) or stalled (x is not stationary, but nothing the method
-// tried found a lower value). The evidence:
+// The noise rho is the largest change |f(x_t) - f(x)| among the trials
+// whose predicted change |t d.g| is below eps |f(x)| (what they show is
+// rounding), and at least 4 eps |f(x)| and 4 times the noise the driver
+// measured (setNoise, driver/noise_estimate.h): an objective computed from
+// terms much larger than itself varies far more than eps |f| from point
+// to point. Only a trial point that differs from x carries evidence.
 //
-//   rounding  rho = the largest change |f(x_t) - f(x)| among the trials
-//             whose predicted change |t d.g| is below eps |f(x)| (what
-//             they show is rounding), and at least 4 eps |f(x)| and 4
-//             times the noise the driver measured (setNoise): an objective
-//             computed from terms much larger than itself, such as the
-//             norm of small residuals each rounded at the scale of its
-//             data, varies far more than eps |f| from point to point.
-//
-// Only a trial point that differs from x carries evidence: a step so short
-// that x + t d == x (or a zero direction) evaluates f(x) again and says
-// nothing about the objective around x.
-//
-// Against stationarity, each on its own:
-//   - a trial below f(x) - 2 rho: a decrease the rounding cannot explain;
-//   - values that rise to first order along a direction: the shortest
-//     trial on one side whose rise is plainly visible (at least 16 rho)
-//     and the next such trial at least twice as far fix
-//     f(x + s u) - f(x) = sigma s + c s^2 / 2 (s the distance from x
-//     along u), and sigma > 0 with c <= 0 or sigma^2 / 2c > 4 rho says
-//     that f falls by more than the rounding on the other side of x, or
-//     nearer to it. At a minimum the rise is of second order (sigma
-//     vanishes within the rounding); a gradient that points the wrong way
-//     (the search climbed along the objective's own slope) gives the first
-//     order rise. Flat values along a direction the gradient calls steep
-//     are no evidence either way: a gradient's rounding does that along
-//     directions where f does not change at all (a Jacobian of low rank).
-//
-// A trial says something only where what it can show is above the noise:
-// its predicted change |t d.g| (where that is not known, ||g|| times its
-// length) above rho. One at or below it cannot speak for stationarity,
-// however far it moved x (a value it finds below f(x) - 2 rho is still a
-// decrease): a trust region shrunk to the rounding of x, or a direction
-// nearly at right angles to g, tries steps that no gradient could make
-// visible.
-//
-// A local model of f at x settles it where it can (the driver that has one
-// says what it promises: the decrease at the model's best step):
-//   - a promise of at most 2 rho speaks for stationarity: the model itself
-//     sees nothing any trial could show, whatever the direction searched.
-//     This is what certifies a minimum whose Hessian is badly
-//     conditioned, where the Newton direction lies far from -g and g
-//     itself may be far from small (a fit to 9 digits at a nonzero
-//     residual), and a small-residual fit at the noise of its residuals;
-//   - a promise of at most 1e4 rho speaks for it too once a trial that
-//     says something failed to find it. The slack is for the Gauss-Newton
-//     model, which leaves out the residuals' own curvature and at a
-//     nonzero residual promises more than any step gives (Penalty
-//     function II, n = 10: some 400 rho at its minimum); away from a
-//     minimum the models promise a fair part of f itself, 1e14 rho and
-//     more. Untested, such a promise is a decrease that may be there to
-//     take (a constant part of f that puts the whole fit within 1e3 rho);
-//   - a larger promise from a model of every direction at x (the Hessian;
-//     +inf for a direction of negative curvature) speaks against it; one
-//     that may leave curvature out (Gauss-Newton, a shifted solve) does
-//     not.
-// Where no model settles it, the gradient speaks for stationarity when its
-// full length could not have shown itself over the flat trials: with t
-// the longest trial step whose value stayed within f(x) + rho,
-// ||g|| t <= 1000 rho. Along the direction d of a search that failed at
-// the rounding level, the slope times the flat length is about rho, so
-// ||g|| t / rho is about the inverse cosine of the angle between d and -g;
-// the slack lets a direction stray from -g by that much (Penalty function
-// I with its Hessian comes near 200), while a direction that leaves out
-// most of the gradient (lifted eigenvalues cut away at a saddle) gives 1e4
-// and more. Next to a model, which gives the scale on which f varies, a
-// flat trial counts here only when it says something, or when some trial
-// reached a value that moved by more than rho (the flat stretch then lies
-// inside the scale on which f shows itself, as along a trust region's
-// tries shrinking from a rise); without one, the lengths the search tried
-// are the only scale there is, and every flat trial that moved x counts.
-// Where no trial says anything and none is flat, only a gradient that no
-// move on the scale of x (||x||, or the longest trial) could show over rho
-// is negligible. A zero gradient is stationary whatever the trials.
-//
-// Without trials or a model there is no evidence, and only a zero or
-// negligible gradient is stationary; a non-finite gradient or objective
-// never is.
-//
-// An iteration that did make progress may still have crawled: a search
-// that found a sliver of what the model promised (a line search deep in a
-// curved valley) lowers f by less than any tolerance on the step, far from
-// a minimum. The model then tells: a promise above what the rounding
-// allows (1e4 rho) of which the step achieved less than a hundredth says
-// the rules on the step know nothing of convergence. Where the model is
-// right, a step takes a fair share of its promise (all of it for a linear
-// residual; a Gauss-Newton step at a nonzero residual gets less than it
-// promises, but not a hundred times less where the residual's curvature
-// is too weak to stop the method converging); at a minimum the promise is
-// within the rounding.
+// x is stationary unless a trial speaks against it:
+//   - a trial below f(x) - 2 rho: a decrease the noise cannot explain;
+//   - values that rise to first order along a direction: the nearest
+//     trial on one side whose rise is plainly visible (16 rho) and the
+//     next at least twice as far fix f(x + s u) - f(x) = sigma s + c s^2/2,
+//     and sigma > 0 with c <= 0 or sigma^2 / 2c > 4 rho says that f falls
+//     by more than the noise on the other side of x, or nearer to it (at a
+//     minimum the rise is of second order);
+// and something speaks for it, in this order:
+//   - the local model (the Hessian, or the Newton direction of its
+//     products) promises at most 2 rho: nothing any trial could show; a
+//     larger promise of the Hessian, which holds every direction, speaks
+//     against it, and so does, without a model to settle it, a flat trial
+//     whose predicted change is a fall of more than 8 rho: the quadratic
+//     through x with that slope and through the trial falls by a quarter
+//     of it, more than 2 rho, half-way;
+//   - the gradient could not have shown itself over the flat trials: with
+//     t the longest trial step whose value stayed within f(x) + rho,
+//     ||g_t|| t <= 1000 rho for the part g_t of the gradient in the
+//     variables that trial moved. Along a search that failed at the noise
+//     level ||g|| t / rho is about the inverse cosine of the angle between
+//     the direction and -g; the slack lets a direction stray from -g that
+//     far, while a direction that leaves out most of the gradient gives
+//     more. A variable the trial did not move at all (its step below a
+//     unit in the last place) it says nothing about: its gradient must be
+//     negligible on its own scale (below), or moving those variables
+//     alone, along u = -(s_j^2 g_j) over them (s_j their sizes), must
+//     promise at most 2 rho by the curvature the driver measures along u:
+//     (g.u)^2 / 2 u.H u, where a variable at its best alone gives the
+//     least its gradient's noise can leave;
+//   - where no trial says anything (its predicted change, or ||g|| times
+//     its length where that is not known, at most rho) and none is flat,
+//     the gradient is negligible on each variable's own scale: moving each
+//     variable by its own size |x_j| (by its longest trial where x_j = 0)
+//     changes f by at most rho in all, sum_j |g_j| s_j <= rho.
+// A zero gradient is stationary whatever the trials; a non-finite gradient
+// or objective never is.
 
 #include <cstddef>
 #include <limits>
@@ -121,33 +73,51 @@ class StepEvidence {
   // The trials added from here on lie along one direction (a new one).
   void beginDirection();
 
-  // One trial point x_t = x + t d: `distance` = ||x_t - x|| as stored (0
-  // where x_t == x), negative for t < 0; `predicted` = t d.g, the change
-  // the gradient predicts (NaN where it is not known: such a trial never
-  // measures the rounding); `value` = f(x_t).
-  void add(double distance, double predicted, double value);
+  // One trial point `trial` = x + t d: `side` is the sign of t, `predicted`
+  // = t d.g, the change the gradient predicts (NaN where it is not known:
+  // such a trial never measures the rounding); `value` = f(trial).
+  void add(const std::valarray<double>& x, const std::valarray<double>& trial, double side,
+           double predicted, double value);
 
   // What the local model of f at x promises (see above); none, the
   // default of every iteration, without a call.
   void setModelDecrease(const ModelDecrease& model);
 
-  // The objective's noise at x, as the driver measured it: the typical
-  // change of f between neighbouring points beyond what the gradient
-  // predicts. 0 (the default of every iteration): f's own rounding alone.
+  // The objective's noise at x, as the driver measured it. 0 (the default
+  // of every iteration): f's own rounding alone.
   void setNoise(double noise);
 
-  // x is stationary within the objective's rounding (see above), for a
-  // gradient of norm gradientNorm at a point of norm pointNorm.
-  bool showsStationary(double gradientNorm, double pointNorm) const;
+  // Whether x is stationary within the objective's noise (see above), for
+  // the gradient g at x and, where measured, the curvature u.H u along
+  // the unmoved variables' direction u (null: not measured).
+  enum class Verdict {
+    Stationary,
+    NotStationary,
+    // Stationary but for variables the flat trial did not move: the
+    // curvature along unmovedDirection() settles it.
+    UnlessUnmovedVariables,
+  };
+  // Which evidence counts: all of the above, or the flat trials alone,
+  // and of those only the ones that say something unless some trial of
+  // the iteration changed f by more than rho, so that the flat stretch
+  // lies inside the scale on which f shows itself (a trust region's tries
+  // shrinking from a visible rise), not on a scale no step could show
+  // anything on (a first radius at the rounding of x). The second is for
+  // a driver whose local model the trials refute (the Gauss-Newton model
+  // at a residual of strong curvature), where a test of the gradient alone
+  // is no evidence.
+  enum class FlatTrials { All, WithinVisibleChange };
+  Verdict stationarity(const std::valarray<double>& g, const std::valarray<double>& x,
+                       const double* unmovedCurvature = nullptr,
+                       FlatTrials flatTrials = FlatTrials::All) const;
 
-  // The iteration lowered f by more than the rounding the trials measured
-  // can explain (2 rho): a decrease of enhancement.
+  // u (above) for the longest flat trial: zero where that trial moved x.
+  std::valarray<double> unmovedDirection(const std::valarray<double>& g,
+                                         const std::valarray<double>& x) const;
+
+  // The iteration lowered f by more than the noise the trials measured can
+  // explain (2 rho): a decrease of enhancement.
   bool showsDecrease(double enhancement) const;
-
-  // The iteration's decrease `enhancement` is a sliver of what the local
-  // model promised, and the promise is more than rounding (see above).
-  // False without a model.
-  bool crawled(double enhancement) const;
 
   // The objective at x is not finite, or every trial gave a value that is
   // not (and there was one).
@@ -161,14 +131,24 @@ class StepEvidence {
   struct Trial {
     double distance, predicted, value;
     std::size_t direction;
+    std::vector<bool> moved;  // per variable: x_t differs from x there
   };
   double rounding() const;
   bool risesToFirstOrder(double rho) const;
   static bool saysSomething(const Trial& t, double gradientNorm, double rho);
+  double shownOnOwnScale(const std::valarray<double>& g, const std::valarray<double>& x,
+                         const std::vector<bool>* skip) const;
+  const Trial* longestFlat(double rho, double gradientNorm, bool any, bool knownOnly) const;
+  bool someVisibleChange(double rho) const;
+  double variableSize(const std::valarray<double>& x, std::size_t j) const;
+  Verdict unmovedVariables(const std::valarray<double>& g, const std::valarray<double>& x,
+                           const std::vector<bool>& moved, const double* unmovedCurvature,
+                           double rho) const;
 
   double f_ = 0.0;
   double noise_ = 0.0;
   ModelDecrease model_;
   std::size_t direction_ = 0;
   std::vector<Trial> trials_;
+  std::valarray<double> reach_;  // per variable, the longest finite trial's move
 };

@@ -74,7 +74,7 @@ double trialValue(TrovikOptimizationTask& task, const Vec& x, const Vec& p, Vec&
   const Vec point = quietly([&] { return Vec(x + p); });
   const double value = pointObjective(task, point, rt);
   task.stepEvidence.beginDirection();
-  task.stepEvidence.add(StepEvidence::distance(x, point), slope, value);
+  task.stepEvidence.add(x, point, 1.0, slope, value);
   return value;
 }
 

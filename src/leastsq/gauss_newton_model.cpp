@@ -1,71 +1,114 @@
 #include "leastsq/gauss_newton_model.h"
 
+#include <algorithm>
 #include <cmath>
-#include <limits>
 
-#include "dense/decomposed_general.h"
+#include <lapacke.h>
+
 #include "dense/fp_class.h"
+#include "dense/lap_qr.h"
 #include "dense/norms.h"
 #include "dense/quiet_scope.h"
-#include "options/opts.h"
+#include "leastsq/host_products.h"
+#include "steps/bid_solver.h"
 
 namespace {
 
-constexpr double kNullRange = 1e-10;  // relative singular value of a direction J leaves out
+using Vec = std::valarray<double>;
+using Matrix = MatrixTemplate<double>;
 
-// ||r|| - ||r - p|| for the part p of r that the model's step removes,
-// times the objective's scale, without the cancellation:
-// ||p||^2 / (||r|| + ||r - p||).
-double decreaseByRemoving(const std::valarray<double>& r, const std::valarray<double>& removed,
-                          double scale) {
-  const double norm = normfro(r), removedNorm = normfro(removed);
-  const double rest = normfro(std::valarray<double>(r - removed));
-  return scale * removedNorm * removedNorm / (norm + rest);
-}
-
-// The objectives of "ussum" that are norms of r, with their scale; false
-// for the sums.
-bool normObjective(std::size_t m, double& scale) {
-  const int ussum = opts.ussum;
-  scale = ussum == 1 ? 1000.0 / static_cast<double>(m) : 1.0;
-  return ussum != 2 && ussum != 3;
-}
+constexpr double kNullRange = 1e-10;  // relative size of a direction J leaves out
 
 }  // namespace
 
-double gaussNewtonDecrease(const MatrixTemplate<double>& J, const std::valarray<double>& r) {
-  constexpr double none = std::numeric_limits<double>::quiet_NaN();
-  double scale = 1.0;
-  if (!normObjective(r.size(), scale) || J.elements.size() == 0 || J.rows != r.size()) return none;
-  // LAPACK is not asked to factor what it cannot: a NaN or infinity in J or r.
-  if (!allFiniteBits(J.elements) || !allFiniteBits(r)) return none;
-  const DecomposedGeneralMatrix svd(J, SvdShape::thin);
-  if (svd.lapackInfo != 0 || svd.s.size() == 0) return none;
-  // r and J are the host's: their products run quietly.
-  return quietly([&] {
-    std::valarray<double> projected(0.0, r.size());
-    const double largest = svd.s[0];
-    for (std::size_t k = 0; k < svd.s.size() && svd.s[k] > kNullRange * largest; ++k) {
-      double component = 0.0;
-      for (std::size_t i = 0; i < r.size(); ++i) component += svd.U(i, k) * r[i];
-      for (std::size_t i = 0; i < r.size(); ++i) projected[i] += component * svd.U(i, k);
-    }
-    return decreaseByRemoving(r, projected, scale);
-  });
+bool GaussNewtonRange::known() const {
+  return isFiniteBits(inRange) && allFiniteBits(leverage);
 }
 
-double gaussNewtonLineDecrease(const std::valarray<double>& r, const std::valarray<double>& q) {
-  constexpr double none = std::numeric_limits<double>::quiet_NaN();
-  double scale = 1.0;
-  if (!normObjective(r.size(), scale) || q.size() != r.size()) return none;
-  if (!allFiniteBits(q) || !allFiniteBits(r)) return none;
+GaussNewtonRange denseGaussNewtonRange(const Matrix& J, const Vec& t) {
+  const std::size_t m = J.rows, n = J.cols;
+  if (J.elements.size() == 0 || m != t.size() || n == 0) return {};
+  // LAPACK is not asked to factor what it cannot: a NaN or infinity in J or t.
+  if (!allFiniteBits(J.elements) || !allFiniteBits(t)) return {};
+  // Unit columns (a zero column stays zero): the pivoting and the cut of
+  // the weak directions do not depend on the variables' units.
+  Matrix scaled = J;
+  const bool finite = quietly([&] {
+    for (std::size_t j = 0; j < n; ++j) {
+      double sum = 0.0;
+      for (std::size_t i = 0; i < m; ++i) sum += J(i, j) * J(i, j);
+      const double norm = std::sqrt(sum);
+      if (!std::isfinite(norm)) return false;
+      if (norm > 0.0)
+        for (std::size_t i = 0; i < m; ++i) scaled(i, j) = J(i, j) / norm;
+    }
+    return true;
+  });
+  if (!finite) return {};
+  const LapQRDecomposed qr(scaled, DecompChecks::off);
+  if (qr.lapackInfo != 0) return {};
+  std::size_t rank = 0;
+  const double largest = qr.k > 0 ? std::fabs(qr.R(0, 0)) : 0.0;
+  while (rank < qr.k && std::fabs(qr.R(rank, rank)) > kNullRange * largest) ++rank;
+  Vec c = t;
+  qr.applyQT(c);
+  GaussNewtonRange out;
+  out.rank = rank;
+  // The first `rank` columns of Q span the kept range: P_ii is the square
+  // of row i of that block.
+  Matrix Q(m, rank);
+  for (std::size_t j = 0; j < rank; ++j) Q(j, j) = 1.0;
+  if (rank > 0)
+    quietly([&] {
+      LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'N', static_cast<int>(m), static_cast<int>(rank),
+                     static_cast<int>(qr.k), qr.qr.data(), static_cast<int>(n), &qr.tau[0],
+                     Q.data(), static_cast<int>(rank));
+    });
+  out.leverage = Vec(0.0, m);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < rank; ++j) out.leverage[i] += Q(i, j) * Q(i, j);
+  out.inRange = quietly([&] {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < rank; ++i) sum += c[i] * c[i];
+    return std::sqrt(sum);
+  });
+  return out;
+}
+
+GaussNewtonRange productGaussNewtonRange(TrovikOptimizationTask& task, const Vec& x, const Vec& r,
+                                         const Vec& t) {
+  const std::size_t m = r.size(), n = x.size();
+  if (m != t.size() || !allFiniteBits(t)) return {};
+  Vec scratch = r;
+  const HostProducts products(task, x, scratch);
+  BIDSolInfo info(static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(n), kNullRange,
+                  static_cast<std::uint32_t>(n));
+  info.start = products.JT(t);
+  if (!allFiniteBits(info.start)) return {};
+  GaussNewtonRange out;
+  if (normfro(info.start) == 0.0) {  // t is orthogonal to the range
+    out.inRange = 0.0;
+    out.leverage = Vec(0.0, m);
+    return out;
+  }
+  BIDSolver<JProduct, JTProduct> bid(info, products.J, products.JT);
+  bid.decompose();
+  if (info.status != 0 || info.steps == 0) return {};
+  // P t on the kept space, whose basis, the rows of U, is orthonormal.
+  const std::size_t k = info.steps;
+  out.rank = k;
+  out.leverage = Vec(0.0, m);
   return quietly([&] {
-    // (r.q) / (q.q) with both taken relative to ||q||, so that neither overflows first.
-    const double qNorm = normfro(q);
-    if (qNorm == 0.0) return none;
-    const std::valarray<double> unit = q / qNorm;
-    double along = 0.0;
-    for (std::size_t i = 0; i < r.size(); ++i) along += r[i] * unit[i];
-    return decreaseByRemoving(r, std::valarray<double>(along * unit), scale);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+      double component = 0.0;
+      for (std::size_t l = 0; l < m; ++l) {
+        component += info.U(i, l) * t[l];
+        out.leverage[l] += info.U(i, l) * info.U(i, l);
+      }
+      sum += component * component;
+    }
+    out.inRange = std::sqrt(sum);
+    return out;
   });
 }

@@ -1,26 +1,45 @@
 #pragma once
-// The Gauss-Newton model of the least-squares objective at a point, as the
-// evidence of stationarity reads it (driver/step_evidence.h).
+// The Gauss-Newton model of the least-squares objective at a point: the
+// part P t of a vector t in the range of the Jacobian J, the part the full
+// Gauss-Newton step removes (t = r for the norms of "ussum", whose
+// gradient J^T r / ||r|| vanishes exactly where P r does; the weights for
+// the sums), and the diagonal of the projection P.
+//
+// With the dense Jacobian, from a pivoted QR of J with its columns scaled
+// to unit length (the range is J's; the pivoting and the cut below then do
+// not depend on the variables' units); on the products alone, from a
+// Golub-Kahan bidiagonalisation started at J^T t, whose Krylov spaces are
+// those of the least-squares problem J y ~ t, run to its own test (the new
+// direction's alpha below 1e-10 of the first) or n steps. Directions that
+// J scales by less than 1e-10 of its largest do not change r within its
+// rounding (a Jacobian of low rank, a redundant parameter) and are left
+// out.
 
+#include <cstddef>
+#include <limits>
 #include <valarray>
 
 #include "dense/matrix.h"
+#include "leastsq/trovik_task.h"
 
-// The decrease of the objective F that the Gauss-Newton model promises at
-// its best step: F(r) - F(r - P r), with P r the projection of r onto the
-// range of J (m x n). The objectives of "ussum" that are norms of r (1 and
-// any value but 2 and 3) have their least value over the model there. The
-// range is that of the singular vectors whose singular values are above
-// 1e-10 of the largest: directions J scales by less do not change r within
-// its rounding (a Jacobian of low rank, as of a model with a redundant
-// parameter), and a gradient along them is rounding too. NaN where there
-// is no such model: ussum 2 or 3 (sums of r, unbounded below), an empty
-// J, a J or r that is not finite, or a decomposition that failed.
-double gaussNewtonDecrease(const MatrixTemplate<double>& J, const std::valarray<double>& r);
+struct GaussNewtonRange {
+  double inRange = std::numeric_limits<double>::quiet_NaN();  // ||P t||
+  // The diagonal of P (m entries): how much of residual i's own noise
+  // reaches the range, sum_i P_ii sigma_i^2 in all being the mean square
+  // of P e for independent noise e_i of spread sigma_i.
+  std::valarray<double> leverage;
+  std::size_t rank = 0;  // of the kept directions
+  bool known() const;
+};
 
-// The same model along one direction d alone, from q = J d: the decrease
-// F(r) - F(r - c q) at the best multiple c = (r.q) / (q.q), the projection
-// of r onto q. What a line search along d can get where the model holds;
-// one Jacobian-vector product gives it to a run without a Jacobian. NaN
-// where there is no such model (as above, or q = 0).
-double gaussNewtonLineDecrease(const std::valarray<double>& r, const std::valarray<double>& q);
+// From J (m x n, the iteration's, finite) and t (m entries). Nothing known
+// for an empty J, a J or t that is not finite, or a failed factorisation.
+GaussNewtonRange denseGaussNewtonRange(const MatrixTemplate<double>& J,
+                                       const std::valarray<double>& t);
+
+// From the host's products at (x, r): 1 + 2 k products for k steps, each
+// counted as the host's. Nothing known where a product is not finite.
+GaussNewtonRange productGaussNewtonRange(TrovikOptimizationTask& task,
+                                         const std::valarray<double>& x,
+                                         const std::valarray<double>& r,
+                                         const std::valarray<double>& t);

@@ -42,8 +42,7 @@ class KindSearch {
     const Vec point = quietly([&] { return Vec(x_ + alpha * directions_[k]); });
     const double value = pointObjective(task_, point, rt);
     task_.stepEvidence.beginDirection();
-    task_.stepEvidence.add(std::copysign(StepEvidence::distance(x_, point), alpha), kUnknownSlope,
-                           value);
+    task_.stepEvidence.add(x_, point, alpha, kUnknownSlope, value);
     return value;
   }
 

@@ -74,7 +74,6 @@ Trial evaluateTrial(LineSearchContext& context, double alpha, bool withSlope,
   trial.code =
       wolfeCode(trial.J, trial.slope, alpha, context.f0, context.searchSlope(), opts.wolcheck);
   // The start slope is the host's: its product with t may overflow.
-  context.task.stepEvidence.add(std::copysign(StepEvidence::distance(context.x, b.point), t),
-                                quietProduct(t, context.g0), trial.J);
+  context.task.stepEvidence.add(context.x, b.point, t, quietProduct(t, context.g0), trial.J);
   return trial;
 }

@@ -20,10 +20,12 @@
 
 #include <fenv.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -44,11 +46,11 @@
 #include "driver/run_records.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
-#include "leastsq/gauss_newton_model.h"
 #include "leastsq/jacobian_checks.h"
-#include "leastsq/objective_noise.h"
+#include "leastsq/residual_noise.h"
 #include "leastsq/residual_objective.h"
 #include "leastsq/run_monitor.h"
+#include "leastsq/stationarity.h"
 #include "leastsq/step_choice.h"
 #include "leastsq/trovik_records.h"
 #include "leastsq/trovik_stopping.h"
@@ -117,8 +119,12 @@ class TrovikRun {
   bool evaluateJacobian();
   void checkFirstIteration(bool jacobianUsable);
   double takeStep(double move, double f, bool& moved);
-  double objectiveGradientNorm();
-  Vec startProduct();
+  const ResidualNoise& startNoise(bool measure);
+  bool noiseMeasuredAtStart() const;
+  RangeVerdict startRange(bool jacobianUsable,
+                          const std::function<bool(const RangeVerdict&)>& settled);
+  Vec objectiveGradient();
+  bool trialsShowStationary();
   void judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable);
   void publish();
   int finish(const StopReason& reason);
@@ -142,6 +148,9 @@ class TrovikRun {
   Vec reportedX_;        // the point whose residuals the host's r holds
   bool reported_ = false;
   int stalledIterations_ = 0;  // in a row while the trust region's radius changes
+  // The residuals' noise, measured once per point.
+  Vec noisePoint_;
+  ResidualNoise noise_;
 };
 
 std::optional<int> TrovikRun::startUp() {
@@ -221,8 +230,7 @@ double TrovikRun::takeStep(double move, double f, bool& moved) {
       task_.Feval(trial, r_);
       const double fTrial = evalFunc(r_);
       task_.stepEvidence.beginDirection();
-      task_.stepEvidence.add(std::copysign(StepEvidence::distance(x_, trial), move),
-                             std::numeric_limits<double>::quiet_NaN(), fTrial);
+      task_.stepEvidence.add(x_, trial, move, std::numeric_limits<double>::quiet_NaN(), fTrial);
       if (quietLessEqual(fTrial, f)) {
         for (std::size_t i = 0; i < n_ && !moved; ++i) moved = trial[i] != x_[i];
         x_ = std::move(trial);
@@ -234,70 +242,75 @@ double TrovikRun::takeStep(double move, double f, bool& moved) {
   return f;
 }
 
-// ||grad F|| at x for the objective F of "ussum": J^T w with the weights of
-// objectiveWeights, from the iteration's Jacobian or one vector-Jacobian
-// product. r_ holds F(x).
-double TrovikRun::objectiveGradientNorm() {
-  const Vec w = objectiveWeights(r_);
-  if (J_.elements.size() != 0)
-    return normfro(matrixTransposeVectorProduct(J_, w));  // BLAS, quietly
-  Vec residual = r_, gradient(0.0, n_);
-  task_.VJeval(x_, residual, w, gradient);
-  return normfro(gradient);
+bool TrovikRun::noiseMeasuredAtStart() const {
+  return noisePoint_.size() == xStart_.size() && noise_.sigma.size() == m_ &&
+         std::equal(std::begin(noisePoint_), std::end(noisePoint_), std::begin(xStart_));
 }
 
-// An iteration that made no progress has stalled unless its point is
-// stationary within the objective's rounding (driver/step_evidence.h),
-// judged with the Gauss-Newton model of the iteration's Jacobian when it
-// is dense and finite. The rounding is f's own first; where that leaves
-// the point unproven, the noise of the residuals is measured as well
-// (leastsq/objective_noise.h: one more residual evaluation), since a fit
-// with small residuals is rounded at the scale of its data. The trust
-// region's radius is the one thing the directions carry over: while it
-// changes, the next iteration can differ, and the run is declared stalled
-// after kStalledIterationsWhileStateChanges iterations in a row without
-// progress (at the first when the radius stayed put, or no trust-region
-// direction ran).
+// The residuals' noise at the iteration's start: their floors, or what
+// was measured there; measured now when asked and not measured at this
+// point before (the same point's measurement serves every iteration that
+// stays on it).
+const ResidualNoise& TrovikRun::startNoise(bool measure) {
+  if (noiseMeasuredAtStart()) return noise_;
+  if (!measure) {
+    noise_ = residualRoundingFloor(rStart_);
+    noisePoint_.resize(0);
+    return noise_;
+  }
+  noise_ = measureResidualNoise(task_, xStart_, rStart_);
+  noisePoint_ = xStart_;
+  return noise_;
+}
+
+// The test of stationarity at the iteration's start (leastsq/stationarity.h),
+// with the dense Jacobian when it is usable, else with the products. The
+// residuals' own rounding is tried first; only where that leaves the
+// question unsettled is their noise measured.
+RangeVerdict TrovikRun::startRange(bool jacobianUsable,
+                                   const std::function<bool(const RangeVerdict&)>& settled) {
+  const Vec target = stationarityTarget(rStart_);
+  GaussNewtonRange range;
+  if (J_.elements.size() != 0) {
+    if (jacobianUsable) range = denseGaussNewtonRange(J_, target);
+  } else {
+    range = productGaussNewtonRange(task_, xStart_, rStart_, target);
+  }
+  const RangeVerdict verdict = judgeRange(range, rStart_, startNoise(false));
+  if (!verdict.known || settled(verdict) || !allFinite(rStart_)) return verdict;
+  return judgeRange(range, rStart_, startNoise(true));
+}
+
+// An iteration that made no progress (its step, if any, lowered f by no
+// more than its noise) has stalled unless its point is stationary
+// (leastsq/stationarity.h): by the range test, or where that fails, by the
+// trials. The trust region's radius is the one thing the directions carry
+// over: while it changes, the next iteration can differ, and the run is
+// declared stalled after kStalledIterationsWhileStateChanges iterations in
+// a row without progress (at the first when the radius stayed put, or no
+// trust-region direction ran).
 //
 // An iteration that made progress is asked whether it crawled only when a
-// rule on the step would hold: with the dense Jacobian against the whole
-// model, on products alone against the model along the chosen direction
-// (one Jacobian-vector product); a crawl that f's rounding alone shows is
-// checked against the residuals' noise too.
+// rule on the step would hold: its decrease is a sliver of what the
+// Gauss-Newton model promises at a point that is not stationary.
 void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobianUsable) {
   StepEvidence& evidence = task_.stepEvidence;
-  const bool dense = jacobianUsable && J_.elements.size() != 0 && rStart_.size() == m_;
-  const auto measureNoise = [this, &evidence] {
-    evidence.setNoise(objectiveNoise(task_, xStart_, rStart_, J_));
-  };
-  v.progressed = v.progressed && evidence.showsDecrease(v.enh);
+  const bool moved = v.progressed;
+  if (noiseMeasuredAtStart()) evidence.setNoise(objectiveNoise(rStart_, noise_.sigma));
+  v.progressed = moved && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
-    // Without a Jacobian callback the run has both products.
-    const bool lineModel = J_.elements.size() == 0;
-    if (dense || lineModel)
-      v.crawled = [this, dense, measureNoise, &evidence, enhancement = v.enh] {
-        evidence.setModelDecrease({dense ? gaussNewtonDecrease(J_, rStart_)
-                                         : gaussNewtonLineDecrease(rStart_, startProduct()),
-                                   false});
-        if (!evidence.crawled(enhancement)) return false;
-        measureNoise();
-        return evidence.crawled(enhancement);
-      };
+    v.crawled = [this, jacobianUsable, enhancement = v.enh] {
+      const auto crawl = [enhancement](const RangeVerdict& r) { return crawled(r, enhancement); };
+      return crawl(startRange(jacobianUsable, [&](const RangeVerdict& r) { return !crawl(r); }));
+    };
     return;
   }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
-  v.stationary = false;
-  if (!v.objectiveNotFinite) {
-    // The model costs a decomposition: it is made only where a verdict asks.
-    if (dense) evidence.setModelDecrease({gaussNewtonDecrease(J_, rStart_), false});
-    const double gradientNorm = objectiveGradientNorm();
-    v.stationary = evidence.showsStationary(gradientNorm, v.normX);
-    if (!v.stationary) {
-      measureNoise();
-      v.stationary = evidence.showsStationary(gradientNorm, v.normX);
-    }
-  }
+  v.stationary =
+      !v.objectiveNotFinite &&
+      startRange(jacobianUsable, [](const RangeVerdict& r) { return r.stationary; }).stationary;
+  if (!v.stationary && !v.objectiveNotFinite) v.stationary = trialsShowStationary();
   if (v.stationary) {
     stalledIterations_ = 0;
     return;
@@ -306,12 +319,27 @@ void TrovikRun::judgeStall(StopTestValues& v, double radiusBefore, bool jacobian
   v.retry = radiusMoved && ++stalledIterations_ < kStalledIterationsWhileStateChanges;
 }
 
-// J d at the iteration's start for the chosen direction d, from one
-// Jacobian-vector product.
-Vec TrovikRun::startProduct() {
-  Vec residual = rStart_, product(0.0, m_);
-  task_.JVeval(xStart_, residual, chosenDirection_, product);
-  return product;
+// grad F at the iteration's start: J^T w with the weights of
+// objectiveWeights, from the iteration's Jacobian or one vector-Jacobian
+// product.
+Vec TrovikRun::objectiveGradient() {
+  const Vec w = objectiveWeights(rStart_);
+  if (J_.elements.size() != 0) return matrixTransposeVectorProduct(J_, w);  // BLAS, quietly
+  Vec residual = rStart_, gradient(0.0, n_);
+  task_.VJeval(xStart_, residual, w, gradient);
+  return gradient;
+}
+
+// The trials' word where the range test failed: the flat trials of an
+// iteration whose trials reached a visible change of f, with the
+// residuals' measured noise.
+bool TrovikRun::trialsShowStationary() {
+  StepEvidence& evidence = task_.stepEvidence;
+  const double noise = objectiveNoise(rStart_, startNoise(true).sigma);
+  const Vec g = objectiveGradient();
+  evidence.setNoise(noise);
+  return evidence.stationarity(g, xStart_, nullptr, StepEvidence::FlatTrials::WithinVisibleChange) ==
+         StepEvidence::Verdict::Stationary;
 }
 
 // The host's r, and the monitor's "x" and "y".

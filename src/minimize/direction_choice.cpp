@@ -54,7 +54,7 @@ void chooseFixedStep(OptimizationTask& task, MinimizationIterate& it) {
     if (!allFinite(trial)) continue;
     const double f = task.objectiveAt(trial);
     task.stepEvidence.beginDirection();
-    task.stepEvidence.add(std::copysign(StepEvidence::distance(it.x, trial), alpha),
+    task.stepEvidence.add(it.x, trial, alpha,
                           quietProduct(alpha, dotProduct(it.g, it.directions[k])), f);
     if (!std::isfinite(f)) continue;
     std::cerr << "Try " << alpha << "*" << sdname(it.tried[k]) << ": " << f << "\n";

@@ -52,8 +52,7 @@ TrialTests LineSearchClosure::test(double a) const {
   });
   if (!plain && !allFinite(trial_)) return t;
   t.J = task.objectiveAt(trial_);
-  task.stepEvidence.add(std::copysign(StepEvidence::distance(x, trial_), a), quietProduct(a, slope),
-                        t.J);
+  task.stepEvidence.add(x, trial_, a, quietProduct(a, slope), t.J);
   t.armijo = std::isfinite(t.J) && quietLess(t.J, bound);
   const int wolcheck = opts.wolcheck;
   if (wolcheck <= 1) {

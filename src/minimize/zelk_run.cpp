@@ -33,6 +33,8 @@
 #include "dense/valarray_data.h"
 #include "dense/vector_kernels.h"
 #include "driver/driver_errors.h"
+#include "driver/fd_step.h"
+#include "driver/noise_estimate.h"
 #include "driver/option_overrides.h"
 #include "driver/signal_requests.h"
 #include "driver/state_file.h"
@@ -69,6 +71,9 @@ bool acceptArguments(const ZelkCall& call) {
 // direction of negative curvature, not rounding: x is no minimum.
 constexpr double kNegativeCurvature = 1e-8;
 
+// The relative step of the gradient difference along the unmoved variables.
+constexpr double kCurvatureStep = 1e-6;
+
 bool contains(const std::vector<SearchDir>& kinds, SearchDir kind) {
   return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
 }
@@ -100,7 +105,9 @@ class MinimizationRun {
   void curvaturePair(double& eig0, double& eig1) const;
   double takeStep(double fStart, bool& moved);
   ModelDecrease modelDecrease() const;
-  void judgeStall(double gNorm, double shiftBefore, StopTestValues& v);
+  double noiseAt(const Vec& x, double f, bool measure);
+  double curvatureAlong(const Vec& x, double f, const Vec& u);
+  void judgeStall(const Vec& xStart, double fStart, double shiftBefore, StopTestValues& v);
 
   const ZelkCall& call_;
   OptimizationTask& task_;
@@ -111,6 +118,8 @@ class MinimizationRun {
   double t0_ = 0.0;
   long iteration_ = 0;
   int stalledIterations_ = 0;  // in a row while the lifted shift changes
+  Vec noisePoint_;             // where noise_ was measured
+  double noise_ = 0.0;         // the objective's noise there
 };
 
 bool MinimizationRun::startUp() {
@@ -208,7 +217,7 @@ double MinimizationRun::takeStep(double fStart, bool& moved) {
   Vec trial = quietly([&] { return Vec(it_.x + factor * it_.chosenDirection); });
   const double fTrial = task_.objectiveAt(trial);
   task_.stepEvidence.beginDirection();
-  task_.stepEvidence.add(std::copysign(StepEvidence::distance(it_.x, trial), factor),
+  task_.stepEvidence.add(it_.x, trial, factor,
                          quietProduct(factor, dotProduct(it_.g, it_.chosenDirection)), fTrial);
   moved = false;
   if (std::isfinite(fTrial) && quietGreaterEqual(fStart, fTrial) && allFinite(trial)) {
@@ -259,24 +268,60 @@ ModelDecrease MinimizationRun::modelDecrease() const {
   return {none, false};
 }
 
+// The objective's noise at x (driver/noise_estimate.h), measured once per
+// point when asked: 6 to 18 objective evaluations. 0 where it is not
+// known: f's own rounding alone.
+double MinimizationRun::noiseAt(const Vec& x, double f, bool measure) {
+  const bool here = noisePoint_.size() == x.size() &&
+                    std::equal(std::begin(noisePoint_), std::end(noisePoint_), std::begin(x));
+  if (here) return noise_;
+  if (!measure) return 0.0;
+  const MeasuredNoise measured =
+      measureNoise(x, Vec(f, 1), NoiseScale::WithValue, [this](const Vec& point, Vec& value) {
+    value[0] = task_.objectiveAt(point);
+    return std::isfinite(value[0]);
+  });
+  noisePoint_ = x;
+  noise_ = measured.anyMeasured() ? measured.level[0] : 0.0;
+  return noise_;
+}
+
+// u.H u at x from the second difference of f over x +- t u, with the
+// step of the derivative checks (no variable moves by more than 1e-6 of
+// its size): two objective evaluations. NaN where either value is not
+// finite.
+double MinimizationRun::curvatureAlong(const Vec& x, double f, const Vec& u) {
+  const StepAlong along = stepAlong(kCurvatureStep, x, u);
+  if (along.t == 0.0 || allZero(along.v)) return std::numeric_limits<double>::quiet_NaN();
+  const double ahead = task_.objectiveAt(quietly([&] { return Vec(x + along.t * along.v); }));
+  const double behind = task_.objectiveAt(quietly([&] { return Vec(x - along.t * along.v); }));
+  if (!std::isfinite(ahead) || !std::isfinite(behind)) return std::numeric_limits<double>::quiet_NaN();
+  return quietly([&] { return (ahead + behind - 2.0 * f) / (along.t * along.t); });
+}
+
 // An iteration that made no progress from a point that is not stationary
-// has stalled. Some directions carry something over to the next
-// iteration, so that it can still differ: a nonlinear-CG direction that
-// was not -g is restarted as -g (whose trials show the objective along
-// the gradient itself), and the matrix-free Newton direction's lifted
-// shift adapts from call to call. While that shift changes, the run gets
+// has stalled. Stationarity is judged against f's own rounding first, and
+// where that leaves the point unproven against the noise of f measured
+// there. Some directions carry something over to the next iteration, so
+// that it can still differ: a nonlinear-CG direction that was not -g is
+// restarted as -g (whose trials show the objective along the gradient
+// itself), and the matrix-free Newton direction's lifted shift adapts from
+// call to call. While that shift changes, the run gets
 // kStalledIterationsWhileStateChanges iterations in a row without
 // progress; any other run stalls at the first, since the next iteration
 // would search the same directions from the same point, unless
 // "enableFallback" gives the fallback kinds one iteration of their own.
-void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValues& v) {
+void MinimizationRun::judgeStall(const Vec& xStart, double fStart, double shiftBefore,
+                                 StopTestValues& v) {
   StepEvidence& evidence = task_.stepEvidence;
+  evidence.setNoise(noiseAt(xStart, fStart, false));
   v.progressed = v.progressed && evidence.showsDecrease(v.enh);
   if (v.progressed) {
     stalledIterations_ = 0;
     return;
   }
   v.objectiveNotFinite = evidence.objectiveNotFinite();
+  const double gNorm = v.gNorm;
   const bool cgContinued = contains(it_.tried, SearchDir::SD1) && std::isfinite(it_.beta) &&
                            it_.beta != 0.0;
   if (cgContinued && gNorm != 0.0 && !v.objectiveNotFinite) {
@@ -286,7 +331,18 @@ void MinimizationRun::judgeStall(double gNorm, double shiftBefore, StopTestValue
     return;
   }
   evidence.setModelDecrease(modelDecrease());
-  v.stationary = evidence.showsStationary(gNorm, v.normX);
+  using Verdict = StepEvidence::Verdict;
+  Verdict verdict = evidence.stationarity(it_.g, xStart);
+  if (verdict != Verdict::Stationary && !v.objectiveNotFinite && std::isfinite(fStart)) {
+    evidence.setNoise(noiseAt(xStart, fStart, true));
+    verdict = evidence.stationarity(it_.g, xStart);
+  }
+  if (verdict == Verdict::UnlessUnmovedVariables) {
+    const double curvature =
+        curvatureAlong(xStart, fStart, evidence.unmovedDirection(it_.g, xStart));
+    verdict = evidence.stationarity(it_.g, xStart, &curvature);
+  }
+  v.stationary = verdict == Verdict::Stationary;
   if (v.stationary) {
     stalledIterations_ = 0;
     return;
@@ -315,6 +371,7 @@ StopReason MinimizationRun::runIteration() {
   it_.eig = 0.0;
 
   const double shiftBefore = state.liftShift();
+  const Vec xStart = it_.x;
   const double normX = normfro(it_.x);
   const double fStart = it_.f = task_.objectiveAt(it_.x);
   task_.stepEvidence.reset(fStart);
@@ -374,7 +431,7 @@ StopReason MinimizationRun::runIteration() {
                         .f0 = f0_,
                         .outputAnswer = answer,
                         .progressed = moved};
-  judgeStall(gNorm, shiftBefore, values);
+  judgeStall(xStart, fStart, shiftBefore, values);
   return testStoppingRules(values);
 }
 

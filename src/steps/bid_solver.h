@@ -18,7 +18,10 @@
 //
 // the least-squares solution of A x ~ b itself once k reaches the rank of
 // A. The start v_0 is a random unit vector after ten power steps on A^T A,
-// which turns it towards the dominant right singular vector.
+// which turns it towards the dominant right singular vector; a caller's
+// start vector replaces both (A^T b gives the Krylov spaces of the
+// least-squares problem A x ~ b itself, whose range part of b the kept
+// space then holds).
 //
 // Stops: the step limit; a step whose |u_i . u_0| or |v_i . v_0| exceeds
 // 1e-13 ("crooked", exit 1: that step and the one before it are dropped);
@@ -59,6 +62,7 @@ struct BIDSolInfo {
   std::uint32_t cols = 0;       // columns of A
   double tol = 0.0;             // relative tolerance on alpha
   std::uint32_t maxSteps = 0;   // step limit
+  std::valarray<double> start;  // cols entries, or empty: a random start after power steps
   MatrixTemplate<double> U;     // u_i as rows (rows entries each); `steps` rows
   MatrixTemplate<double> V;     // v_i as rows (cols entries each); `steps` rows
   std::valarray<double> alpha;  // diagonal of B, maxSteps entries
@@ -111,12 +115,13 @@ class BIDSolver {
   // to cols) and measures the residuals. Returns the record's status.
   std::int32_t solve(const std::valarray<double>& b, std::valarray<double>& x);
 
- private:
   enum Exit : int { RanOut = 0, Crooked = 1, TolReached = 2, NonFiniteProduct = 3 };
 
   // The recursion into the record; returns the exit code and leaves
   // `steps`, `lastAlpha`, the row counts and the status in the record.
   int decompose();
+
+ private:
   // The residual measures of x; false when a product is not finite.
   bool measure(const std::valarray<double>& b, const std::valarray<double>& x);
 };
@@ -166,8 +171,15 @@ int BIDSolver<Op, OpT>::decompose() {
 
   // The Krylov space cannot outgrow the smaller dimension.
   const std::uint32_t limit = std::min({maxSteps, rows, cols});
-  std::valarray<double> v = randomUnitVector(cols), u(rows), Av(rows), Atu(cols);
-  for (int k = 0; k < 10 && limit > 0; ++k) {
+  const double startNorm =
+      I.start.size() == cols && allFinite(I.start) ? normfro(I.start) : 0.0;
+  const bool started = startNorm > 0.0 && std::isfinite(startNorm);
+  std::valarray<double> v(cols), u(rows), Av(rows), Atu(cols);
+  if (started)
+    v = I.start / startNorm;
+  else
+    v = randomUnitVector(cols);
+  for (int k = 0; k < 10 && limit > 0 && !started; ++k) {
     if (!applyProduct(op, v, Av) || !applyProduct(opT, Av, Atu)) return fail();
     // A zero product leaves no direction to follow: keep the last one.
     if (normfro(Atu) == 0.0) break;

@@ -1,7 +1,6 @@
 #include "steps/lm_alg.h"
 
 #include <cblas.h>
-#include <lapacke.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -22,15 +21,6 @@
 namespace {
 
 using Matrix = MatrixTemplate<double>;
-
-// Q^T x for the reflectors of a QR of a matrix with `cols` columns.
-void applyQT(const LapQRDecomposed& f, std::valarray<double>& x) {
-  if (f.k == 0) return;
-  quietly([&] {
-    LAPACKE_dormqr(LAPACK_ROW_MAJOR, 'L', 'T', static_cast<int>(f.m), 1, static_cast<int>(f.k),
-                   f.qr.data(), static_cast<int>(f.n), &f.tau[0], &x[0], 1);
-  });
-}
 
 // Solves T x = b (T^T x = b with `transpose`) in place with the leading
 // order x order triangle of `factor`, entries beyond it 0. A zero on the
@@ -119,7 +109,7 @@ LMAlg::LMAlg(const ScalingRecord& scaling_, const Matrix& J, const std::valarray
   if (rank == 0) rank = std::min<std::uint32_t>(3, n);
 
   qtr_ = *problem_.rhs;
-  applyQT(qr_, qtr_);
+  qr_.applyQT(qtr_);
   gradient_ = matrixTransposeVectorProduct(*problem_.J, *problem_.rhs);
 }
 
@@ -172,7 +162,7 @@ std::valarray<double> LMAlg::pivotedStep() {
   for (std::uint32_t i = 0; i < n; ++i) b[i] = qtr_[i];
   std::valarray<double> z(n);
   if (cachedAlpha != 0.0) {
-    applyQT(*stackedQR_, b);
+    stackedQR_->applyQT(b);
     std::valarray<double> zp = b[std::slice(0, n, 1)];
     solveLeading(stackedQR_->R, n, n, zp, false);
     for (std::uint32_t i = 0; i < n; ++i) z[stackedQR_->jpvt[i] - 1] = zp[i];

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/mat4_file.h"
+#include "leastsq/gauss_newton_model.h"
 #include "leastsq/record_setters.h"
 #include "leastsq/trovik_fixture.h"
 #include "leastsq/truncated_svd_solve.h"
@@ -213,6 +214,37 @@ TEST_F(TaskTest, SaveStateWritesTheCurrentPoint) {
   const Matrix saved = readMat4File("zelk-current.mat");
   EXPECT_EQ(saved.cols, 1u);
   expectNear(saved.elements, Vec{1.5, -2.0}, 0.0);
+}
+
+// The part of r in the range of J, from the dense QR and from the
+// products' bidiagonalisation: the same part and the same diagonal of the
+// projection, for a Jacobian of full rank and for one whose third column
+// is the sum of the others (left out), at most 2n + 1 products.
+TEST(TrovikRange, TheSameWithJAndWithTheProducts) {
+  const Values A = {2, 1, 0, 1, 3, 1, 0, 1, 4, 1, 0, 1, -1, 2, 1, 3, -1, 2};
+  Values deficient = A;
+  for (std::size_t i = 0; i < 6; ++i) deficient[3 * i + 2] = A[3 * i] + A[3 * i + 1];
+  const Values b = {1, -2, 0.5, 3, 0, -1};
+  FreshOptions fresh;
+  FpTrapGuard traps;
+  for (const Values* matrix : {&A, static_cast<const Values*>(&deficient)}) {
+    SCOPED_TRACE(matrix == &A ? "full rank" : "rank 2");
+    Host host(linear("6x3", 6, 3, *matrix, b, {1.0, -2.0, 0.5}));
+    TrovikOptimizationTask task;
+    connect(task, host);
+    const Vec at{1.0, -2.0, 0.5};
+    Vec r(0.0, 6);
+    Matrix J(6, 3);
+    task.Jeval(at, r, J);
+    const GaussNewtonRange dense = denseGaussNewtonRange(J, r);
+    const GaussNewtonRange products = productGaussNewtonRange(task, at, r, r);
+    EXPECT_LE(host.productCalls, 1 + 2 * 3);
+    ASSERT_TRUE(dense.known() && products.known());
+    EXPECT_EQ(dense.rank, matrix == &A ? 3u : 2u);
+    EXPECT_EQ(products.rank, dense.rank);
+    EXPECT_NEAR(products.inRange, dense.inRange, 1e-12 * normfro(r));
+    for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(products.leverage[i], dense.leverage[i], 1e-10);
+  }
 }
 
 TEST(TrovikDirections, DenseKinds) {

@@ -13,6 +13,7 @@
 #include "driver/record_format.h"
 #include "driver/state_file.h"
 #include "minimize/zelk_fixtures.h"
+#include "support/generated_fits.h"
 #include "support/readme_text.h"
 
 namespace {
@@ -517,6 +518,62 @@ TEST_F(ZelkKnownAnswers, StalledRunsFailAndRoundingLimitedRunsConverge) {
     }
     EXPECT_LE(h.iterations(), c.maxIterations);
   }
+}
+
+// The fits of support/generated_fits.h as sums of squares, with their
+// exact gradient, for the gradient-only settings the README recommends and
+// "tolEnhRel" 1e-12 (the rules on the point off): each ends with 0 where
+// its objective can no longer tell it from the certified answer. The
+// parameters of sizes 1e6 and 1e-3 leave the larger one unmoved by every
+// trial of the line search; what moving it alone could gain decides.
+const generated_fits::Fit* currentFit = nullptr;
+
+double fitSumOfSquares(const double* x) {
+  std::vector<double> r(currentFit->shape.m);
+  currentFit->residuals(x, r.data());
+  return quietly([&] {  // infinite residuals far out
+    double s = 0.0;
+    for (double v : r) s += v * v;
+    return s;
+  });
+}
+
+void fitGradient(const double* x, double* g) {
+  using D = dual_number::Dual<double>;
+  const std::size_t n = currentFit->shape.n;
+  std::vector<D> xd(n), rd(currentFit->shape.m);
+  const QuietFpScope quiet;
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < n; ++k) xd[k] = D(x[k], k == j ? 1.0 : 0.0);
+    currentFit->residuals(xd.data(), rd.data());
+    g[j] = 0.0;
+    for (const D& r : rd) g[j] += 2.0 * r.v * r.d;
+  }
+}
+
+TEST_F(ZelkKnownAnswers, GeneratedSumsOfSquaresEndAtTheirAnswers) {
+  using namespace generated_fits;
+  const Options options = {{"cgmode", 3},     {"nsweeps", 0},     {"tolEnhRel", 1e-12},
+                           {"tolObjAbs", -1}, {"tolObjRel", -1},  {"tolGradAbs", -1},
+                           {"tolGradRel", -1}, {"maxit", 5000}};
+  const std::pair<Model, DataKind> cases[] = {
+      {Model::Offset, {8, 0, 1}},          {Model::Offset, {12, 0, 2}},
+      {Model::BadlyScaled, {8, 0, 1}},     {Model::BadlyScaled, {12, 0, 2}},
+      {Model::PeakOnSlope, {8, 0, 1}},     {Model::PeakOnSlope, {0, 11, 1}},
+      {Model::TwoExponentials, {8, 0, 1}}, {Model::TwoExponentials, {12, 0, 2}},
+  };
+  for (const auto& [model, kind] : cases) {
+    const Fit fit = makeFit(model, kind);
+    SCOPED_TRACE(fit.name());
+    currentFit = &fit;
+    const Problem problem{"fit", fit.start(), {}, fitSumOfSquares, fitGradient, nullptr};
+    Host h{&problem};
+    Outcome out;
+    stderrOf([&] { out = run(h, {}, options, kGradient); });
+    EXPECT_EQ(out.status, 0) << h.lastCode();
+    EXPECT_LT(excessOverNoise(fit, out.x.data()), 100.0);
+  }
+  currentFit = nullptr;
 }
 
 // The README's Rosenbrock host: the run ends by tolObjAbs, the minimum
