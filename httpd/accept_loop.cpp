@@ -17,6 +17,8 @@
 
 #include <fenv.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -110,7 +112,7 @@ int shedRank(const RequestHandlerInfo& connection, int state, const ConnectionIO
       return 2;
     case ConnState::Writing: {
       const AnswerInFlight& answer = connection.answer;
-      return io.belowRate(answer.start, answer.sent.sent, now) ? 3 : -1;
+      return !answer.caughtUp && io.belowRate(answer.start, answer.taken, now) ? 3 : -1;
     }
     default:
       return -1;  // complete requests, those a worker holds, answers read in time
@@ -285,6 +287,9 @@ void HTTPServer::admitConnection(long reqid, int socket, const sockaddr* peer,
     throw;
   }
   PeerLog(host, service) << "Accept connection on " << socket << ", request " << reqid;
+  // Little of an answer waits unsent in the kernel (io_settings.h): failing
+  // that, the answer only goes on in larger steps.
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &io.unsentLow, sizeof io.unsentLow);
   if (closing_) record->stop.request_stop();
   // What a client sends right after connecting is usually there already.
   readRequest(*record);
@@ -367,14 +372,14 @@ void HTTPServer::beginClosing(long nextId) {
 // Under way: a request that had arrived whole, and has not been answered
 // yet. One still arriving may never end (a peer can hold half a request for
 // as long as it likes), and an idle connection (a browser opens some ahead
-// of need) holds nothing up either.
+// of need) holds nothing up either; nor does an answer whose rest the
+// listener sends: its reader may take minutes, or never read at all.
 static bool underWay(const RequestHandlerInfo& connection) {
   switch (connection.state) {
     case ConnState::RequestRead:
     case ConnState::Sending:
     case ConnState::Sent:
     case ConnState::Waiting:
-    case ConnState::Writing:
       return true;
     default:
       return false;
@@ -386,7 +391,9 @@ static bool underWay(const RequestHandlerInfo& connection) {
 // nothing is new) would otherwise keep it open. A follower that has records
 // left to fetch holds it up through the follower log, until it has had them.
 // What is under way is looked at before the followers: a worker notes the
-// follower it answered before its connection stops being under way.
+// follower it answered before its connection stops being under way, and
+// one whose answer's rest the listener sends is noted once that has gone
+// (until then, where its last answer left it still counts).
 bool HTTPServer::closingOver() {
   const SteadyTime now = Clock::now();
   if (now >= closeBy_) return true;

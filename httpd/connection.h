@@ -20,8 +20,12 @@
 // clears it there, so nobody shuts down or polls a descriptor number that
 // may already belong to something else.
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -34,6 +38,7 @@
 
 #include "httpd/request_info.h"
 #include "httpd/request_intake.h"
+#include "httpd/shared_text.h"
 #include "httpd/socket_io.h"
 #include "httpd/steady_time.h"
 
@@ -54,24 +59,49 @@ inline constexpr int Writing = 9;  // the listener sends the rest of the answer 
 
 // An answer on its way: its text, what of it went, and by when the rest must.
 struct AnswerInFlight {
-  std::string head;
+  std::string head;  // a failure's body too
+  // The endpoint's body (ResponseInfo): its own text, shared text, the end.
   std::string body;
-  SendResult sent;
+  SharedText shared;
+  std::string bodyEnd;
+  SendResult sent;  // what the kernel accepted
   SteadyTime start{};
   SteadyTime deadline{};  // the send budget's end
-  int result = -1;        // the endpoint's
+  // What the peer has taken of it (the kernel holds nothing of that any
+  // more, not even for a resend), when that last grew or the peer had taken
+  // all there was, and when it was last looked at: a reader is judged by
+  // these, never by what the kernel took on its behalf. One that has taken
+  // all there was (caughtUp) waits for us: it is neither stalled nor slow.
+  std::size_t taken = 0;
+  SteadyTime tookAt{};
+  SteadyTime lookedAt{};
+  bool caughtUp = false;
+  bool counted = false;  // its bytes are counted against the server's cap
+  int result = -1;       // the endpoint's
   // Where the answer leaves a follower with a position of its own (a
   // followed endpoint's); while parked, the position it waits at.
   std::optional<FollowStep> follow;
 
-  std::size_t size() const { return head.size() + body.size(); }
+  std::array<std::string_view, 4> pieces() const { return {head, body, shared.text, bodyEnd}; }
+  std::size_t size() const {
+    return head.size() + body.size() + shared.text.size() + bodyEnd.size();
+  }
   bool whole() const { return sent.sent == size(); }
   // Sends what the socket takes now (ETIMEDOUT when it takes no more),
   // within the budget.
   void sendWithoutWaiting(int socket) {
     using std::chrono::milliseconds;
-    sent =
-        sendAll(socket, head, body, SendLimits{milliseconds(0), deadline, milliseconds(0)}, sent);
+    sent = sendAll(socket, pieces(), SendLimits{milliseconds(0), deadline, milliseconds(0)}, sent);
+  }
+  // Asks the kernel what it still holds of what it accepted (unsent, or
+  // sent and not acknowledged): the rest the peer has taken.
+  void lookAtPeer(int socket, SteadyTime now) {
+    lookedAt = now;
+    int held = 0;
+    if (::ioctl(socket, SIOCOUTQ, &held) != 0 || held < 0) return;
+    const std::size_t nowTaken = sent.sent - std::min(sent.sent, static_cast<std::size_t>(held));
+    caughtUp = held == 0;
+    if (nowTaken > taken || caughtUp) taken = nowTaken, tookAt = now;
   }
 };
 

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -30,6 +31,9 @@ namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
 constexpr int kReadsPerPass = 4;  // per connection: one peer cannot hold the listener
+// How often what a reader has taken is looked at between its socket's
+// writable events: the rate that sheds readers sees it this fresh.
+constexpr auto kPeerLook = std::chrono::milliseconds(50);
 
 PeerLog peerLog(const RequestHandlerInfo& connection) {
   return PeerLog(connection.host, connection.port);
@@ -212,9 +216,13 @@ void HTTPServer::answerNow(RequestHandlerInfo& connection, ResponseInfo response
   // Small, to a socket whose buffer holds nothing of ours yet: it goes at
   // once or the peer is not worth waiting for.
   using std::chrono::milliseconds;
-  const SendResult sent = sendAll(connection.socket, message.head, message.body,
+  const std::array<std::string_view, 4> pieces{message.head, message.body[0], message.body[1],
+                                               message.body[2]};
+  const SendResult sent = sendAll(connection.socket, pieces,
                                   SendLimits{milliseconds(0), SteadyTime::max(), milliseconds(0)});
-  const bool whole = sent.sent == message.head.size() + message.body.size();
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces) size += piece.size();
+  const bool whole = sent.sent == size;
   if (whole)
     peerLog(connection) << "Sent " << sent.sent << " B\n";
   else
@@ -263,6 +271,7 @@ void HTTPServer::drainLingering(RequestHandlerInfo& connection) {
 void HTTPServer::sendMore(RequestHandlerInfo& connection) {
   AnswerInFlight& answer = connection.answer;
   answer.sendWithoutWaiting(connection.socket);
+  answer.lookAtPeer(connection.socket, std::chrono::steady_clock::now());
   // ETIMEDOUT: the peer has taken what it can for now; the budget is
   // checked with the other deadlines.
   if (answer.whole() || answer.sent.error != ETIMEDOUT) answerEnded(connection);
@@ -277,7 +286,7 @@ void HTTPServer::giveUpAnswer(RequestHandlerInfo& connection, const char* why) {
 
 void HTTPServer::answerEnded(RequestHandlerInfo& connection) {
   AnswerInFlight& answer = connection.answer;
-  sendingBytes_ -= answer.size();
+  uncountAnswer(answer);
   logSendOutcome(connection);
   noteFollower(connection);
   const bool whole = answer.whole();
@@ -319,11 +328,16 @@ void HTTPServer::checkDeadlines() {
       timeOut(connection);
     } else if (state == ConnState::Lingering && now >= connection.lingerDeadline) {
       closeByListener(connection);
-    } else if (state == ConnState::Writing && now >= connection.answer.deadline) {
-      giveUpAnswer(connection, "over the answer's time");
-    } else if (state == ConnState::Writing &&
-               now - connection.answer.sent.progress >= io.sendStall) {
-      giveUpAnswer(connection, "no progress");
+    } else if (state == ConnState::Writing) {
+      // A reader that takes bytes shows it only in what the kernel still
+      // holds for it: looked at now and then, and before it is judged.
+      AnswerInFlight& answer = connection.answer;
+      if (now - answer.lookedAt >= kPeerLook || now - answer.tookAt >= io.sendStall)
+        answer.lookAtPeer(connection.socket, now);
+      if (now >= answer.deadline)
+        giveUpAnswer(connection, "over the answer's time");
+      else if (now - answer.tookAt >= io.sendStall)
+        giveUpAnswer(connection, "no progress");
     } else if (state == ConnState::Waiting &&
                (connection.stop.stop_requested() || now >= connection.wait.until ||
                 (connection.wait.ready && connection.wait.ready()))) {

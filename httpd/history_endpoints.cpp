@@ -36,7 +36,7 @@ bool heldRecords(const std::string& last, std::optional<std::size_t>& held) {
 }  // namespace
 
 int handleHistory(MonitorContext& context, const RequestInfo&, ResponseInfo& response) {
-  response.followStep = FollowStep{std::nullopt, context.feed.all(response.body)};
+  response.followStep = FollowStep{std::nullopt, context.feed.all(response)};
   return 0;
 }
 
@@ -47,12 +47,12 @@ int handleHistoryUpdate(MonitorContext& context, std::stop_token stop, const Req
     return failWith(response, 400, "Invalid record index");
   HistoryFeed& feed = context.feed;
   if (held) {
-    const std::size_t end = feed.after(*held, response.body);
+    const std::size_t end = feed.after(*held, response);
     // Where each answer (a 408 too) leaves a client with a position of its
     // own: a stop waits for it while it has records left to fetch.
     response.followStep = FollowStep{*held, std::max(end, *held)};
     if (end > *held) return 0;
-  } else if (feed.undelivered(response.body)) {
+  } else if (feed.undelivered(response)) {
     return 0;
   }
   const SteadyTime now = std::chrono::steady_clock::now();

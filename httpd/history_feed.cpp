@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "httpd/json_writer.h"
 #include "httpd/monitor_json.h"
 
 // One record is copied per hold of run.mutex: the driver, which takes it for
@@ -23,42 +22,43 @@ std::size_t HistoryFeed::catchUp(bool deliverAll) {
       std::lock_guard<std::mutex> lock(run_.mutex);
       record = history_[starts_.size()];
     }
-    if (!starts_.empty()) written_ += ",\n";
+    std::string json;
+    appendRecordJson(json, record);
+    if (!starts_.empty()) written_.append(",\n");
     starts_.push_back(written_.size());
-    appendRecordJson(written_, record);
+    written_.append(json);
   }
   return end;
 }
 
-// The records from `from` on as one JSON list; written_ already joins them
-// as the list writer would.
-std::string HistoryFeed::arrayFrom(std::size_t from) const {
-  std::string out;
-  if (from < starts_.size()) out.reserve(written_.size() - starts_[from] + 8);
-  JsonObjectList list(out);
-  if (from < starts_.size()) {
-    list.next();
-    out.append(written_, starts_[from]);
+// The records from `from` on as one JSON list (JsonObjectList's layout);
+// written_ already joins them as the list writer would, so only the
+// brackets are the answer's own.
+void HistoryFeed::arrayFrom(std::size_t from, ResponseInfo& out) const {
+  if (from >= starts_.size()) {
+    out.body = "[\n]\n";
+    return;
   }
-  list.close();
-  return out;
+  out.body = "[\n";
+  out.sharedBody = written_.share(starts_[from]);
+  out.bodyEnd = "\n]\n";
 }
 
-std::size_t HistoryFeed::all(std::string& out) {
+std::size_t HistoryFeed::all(ResponseInfo& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t end = catchUp(true);
-  out = arrayFrom(0);
+  arrayFrom(0, out);
   return end;
 }
 
-std::size_t HistoryFeed::after(std::size_t held, std::string& out) {
+std::size_t HistoryFeed::after(std::size_t held, ResponseInfo& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t end = catchUp();
-  if (end > held) out = arrayFrom(held);
+  if (end > held) arrayFrom(held, out);
   return end;
 }
 
-bool HistoryFeed::undelivered(std::string& out) {
+bool HistoryFeed::undelivered(ResponseInfo& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::size_t end = catchUp();
   std::size_t from = 0;
@@ -69,7 +69,7 @@ bool HistoryFeed::undelivered(std::string& out) {
     run_.delivered = end;
     knownDelivered_ = end;
   }
-  out = arrayFrom(from);
+  arrayFrom(from, out);
   return true;
 }
 

@@ -8,6 +8,11 @@
 // is kept. However long the history and however many readers, the fit waits
 // for one record's copy at most.
 //
+// What is kept is text that only grows (shared_text.h): an answer is a view
+// of it between the array's brackets, taken under the feed's lock, and
+// sent from there without it. However many clients read the history at
+// once, they send from the one copy, and none waits for another's.
+//
 // Positions: a client that passes the index of the last record it holds
 // gets every record after it, and clients may follow the history each at
 // its own pace. A client that passes none gets what `run.delivered` says no
@@ -22,21 +27,24 @@
 #include <vector>
 
 #include "httpd/monitor_data.h"
+#include "httpd/request_info.h"
+#include "httpd/shared_text.h"
 
 class HistoryFeed {
  public:
   HistoryFeed(IterationHistory& history, RunInfo& run) : history_(history), run_(run) {}
 
-  // The whole history as a JSON array into out; delivered moves to its
-  // end. The number of records.
-  std::size_t all(std::string& out);
+  // The answers' bodies (ResponseInfo), JSON arrays of records.
+  // The whole history into out; delivered moves to its end. The number of
+  // records.
+  std::size_t all(ResponseInfo& out);
   // The number of records; when it is past `held` (the number of records
-  // the client holds), the records after index `held - 1` are in out as a
-  // JSON array, else out is untouched.
-  std::size_t after(std::size_t held, std::string& out);
+  // the client holds), the records after index `held - 1` are in out, else
+  // out is untouched.
+  std::size_t after(std::size_t held, ResponseInfo& out);
   // The records not yet delivered, into out; delivered moves to the end.
   // False when there are none.
-  bool undelivered(std::string& out);
+  bool undelivered(ResponseInfo& out);
 
   // On the listener after every pass: the notes of the history's size and of
   // delivered are due for a look. The first parked poll that asks for them
@@ -64,7 +72,7 @@ class HistoryFeed {
   IterationHistory& history_;
   RunInfo& run_;
   std::mutex mutex_;     // guards written_ and starts_; taken before run.mutex, never after
-  std::string written_;  // the records' JSON objects, ",\n" between them
+  GrowingText written_;  // the records' JSON objects, ",\n" between them
   std::vector<std::size_t> starts_;  // where each record begins in written_
   std::atomic<std::size_t> knownSize_{0};
   std::atomic<std::size_t> knownDelivered_{0};
@@ -77,5 +85,5 @@ class HistoryFeed {
   // the history held when it was called, all of them written now.
   std::size_t catchUp(bool deliverAll = false);
   // Under mutex_: the records [from, written) as a JSON array.
-  std::string arrayFrom(std::size_t from) const;
+  void arrayFrom(std::size_t from, ResponseInfo& out) const;
 };

@@ -209,6 +209,11 @@ int HTTPServer::processRequest(RequestHandlerInfo& connection, bool& handedBack)
   const auto serve = [&](bool again) {
     try {
       response = ResponseInfo();
+      // Past a stop's closing every answer is thrown away: none is made.
+      if (answersDropped_) {
+        result = failTimedOut(response);
+        return;
+      }
       if (!connection.endpoint) connection.endpoint = routeRequest(request, response);
       if (!connection.endpoint)
         result = -1;
@@ -270,7 +275,33 @@ void HTTPServer::noteFollower(const RequestHandlerInfo& connection) {
 bool HTTPServer::writeResponse(RequestHandlerInfo& connection, ResponseInfo& response,
                                int dispatchResult) {
   const RequestInfo& request = connection.request;
-  ResponseMessage message = composeResponse(response, dispatchResult, knownStatus);
+  AnswerInFlight& answer = connection.answer;
+  ResponseMessage message;
+  const auto compose = [&] {
+    message = composeResponse(response, dispatchResult, knownStatus);
+    answer.head = std::move(message.head);
+    // A body is the endpoint's whole body; a failure's is in the head.
+    if (dispatchResult == 0) {
+      answer.body = std::move(response.body);
+      answer.shared = std::move(response.sharedBody);
+      answer.bodyEnd = std::move(response.bodyEnd);
+    }
+  };
+  compose();
+  // Counted before its first byte: an answer the cap cannot hold is refused
+  // whole, never cut after its head. The refusal itself is a few hundred
+  // bytes, held in any case.
+  if (!countAnswer(answer, io.maxSendingBytes)) {
+    peerLog(request) << "Error: the answers being sent hold " << answerMemory_.total()
+                     << " B; this one of " << answer.size() << " B is refused";
+    ResponseInfo busy;
+    dispatchResult = failWith(busy, 503, "Busy sending other answers");
+    busy.headers.emplace("Retry-After", "1");
+    response = std::move(busy);
+    answer = AnswerInFlight();
+    compose();
+    countAnswer(answer, SIZE_MAX);
+  }
   if (dispatchResult != 0)
     peerLog(request) << "Server error " << dispatchResult << " for " << logSafe(request.path)
                      << ": " << logSafe(response.message);
@@ -278,13 +309,9 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, ResponseInfo& res
                    << message.reason;
 
   connection.state = ConnState::Sending;
-  AnswerInFlight& answer = connection.answer;
-  answer.head = std::move(message.head);
-  // A body is the endpoint's whole body; a failure's is in the head.
-  answer.body = message.body.empty() ? std::string() : std::move(response.body);
   answer.result = dispatchResult;
   answer.follow = response.followStep;
-  answer.start = std::chrono::steady_clock::now();
+  answer.start = answer.tookAt = answer.lookedAt = std::chrono::steady_clock::now();
   answer.deadline = io.sendDeadline(answer.start, answer.size());
   answer.sent = SendResult{};
   // What the socket takes without waiting; the rest, if the peer is there
@@ -292,18 +319,37 @@ bool HTTPServer::writeResponse(RequestHandlerInfo& connection, ResponseInfo& res
   // connection keeps nobody else waiting, and sends it all itself.
   const SendLimits budget{io.sendStall, answer.deadline, io.slice};
   if (poolSize < 1) {
-    answer.sent = sendAll(connection.socket, answer.head, answer.body, budget);
+    answer.sent = sendAll(connection.socket, answer.pieces(), budget);
   } else {
     answer.sendWithoutWaiting(connection.socket);
     if (!answer.whole() && answer.sent.error == ETIMEDOUT) {
-      if (handOverRest(connection)) return true;
-      if (answer.sent.error != ENOBUFS)  // the listener has ended
-        answer.sent = sendAll(connection.socket, answer.head, answer.body, budget, answer.sent);
+      // From here on the reader is judged by what it takes.
+      answer.lookAtPeer(connection.socket, std::chrono::steady_clock::now());
+      if (handBack(connection, ConnState::Writing)) return true;
+      // The listener has ended. After a quit the rest goes from here; after
+      // a stop it would only be cut.
+      if (answersDropped_)
+        answer.sent.error = ESHUTDOWN;
+      else
+        answer.sent = sendAll(connection.socket, answer.pieces(), budget, answer.sent);
     }
   }
+  uncountAnswer(answer);
   logSendOutcome(connection);
   connection.state = ConnState::Sent;
   return false;
+}
+
+bool HTTPServer::countAnswer(AnswerInFlight& answer, std::size_t cap) {
+  answer.counted = answerMemory_.take(answer.size() - answer.shared.text.size(),
+                                      answer.shared.keeper.get(), answer.shared.bytes, cap);
+  return answer.counted;
+}
+
+void HTTPServer::uncountAnswer(AnswerInFlight& answer) {
+  if (!answer.counted) return;
+  answerMemory_.release(answer.size() - answer.shared.text.size(), answer.shared.keeper.get());
+  answer.counted = false;
 }
 
 void HTTPServer::logSendOutcome(const RequestHandlerInfo& connection) {
@@ -313,22 +359,4 @@ void HTTPServer::logSendOutcome(const RequestHandlerInfo& connection) {
   else
     peerLog(connection.request) << "Send error: " << errorText(answer.sent.error)
                                 << " (errc=" << answer.sent.error << ")\n";
-}
-
-bool HTTPServer::handOverRest(RequestHandlerInfo& connection) {
-  AnswerInFlight& answer = connection.answer;
-  const std::size_t size = answer.size();  // held whole until it has gone
-  std::size_t held = sendingBytes_.load();
-  do {
-    if (held + size > io.maxSendingBytes) {
-      PeerLog(connection.host, connection.port)
-          << "Error: the answers being sent hold " << held << " B; this one is given up after "
-          << answer.sent.sent << " B";
-      answer.sent.error = ENOBUFS;
-      return false;
-    }
-  } while (!sendingBytes_.compare_exchange_weak(held, held + size));
-  if (handBack(connection, ConnState::Writing)) return true;
-  sendingBytes_ -= size;
-  return false;
 }

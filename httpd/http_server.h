@@ -22,12 +22,17 @@
 // and hands the rest to the listener, which sends more whenever the peer
 // has read some. So however many peers read long answers at once, and
 // however slowly, the workers stay free for new requests, and one thread
-// does the waiting for all of them. A reader is judged by its rate alone:
-// every answer has a budget (ConnectionIOSettings), a time plus its size at
-// a minimum rate, and a no-progress deadline; a reader at that rate or
-// above gets the whole answer, however long it takes. The bytes the
-// listener holds for such answers are capped; an answer past the cap is
-// given up.
+// does the waiting for all of them. The kernel is let hold little of an
+// answer unsent (ConnectionIOSettings::unsentLow), so the socket polls
+// writable as soon as the peer has read some, and a reader is judged by
+// what it has taken (what the kernel no longer holds for it, sent and
+// acknowledged), never by what the kernel accepted on its behalf. It is
+// judged by its rate alone: every answer has a budget (ConnectionIOSettings),
+// a time plus its size at a minimum rate, and a no-progress deadline; a
+// reader at that rate or above gets the whole answer, however long it takes.
+// The bytes that answers on their way hold are capped (AnswerMemory), text
+// that answers share (the history's) counted once: an answer the cap cannot
+// hold is refused with 503 before its first byte, never cut after it.
 //
 // When the table is full, the listener makes room for a new connection by
 // shedding one that no worker holds: a lingering one first, then the oldest
@@ -39,18 +44,22 @@
 //
 // A quit or a stop does not drop what is under way: the listener goes on
 // serving, for the stop's grace at most, until the requests that had
-// arrived whole when it began are answered. A request still arriving then
-// gets 408 at the end, and one that arrives later is served while the
-// closing lasts, but holds nothing up. At a stop (a quit leaves the run
-// going, with no last record to deliver) the closing also waits for the
-// followers of the history that have records left to fetch: one with a
-// position of its own that its last answer left before the history's end,
-// which has not come back and has not hung up (follower_log.h); one
-// without, that shares its position with others, answered just now.
-// Meanwhile nothing waits: a parked or arriving history poll gets the
-// records after its position, or 408 when there are none, so every
-// follower receives the records the run appended before it stopped, and a
-// stop whose followers all hold them ends at once.
+// arrived whole when it began are answered (an answer whose rest the
+// listener sends counts as answered: a long answer's reader, or a peer that
+// reads nothing, holds nothing up, and is cut when the closing ends). A
+// request still arriving then gets 408 at the end, and one that arrives
+// later is served while the closing lasts, but holds nothing up. At a stop
+// (a quit leaves the run going, with no last record to deliver) the closing
+// also waits for the followers of the history that have records left to
+// fetch: one with a position of its own that its last answer left before
+// the history's end, which has not come back and has not hung up
+// (follower_log.h); one without, that shares its position with others,
+// answered just now. Meanwhile nothing waits: a parked or arriving history
+// poll gets the records after its position, or 408 when there are none, so
+// every follower receives the records the run appended before it stopped,
+// and a stop whose followers all hold them ends at once. Once a stop's
+// closing has ended, what is sent is thrown away: no endpoint runs any more
+// and no worker sends on.
 //
 // Serving never blocks without bound and never kills the process: sends use
 // MSG_NOSIGNAL under their budget, parsing has the request's deadline, and a
@@ -75,6 +84,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpd/answer_memory.h"
 #include "httpd/connection.h"
 #include "httpd/delayed_quit.h"
 #include "httpd/follower_log.h"
@@ -98,7 +108,7 @@ class HTTPServer {
 
   const std::set<std::string> methods{"GET", "POST", "PUT", "DELETE"};
   const std::set<std::string> versions{"HTTP/0.9", "HTTP/1.0", "HTTP/1.1"};
-  const std::set<int> knownStatus{200, 400, 401, 404, 408, 418, 421, 501};
+  const std::set<int> knownStatus{200, 400, 401, 404, 408, 418, 421, 501, 503};
   const std::map<std::string, std::string> mimeTypes{
       {"html", "text/html"}, {"js", "text/javascript"}, {"css", "text/css"},  {"json", "text/json"},
       {"xml", "text/xml"},   {"xsl", "text/xsl"},       {"txt", "text/plain"}};
@@ -167,9 +177,10 @@ class HTTPServer {
   // stop's grace at most, then answers every request it still holds: 408
   // for the unread and queued ones, a parked endpoint's answer for the
   // parked ones, and gives up the answers it still sends), then every
-  // connection a worker holds (stopped and, once the grace is over, shut
-  // down), the workers and the delayed quit; closes the listening socket
-  // last. Call it from one thread; it runs once, later calls return at once.
+  // connection a worker holds (stopped and, once its answer is made or the
+  // grace is over, shut down), the workers and the delayed quit; closes the
+  // listening socket last. Call it from one thread; it runs once, later
+  // calls return at once.
   void stop() noexcept;
 
   // Enters a record {reqid, socket, state Accepted, host, port, a fresh stop
@@ -217,9 +228,10 @@ class HTTPServer {
   std::atomic<SteadyTime> lastFollowedAnswer_{SteadyTime{}};
   // Where the answers of the followed endpoints left their clients.
   FollowerLog followers_;
-  // The bytes of the answers handed to the listener, held until each has
-  // gone.
-  std::atomic<std::size_t> sendingBytes_{0};
+  // The bytes of the answers on their way, held until each has gone.
+  AnswerMemory answerMemory_;
+  // Set by a stop once the closing has ended.
+  std::atomic<bool> answersDropped_{false};
   // Under connectionsMutex: workers may hand connections back to the
   // listener. Cleared when the listener ends.
   bool listening_ = true;
@@ -304,15 +316,16 @@ class HTTPServer {
   // Gives the connection back to the listener in `state`; false when the
   // listener has ended.
   bool handBack(RequestHandlerInfo& connection, int state);
-  // Composes the answer into connection.answer and sends what the socket
-  // takes at once; true when the rest went to the listener (handedBack).
-  // Otherwise, unless it has all gone or failed, sends the rest under the
-  // answer's budget itself: on a thread of its own per connection, or when
-  // the listener has ended.
+  // Composes the answer into connection.answer (or a 503 when the cap on
+  // answers' bytes cannot hold it) and sends what the socket takes at once;
+  // true when the rest went to the listener (handedBack). Otherwise, unless
+  // it has all gone or failed, sends the rest under the answer's budget
+  // itself: on a thread of its own per connection, or when the listener has
+  // ended at a quit.
   bool writeResponse(RequestHandlerInfo& connection, ResponseInfo& response, int dispatchResult);
-  // Hands the rest of the answer to the listener; false when the listener
-  // has ended or the rest would not fit in what it may hold.
-  bool handOverRest(RequestHandlerInfo& connection);
+  // Counts the answer's bytes against `cap`; false when it cannot hold them.
+  bool countAnswer(AnswerInFlight& answer, std::size_t cap);
+  void uncountAnswer(AnswerInFlight& answer);
   // The log line of an answer that has gone whole, or failed.
   static void logSendOutcome(const RequestHandlerInfo& connection);
   // The answer has gone whole (or failed): notes where it left a follower
@@ -323,7 +336,8 @@ class HTTPServer {
   void closeUnserved();
   // Every open socket: shutdown(how), after a stop request on its record.
   void shutdownConnections(int how);
-  // Waits until no worker or connection thread is serving, or until deadline.
+  // Waits until no worker or connection thread is making an answer, or
+  // until deadline; answers being sent are not waited for.
   void waitUntilServed(std::chrono::steady_clock::time_point deadline);
   void joinConnectionThreads();
   void closeListenSocket() noexcept;

@@ -23,9 +23,15 @@ struct ConnectionIOSettings {
   // reader below that rate gives way to a new connection.
   ms sendBudget{10000};
   std::size_t minSendRate = 64 * 1024;
-  // The answers that the listener sends on, as their peers read them, hold
-  // at most this many bytes together; one that would not fit is given up.
+  // The answers on their way hold at most this many bytes together (text
+  // they share counted once); one that would not fit is refused with 503
+  // before its first byte.
   std::size_t maxSendingBytes = std::size_t(512) << 20;
+  // The most of an answer the kernel is let hold unsent (TCP_NOTSENT_LOWAT):
+  // its socket polls writable once less than half of this is left, so more
+  // goes as soon as the reader has taken some, and a slow reader's answer
+  // does not sit in a send buffer of megabytes.
+  int unsentLow = 128 * 1024;
   ms linger{1000};                    // at most this long reading what a refused peer still sends
   ms slice{50};                       // longest single wait, between checks of the stop token
   std::size_t maxHeaderBytes = 8192;  // request line and headers, blank line included
@@ -35,11 +41,11 @@ struct ConnectionIOSettings {
   SteadyTime sendDeadline(SteadyTime start, std::size_t bytes) const {
     return start + sendBudget + ms(static_cast<long long>(bytes * 1000 / rate()));
   }
-  // True when a reader that has taken `sent` bytes of an answer begun at
+  // True when a reader that has taken `taken` bytes of an answer begun at
   // `start` has read more slowly than minSendRate.
-  bool belowRate(SteadyTime start, std::size_t sent, SteadyTime now) const {
+  bool belowRate(SteadyTime start, std::size_t taken, SteadyTime now) const {
     const auto elapsed = std::chrono::duration_cast<ms>(now - start).count();
-    return elapsed > 0 && sent < rate() * static_cast<std::size_t>(elapsed) / 1000;
+    return elapsed > 0 && taken < rate() * static_cast<std::size_t>(elapsed) / 1000;
   }
   std::size_t rate() const { return minSendRate > 0 ? minSendRate : 1; }
 };

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "httpd/my_map.h"
+#include "httpd/shared_text.h"
 #include "httpd/steady_time.h"
 
 struct RequestInfo {
@@ -63,11 +64,23 @@ struct ResponseInfo {
   int status = 0;           // 0: not set
   std::string contentType;  // "" means "text/json"
   std::string message;      // error text of a failure
+  // The body: this text, then text shared with other answers (the
+  // history's records, which every reader of them sends from one copy),
+  // then bodyEnd.
   std::string body;
+  SharedText sharedBody;
+  std::string bodyEnd;
   std::map<std::string, std::string> headers;
   std::optional<EndpointWait> wait;  // a waiting endpoint that has nothing to answer yet
   // Left by a followed endpoint whose client has a position of its own.
   std::optional<FollowStep> followStep;
+
+  std::size_t bodySize() const { return body.size() + sharedBody.text.size() + bodyEnd.size(); }
+  std::string bodyText() const {
+    std::string text = body;
+    text.append(sharedBody.text);
+    return text + bodyEnd;
+  }
 };
 
 // Leaves status and message in the response and returns -1, the failure of

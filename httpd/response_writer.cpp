@@ -35,6 +35,8 @@ const char* reasonPhrase(int code) {
       return "Internal Server Error";
     case 501:
       return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
     default:
       return "";
   }
@@ -44,17 +46,17 @@ ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult
                                 const std::set<int>& knownStatus) {
   ResponseMessage message;
   std::string errorBody;
-  std::string_view body = response.body;
+  std::size_t bodySize = response.bodySize();
   if (dispatchResult != 0) {
     message.code = knownStatus.count(response.status) ? response.status : 500;
     errorBody = "{\"error\": ";
     appendJsonString(errorBody,
                      response.message.empty() ? "Internal Server Error" : response.message);
     errorBody += '}';
-    body = errorBody;
+    bodySize = errorBody.size();
   } else {
     if (response.status != 0) message.code = response.status;
-    message.body = body;
+    message.body = {response.body, response.sharedBody.text, response.bodyEnd};
   }
   message.reason = reasonPhrase(message.code);
 
@@ -65,8 +67,8 @@ ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult
       {"Connection", "close"},
       {"X-Content-Type-Options", "nosniff"},
       {"Content-Security-Policy", "frame-ancestors 'none'"}};
-  const std::string length = fmt::format("{:d}", body.size());
-  if (!body.empty()) {
+  const std::string length = fmt::format("{:d}", bodySize);
+  if (bodySize > 0) {
     headers["Content-Type"] = response.contentType.empty() ? std::string_view("text/json")
                                                            : std::string_view(response.contentType);
     headers["Content-Length"] = length;

@@ -11,6 +11,7 @@
 // content headers come only with a body; the endpoint's own headers follow
 // and replace them; all headers go out in byte order of their names.
 
+#include <array>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,8 +24,9 @@ struct ResponseMessage {
   int code = 200;
   std::string reason = "OK";
   std::string head;  // status line, headers, blank line; a failure's JSON body too
-  std::string_view
-      body;  // the endpoint's body: valid while the ResponseInfo lives; empty for a failure
+  // The endpoint's body in its pieces (ResponseInfo): valid while the
+  // ResponseInfo lives; empty for a failure.
+  std::array<std::string_view, 3> body{};
 };
 
 ResponseMessage composeResponse(const ResponseInfo& response, int dispatchResult,

@@ -6,9 +6,11 @@
 // every connection it still holds (408 for the requests still arriving and
 // the queued ones, a parked endpoint's own answer for the parked ones; the
 // answers it still sends are given up), so nothing accepts, queues or reaps
-// any more. Every connection a worker holds is stopped (a form parse gives
-// up) and its socket shut down for reading; answers under way may go on until
-// the grace is over, then the sockets are shut down altogether, so no send
+// any more. From then on whatever is sent would be thrown away, so no
+// endpoint runs any more. Every connection a worker holds is stopped (a form
+// parse gives up) and its socket shut down for reading; an endpoint already
+// running may finish its answer until the grace is over, but answers being
+// sent are not waited for: the sockets are shut down altogether, so no send
 // can stall; the workers and connection threads are joined; the sockets
 // nobody served are closed, the delayed quit is cancelled, and only then is
 // the listening socket closed. Each step runs even when an earlier one
@@ -69,6 +71,7 @@ void HTTPServer::stop() noexcept {
     std::unique_lock<std::mutex> lock(mutex);
     listenerEnded.wait(lock, [this] { return waiters == 0; });
   });
+  answersDropped_ = true;
   // The grace began with the closing, when this stop began it (a quit may
   // have closed the listener long before).
   if (closing_ && closingStarted_ >= asked) graceEnd = closeBy_;
@@ -102,13 +105,15 @@ void HTTPServer::shutdownConnections(int how) {
 }
 
 void HTTPServer::waitUntilServed(std::chrono::steady_clock::time_point deadline) {
-  const auto busyThreads = [this] {
+  // With the listener gone, a complete request is one a worker or a thread
+  // of its own is making the answer of.
+  const auto making = [this] {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     for (const auto& entry : connections)
-      if (entry.second->thread && entry.second->state != ConnState::Closed) return true;
+      if (entry.second->state == ConnState::RequestRead) return true;
     return false;
   };
-  while ((!pool.idle() || busyThreads()) && std::chrono::steady_clock::now() < deadline)
+  while (making() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(waits.idlePass);
 }
 

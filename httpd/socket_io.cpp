@@ -19,27 +19,27 @@ int pollSlice(int fd, short events, SteadyTime deadline, std::chrono::millisecon
   return n == 0 ? 0 : entry.revents;
 }
 
-// The unsent rest of one piece as an iovec entry; false when it is all sent.
-static bool restOf(std::string_view piece, std::size_t sent, iovec& entry) {
-  if (sent >= piece.size()) return false;
-  entry.iov_base = const_cast<char*>(piece.data() + sent);
-  entry.iov_len = piece.size() - sent;
-  return true;
-}
-
-SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
+SendResult sendAll(int fd, std::span<const std::string_view> pieces, const SendLimits& limits,
                    SendResult soFar) {
   SendResult result = soFar;
   result.error = 0;
   if (result.progress == SteadyTime{}) result.progress = std::chrono::steady_clock::now();
-  const std::size_t total = head.size() + body.size();
+  std::size_t total = 0;
+  for (const std::string_view piece : pieces) total += piece.size();
+  constexpr std::size_t kMaxPieces = 8;
   while (result.sent < total) {
-    iovec parts[2];
+    // The unsent rest of each piece.
+    iovec parts[kMaxPieces];
     msghdr message{};
     message.msg_iov = parts;
-    if (restOf(head, result.sent, parts[message.msg_iovlen])) ++message.msg_iovlen;
-    const std::size_t bodySent = result.sent > head.size() ? result.sent - head.size() : 0;
-    if (restOf(body, bodySent, parts[message.msg_iovlen])) ++message.msg_iovlen;
+    std::size_t before = 0;
+    for (const std::string_view piece : pieces) {
+      const std::size_t skip = result.sent > before ? result.sent - before : 0;
+      before += piece.size();
+      if (skip >= piece.size() || message.msg_iovlen == kMaxPieces) continue;
+      parts[message.msg_iovlen].iov_base = const_cast<char*>(piece.data() + skip);
+      parts[message.msg_iovlen++].iov_len = piece.size() - skip;
+    }
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     const int err = n < 0 ? errno : 0;
     const SteadyTime now = std::chrono::steady_clock::now();

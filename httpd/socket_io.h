@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "httpd/steady_time.h"
@@ -30,10 +31,10 @@ struct SendResult {
   SteadyTime progress{};  // when the peer last took bytes, or the send began
 };
 
-// Sends head and then body, gathered into each send (so the body need not
-// be copied behind the head, and no small segment waits on its own),
-// looping over partial sends until all is sent or a limit is reached. A
-// send that goes on from an earlier one's result starts where that one left
-// off, its bytes sent and its time of progress.
-SendResult sendAll(int fd, std::string_view head, std::string_view body, const SendLimits& limits,
+// Sends the pieces in order (a head, then a body in pieces), gathered into
+// each send (so no piece need be copied behind another, and no small
+// segment waits on its own), looping over partial sends until all is sent
+// or a limit is reached. A send that goes on from an earlier one's result
+// starts where that one left off, its bytes sent and its time of progress.
+SendResult sendAll(int fd, std::span<const std::string_view> pieces, const SendLimits& limits,
                    SendResult soFar = {});

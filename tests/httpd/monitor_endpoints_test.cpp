@@ -82,7 +82,7 @@ TEST_F(MonitorRoutes, ExactJsonAnswers) {
   for (const auto& c : cases) {
     const ResponseInfo a = call("GET", c.path);
     EXPECT_EQ(result, 0) << c.path;
-    EXPECT_EQ(a.body, c.body) << c.path;
+    EXPECT_EQ(a.bodyText(), c.body) << c.path;
     EXPECT_EQ(a.contentType, "") << c.path;  // the writer's "text/json"
   }
   EXPECT_EQ(run.delivered, 2u);
@@ -286,7 +286,7 @@ TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
   for (const auto& c : stops) {
     const ResponseInfo stoppedPoll =
         waitFor("/history/update", c.parameters, "127.0.0.1", stopped.get_token()).second;
-    EXPECT_EQ(std::tuple(stoppedPoll.status, stoppedPoll.body, stepOf(stoppedPoll)),
+    EXPECT_EQ(std::tuple(stoppedPoll.status, stoppedPoll.bodyText(), stepOf(stoppedPoll)),
               std::tuple(c.status, c.body, c.step))
         << c.parameters["last"];
     EXPECT_FALSE(stoppedPoll.wait);
@@ -299,14 +299,14 @@ TEST_F(MonitorRoutes, WaitingEndpointsAskToWait) {
 TEST_F(MonitorRoutes, HistoryPositions) {
   const auto poll = [this](Strings parameters) {
     ResponseInfo response = call("GET", "/history/update", std::move(parameters));
-    return (response.wait ? std::string("wait") : response.body) + stepOf(response);
+    return (response.wait ? std::string("wait") : response.bodyText()) + stepOf(response);
   };
   const auto append = [this](const char* it) {
     std::lock_guard<std::mutex> lock(run.mutex);
     history.push_back({{"it", it}});
   };
   const ResponseInfo whole = call("GET", "/history");
-  EXPECT_EQ(whole.body + stepOf(whole), "[\n]\n?->0");
+  EXPECT_EQ(whole.bodyText() + stepOf(whole), "[\n]\n?->0");
   EXPECT_EQ(poll({{"last", "-1"}}), "wait0->0");  // where it waits
   EXPECT_EQ(poll({}), "wait");
   append("0");
@@ -326,6 +326,15 @@ TEST_F(MonitorRoutes, HistoryPositions) {
   for (const auto& step : steps)
     EXPECT_EQ(poll(step.parameters), step.answer) << step.parameters["last"];
   EXPECT_EQ(run.delivered, 2u);
+
+  // Answers send from the one copy of the records, and keep their text
+  // while the history grows past the room that copy had.
+  const ResponseInfo early = call("GET", "/history");
+  EXPECT_EQ(early.sharedBody.keeper,
+            call("GET", "/history/update", {{"last", "0"}}).sharedBody.keeper);
+  for (int i = 0; i < 1000; ++i) append("more");
+  EXPECT_EQ(call("GET", "/history").bodyText().size(), early.bodyText().size() + 1000 * 16);
+  EXPECT_EQ(early.bodyText(), "[\n{\"it\": \"0\"},\n{\"it\": \"1\"}\n]\n");
 }
 
 TEST(MonitorValues, DurationsAndOptionValues) {

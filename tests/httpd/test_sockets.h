@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // An owned file descriptor, closed when it goes.
 struct Fd {
@@ -108,5 +110,49 @@ inline std::string readUntilClosed(int fd,
       end = n == 0 ? 0 : errno;
   }
   if (endError) *endError = end;
+  return out;
+}
+
+// What each peer sends until it ends its stream (or fails), read side by
+// side, so that one reader holding back stalls none of the others, for
+// `bound` at most. With a rate, each reads at most that many bytes a second
+// and 64 KiB at a time, as a slow link delivers them: one that the machine
+// held up goes on at its rate rather than catching up in a burst.
+inline std::vector<std::string> readSideBySide(
+    const std::vector<Fd>& peers, std::size_t rate = 0,
+    std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  std::vector<std::string> out(peers.size());
+  std::vector<bool> ended(peers.size(), false);
+  std::vector<Clock::time_point> lastRead(peers.size(), start);
+  std::vector<char> buf(65536);
+  while (std::find(ended.begin(), ended.end(), false) != ended.end() &&
+         Clock::now() - start < bound) {
+    const Clock::time_point now = Clock::now();
+    std::vector<pollfd> entries;
+    std::vector<std::size_t> which, allowed;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      const double since = std::chrono::duration<double>(now - lastRead[i]).count();
+      const std::size_t most =
+          rate > 0 ? std::min(buf.size(), static_cast<std::size_t>(rate * since)) : buf.size();
+      if (ended[i] || most == 0) continue;
+      entries.push_back(pollfd{peers[i].get(), POLLIN, 0});
+      which.push_back(i);
+      allowed.push_back(most);
+    }
+    if (::poll(entries.data(), entries.size(), 5) <= 0) continue;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      if (entries[k].revents == 0) continue;
+      const std::size_t i = which[k];
+      const ssize_t n = ::recv(peers[i].get(), buf.data(), allowed[k], MSG_DONTWAIT);
+      if (n > 0) {
+        out[i].append(buf.data(), static_cast<std::size_t>(n));
+        lastRead[i] = now;
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        ended[i] = true;
+      }
+    }
+  }
   return out;
 }

@@ -338,7 +338,7 @@ class Attacks(HostTest):
         stop ends at once and the late poll finds nobody."""
         host = self.run_host()
         cases = [  # name, appended before the stop, answer of the late poll, stop in s
-            ("caught up", [], None, (0, 0.2)),
+            ("caught up", [], None, (0, 0.5)),
             ("behind by the final record", ["it=1 exit=done"], [{"it": "1", "exit": "done"}],
              (0.5, 1.5)),
             ("read whole, behind", ["it=2", "it=3 exit=done"],
@@ -378,8 +378,8 @@ class Attacks(HostTest):
     def test_a_stop_waits_for_nobody_who_is_not_behind(self):
         """Stops with clients about that hold nothing up: none of them is a
         follower known to have records left to fetch and to be still
-        polling. Each stop ends within 100 ms (it took the stop's whole
-        second)."""
+        polling. Each stop ends within half the stop's second of grace (it
+        took all of it, and more with long answers on their way)."""
         def half_request(host):  # held once accepted: a peer still queued gets no answer
             accepted = host.count_in_stderr("Accept connection on")
             sock = opened(host.port, b"GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n")
@@ -403,11 +403,22 @@ class Attacks(HostTest):
             host.get("/history")
             return []
 
+        def long_answer_readers(host):  # megabytes of history, of which they read nothing
+            host.command("!fit 15000 0", r"^fit ")
+            answered = host.count_in_stderr("Response: pr=0")
+            for _ in range(40):
+                reader = opened(host.port, b"GET /history HTTP/1.1\r\n\r\n")
+                reader.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                self.addCleanup(reader.close)
+            host.await_stderr("Response: pr=0", answered + 40)
+            return []
+
         cases = [  # name, clients, lines before the stop, stop by a quit
             ("a peer holding half a request", half_request, [], False),
             ("100 reads of the whole history", whole_reads, [], False),
             ("a follower that hung up, then records", hung_up_follower, ["it=1", "it=2"], False),
             ("a quit after a follower left, then a record", quit_after_follower, ["it=1"], True),
+            ("40 readers of a long history", long_answer_readers, [], False),
         ]
         host = self.run_host()
         host.append(it=0)
@@ -426,7 +437,7 @@ class Attacks(HostTest):
             if not by_quit:
                 seconds = time.monotonic() - started
             print("%s: the stop took %.3f s" % (name, seconds))
-            self.assertLess(seconds, 0.1, name)
+            self.assertLess(seconds, 0.5, name)
             for sock in held:
                 self.assertEqual(answer_of(sock).status, 408, name)
                 sock.close()
