@@ -15,8 +15,8 @@ using Verdict = NoiseLevel::Verdict;
 constexpr int kHalfLine = 3;              // points s = -3 .. 3
 constexpr double kFirstSpacing = 1e-6;    // of each variable's size
 constexpr double kSpacingFactor = 100.0;  // between tries
-constexpr int kAttempts = 5;
-constexpr double kDeepestShrink = 1e-8;  // in one try
+constexpr int kAttempts = 5;              // lines at most
+constexpr double kDeepestShrink = 1e-8;   // the most one try narrows the spacing by
 constexpr double kAgreement = 4.0;        // three levels within this factor
 constexpr double kFirstDigit = 0.5;       // values this far apart differ in their first digit
 constexpr double kFarBelow = 0.1;         // noise at most this share of the line's change

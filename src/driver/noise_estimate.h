@@ -59,8 +59,8 @@ struct NoiseLevel {
   Verdict verdict = Verdict::SpacingTooLarge;
   double level = 0.0;
   // For values that differ in their first digit: the factor that brings
-  // their spread to a twentieth of the middle value, were it of second
-  // order in the spacing (a function near its minimum); 0 otherwise.
+  // their spread to a quarter of the middle value, were it of second order
+  // in the spacing (a function near its minimum); 0 otherwise.
   double shrink = 0.0;
 };
 
